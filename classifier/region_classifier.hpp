@@ -1,0 +1,118 @@
+// The classifier model: training samples grouped by class, the class-context
+// matrix, a kernel density classifier over covariance descriptors and the
+// rules that turn predictions into one label per region.
+//
+// Training-data file: whitespace-separated tokens, line structure carries no
+// meaning. N (samples), d (matrix order, 10 for this system), K (classes);
+// K class entries "count name"; the K×K context matrix row by row; N samples,
+// each a 1-based class number and the d(d+1)/2 lower-triangle values row by
+// row. For example, N = 4, d = 2, K = 2:
+//
+//   4 2 2   2 sky 2 road   1 0.5 0.5 1
+//   1 4 0 9   1 4 1 5   2 1 0 1   2 2 0 3
+#pragma once
+
+#include "classifier/segment_prediction.hpp"
+#include "features/region_set.hpp"
+#include "statistics/covariance_descriptor.hpp"
+
+#include <Eigen/Core>
+
+#include <iosfwd>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rovelin {
+
+// A training file that cannot be opened or is malformed. what() names the
+// file and the problem (without the "Error : " prefix).
+class TrainingDataError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// The training file could not be opened at all (the driver then prints the
+// line "unable to open file" before its own error line).
+class TrainingFileUnreadable : public TrainingDataError {
+public:
+  using TrainingDataError::TrainingDataError;
+};
+
+// Kernel variance the bandwidth fixed point starts from for a class of n
+// samples: 1.1236 · n^0.4.
+double initialBandwidth(int n);
+
+struct TrainingClass {
+  static constexpr int kMaxBandwidthIterations = 25;
+  static constexpr double kBandwidthTolerance = 1e-8;  // on successive values of h
+
+  int dimension = 0;     // d
+  int sampleCount = 0;   // n, samples of this class
+  int index = 0;         // 0-based position in the class table
+  std::string name;      // one word
+  double bandwidth = 0;  // kernel variance h
+  std::vector<CovarianceDescriptor> samples;  // this class's samples, file order
+  Eigen::MatrixXd distances;                  // n×n squared distances
+  int bandwidthIterations = 0;                // fixed-point steps selectBandwidth ran
+
+  void computeDistances();
+  // Fixed point for h: start 1.1236·n^0.4, at most 25 iterations, tolerance 1e-8.
+  // Each sample's ratio is formed from kernel values scaled by the largest
+  // of its column, so a sample far from all others cannot turn h into 0/0.
+  // Stops early if h leaves (0, ∞), which the loader then rejects.
+  void selectBandwidth();
+  // Log of the kernel density of every test descriptor under this class
+  // (log-sum-exp, so far descriptors keep a finite value). A distance that
+  // is not finite contributes a kernel value of 0.
+  Eigen::VectorXd logDensities(std::span<const CovarianceDescriptor> test) const;
+  // exp of logDensities (0 where it underflows).
+  Eigen::VectorXd densities(std::span<const CovarianceDescriptor> test) const;
+};
+
+class RegionClassifier {
+public:
+  // Caps checked before anything is sized from the file's counts.
+  static constexpr int kMaxSamples = 10'000'000;
+  static constexpr int kMaxDimension = 64;
+  static constexpr int kMaxClasses = 10'000;
+  static constexpr int kMaxTokenLength = 256;
+
+  std::string fileName;
+  int dimension = 0;      // d
+  int sampleCount = 0;    // N
+  int classCount = 0;     // K
+  Eigen::MatrixXd context;  // K×K
+  // Shared, immutable after loading: copies of the model are cheap.
+  std::shared_ptr<const std::vector<CovarianceDescriptor>> samples;
+  std::shared_ptr<const std::vector<int>> sampleLabels;  // 0-based class of every sample
+  std::shared_ptr<const std::vector<TrainingClass>> classes;
+
+  RegionClassifier() = default;
+  // Loads and prepares the model. Throws TrainingFileUnreadable when the file cannot be
+  // opened, TrainingDataError naming the file, the token or sample and the
+  // problem for a malformed file.
+  explicit RegionClassifier(const std::string& fileName, int expectedDimension = 10);
+  // The same from a stream; `name` is used in messages.
+  static RegionClassifier load(std::istream& in, const std::string& name,
+                               int expectedDimension = 10);
+
+  const TrainingClass& trainingClass(int k) const { return (*classes)[k]; }
+
+  // One ranked prediction per test descriptor. Posteriors are computed in the
+  // log domain, so they are defined even where every kernel value underflows.
+  // A descriptor whose log density is -inf under every class (only possible
+  // with non-finite distances) gets equal probabilities.
+  std::vector<SegmentPrediction> classify(std::span<const CovarianceDescriptor> test) const;
+
+  // Context, size and shape rules; entry i is the 0-based class index of
+  // region i held as a double. predictions is changed (reweighted, re-ranked).
+  // Throws std::invalid_argument when predictions and seg do not match the
+  // model or each other.
+  Eigen::VectorXd labelSegments(std::vector<SegmentPrediction>& predictions,
+                                const RegionSet& seg) const;
+};
+
+}  // namespace rovelin

@@ -1,0 +1,44 @@
+// The region-feature stage: hands the frame to the segmentation through
+// "inpimage.ppm" / "outimage.ppm", builds the ten feature planes and the
+// label image, and returns the regions of the frame.
+#pragma once
+
+#include "features/region_set.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <filesystem>
+#include <iosfwd>
+#include <vector>
+
+namespace rovelin {
+
+// Central differences over the element stream of `source` (CV_32FC1 or
+// CV_32FC3, channels interleaved); dx and dy are CV_32FC1 of the source's
+// width and height and receive the first width×height elements.
+void firstDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy);
+
+// The ten CV_32FC1 feature planes of an 8-bit 3-channel (BGR) frame.
+std::vector<cv::Mat> computeFeaturePlanes(const cv::Mat& frame);
+
+// Exact colour identity of every pixel of an 8-bit BGR segmentation image:
+// r + 256·g + 65536·b, CV_32SC1.
+cv::Mat colourCodes(const cv::Mat& segmented);
+
+// Wall-clock seconds spent in the parts of extractRegions.
+struct ExtractTimings {
+  double segmentation = 0.0;  // writing inpimage.ppm, segmenting, reloading outimage.ppm
+  double regions = 0.0;       // feature planes, label image and the RegionSet
+};
+
+// Writes `frame` to workDir/"inpimage.ppm", runs the segmentation (which
+// writes workDir/"outimage.ppm" and prints its line on `report`, standard output when null), reloads it
+// and builds the RegionSet. planeCount must be 10. Throws std::runtime_error
+// (or pnm_error) with a message naming the file when a file cannot be written
+// or read.
+RegionSet extractRegions(const cv::Mat& frame, int planeCount,
+                         const std::filesystem::path& workDir = {},
+                         std::ostream* report = nullptr,
+                         ExtractTimings* timings = nullptr);
+
+}  // namespace rovelin

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and benchmark.
+# Idempotent: when everything is already there it prints nothing and exits 0.
+set -euo pipefail
+
+packages=(
+  build-essential
+  cmake
+  pkg-config
+  libopencv-dev
+  libopencv-core-dev
+  libopencv-imgproc-dev
+  libopencv-imgcodecs-dev
+  libopencv-videoio-dev
+  libopencv-highgui-dev
+  libeigen3-dev
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  nlohmann-json3-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}" >&2
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

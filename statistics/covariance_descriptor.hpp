@@ -1,0 +1,65 @@
+// Covariance descriptor: the covariance matrix of a set of feature vectors
+// together with the matrices derived from it once, so that distances need no
+// inversion or matrix square root of their own.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/Eigenvalues>
+
+#include <memory>
+
+namespace rovelin {
+
+using Eigensystem = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
+
+class CovarianceDescriptor {
+public:
+  // Smallest eigenvalue, relative to the largest, that still counts as
+  // positive. A covariance whose smallest eigenvalue is at or below
+  // kDegenerateTolerance * max(largest, 0) is degenerate (a flat region, a
+  // region with fewer pixels than features, a constant feature).
+  static constexpr double kDegenerateTolerance = 1e-12;
+  // Ridge added to the diagonal of a degenerate covariance (feature units
+  // squared): far below the variance of one 8-bit quantisation step.
+  static constexpr double kRidge = 1e-6;
+
+  int sampleCount = 0;           // samples the covariance came from; 0 when set from a packed triangle
+  int dimension = 0;             // order d of the matrices
+  Eigen::MatrixXd covariance;    // Σ (symmetric), after the ridge when one was needed
+  Eigen::MatrixXd inverse;       // pseudo-inverse of Σ (an eigenvalue exactly 0 gives 0)
+  Eigen::MatrixXd inverseSqrt;   // Σ^(-1/2)
+  std::shared_ptr<const Eigensystem> eigensystem;  // decomposition of Σ, shared by copies
+  bool regularized = false;      // true when Σ was degenerate and the ridge was added
+
+  CovarianceDescriptor() = default;
+  // dimension d, sampleCount 0, d×d matrices of unset contents, no eigensystem.
+  explicit CovarianceDescriptor(int d);
+  // Same as computeFromSamples on a default descriptor.
+  explicit CovarianceDescriptor(const Eigen::MatrixXd& samples);
+  // Σ and a sample count n, then the derivation.
+  CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n);
+
+  // samples: d×n, row r = feature r, column k = sample k. Population
+  // covariance (divisor n). n = 0 gives the zero matrix (then the ridge).
+  void computeFromSamples(Eigen::MatrixXd samples);
+  // The first d(d+1)/2 values fill the lower triangle row by row:
+  // (0,0), (1,0), (1,1), (2,0), ... Further values are ignored.
+  void setFromPacked(const Eigen::VectorXd& values, int d);
+
+  // trace(X · Σ⁺ · Y · Σ⁺): inner product of two tangent vectors at Σ.
+  double innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const;
+  // Σ^½ · exp(Σ^-½ · Y · Σ^-½) · Σ^½
+  Eigen::MatrixXd expMap(const Eigen::MatrixXd& Y) const;
+  // Σ^½ · log(Σ^-½ · Y · Σ^-½) · Σ^½
+  Eigen::MatrixXd logMap(const Eigen::MatrixXd& Y) const;
+  // Squared affine-invariant distance with this descriptor first.
+  double squaredDistanceTo(const CovarianceDescriptor& other) const;
+
+  // Packed lower triangle of covariance, row by row (the inverse of setFromPacked).
+  Eigen::VectorXd packed() const;
+
+private:
+  void derive();
+};
+
+}  // namespace rovelin

@@ -1,0 +1,34 @@
+// Squared affine-invariant Riemannian distances between covariance
+// descriptors: the sum of squared logarithms of the eigenvalues of
+// first^(-1/2) · second · first^(-1/2).
+#pragma once
+
+#include "statistics/covariance_descriptor.hpp"
+
+#include <Eigen/Core>
+
+#include <span>
+
+namespace rovelin {
+
+// Reads first.inverseSqrt and second.covariance only.
+double squaredRiemannianDistance(const CovarianceDescriptor& first,
+                                 const CovarianceDescriptor& second);
+
+// count×count, full symmetric, zero diagonal; entry (i, j), i < j, is
+// squaredRiemannianDistance(descriptors[i], descriptors[j]). Parallel over
+// the worker threads; the result does not depend on their number.
+Eigen::MatrixXd pairwiseSquaredDistances(std::span<const CovarianceDescriptor> descriptors);
+
+// rows.size()×columns.size(); entry (i, j) is
+// squaredRiemannianDistance(rows[i], columns[j]). Parallel, thread-count independent.
+Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows,
+                                      std::span<const CovarianceDescriptor> columns);
+
+// Element-wise natural logarithm and exponential.
+Eigen::VectorXd elementLog(Eigen::VectorXd x);
+Eigen::VectorXd elementExp(Eigen::VectorXd x);
+Eigen::MatrixXd elementLog(Eigen::MatrixXd x);
+Eigen::MatrixXd elementExp(Eigen::MatrixXd x);
+
+}  // namespace rovelin
