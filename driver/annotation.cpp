@@ -1,0 +1,317 @@
+#include "driver/annotation.hpp"
+
+#include "classifier/region_classifier.hpp"
+#include "driver/label_map.hpp"
+#include "driver/model_loading.hpp"
+#include "driver/outputs.hpp"
+#include "driver/video_frame_source.hpp"
+#include "features/feature_planes.hpp"
+#include "segmentation/grid_image.hpp"
+#include "statistics/parallel.hpp"
+
+#include <opencv2/highgui.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace rovelin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct StageTimes {
+  double model = 0;
+  double grab = 0;
+  double segmentation = 0;
+  double regions = 0;
+  double classification = 0;
+  double labelling = 0;
+  double report = 0;
+};
+
+void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includeModel) {
+  auto line = [&err](const char* stage, double seconds) {
+    err << "  " << std::left << std::setw(22) << stage << std::right << std::fixed
+        << std::setprecision(3) << std::setw(9) << seconds * 1000.0 << " ms" << std::endl;
+    err.unsetf(std::ios::floatfield);
+    err << std::setprecision(6);
+  };
+  err << "Timings for frame " << frame << ":" << std::endl;
+  if (includeModel) line("model preparation", t.model);
+  line("grab", t.grab);
+  line("segmentation", t.segmentation);
+  line("features and regions", t.regions);
+  line("classification", t.classification);
+  line("labelling", t.labelling);
+  line("report", t.report);
+}
+
+// The walk through the masks ends early on Escape or q.
+bool endsWalk(int key) {
+  key &= 0xFF;
+  return key == 27 || key == 'q' || key == 'Q';
+}
+
+void evaluate(std::ostream& err, const cv::Mat& truth, const RegionSet& seg,
+              const Eigen::VectorXd& labels, const std::vector<std::string>& names) {
+  const int classCount = static_cast<int>(names.size());
+  std::vector<long long> intersection(static_cast<std::size_t>(classCount), 0);
+  std::vector<long long> predicted(static_cast<std::size_t>(classCount), 0);
+  std::vector<long long> actual(static_cast<std::size_t>(classCount), 0);
+  long long labelled = 0;
+  long long correct = 0;
+  for (int y = 0; y < truth.rows; ++y) {
+    const int* t = truth.ptr<int>(y);
+    const int* index = seg.indexImage.ptr<int>(y);
+    for (int x = 0; x < truth.cols; ++x) {
+      if (t[x] <= 0) {
+        continue;  // unlabelled
+      }
+      const int want = t[x] - 1;
+      const int got = static_cast<int>(labels[index[x]]);
+      ++labelled;
+      ++actual[static_cast<std::size_t>(want)];
+      ++predicted[static_cast<std::size_t>(got)];
+      if (want == got) {
+        ++correct;
+        ++intersection[static_cast<std::size_t>(want)];
+      }
+    }
+  }
+  err << std::fixed << std::setprecision(4);
+  if (labelled == 0) {
+    err << "Ground truth: no labelled pixels" << std::endl;
+  } else {
+    err << "Pixel accuracy: " << static_cast<double>(correct) / static_cast<double>(labelled)
+        << " (" << correct << " of " << labelled << " labelled pixels)" << std::endl;
+  }
+  for (int k = 0; k < classCount; ++k) {
+    const auto u = static_cast<std::size_t>(k);
+    const long long unionCount = actual[u] + predicted[u] - intersection[u];
+    err << "IoU " << names[u] << ": ";
+    if (unionCount == 0) {
+      err << "n/a (absent from both)";
+    } else {
+      err << static_cast<double>(intersection[u]) / static_cast<double>(unionCount);
+    }
+    err << std::endl;
+  }
+  err.unsetf(std::ios::floatfield);
+  err << std::setprecision(6);
+}
+
+}  // namespace
+
+bool displayAvailable() {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
+  const bool progress = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
+  bool gui = options.gui;
+  if (gui && !displayAvailable()) {
+    err << "rovelin: no display available; running without windows (--no-gui silences this)"
+        << std::endl;
+    gui = false;
+  }
+
+  // A factor that can give no frame is refused before anything is read or written.
+  if (!(options.resizeFactor > 0.0) || !std::isfinite(options.resizeFactor)) {
+    err << "Error : the scale factor must be a positive number, not '" << options.resizeFactor
+        << "'!" << std::endl;
+    return kExitFailure;
+  }
+  const std::vector<int> frames =
+      options.frames.empty() ? std::vector<int>{options.frameNumber} : options.frames;
+  if (frames.size() > 1) {
+    for (const std::string* path : {&options.overlayPath, &options.labelMapPath,
+                                    &options.jsonPath, &options.saveFramePath}) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos) {
+        err << "Error : with several frames, output file names must contain {frame} ('" << *path
+            << "' would be overwritten)!" << std::endl;
+        return kExitBadOption;
+      }
+    }
+  }
+  if (options.threads > 0) {
+    setThreadCount(options.threads);
+  }
+
+  StageTimes times;
+  auto start = Clock::now();
+  if (progress) {
+    err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
+  }
+  RegionClassifier model;
+  try {
+    model = loadModel(options, err);
+  } catch (const TrainingFileUnreadable& e) {
+    if (progress) err << "\r\033[K" << std::flush;
+    err << "unable to open file" << std::endl;
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  } catch (const TrainingDataError& e) {
+    if (progress) err << "\r\033[K" << std::flush;
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
+  if (progress) err << "\r\033[K" << std::flush;
+  times.model = secondsSince(start);
+
+  std::vector<std::string> classNames;
+  for (int k = 0; k < model.classCount; ++k) {
+    classNames.push_back(model.trainingClass(k).name);
+  }
+  std::vector<std::optional<cv::Vec3b>> palette(classNames.size());
+  std::vector<ClassEntry> classEntries;
+  if (!options.classListPath.empty()) {
+    try {
+      for (const ClassEntry& entry : readClassList(options.classListPath)) {
+        for (std::size_t k = 0; k < classNames.size(); ++k) {
+          if (classNames[k] == entry.name && entry.colour) {
+            const cv::Vec3b rgb = *entry.colour;
+            palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
+          }
+        }
+      }
+    } catch (const std::exception& e) {
+      err << "Error : " << e.what() << "!" << std::endl;
+      return kExitFailure;
+    }
+  }
+  for (std::size_t k = 0; k < classNames.size(); ++k) {
+    ClassEntry entry;
+    entry.name = classNames[k];
+    if (palette[k]) {
+      const cv::Vec3b bgr = *palette[k];
+      entry.colour = cv::Vec3b(bgr[2], bgr[1], bgr[0]);
+    }
+    classEntries.push_back(entry);
+  }
+
+  std::unique_ptr<VideoFrameSource> video;
+  try {
+    video = std::make_unique<VideoFrameSource>(options.videoName, options.resizeFactor);
+  } catch (const VideoOpenError&) {
+    err << "Error : Video file could not be opened!!!" << std::endl;
+    return kExitFailure;
+  } catch (const ScaleFactorError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
+
+  bool imageWindow = false;
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    const int frameNumber = frames[f];
+    if (progress && frames.size() > 1) {
+      err << "\rrovelin: frame " << frameNumber << " (" << f + 1 << " of " << frames.size()
+          << ")\033[K" << std::flush;
+    }
+    start = Clock::now();
+    if (!video->grabFrame(frameNumber)) {
+      if (progress) err << "\r\033[K" << std::flush;
+      err << "Error : Cannot read from file!! " << std::endl;
+      err << "Error : frame " << frameNumber << " of \"" << options.videoName
+          << "\" could not be read (the video has " << video->frameCount << " frames)!"
+          << std::endl;
+      return kExitFailure;
+    }
+    times.grab = secondsSince(start);
+    if (!options.saveFramePath.empty()) {
+      writeImageAtomically(expandFramePattern(options.saveFramePath, frameNumber), video->output);
+    }
+
+    ExtractTimings extractTimes;
+    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes);
+    times.segmentation = extractTimes.segmentation;
+    times.regions = extractTimes.regions;
+    if (seg.regularizedCount > 0) {
+      err << "Warning : " << seg.regularizedCount << " of " << seg.count
+          << " regions have a degenerate covariance (flat or too few pixels); a ridge of "
+          << CovarianceDescriptor::kRidge << " was added to their diagonal" << std::endl;
+    }
+
+    start = Clock::now();
+    const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+    times.classification = secondsSince(start);
+
+    start = Clock::now();
+    std::vector<SegmentPrediction> relabelled = predictions;
+    const RegionSet segCopy = seg;
+    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy);
+    times.labelling = secondsSince(start);
+    for (Eigen::Index i = 0; i < newY.size(); ++i) {
+      const double label = newY[i];
+      if (!(label >= 0.0) || label >= model.classCount) {
+        throw std::logic_error("label " + std::to_string(label) + " of region " +
+                               std::to_string(i) + " is outside the model's classes");
+      }
+    }
+
+    start = Clock::now();
+    if (gui) {
+      cv::namedWindow("image", cv::WINDOW_AUTOSIZE);
+      cv::imshow("image", video->output);
+      imageWindow = true;
+    }
+    if (progress && frames.size() > 1) err << "\r\033[K" << std::flush;
+    out << std::endl;
+    bool walking = gui;
+    for (Eigen::Index i = 0; i < newY.size(); ++i) {
+      out << newY[i] << "   " << classNames[static_cast<std::size_t>(static_cast<int>(newY[i]))]
+          << std::endl;
+      if (walking && endsWalk(seg.showMask(static_cast<int>(i), true))) {
+        walking = false;
+      }
+    }
+    out << std::endl;
+    times.report = secondsSince(start);
+
+    if (!options.overlayPath.empty()) {
+      writeImageAtomically(expandFramePattern(options.overlayPath, frameNumber),
+                           renderOverlay(video->output, seg, newY, classNames, palette));
+    }
+    if (!options.labelMapPath.empty()) {
+      writeImageAtomically(expandFramePattern(options.labelMapPath, frameNumber),
+                           labelMapImage(seg, newY, model.classCount));
+    }
+    if (!options.jsonPath.empty()) {
+      RunDescription run{options.videoName, frameNumber, options.resizeFactor,
+                         video->output.size(), seg.count};
+      writeTextAtomically(expandFramePattern(options.jsonPath, frameNumber),
+                          describeRun(run, seg, predictions, newY, classNames).dump(2) + "\n");
+    }
+    if (!options.groundTruthPath.empty()) {
+      const cv::Mat truth =
+          readLabelMap(expandFramePattern(options.groundTruthPath, frameNumber), classEntries,
+                       cv::Size(video->frameWidth, video->frameHeight), video->output.size());
+      evaluate(err, truth, seg, newY, classNames);
+    }
+    if (options.timings) {
+      printTimings(err, times, frameNumber, f == 0);
+    }
+  }
+
+  if (imageWindow) {
+    cv::destroyWindow("image");
+  }
+  video->release();
+  return kExitSuccess;
+}
+
+}  // namespace rovelin

@@ -1,0 +1,26 @@
+// The annotation run: model, video, and for every requested frame the grab,
+// the regions, their classification and labelling, and the report.
+#pragma once
+
+#include "driver/options.hpp"
+
+#include <iosfwd>
+
+namespace rovelin {
+
+// Exit statuses of the tool.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitBadOption = 2;
+constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
+
+// Runs what `options` asks for. Results go to `out`, messages, warnings,
+// progress and timings to `err`. Returns the exit status. Data errors are
+// reported on `err` with the "Error : " prefix; exceptions that are not data
+// errors propagate to the caller.
+int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
+
+// True when windows can be opened: a display is named in the environment.
+bool displayAvailable();
+
+}  // namespace rovelin

@@ -1,0 +1,228 @@
+#include "driver/options.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <limits>
+
+namespace rovelin {
+
+const char* const kUsageLine =
+    "Usage : rovelin.exe videoname.ext frameNum resizefactor trainData.txt";
+
+std::string helpText() {
+  return R"(rovelin - label the regions of a video frame
+
+Usage:
+  rovelin [options] VIDEO FRAME FACTOR TRAINDATA
+
+  VIDEO      video file (anything OpenCV can open)
+  FRAME      frame number (0 is the first frame)
+  FACTOR     scale factor applied to the frame (1 keeps its size)
+  TRAINDATA  training-data file (made with rovelin-train)
+
+Runs the graph-based segmentation of the frame, describes every region by
+the covariance of ten per-pixel features, classifies the regions against the
+training data and prints one line per region: the class index, three blanks
+and the class name. The frame is written to "inpimage.ppm" and the
+segmentation to "outimage.ppm" in the working directory.
+
+Options (before VIDEO):
+  --no-gui            show no windows and wait for no key (the default
+                      when no display is available)
+  --frames LIST       annotate several frames with one model, for example
+                      0,10,20 or 0:300:30 (start:end:step, end excluded);
+                      FRAME is then ignored. Output names may hold {frame}
+  --overlay FILE      write the frame with regions tinted by class (PNG)
+  --label-map FILE    write the class index of every pixel (8-bit PNG;
+                      255 marks a pixel without a class)
+  --json FILE         write the run as JSON
+  --save-frame FILE   write the grabbed, scaled frame (PNG, JPEG, ...)
+  --ground-truth MAP  compare the labels with a label map (PNG of class
+                      numbers, palette PNG, or polygon JSON) and print the
+                      pixel accuracy and per-class IoU on standard error
+  --classes FILE      class list with colours, for palette label maps
+  --timings           print the time of every stage on standard error
+  --threads N         worker threads (default: one per core)
+  --cache FILE        prepared-model cache (default: TRAINDATA.cache)
+  --no-cache          neither read nor write the prepared-model cache
+  -h, --help          show this help
+  --version           show the version
+
+Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
+option, 1 when the run fails (the reason is printed on standard error).
+
+Keys (with windows): any key shows the next region's mask; Esc or q ends
+the walk through the masks (every report line is still printed).
+)";
+}
+
+namespace {
+
+// atoi without its undefined behaviour on overflow: leading blanks, an
+// optional sign, digits, anything after them ignored, clamped to int.
+int clampedAtoi(const char* text) {
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(value);
+}
+
+bool parseInt(const std::string& text, int& value) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  auto [end, ec] = std::from_chars(first, last, value);
+  return ec == std::errc() && end == last;
+}
+
+}  // namespace
+
+std::optional<std::vector<int>> parseFrameList(const std::string& text) {
+  std::vector<int> frames;
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) {
+      comma = text.size();
+    }
+    const std::string item = text.substr(start, comma - start);
+    const std::size_t colon = item.find(':');
+    if (colon == std::string::npos) {
+      int value = 0;
+      if (!parseInt(item, value) || value < 0) {
+        return std::nullopt;
+      }
+      frames.push_back(value);
+    } else {
+      const std::size_t colon2 = item.find(':', colon + 1);
+      int first = 0;
+      int last = 0;
+      int step = 1;
+      if (!parseInt(item.substr(0, colon), first) ||
+          !parseInt(item.substr(colon + 1, colon2 == std::string::npos ? std::string::npos
+                                                                        : colon2 - colon - 1),
+                    last) ||
+          (colon2 != std::string::npos && !parseInt(item.substr(colon2 + 1), step))) {
+        return std::nullopt;
+      }
+      if (first < 0 || last < first || step < 1) {
+        return std::nullopt;
+      }
+      for (long long f = first; f < last; f += step) {
+        frames.push_back(static_cast<int>(f));
+        if (frames.size() > 1'000'000) {
+          return std::nullopt;
+        }
+      }
+    }
+    start = comma + 1;
+  }
+  if (frames.empty()) {
+    return std::nullopt;
+  }
+  return frames;
+}
+
+Command parseCommandLine(int argc, const char* const* argv) {
+  Command command;
+  Options& options = command.options;
+  auto fail = [&command](std::string message) {
+    command.kind = CommandKind::Error;
+    command.error = std::move(message);
+    return command;
+  };
+
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      break;  // the first positional argument
+    }
+    // Options that take a value accept "--name VALUE" and "--name=VALUE".
+    std::string name = arg;
+    std::optional<std::string> inlineValue;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      inlineValue = arg.substr(eq + 1);
+    }
+    auto value = [&](std::string& out) -> bool {
+      if (inlineValue) {
+        out = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto flag = [&]() -> bool { return !inlineValue; };
+
+    if (name == "-h" || name == "--help") {
+      command.kind = CommandKind::Help;
+      return command;
+    }
+    if (name == "--version") {
+      command.kind = CommandKind::Version;
+      return command;
+    }
+    std::string text;
+    if (name == "--no-gui" && flag()) {
+      options.gui = false;
+    } else if (name == "--timings" && flag()) {
+      options.timings = true;
+    } else if (name == "--no-cache" && flag()) {
+      options.useCache = false;
+    } else if (name == "--threads") {
+      if (!value(text) || !parseInt(text, options.threads) || options.threads < 1 ||
+          options.threads > 1024) {
+        return fail("--threads takes a whole number from 1 to 1024");
+      }
+    } else if (name == "--frames") {
+      if (!value(text)) {
+        return fail("--frames takes a list such as 0,10,20 or 0:300:30");
+      }
+      auto list = parseFrameList(text);
+      if (!list) {
+        return fail("--frames: '" + text +
+                    "' is not a frame list (use 0,10,20 or start:end:step such as 0:300:30)");
+      }
+      options.frames = std::move(*list);
+    } else if (name == "--overlay" || name == "--label-map" || name == "--json" ||
+               name == "--ground-truth" || name == "--classes" || name == "--cache" ||
+               name == "--save-frame") {
+      if (!value(text) || text.empty()) {
+        return fail(name + " takes a file name");
+      }
+      if (name == "--overlay") options.overlayPath = text;
+      if (name == "--label-map") options.labelMapPath = text;
+      if (name == "--json") options.jsonPath = text;
+      if (name == "--ground-truth") options.groundTruthPath = text;
+      if (name == "--classes") options.classListPath = text;
+      if (name == "--cache") options.cachePath = text;
+      if (name == "--save-frame") options.saveFramePath = text;
+    } else {
+      return fail("unknown option '" + arg + "' (see rovelin --help)");
+    }
+  }
+
+  if (argc - i < 4) {
+    command.kind = CommandKind::Usage;
+    return command;
+  }
+  options.videoName = argv[i];
+  options.frameNumber = clampedAtoi(argv[i + 1]);
+  options.resizeFactor = std::strtod(argv[i + 2], nullptr);  // atof
+  options.trainingFile = argv[i + 3];
+  return command;
+}
+
+}  // namespace rovelin

@@ -1,0 +1,61 @@
+// The command line of `rovelin`: options first, then the four positional
+// arguments of the classic form
+//
+//   rovelin [options] videoname.ext frameNum resizefactor trainData.txt
+//
+// Arguments after the fourth positional one are ignored, as are options
+// written after the first positional argument.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rovelin {
+
+struct Options {
+  std::string videoName;     // positional 1
+  int frameNumber = 0;       // positional 2, atoi: text that is not a number gives 0
+  double resizeFactor = 0;   // positional 3, atof: text that is not a number gives 0.0
+  std::string trainingFile;  // positional 4
+
+  bool gui = true;             // windows and key waits; --no-gui turns them off
+  std::vector<int> frames;     // --frames LIST; empty: the single positional frame
+  std::string overlayPath;     // --overlay FILE.png
+  std::string labelMapPath;    // --label-map FILE.png
+  std::string jsonPath;        // --json FILE
+  std::string groundTruthPath; // --ground-truth LABELS
+  std::string classListPath;   // --classes FILE (palette for colour ground truth)
+  std::string saveFramePath;   // --save-frame FILE: the grabbed, scaled frame
+  std::string cachePath;       // --cache FILE; empty: beside the training file
+  bool useCache = true;        // --no-cache
+  bool timings = false;        // --timings
+  int threads = 0;             // --threads N; 0: one per core
+};
+
+// What the command line asks for.
+enum class CommandKind {
+  Run,      // options are filled in
+  Usage,    // too few positional arguments: the classic usage message, status 255
+  Help,     // --help: the help text on standard output, status 0
+  Version,  // --version
+  Error,    // a bad option or value: `error` says what, status 2
+};
+
+struct Command {
+  CommandKind kind = CommandKind::Run;
+  Options options;
+  std::string error;
+};
+
+Command parseCommandLine(int argc, const char* const* argv);
+
+// "0,10,20", "0:300:30" (start:end:step, end exclusive) or a mix of both
+// separated by commas. Empty optional on a malformed list.
+std::optional<std::vector<int>> parseFrameList(const std::string& text);
+
+// The classic usage line (without the leading empty line).
+extern const char* const kUsageLine;
+std::string helpText();
+
+}  // namespace rovelin

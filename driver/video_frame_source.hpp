@@ -1,0 +1,72 @@
+// Opens a video through OpenCV's capture, seeks to a frame, grabs it and
+// delivers it scaled by a fixed factor in an image the source owns.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace rovelin {
+
+// The video file could not be opened.
+class VideoOpenError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// The scale factor gives no usable output size.
+class ScaleFactorError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+class VideoFrameSource {
+public:
+  // Largest output the pipeline accepts: each side and the pixel count.
+  // About 200 bytes per pixel are needed downstream, so 40 million pixels
+  // (a little more than an 8K UHD frame) already need about 8 GB.
+  static constexpr int kMaxOutputSide = 32768;
+  static constexpr long long kMaxOutputPixels = 40'000'000;
+
+  std::string videoName;                      // the file name given to the constructor
+  std::unique_ptr<cv::VideoCapture> capture;  // the open capture; null after release
+  cv::Mat frame;        // the frame most recently read; empty before the first grab and after a failed read
+  int frameWidth = 0;   // capture property 3, truncated
+  int frameHeight = 0;  // capture property 4, truncated
+  int frameCount = 0;   // capture property 7, truncated
+  int outputWidth = 0;
+  int outputHeight = 0;
+  bool resizeNeeded = false;  // true unless the factor is exactly 1.0
+  double resizeFactor = 1.0;
+  cv::Mat output;       // CV_8UC3 (BGR), outputWidth × outputHeight; empty after release
+
+  // Opens the file. Throws VideoOpenError when it cannot be opened and
+  // ScaleFactorError when the factor gives an output side below 1 or above
+  // the limits (the capture is released first).
+  VideoFrameSource(const std::string& name, double factor);
+  // The same over a capture made by the caller (tests pass a capture whose
+  // property and read calls they observe). The capture must be open.
+  VideoFrameSource(std::unique_ptr<cv::VideoCapture> openCapture, const std::string& name,
+                   double factor);
+  ~VideoFrameSource();
+  VideoFrameSource(const VideoFrameSource&) = delete;
+  VideoFrameSource& operator=(const VideoFrameSource&) = delete;
+
+  // Seeks (only when the position differs), reads and converts into output.
+  // A frame number at or past the count is clamped to the count. Returns
+  // false, leaving output unchanged, when no frame could be read.
+  bool grabFrame(int n);
+  // Reads the next frame without seeking; false when none could be read.
+  bool nextFrame();
+  // Closes the capture and frees output; a second call does nothing.
+  void release();
+
+private:
+  void prepare(double factor);
+  bool convert();
+};
+
+}  // namespace rovelin
