@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The main job, headless: installs what is missing, builds, renders the demo
+# video, trains a model on one of its frames and annotates another frame.
+# Everything lands in demo/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh
+mkdir -p demo
+./build/tools/rovelin-demo-scene demo
+./build/tools/rovelin-train --classes demo/classes.txt -o demo/model.txt \
+  demo/demo.avi 1 0:demo/labels_0.png 6:demo/labels_6.png
+cd demo
+../build/driver/rovelin --no-gui --classes classes.txt --overlay overlay.png --json run.json \
+  --ground-truth labels_12.png demo.avi 12 1 model.txt
+echo "Wrote demo/overlay.png and demo/run.json" >&2

@@ -1,0 +1,67 @@
+#include "driver/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace rovelin {
+namespace {
+
+Command parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "rovelin");
+  return parseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(Options, ClassicPositionalForm) {
+  const Command c = parse({"v.avi", "12", "0.5", "t.txt", "ignored"});
+  ASSERT_EQ(c.kind, CommandKind::Run);
+  EXPECT_EQ(c.options.videoName, "v.avi");
+  EXPECT_EQ(c.options.frameNumber, 12);
+  EXPECT_EQ(c.options.resizeFactor, 0.5);
+  EXPECT_EQ(c.options.trainingFile, "t.txt");
+  EXPECT_TRUE(c.options.gui);
+
+  // atoi/atof conversions: leading number taken, text gives 0, overflow clamps.
+  const Command loose = parse({"v.avi", "7frames", "abc", "t.txt"});
+  EXPECT_EQ(loose.options.frameNumber, 7);
+  EXPECT_EQ(loose.options.resizeFactor, 0.0);
+  EXPECT_EQ(parse({"v.avi", "99999999999", "1", "t"}).options.frameNumber, INT_MAX);
+  EXPECT_EQ(parse({"v.avi", "-3", "1", "t"}).options.frameNumber, -3);
+}
+
+TEST(Options, OptionsComeBeforeThePositionals) {
+  const Command c = parse({"--no-gui", "--threads", "3", "--json=out.json", "--overlay", "o.png",
+                           "--timings", "v.avi", "1", "2", "t.txt", "--help"});
+  ASSERT_EQ(c.kind, CommandKind::Run);
+  EXPECT_FALSE(c.options.gui);
+  EXPECT_EQ(c.options.threads, 3);
+  EXPECT_EQ(c.options.jsonPath, "out.json");
+  EXPECT_EQ(c.options.overlayPath, "o.png");
+  EXPECT_TRUE(c.options.timings);
+
+  const Command dashed = parse({"--", "-odd.avi", "1", "2", "t.txt"});
+  ASSERT_EQ(dashed.kind, CommandKind::Run);
+  EXPECT_EQ(dashed.options.videoName, "-odd.avi");
+
+  EXPECT_EQ(parse({"--help", "v.avi"}).kind, CommandKind::Help);
+  EXPECT_EQ(parse({"--version"}).kind, CommandKind::Version);
+  EXPECT_EQ(parse({"--no-gui", "v.avi", "1", "2"}).kind, CommandKind::Usage);
+  EXPECT_EQ(parse({"--bogus", "v.avi", "1", "2", "t"}).kind, CommandKind::Error);
+  EXPECT_EQ(parse({"--json"}).kind, CommandKind::Error);
+  EXPECT_EQ(parse({"--no-gui=1", "v", "1", "2", "t"}).kind, CommandKind::Error);
+  EXPECT_EQ(parse({"--threads", "x", "v", "1", "2", "t"}).kind, CommandKind::Error);
+}
+
+TEST(Options, FrameLists) {
+  EXPECT_EQ(parseFrameList("0,10,20"), (std::vector<int>{0, 10, 20}));
+  EXPECT_EQ(parseFrameList("0:100:30"), (std::vector<int>{0, 30, 60, 90}));
+  EXPECT_EQ(parseFrameList("2:5"), (std::vector<int>{2, 3, 4}));
+  EXPECT_EQ(parseFrameList("1,4:8:2,20"), (std::vector<int>{1, 4, 6, 20}));
+  for (const char* bad : {"", ",", "a", "1,,2", "-1", "5:2", "0:10:0", "0:10:-1", "1:2:3:4", "3:3"}) {
+    EXPECT_FALSE(parseFrameList(bad).has_value()) << bad;
+  }
+  EXPECT_FALSE(parseFrameList("0:2000000000").has_value());  // absurdly many frames
+}
+
+}  // namespace
+}  // namespace rovelin

@@ -1,0 +1,174 @@
+#include "driver/video_frame_source.hpp"
+#include "support/tool_runner.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace rovelin {
+namespace {
+
+using testing::TempDir;
+
+// A capture that serves numbered frames from memory and records every
+// property request, so seeks can be observed.
+class FakeCapture : public cv::VideoCapture {
+public:
+  FakeCapture(int width, int height, int count) : width_(width), height_(height), count_(count) {}
+  bool isOpened() const override { return open_; }
+  void release() override {
+    open_ = false;
+    ++releases;
+  }
+  double get(int prop) const override {
+    gets.push_back(prop);
+    switch (prop) {
+      case cv::CAP_PROP_FRAME_WIDTH: return width_ + 0.9;  // truncated toward zero
+      case cv::CAP_PROP_FRAME_HEIGHT: return height_ + 0.9;
+      case cv::CAP_PROP_FRAME_COUNT: return count_;
+      case cv::CAP_PROP_POS_FRAMES: return position_;
+      default: return 0;
+    }
+  }
+  bool set(int prop, double value) override {
+    sets.emplace_back(prop, value);
+    if (prop == cv::CAP_PROP_POS_FRAMES) position_ = static_cast<int>(value);
+    return true;
+  }
+  bool read(cv::OutputArray image) override {
+    if (position_ < 0 || position_ >= count_) {
+      image.release();
+      return false;
+    }
+    cv::Mat frame(height_, width_, CV_8UC3);
+    for (int y = 0; y < height_; ++y)
+      for (int x = 0; x < width_; ++x)
+        frame.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(position_),
+                                              static_cast<uchar>(x * 7 + y), static_cast<uchar>(x * y));
+    frame.copyTo(image);
+    ++position_;
+    return true;
+  }
+
+  mutable std::vector<int> gets;
+  std::vector<std::pair<int, double>> sets;
+  int releases = 0;
+
+private:
+  int width_, height_, count_;
+  int position_ = 0;
+  bool open_ = true;
+};
+
+struct Source {
+  FakeCapture* fake;
+  std::unique_ptr<VideoFrameSource> source;
+};
+
+Source makeSource(int width, int height, int count, double factor) {
+  auto capture = std::make_unique<FakeCapture>(width, height, count);
+  FakeCapture* fake = capture.get();
+  auto source = std::make_unique<VideoFrameSource>(std::move(capture), "fake.avi", factor);
+  return {fake, std::move(source)};
+}
+
+TEST(VideoFrameSource, ReadsPropertiesInOrderAndSizesTheOutput) {
+  Source s = makeSource(640, 480, 20, 0.5);
+  ASSERT_GE(s.fake->gets.size(), 3u);
+  EXPECT_EQ(s.fake->gets[0], cv::CAP_PROP_FRAME_WIDTH);
+  EXPECT_EQ(s.fake->gets[1], cv::CAP_PROP_FRAME_HEIGHT);
+  EXPECT_EQ(s.fake->gets[2], cv::CAP_PROP_FRAME_COUNT);
+  EXPECT_EQ(s.source->frameWidth, 640);  // 640.9 truncated
+  EXPECT_EQ(s.source->frameHeight, 480);
+  EXPECT_EQ(s.source->frameCount, 20);
+  EXPECT_TRUE(s.source->resizeNeeded);
+  EXPECT_EQ(s.source->output.size(), cv::Size(320, 240));
+  EXPECT_EQ(s.source->output.type(), CV_8UC3);
+
+  Source narrow = makeSource(641, 100, 5, 0.3);
+  EXPECT_EQ(narrow.source->outputWidth, 192);  // floor(192.3)
+  EXPECT_EQ(narrow.source->outputHeight, 30);
+}
+
+TEST(VideoFrameSource, FactorOneCopiesAndAnyOtherFactorResamples) {
+  Source exact = makeSource(32, 24, 3, 1.0);
+  EXPECT_FALSE(exact.source->resizeNeeded);
+  ASSERT_TRUE(exact.source->grabFrame(1));
+  EXPECT_EQ(cv::norm(exact.source->output, exact.source->frame, cv::NORM_INF), 0.0);
+
+  Source almost = makeSource(32, 24, 3, 1.0000001);
+  EXPECT_TRUE(almost.source->resizeNeeded);
+  EXPECT_EQ(almost.source->output.size(), cv::Size(32, 24));
+  ASSERT_TRUE(almost.source->grabFrame(1));
+  cv::Mat bicubic;
+  cv::resize(almost.source->frame, bicubic, cv::Size(32, 24), 0, 0, cv::INTER_CUBIC);
+  EXPECT_EQ(cv::norm(almost.source->output, bicubic, cv::NORM_INF), 0.0);
+}
+
+TEST(VideoFrameSource, SeeksOnlyWhenThePositionDiffers) {
+  Source s = makeSource(16, 16, 10, 1.0);
+  ASSERT_TRUE(s.source->grabFrame(0));  // position 0 right after opening: no seek
+  EXPECT_TRUE(s.fake->sets.empty());
+  ASSERT_TRUE(s.source->grabFrame(1));  // the capture is now at 1
+  EXPECT_TRUE(s.fake->sets.empty());
+  ASSERT_TRUE(s.source->grabFrame(5));
+  ASSERT_EQ(s.fake->sets.size(), 1u);
+  EXPECT_EQ(s.fake->sets[0], std::make_pair(static_cast<int>(cv::CAP_PROP_POS_FRAMES), 5.0));
+  EXPECT_EQ(s.source->output.at<cv::Vec3b>(0, 0)[0], 5);
+  ASSERT_TRUE(s.source->nextFrame());
+  EXPECT_EQ(s.source->output.at<cv::Vec3b>(0, 0)[0], 6);
+  EXPECT_EQ(s.fake->sets.size(), 1u);
+}
+
+TEST(VideoFrameSource, FrameAtOrPastTheCountIsClampedAndReportedUnreadable) {
+  Source s = makeSource(16, 16, 10, 1.0);
+  ASSERT_TRUE(s.source->grabFrame(3));
+  const cv::Mat before = s.source->output.clone();
+  EXPECT_FALSE(s.source->grabFrame(25));
+  ASSERT_FALSE(s.fake->sets.empty());
+  EXPECT_EQ(s.fake->sets.back().second, 10.0);  // the count itself
+  EXPECT_TRUE(s.source->frame.empty());
+  EXPECT_EQ(cv::norm(before, s.source->output, cv::NORM_INF), 0.0);  // output kept
+}
+
+TEST(VideoFrameSource, ReleaseIsIdempotent) {
+  Source s = makeSource(16, 16, 10, 1.0);
+  s.source->release();
+  EXPECT_EQ(s.source->capture, nullptr);
+  EXPECT_TRUE(s.source->output.empty());
+  s.source->release();
+  EXPECT_FALSE(s.source->grabFrame(0));
+  s.source.reset();  // the destructor releases once more: harmless
+}
+
+TEST(VideoFrameSource, RefusesFactorsThatGiveNoUsableFrame) {
+  for (double factor : {0.0, -1.0, std::nan(""), 1e-4, 1e6,
+                        std::numeric_limits<double>::infinity()}) {
+    EXPECT_THROW(makeSource(640, 480, 5, factor), ScaleFactorError) << factor;
+  }
+  EXPECT_THROW(makeSource(640, 480, 5, 1.0 / 640), ScaleFactorError);  // 1 × 0.75: height 0
+  EXPECT_NO_THROW(makeSource(640, 480, 5, 1.0 / 480));                 // 1.33 × 1: 1 × 1
+}
+
+TEST(VideoFrameSource, RealVideoFileRoundTrip) {
+  TempDir dir;
+  const auto path = dir / "clip.avi";
+  testing::writeVideo(path, 6, cv::Size(64, 48),
+                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  VideoFrameSource source(path.string(), 0.5);
+  EXPECT_EQ(source.frameCount, 6);
+  EXPECT_EQ(source.output.size(), cv::Size(32, 24));
+  ASSERT_TRUE(source.grabFrame(4));
+  EXPECT_FALSE(source.grabFrame(6));
+  EXPECT_THROW(VideoFrameSource((dir / "missing.avi").string(), 1.0), VideoOpenError);
+  testing::writeVideo(dir / "empty.avi", 0, cv::Size(64, 48),
+                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  std::ofstream(dir / "text.avi") << "not a video";
+  EXPECT_THROW(VideoFrameSource((dir / "text.avi").string(), 1.0), VideoOpenError);
+}
+
+}  // namespace
+}  // namespace rovelin
