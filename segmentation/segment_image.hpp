@@ -1,0 +1,65 @@
+// Graph-based segmentation of an RGB picture into flat-coloured components:
+// pixels are vertices, the 8-neighbourhood gives the edges, the weight of an
+// edge is the colour distance of the smoothed picture.
+#pragma once
+
+#include <cstddef>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "segmentation/disjoint_set_forest.hpp"
+#include "segmentation/grid_image.hpp"
+
+namespace rovelin {
+
+// Largest picture segmentImage accepts: every pixel index and every edge
+// identifier (pixel index * 4 + direction) must fit in 32 bits.
+inline constexpr std::size_t kMaxSegmentPixels = std::size_t{1} << 30;
+
+// Wall-clock seconds spent in each stage of one segmentImage call.
+struct SegmentationStageTimes {
+  double smoothing = 0.0;        // the three Gaussian-smoothed colour planes
+  double edges = 0.0;            // edge weights of the 8-neighbourhood graph
+  double sort = 0.0;             // edges in ascending weight
+  double merge = 0.0;            // adaptive-threshold merging
+  double smallComponents = 0.0;  // joining components below the minimum size
+  double colouring = 0.0;        // random colours and the output picture
+};
+
+// Euclidean distance between the (r, g, b) values of two pixels of the planes.
+float colourDistance(const GridImage<float>& red, const GridImage<float>& green,
+                     const GridImage<float>& blue, int x1, int y1, int x2, int y2);
+
+// Three rand() calls in the order red, green, blue; low 8 bits of each.
+RgbPixel randomColour();
+
+// (w - 1) h + w (h - 1) + 2 (w - 1)(h - 1): each pair of 8-neighbours once.
+std::size_t graphEdgeCount(int width, int height);
+
+// The edges of the planes in construction order: pixels row by row, and for
+// each pixel p its right, lower, lower-right and upper-right neighbour.
+std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridImage<float>& green,
+                                       const GridImage<float>& blue);
+
+// Segments `input` (unchanged) and returns a picture of its size in which
+// every component has one random colour, the colour drawn for its root's
+// pixel index. num_ccs receives the number of components. Equal-weight
+// edges are visited in construction order. Uses exactly 3 * width * height
+// rand() calls. Throws std::length_error above kMaxSegmentPixels.
+GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
+                                 int minSize, int& num_ccs,
+                                 SegmentationStageTimes* times = nullptr);
+
+// "Number of segments = <n> ;  Time taken = <seconds> seconds " (no end of
+// line), seconds in default float notation, independent of stream state.
+std::string segmentationReportLine(int num_ccs, float seconds);
+
+// Reads inputPath, segments with sigma 1.0, k 500.0, min size 500, writes outputPath,
+// prints "Number of segments = N ;  Time taken = S seconds " + std::endl on `report`.
+// Throws pnm_error (message names the file) on an unreadable/malformed input or an output that cannot be written.
+int runSegmentation(const std::string& inputPath = "inpimage.ppm",
+                    const std::string& outputPath = "outimage.ppm",
+                    std::ostream& report = std::cout);
+
+}  // namespace rovelin
