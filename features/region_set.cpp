@@ -9,8 +9,9 @@
 //      order, planes widened to double;
 //   3. shape: exact integer moment sums per region.
 // Masks are disjoint by construction, so the overlap matrix stays empty.
-// Descriptors are computed per region in parallel; each one depends only on
-// its own samples, so the thread count never changes a result.
+// Descriptors are gathered and computed in parallel over ranges of regions;
+// each one depends only on its own samples, so the thread count never changes
+// a result.
 #include "features/region_set.hpp"
 
 #include "statistics/parallel.hpp"
@@ -162,25 +163,50 @@ void label(const cv::Mat& labelImage, RegionSet& regions) {
     regions.boxes[i] = cv::Rect(minX[i], minY[i], maxX[i] - minX[i] + 1, maxY[i] - minY[i] + 1);
 }
 
-// Pass 2: samples of every region, then one descriptor per region.
-void describe(const std::vector<cv::Mat>& planes, RegionSet& regions) {
+// Pass 2 for regions [first, last): their samples, gathered by one scan of
+// the rows their boxes cover, then their descriptors.
+void describeRange(const std::vector<cv::Mat>& planes, RegionSet& regions, int first, int last) {
+  if (first >= last) return;
   const int d = regions.planeCount;
-  std::vector<Eigen::MatrixXd> samples(regions.count);
-  for (int i = 0; i < regions.count; ++i) samples[i].resize(d, regions.pixelCounts[i]);
-  std::vector<long> filled(regions.count, 0);
+  std::vector<Eigen::MatrixXd> samples(last - first);
+  int top = regions.size.height, bottom = 0;
+  for (int i = first; i < last; ++i) {
+    samples[i - first].resize(d, regions.pixelCounts[i]);
+    top = std::min(top, regions.boxes[i].y);
+    bottom = std::max(bottom, regions.boxes[i].y + regions.boxes[i].height);
+  }
+  std::vector<long> filled(last - first, 0);
   std::vector<const float*> rowOf(d);
-  for (int y = 0; y < regions.size.height; ++y) {
+  for (int y = top; y < bottom; ++y) {
     for (int p = 0; p < d; ++p) rowOf[p] = planes[p].ptr<float>(y);
     const std::int32_t* indices = regions.indexImage.ptr<std::int32_t>(y);
     for (int x = 0; x < regions.size.width; ++x) {
-      const int i = indices[x];
+      const int i = indices[x] - first;
+      if (i < 0 || i >= last - first) continue;
       double* column = samples[i].data() + filled[i]++ * d;
       for (int p = 0; p < d; ++p) column[p] = rowOf[p][x];
     }
   }
+  for (int i = first; i < last; ++i) regions.statistics[i].computeFromSamples(std::move(samples[i - first]));
+}
+
+// Pass 2: one descriptor per region. The regions are cut into one range per
+// worker with about equal pixel totals; each worker gathers and describes its
+// own range, so every descriptor sees the same samples whatever the split.
+void describe(const std::vector<cv::Mat>& planes, RegionSet& regions) {
   regions.statistics.assign(regions.count, CovarianceDescriptor());
-  parallelFor(regions.count, [&](long begin, long end) {
-    for (long i = begin; i < end; ++i) regions.statistics[i].computeFromSamples(std::move(samples[i]));
+  const int chunks = std::max(1, std::min(threadCount(), regions.count));
+  const long total = static_cast<long>(regions.size.area());
+  std::vector<int> firstOf(chunks + 1, regions.count);
+  firstOf[0] = 0;
+  long covered = 0;
+  int chunk = 1;
+  for (int i = 0; i < regions.count && chunk < chunks; ++i) {
+    covered += regions.pixelCounts[i];
+    while (chunk < chunks && covered >= total * chunk / chunks) firstOf[chunk++] = i + 1;
+  }
+  parallelFor(chunks, [&](long begin, long end) {
+    for (long c = begin; c < end; ++c) describeRange(planes, regions, firstOf[c], firstOf[c + 1]);
   });
   regions.regularizedCount = static_cast<int>(std::count_if(
       regions.statistics.begin(), regions.statistics.end(), [](const auto& s) { return s.regularized; }));

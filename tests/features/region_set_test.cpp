@@ -1,4 +1,5 @@
 #include "features/region_set.hpp"
+#include "statistics/parallel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,15 @@ TEST(RegionSet, DescriptorsComeFromTheRegionsSamplesInRasterOrder) {
     EXPECT_TRUE(finite(regions.statistics[i]));
   }
   EXPECT_EQ(regions.regularizedCount, 0);
+
+  // Splitting the regions among workers changes nothing.
+  for (int threads : {1, 3, 7}) {
+    setThreadCount(threads);
+    const RegionSet again = buildRegionSet(planes, codes);
+    setThreadCount(0);
+    for (int i = 0; i < regions.count; ++i)
+      EXPECT_EQ(again.statistics[i].covariance, regions.statistics[i].covariance) << threads << " " << i;
+  }
 
   std::vector<cv::Mat> wrong = planes;
   wrong[3] = cv::Mat(9, 10, CV_32FC1, cv::Scalar(0));
