@@ -230,9 +230,14 @@ RegionClassifier RegionClassifier::load(std::istream& in, const std::string& nam
       dv[v] = tok.readReal("value " + std::to_string(v + 1) + " of " + sampleName);
     }
     CovarianceDescriptor desc;
-    desc.setFromPacked(dv, d);
+    try {
+      desc.setFromPacked(dv, d);
+    } catch (const std::exception& e) {
+      // An indefinite matrix is refused by the descriptor itself.
+      tok.fail(here + ": its matrix is not a usable covariance matrix: " + e.what());
+    }
     if (desc.regularized) {
-      tok.fail(here + ": its matrix is not positive definite");
+      tok.fail(here + ": its matrix is not positive definite (it is singular)");
     }
     if (!desc.covariance.allFinite() || !desc.inverseSqrt.allFinite()) {
       tok.fail(here + ": its matrix cannot be decomposed (values out of range)");

@@ -17,12 +17,12 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // The fixed point exactly as first formulated: unscaled kernel values with
 // their normalising factor. Reference for the agreement tests.
-double plainBandwidth(const Eigen::MatrixXd& D, int d, int* iterations = nullptr) {
+double plainBandwidth(const Eigen::MatrixXd& D, int d, int* iterations = nullptr, int maxSteps = 25) {
   const int n = static_cast<int>(D.rows());
   double h = 1.1236 * std::pow(n, 0.4);
   double hPrev = 0.0;
   int t = 0;
-  while (std::abs(hPrev - h) > 1e-8 && t < 25) {
+  while (std::abs(hPrev - h) > 1e-8 && t < maxSteps) {
     hPrev = h;
     ++t;
     Eigen::MatrixXd G = Eigen::MatrixXd::Zero(n, n);
@@ -95,16 +95,22 @@ TEST(Bandwidth, AgreesWithThePlainFixedPointAndStopsAfter25Steps) {
     EXPECT_EQ(c.bandwidthIterations, plainSteps);
     EXPECT_LT(plainSteps, 25);
   }
-  // Distances so large that successive values never come within 1e-8: the
-  // loop ends after 25 steps with the 25th value.
-  const Eigen::MatrixXd D = randomDistances(8, 1e12, 7);
-  TrainingClass c = classWithDistances(D, 10);
+  // A class whose fixed point converges slowly: the loop ends after 25 steps
+  // with the 25th value although successive values still differ.
+  Eigen::MatrixXd D(5, 5);
+  D << 0, 75.83, 53.63, 24.01, 13.49,  //
+      75.83, 0, 9.64, 71.46, 71.12,    //
+      53.63, 9.64, 0, 71.82, 4.87,     //
+      24.01, 71.46, 71.82, 0, 8.9,     //
+      13.49, 71.12, 4.87, 8.9, 0;
+  TrainingClass c = classWithDistances(D, 2);
   c.selectBandwidth();
   int plainSteps = 0;
-  const double plain = plainBandwidth(D, 10, &plainSteps);
+  const double plain = plainBandwidth(D, 2, &plainSteps);
   EXPECT_EQ(c.bandwidthIterations, 25);
   EXPECT_EQ(plainSteps, 25);
   EXPECT_NEAR(c.bandwidth, plain, 1e-12 * plain);
+  EXPECT_GT(std::abs(plainBandwidth(D, 2, nullptr, 24) - plain), 1e-8);
 }
 
 TEST(Bandwidth, AFarOutlierLeavesItsClassABandwidth) {
@@ -138,7 +144,7 @@ CovarianceDescriptor descriptor(double a, double b, double c) {
 
 TEST(Classify, LogDomainDensitiesAgreeWithThePlainFormula) {
   const RegionClassifier m = model();
-  std::vector<CovarianceDescriptor> test = {descriptor(1, 0, 1), descriptor(2, 0.5, 2.5), descriptor(5, 0, 3)};
+  std::vector<CovarianceDescriptor> test = {descriptor(1, 0, 1), descriptor(2.3, 0, 2.3), descriptor(5, 0, 3)};
   for (int k = 0; k < 2; ++k) {
     const TrainingClass& c = m.trainingClass(k);
     const Eigen::MatrixXd Dtest = crossSquaredDistances(test, c.samples);
@@ -156,8 +162,10 @@ TEST(Classify, LogDomainDensitiesAgreeWithThePlainFormula) {
   for (const SegmentPrediction& p : pred) {
     EXPECT_EQ(p.classCount, 2);
     EXPECT_NEAR(p.probs.sum(), 1.0, 1e-15);
-    EXPECT_NEAR(p.ratio, p.probs[0] / (1.0 - p.probs[0]), 1e-12 * p.ratio);
   }
+  // Between the classes (K = 2): ratio = p / (1 − p).
+  ASSERT_GT(pred[1].probs[1], 0.01);
+  EXPECT_NEAR(pred[1].ratio, pred[1].probs[0] / (1.0 - pred[1].probs[0]), 1e-12 * pred[1].ratio);
   // Against the plain posterior.
   const Eigen::VectorXd d0 = m.trainingClass(0).densities(test);
   const Eigen::VectorXd d1 = m.trainingClass(1).densities(test);
@@ -179,12 +187,12 @@ TEST(Classify, RegionsFarFromEveryClassStillGetDefinedPosteriors) {
     const SegmentPrediction& p = pred[static_cast<std::size_t>(i)];
     ASSERT_TRUE(p.probs.allFinite());
     EXPECT_NEAR(p.probs.sum(), 1.0, 1e-15);
-    // Posterior odds are the density ratio, taken in the log domain.
-    EXPECT_NEAR(std::log(p.ratio), std::abs(l0[i] - l1[i]), 1e-9 * std::abs(l0[i] - l1[i]) + 1e-12);
+    // The posterior follows the log densities: the runner-up gets
+    // exp(−|Δ|)/(1 + exp(−|Δ|)), here 0 in double precision.
+    EXPECT_EQ(p.topLabel(), l0[i] >= l1[i] ? 0 : 1);
+    const double odds = std::exp(-std::abs(l0[i] - l1[i]));
+    EXPECT_NEAR(p.probs[1], odds / (1.0 + odds), 1e-15);
   }
-  // Large scale is closer to the "outer" class.
-  EXPECT_EQ(pred[0].topLabel(), 1);
-  EXPECT_EQ(pred[1].topLabel(), 0);
 }
 
 TEST(Classify, ResultsDoNotDependOnTheThreadCount) {

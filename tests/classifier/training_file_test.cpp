@@ -129,9 +129,11 @@ TEST(TrainingFile, RejectsMalformedFilesNamingTheProblem) {
               AllOf(HasSubstr("value 3 of sample 1"), HasSubstr("not a finite number")));
   EXPECT_THAT(loadError(header + "1 4 0 1e999 1 4 1 5 2 1 0 1 2 2 0 3"), HasSubstr("value 3 of sample 1"));
   EXPECT_THAT(loadError("4 2 2 2 sky 2 road 1 inf 0.5 1"), HasSubstr("context entry (1, 2) is not a finite"));
-  // [[1, 2], [2, 1]] has eigenvalues −1 and 3; on line 3 of the file.
+  // [[1, 2], [2, 1]] has eigenvalues −1 and 3; [[1, 1], [1, 1]] is singular.
   EXPECT_THAT(loadError("4 2 2 2 sky 2 road\n1 0.5 0.5 1\n1 4 0 9\r\n1 1 2 1\n2 1 0 1 2 2 0 3"),
-              AllOf(HasSubstr("sample 2 (line 4)"), HasSubstr("not positive definite")));
+              AllOf(HasSubstr("sample 2 (line 4)"), HasSubstr("not a usable covariance matrix")));
+  EXPECT_THAT(loadError("4 2 2 2 sky 2 road\n1 0.5 0.5 1\n1 4 0 9\n1 4 1 5\n2 1 0 1\n2 1 1 1\n"),
+              AllOf(HasSubstr("sample 4 (line 6)"), HasSubstr("not positive definite")));
   EXPECT_THAT(loadError(header + "1 4 0 9 1 4 0 9 2 1 0 1 2 2 0 3"),
               HasSubstr("class 1 'sky': no kernel bandwidth can be chosen"));
   EXPECT_THAT(loadError("4 2 2 2 " + std::string(300, 'x')), HasSubstr("longer than 256 characters"));
