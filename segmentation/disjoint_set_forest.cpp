@@ -23,8 +23,8 @@ void checkEndPoints(int vertexCount, std::span<const GraphEdge> edges) {
   }
 }
 
-struct WeightOfEdge {
-  float operator()(const GraphEdge& e) const noexcept { return e.weight; }
+struct KeyOfEdge {
+  std::uint32_t operator()(const GraphEdge& e) const noexcept { return weightSortKey(e.weight); }
 };
 
 }  // namespace
@@ -34,7 +34,7 @@ void sortEdgesByWeight(std::span<GraphEdge> edges) {
     return;
   }
   auto scratch = std::make_unique_for_overwrite<GraphEdge[]>(edges.size());
-  GraphEdge* sorted = radixSortByWeight(edges.data(), scratch.get(), edges.size(), WeightOfEdge{});
+  GraphEdge* sorted = radixSortByKey(edges.data(), scratch.get(), edges.size(), KeyOfEdge{});
   if (sorted != edges.data()) {
     std::copy(sorted, sorted + edges.size(), edges.data());
   }
@@ -56,7 +56,7 @@ void mergeSmallComponents(DisjointSetForest& forest, std::span<const GraphEdge> 
                           int minSize) {
   checkEndPoints(forest.elementCount(), sortedEdges);
   const std::size_t ordered =
-      countOrderedWeights(sortedEdges.data(), sortedEdges.size(), WeightOfEdge{});
+      countOrderedKeys(sortedEdges.data(), sortedEdges.size(), KeyOfEdge{});
   mergeSmallComponents(forest, ordered, [&](std::size_t i, int& a, int& b) {
     a = sortedEdges[i].a;
     b = sortedEdges[i].b;

@@ -10,7 +10,6 @@
 // sequence of rand() calls is unchanged.
 #include "segmentation/segment_image.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -88,12 +87,12 @@ void checkPlanes(const GridImage<float>& red, const GridImage<float>& green,
 
 // An edge as the pipeline keeps it.
 struct PackedEdge {
-  float weight;
-  std::uint32_t id;  // pixel index * 4 + direction
+  std::uint32_t key;  // weightSortKey of the weight
+  std::uint32_t id;   // pixel index * 4 + direction
 };
 
-struct WeightOfPacked {
-  float operator()(const PackedEdge& e) const noexcept { return e.weight; }
+struct KeyOfPacked {
+  std::uint32_t operator()(const PackedEdge& e) const noexcept { return e.key; }
 };
 
 GridImage<float> colourPlane(const GridImage<RgbPixel>& input, unsigned char RgbPixel::*sample) {
@@ -112,21 +111,21 @@ class StageClock {
   explicit StageClock(SegmentationStageTimes* times) : times_(times) {
     if (times_ != nullptr) {
       *times_ = SegmentationStageTimes{};
-      last_ = std::chrono::steady_clock::now();
+      last_ = std::clock();
     }
   }
   // Adds the time since the previous mark to `stage`.
   void mark(double SegmentationStageTimes::*stage) {
     if (times_ != nullptr) {
-      const auto now = std::chrono::steady_clock::now();
-      times_->*stage += std::chrono::duration<double>(now - last_).count();
+      const std::clock_t now = std::clock();
+      times_->*stage += static_cast<double>(now - last_) / static_cast<double>(CLOCKS_PER_SEC);
       last_ = now;
     }
   }
 
  private:
   SegmentationStageTimes* times_;
-  std::chrono::steady_clock::time_point last_;
+  std::clock_t last_ = 0;
 };
 
 }  // namespace
@@ -175,51 +174,51 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
                             " pixels is above the limit of " +
                             std::to_string(kMaxSegmentPixels));
   }
-  StageClock clock(times);
+  StageClock stages(times);
 
   GridImage<float> red = smoothPlane(colourPlane(input, &RgbPixel::r), sigma);
   GridImage<float> green = smoothPlane(colourPlane(input, &RgbPixel::g), sigma);
   GridImage<float> blue = smoothPlane(colourPlane(input, &RgbPixel::b), sigma);
-  clock.mark(&SegmentationStageTimes::smoothing);
+  stages.mark(&SegmentationStageTimes::smoothing);
 
   const std::size_t edgeCount = graphEdgeCount(w, h);
   auto edges = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
   std::size_t filled = 0;
   forEachGraphEdge(red, green, blue, [&](float weight, int p, int direction, int) {
-    edges[filled++] = PackedEdge{weight, static_cast<std::uint32_t>(p) * 4u +
-                                             static_cast<std::uint32_t>(direction)};
+    edges[filled++] = PackedEdge{weightSortKey(weight), static_cast<std::uint32_t>(p) * 4u +
+                                                            static_cast<std::uint32_t>(direction)};
   });
   red = GridImage<float>();
   green = GridImage<float>();
   blue = GridImage<float>();
-  clock.mark(&SegmentationStageTimes::edges);
+  stages.mark(&SegmentationStageTimes::edges);
 
   {
     auto scratch = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
-    if (radixSortByWeight(edges.get(), scratch.get(), edgeCount, WeightOfPacked{}) ==
+    if (radixSortByKey(edges.get(), scratch.get(), edgeCount, KeyOfPacked{}) ==
         scratch.get()) {
       edges.swap(scratch);
     }
   }
-  const std::size_t ordered = countOrderedWeights(edges.get(), edgeCount, WeightOfPacked{});
-  clock.mark(&SegmentationStageTimes::sort);
+  const std::size_t ordered = countOrderedKeys(edges.get(), edgeCount, KeyOfPacked{});
+  stages.mark(&SegmentationStageTimes::sort);
 
   const int offset[4] = {1, w, w + 1, 1 - w};
   auto edgeAt = [&](std::size_t i, int& a, int& b) {
     const PackedEdge e = edges[i];
     a = static_cast<int>(e.id >> 2);
     b = a + offset[e.id & 3u];
-    return e.weight;
+    return weightFromSortKey(e.key);
   };
   DisjointSetForest forest(static_cast<int>(n));
   // NaN weights are sorted last and fail both threshold comparisons anyway.
   mergeSortedEdges(forest, ordered, edgeAt, k);
-  clock.mark(&SegmentationStageTimes::merge);
+  stages.mark(&SegmentationStageTimes::merge);
 
   mergeSmallComponents(forest, ordered, edgeAt, minSize);
   edges.reset();
   num_ccs = forest.componentCount();
-  clock.mark(&SegmentationStageTimes::smallComponents);
+  stages.mark(&SegmentationStageTimes::smallComponents);
 
   GridImage<RgbPixel> output(w, h, true);
   RgbPixel* out = output.data();
@@ -233,7 +232,7 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   for (int i = 0; i < pixels; ++i) {
     out[i] = out[forest.findRoot(i)];
   }
-  clock.mark(&SegmentationStageTimes::colouring);
+  stages.mark(&SegmentationStageTimes::colouring);
   return output;
 }
 

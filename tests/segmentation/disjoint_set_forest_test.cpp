@@ -99,6 +99,15 @@ TEST(SortEdgesByWeight, SameOrderAsStableSortWithTiesAndSpecialValues) {
       ASSERT_EQ(edges[i].a, expected[i].a) << "n = " << n << ", position " << i;
     }
   }
+  for (float w : specials) {
+    const float back = weightFromSortKey(weightSortKey(w));
+    EXPECT_TRUE(back == w || (std::isnan(back) && std::isnan(w))) << w;
+  }
+  EXPECT_LT(weightSortKey(-1.0f), weightSortKey(-0.0f));
+  EXPECT_EQ(weightSortKey(-0.0f), weightSortKey(0.0f));
+  EXPECT_LT(weightSortKey(std::numeric_limits<float>::infinity()),
+            weightSortKey(-std::numeric_limits<float>::quiet_NaN()));
+
   // Every digit the same: the radix passes are skipped and the order kept.
   std::vector<GraphEdge> equal(1000, GraphEdge{3.0f, 0, 0});
   for (int i = 0; i < 1000; ++i) {
