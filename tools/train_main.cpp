@@ -1,0 +1,168 @@
+// rovelin-train: makes a training-data file from labelled frames of a video.
+#include "driver/outputs.hpp"
+#include "tools/training_builder.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const kHelp = R"(rovelin-train - make a rovelin model from labelled frames
+
+Usage:
+  rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [FRAME:LABELS ...]
+
+Every FRAME of VIDEO is grabbed and scaled by FACTOR exactly as rovelin
+does, segmented, and described region by region. A region whose labelled
+pixels carry one class for at least the purity share becomes a training
+sample of that class. The model is written to MODEL.txt (the training-data
+format rovelin reads); a per-class summary goes to standard error.
+
+LABELS is a label map of the frame, at the video's size or the scaled size:
+  .png   single-channel class numbers (0 = unlabelled, k = k-th class), or
+         a colour PNG whose colours the class list gives (black = unlabelled)
+  .json  polygon annotation: {"imageWidth", "imageHeight", "shapes": [
+         {"label", "points", "shape_type": "polygon" | "rectangle"}]}
+
+Options:
+  -o, --output FILE      the training-data file to write (required)
+  --classes FILE         class list: one class a line, "name" or "name r g b";
+                         line k is class k (required for PNG label maps;
+                         without it the JSON labels name the classes in
+                         order of first appearance)
+  --purity P             share of a region's labelled pixels that its class
+                         must hold, above 0 and at most 1 (default 0.9)
+  --max-per-class N      keep at most N samples of a class, evenly spread
+                         (model preparation grows with the square of N)
+  --context KIND         class-context matrix: identity (default), uniform,
+                         estimated (from how often classes touch in the
+                         label maps), or a file of K x K numbers
+  --workdir DIR          where inpimage.ppm and outimage.ppm are written
+                         (default: the working directory)
+  -v, --verbose          print the segmentation line of every frame
+  -h, --help             show this help
+  --version              show the version
+
+Exit status: 0 when the model was written, 2 for a bad command line, 1 when
+training fails (nothing is written then).
+)";
+
+int usageError(const std::string& message) {
+  std::cerr << "Error : " << message << "!" << std::endl
+            << "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]"
+            << std::endl;
+  return 2;
+}
+
+bool parseInt(const std::string& text, int& value) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parseDouble(const std::string& text, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace rovelin;
+  TrainingOptions options;
+  bool verbose = false;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--") {
+      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+      break;
+    } else if (arg == "-h" || arg == "--help") {
+      std::cout << kHelp;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "rovelin-train " << ROVELIN_VERSION << std::endl;
+      return 0;
+    } else if (arg == "-v" || arg == "--verbose") {
+      verbose = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (!value(text) || text.empty()) return usageError(arg + " takes a file name");
+      options.output = text;
+    } else if (arg == "--classes") {
+      if (!value(text) || text.empty()) return usageError("--classes takes a file name");
+      options.classList = text;
+    } else if (arg == "--workdir") {
+      if (!value(text) || text.empty()) return usageError("--workdir takes a directory");
+      options.workDir = text;
+    } else if (arg == "--purity") {
+      if (!value(text) || !parseDouble(text, options.purity) || !(options.purity > 0.0) ||
+          options.purity > 1.0) {
+        return usageError("--purity takes a number above 0 and at most 1");
+      }
+    } else if (arg == "--max-per-class") {
+      if (!value(text) || !parseInt(text, options.maxPerClass) || options.maxPerClass < 2) {
+        return usageError("--max-per-class takes a whole number of at least 2");
+      }
+    } else if (arg == "--context") {
+      if (!value(text) || text.empty()) {
+        return usageError("--context takes identity, uniform, estimated or a file name");
+      }
+      options.context = text;
+    } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
+      return usageError("unknown option '" + arg + "' (see rovelin-train --help)");
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (options.output.empty()) return usageError("no output file: give -o MODEL.txt");
+  if (positional.size() < 3) return usageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
+  options.video = positional[0];
+  if (!parseDouble(positional[1], options.factor) || !(options.factor > 0.0)) {
+    return usageError("FACTOR must be a positive number, not '" + positional[1] + "'");
+  }
+  for (std::size_t p = 2; p < positional.size(); ++p) {
+    const std::string& pair = positional[p];
+    const auto colon = pair.find(':');
+    LabelledFrame labelled;
+    if (colon == std::string::npos || !parseInt(pair.substr(0, colon), labelled.frame) ||
+        labelled.frame < 0 || colon + 1 == pair.size()) {
+      return usageError("'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)");
+    }
+    labelled.labels = pair.substr(colon + 1);
+    options.frames.push_back(labelled);
+  }
+
+  try {
+    const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
+    std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
+              << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
+    int kept = 0;
+    for (const ClassTally& tally : set.classes) {
+      std::cerr << std::left << std::setw(16) << tally.name << std::right << std::setw(8)
+                << tally.found << std::setw(8) << tally.kept << std::setw(9) << tally.dropped()
+                << std::endl;
+      kept += tally.kept;
+    }
+    std::cerr << "regions not used: " << set.impureRegions << " below the purity, "
+              << set.unlabelledRegions << " without labelled pixels" << std::endl;
+    const std::string text = formatTrainingFile(set);
+    writeTextAtomically(options.output, text);
+    std::cerr << "wrote " << options.output.string() << ": " << kept << " samples in "
+              << set.classes.size() << " classes" << std::endl;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "Error : out of memory!" << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "Error : " << e.what() << "!" << std::endl;
+  }
+  return 1;
+}

@@ -1,0 +1,282 @@
+#include "tools/training_builder.hpp"
+
+#include "driver/video_frame_source.hpp"
+#include "features/feature_planes.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace rovelin {
+
+namespace fs = std::filesystem;
+
+int pureClass(const std::vector<long long>& histogram, double purity) {
+  long long labelled = 0;
+  int best = 0;
+  long long bestCount = 0;
+  for (std::size_t k = 1; k < histogram.size(); ++k) {
+    labelled += histogram[k];
+    if (histogram[k] > bestCount) {  // strictly more: the lower class wins a tie
+      best = static_cast<int>(k);
+      bestCount = histogram[k];
+    }
+  }
+  if (labelled == 0) {
+    return 0;
+  }
+  const double share = static_cast<double>(bestCount) / static_cast<double>(labelled);
+  return share >= purity ? best : 0;
+}
+
+std::vector<int> evenSubsample(int count, int limit) {
+  std::vector<int> kept;
+  if (limit <= 0 || limit >= count) {
+    for (int i = 0; i < count; ++i) kept.push_back(i);
+    return kept;
+  }
+  for (int i = 0; i < limit; ++i) {
+    kept.push_back(static_cast<int>(static_cast<long long>(i) * count / limit));
+  }
+  return kept;
+}
+
+Eigen::MatrixXd estimateContext(const Eigen::MatrixXd& adjacency) {
+  const Eigen::Index k = adjacency.rows();
+  Eigen::MatrixXd context(k, k);
+  for (Eigen::Index c = 0; c < k; ++c) {
+    const double column = adjacency.col(c).sum();
+    for (Eigen::Index r = 0; r < k; ++r) {
+      context(r, c) = static_cast<double>(k) * (adjacency(r, c) + 1.0) / (column + static_cast<double>(k));
+    }
+  }
+  return context;
+}
+
+void countAdjacency(const cv::Mat& labels, Eigen::MatrixXd& adjacency) {
+  const int limit = static_cast<int>(adjacency.rows());
+  auto add = [&adjacency, limit](int a, int b) {
+    if (a <= 0 || b <= 0 || a >= limit || b >= limit) {
+      return;
+    }
+    adjacency(a, b) += 1.0;
+    adjacency(b, a) += 1.0;
+  };
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* row = labels.ptr<int>(y);
+    const int* below = y + 1 < labels.rows ? labels.ptr<int>(y + 1) : nullptr;
+    for (int x = 0; x < labels.cols; ++x) {
+      if (x + 1 < labels.cols) add(row[x], row[x + 1]);
+      if (below != nullptr) add(row[x], below[x]);
+    }
+  }
+}
+
+namespace {
+
+// Class names of polygon annotations in order of first appearance, for a
+// training run without a class list.
+std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames) {
+  std::vector<ClassEntry> classes;
+  for (const LabelledFrame& frame : frames) {
+    if (frame.labels.extension() != ".json") {
+      throw TrainingBuildError("label map \"" + frame.labels.string() +
+                               "\" holds class numbers: name the classes with --classes");
+    }
+    std::ifstream in(frame.labels);
+    if (!in) {
+      throw TrainingBuildError("cannot open label map \"" + frame.labels.string() + "\"");
+    }
+    nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || !doc.contains("shapes") ||
+        !doc["shapes"].is_array()) {
+      throw TrainingBuildError("label map \"" + frame.labels.string() +
+                               "\" is not a polygon annotation with \"shapes\"");
+    }
+    for (const auto& shape : doc["shapes"]) {
+      if (!shape.is_object() || !shape.contains("label") || !shape["label"].is_string()) {
+        continue;  // the label map reader reports it with its position
+      }
+      const std::string name = shape["label"].get<std::string>();
+      bool known = false;
+      for (const ClassEntry& entry : classes) known = known || entry.name == name;
+      if (!known) classes.push_back(ClassEntry{name, std::nullopt});
+    }
+  }
+  return classes;
+}
+
+Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
+  std::ifstream in(path);
+  if (!in) {
+    throw TrainingBuildError("cannot open context file \"" + path.string() + "\"");
+  }
+  Eigen::MatrixXd context(k, k);
+  for (int r = 0; r < k; ++r) {
+    for (int c = 0; c < k; ++c) {
+      std::string token;
+      if (!(in >> token)) {
+        throw TrainingBuildError("context file \"" + path.string() + "\" ends before its " +
+                                 std::to_string(k * k) + " values (" + std::to_string(k) +
+                                 " classes)");
+      }
+      char* end = nullptr;
+      const double value = std::strtod(token.c_str(), &end);
+      if (end == token.c_str() || *end != '\0' || !std::isfinite(value) || value < 0.0) {
+        throw TrainingBuildError("context file \"" + path.string() + "\": '" + token +
+                                 "' is not a finite non-negative number");
+      }
+      context(r, c) = value;
+    }
+  }
+  return context;
+}
+
+}  // namespace
+
+TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log) {
+  if (options.frames.empty()) {
+    throw TrainingBuildError("no labelled frames given");
+  }
+  if (!(options.purity > 0.0 && options.purity <= 1.0)) {
+    throw TrainingBuildError("the purity must be above 0 and at most 1");
+  }
+  const std::vector<ClassEntry> classes =
+      options.classList.empty() ? classesFromJson(options.frames) : readClassList(options.classList);
+  const int k = static_cast<int>(classes.size());
+  if (k < 2) {
+    throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) +
+                             (options.classList.empty() ? " found in the labels"
+                                                        : " in \"" + options.classList.string() + "\""));
+  }
+
+  TrainingSet set;
+  for (const ClassEntry& entry : classes) set.classes.push_back(ClassTally{entry.name, 0, 0});
+  std::vector<std::vector<CovarianceDescriptor>> found(static_cast<std::size_t>(k));
+  Eigen::MatrixXd adjacency = Eigen::MatrixXd::Zero(k + 1, k + 1);
+
+  if (!(options.factor > 0.0) || !std::isfinite(options.factor)) {
+    throw TrainingBuildError("the scale factor must be a positive number");
+  }
+  std::unique_ptr<VideoFrameSource> source;
+  try {
+    source = std::make_unique<VideoFrameSource>(options.video, options.factor);
+  } catch (const VideoOpenError&) {
+    throw TrainingBuildError("video file \"" + options.video + "\" could not be opened");
+  }
+  VideoFrameSource& video = *source;
+  std::ostringstream discard;
+  for (const LabelledFrame& labelled : options.frames) {
+    // Read the label map first: a bad map fails before any work is done.
+    const cv::Mat labels = readLabelMap(labelled.labels, classes,
+                                        cv::Size(video.frameWidth, video.frameHeight),
+                                        video.output.size());
+    if (!video.grabFrame(labelled.frame)) {
+      throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
+                               options.video + "\" could not be read (the video has " +
+                               std::to_string(video.frameCount) + " frames)");
+    }
+    discard.str("");
+    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard);
+
+    std::vector<std::vector<long long>> histograms(static_cast<std::size_t>(seg.count),
+                                                   std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
+    for (int y = 0; y < labels.rows; ++y) {
+      const int* label = labels.ptr<int>(y);
+      const int* index = seg.indexImage.ptr<int>(y);
+      for (int x = 0; x < labels.cols; ++x) {
+        ++histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
+      }
+    }
+    for (int i = 0; i < seg.count; ++i) {
+      const auto& histogram = histograms[static_cast<std::size_t>(i)];
+      long long labelledPixels = 0;
+      for (std::size_t c = 1; c < histogram.size(); ++c) labelledPixels += histogram[c];
+      const int cls = pureClass(histogram, options.purity);
+      if (labelledPixels == 0) {
+        ++set.unlabelledRegions;
+      } else if (cls == 0) {
+        ++set.impureRegions;
+      } else {
+        found[static_cast<std::size_t>(cls - 1)].push_back(seg.statistics[static_cast<std::size_t>(i)]);
+      }
+    }
+    countAdjacency(labels, adjacency);
+    if (log != nullptr) {
+      *log << "frame " << labelled.frame << ": " << seg.count << " regions" << std::endl;
+    }
+  }
+
+  for (int c = 0; c < k; ++c) {
+    auto& all = found[static_cast<std::size_t>(c)];
+    set.classes[static_cast<std::size_t>(c)].found = static_cast<int>(all.size());
+    std::vector<CovarianceDescriptor> kept;
+    for (int i : evenSubsample(static_cast<int>(all.size()), options.maxPerClass)) {
+      kept.push_back(all[static_cast<std::size_t>(i)]);
+    }
+    set.classes[static_cast<std::size_t>(c)].kept = static_cast<int>(kept.size());
+    set.samples.push_back(std::move(kept));
+  }
+
+  if (options.context == "identity") {
+    set.context = Eigen::MatrixXd::Identity(k, k);
+  } else if (options.context == "uniform") {
+    set.context = Eigen::MatrixXd::Ones(k, k);
+  } else if (options.context == "estimated") {
+    set.context = estimateContext(adjacency.bottomRightCorner(k, k));
+  } else {
+    set.context = readContextFile(options.context, k);
+  }
+  return set;
+}
+
+std::string formatTrainingFile(const TrainingSet& set) {
+  const int k = static_cast<int>(set.classes.size());
+  if (k < 2) {
+    throw TrainingBuildError("a model needs at least 2 classes, not " + std::to_string(k));
+  }
+  std::string short_;
+  int total = 0;
+  int dimension = 0;
+  for (int c = 0; c < k; ++c) {
+    const auto& samples = set.samples[static_cast<std::size_t>(c)];
+    if (samples.size() < 2) {
+      short_ += (short_.empty() ? "" : ", ") + set.classes[static_cast<std::size_t>(c)].name + " (" +
+                std::to_string(samples.size()) + ")";
+    }
+    total += static_cast<int>(samples.size());
+    for (const CovarianceDescriptor& d : samples) dimension = d.dimension;
+  }
+  if (!short_.empty()) {
+    throw TrainingBuildError("every class needs at least 2 samples; too few for " + short_ +
+                             ": label more of these classes, or lower --purity");
+  }
+
+  std::ostringstream out;
+  out.precision(std::numeric_limits<double>::max_digits10);
+  out << total << "\n" << dimension << "\n" << k << "\n";
+  for (int c = 0; c < k; ++c) {
+    out << set.samples[static_cast<std::size_t>(c)].size() << " "
+        << set.classes[static_cast<std::size_t>(c)].name << "\n";
+  }
+  for (int r = 0; r < k; ++r) {
+    for (int c = 0; c < k; ++c) out << (c ? " " : "") << set.context(r, c);
+    out << "\n";
+  }
+  for (int c = 0; c < k; ++c) {
+    for (const CovarianceDescriptor& d : set.samples[static_cast<std::size_t>(c)]) {
+      out << c + 1;
+      const Eigen::VectorXd packed = d.packed();
+      for (Eigen::Index i = 0; i < packed.size(); ++i) out << " " << packed[i];
+      out << "\n";
+    }
+  }
+  return out.str();
+}
+
+}  // namespace rovelin

@@ -1,0 +1,91 @@
+// Builds a training-data file from labelled frames of a video: every frame
+// goes through exactly the annotator's path (grab, scale, segmentation,
+// feature planes, regions, descriptors), and every region whose labelled
+// pixels carry one class for at least `purity` of them becomes a training
+// sample of that class.
+#pragma once
+
+#include "driver/label_map.hpp"
+#include "statistics/covariance_descriptor.hpp"
+
+#include <Eigen/Core>
+
+#include <filesystem>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rovelin {
+
+// A training run that cannot produce a model the loader would accept, or
+// whose inputs are unusable. The message names the problem.
+class TrainingBuildError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct LabelledFrame {
+  int frame = 0;                     // frame number in the video
+  std::filesystem::path labels;      // its label map (.png or .json)
+};
+
+struct TrainingOptions {
+  std::filesystem::path output;      // -o: the training-data file
+  std::string video;                 // VIDEO
+  double factor = 1.0;               // FACTOR, as the annotator takes it
+  std::vector<LabelledFrame> frames; // FRAME:LABELS pairs
+  std::filesystem::path classList;   // --classes; empty: names from the JSON labels
+  double purity = 0.9;               // share of a region's labelled pixels its class must hold
+  int maxPerClass = 0;               // --max-per-class; 0: keep every sample
+  std::string context = "identity";  // identity | uniform | estimated | a file of K×K reals
+  std::filesystem::path workDir;     // where inpimage.ppm / outimage.ppm go (default: here)
+};
+
+struct ClassTally {
+  std::string name;
+  int found = 0;    // pure regions of this class
+  int kept = 0;     // written to the file
+  int dropped() const { return found - kept; }
+};
+
+struct TrainingSet {
+  std::vector<ClassTally> classes;               // in class order
+  std::vector<std::vector<CovarianceDescriptor>> samples;  // kept samples per class
+  Eigen::MatrixXd context;                       // K×K
+  int impureRegions = 0;                         // regions below the purity
+  int unlabelledRegions = 0;                     // regions without labelled pixels
+};
+
+// Which class a region belongs to: the class of most of its labelled pixels
+// (the lower class number on a tie) when that share is at least `purity`;
+// 0 when the region has no labelled pixels or is not pure enough.
+// `histogram[k]` counts the region's pixels of class number k (0: unlabelled).
+int pureClass(const std::vector<long long>& histogram, double purity);
+
+// Keeps `limit` of `count` items, evenly spread and always the same ones:
+// the indices floor(i · count / limit) for i = 0 .. limit-1.
+std::vector<int> evenSubsample(int count, int limit);
+
+// Context matrix estimated from how often classes touch in the label maps.
+// adjacency(r, c) counts the 4-neighbour pixel pairs of classes r and c
+// (both labelled, counted both ways; r = c counts pairs inside a class).
+// context(r, c) = K · (adjacency(r, c) + 1) / (Σ_r' adjacency(r', c) + K):
+// K times the smoothed share of class r among the neighbours of class c, so
+// that every entry is positive and a uniform scene gives 1 everywhere.
+Eigen::MatrixXd estimateContext(const Eigen::MatrixXd& adjacency);
+
+// Counts 4-neighbour class adjacencies of one label map (CV_32SC1) into the
+// (K+1)×(K+1) matrix `adjacency`, index 0 being unlabelled (not counted).
+void countAdjacency(const cv::Mat& labels, Eigen::MatrixXd& adjacency);
+
+// Runs the frames through the annotator's path and collects the samples.
+// Progress and the segmentation lines go to `log` (may be null).
+TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log);
+
+// The training-data file text for `set`; throws TrainingBuildError when the
+// loader would reject it (fewer than 2 classes, a class with fewer than 2
+// samples), naming the classes.
+std::string formatTrainingFile(const TrainingSet& set);
+
+}  // namespace rovelin
