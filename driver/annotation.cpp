@@ -9,6 +9,7 @@
 #include "segmentation/grid_image.hpp"
 #include "statistics/parallel.hpp"
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 
 #include <chrono>
@@ -114,6 +115,12 @@ void evaluate(std::ostream& err, const cv::Mat& truth, const RegionSet& seg,
 }
 
 }  // namespace
+
+void quietImageLibrary() {
+  if (std::getenv("OPENCV_LOG_LEVEL") == nullptr) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  }
+}
 
 bool displayAvailable() {
   const char* display = std::getenv("DISPLAY");

@@ -4,6 +4,7 @@
 #include "driver/annotation.hpp"
 #include "driver/options.hpp"
 
+
 #include <exception>
 #include <iostream>
 #include <new>
@@ -14,6 +15,7 @@
 
 int main(int argc, char** argv) {
   using namespace rovelin;
+  quietImageLibrary();
   const Command command = parseCommandLine(argc, argv);
   switch (command.kind) {
     case CommandKind::Usage:

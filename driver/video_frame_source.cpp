@@ -13,7 +13,9 @@ VideoFrameSource::VideoFrameSource(const std::string& name, double factor) : vid
   // capture; some backends throw instead.
   bool ok = false;
   try {
-    ok = opened->open(name) && opened->isOpened();
+    // FFmpeg first: it seeks frame-accurately; then whatever else can.
+    ok = (opened->open(name, cv::CAP_FFMPEG) && opened->isOpened()) ||
+         (opened->open(name, cv::CAP_ANY) && opened->isOpened());
   } catch (const cv::Exception&) {
     ok = false;
   }

@@ -1,4 +1,5 @@
 // rovelin-train: makes a training-data file from labelled frames of a video.
+#include "driver/annotation.hpp"
 #include "driver/outputs.hpp"
 #include "tools/training_builder.hpp"
 
@@ -72,6 +73,7 @@ bool parseDouble(const std::string& text, double& value) {
 
 int main(int argc, char** argv) {
   using namespace rovelin;
+  quietImageLibrary();
   TrainingOptions options;
   bool verbose = false;
   std::vector<std::string> positional;
