@@ -143,7 +143,7 @@ std::string classLabel(int k, const std::string& name) {
 RegionClassifier::RegionClassifier(const std::string& path, int expectedDimension) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) {
-    throw TrainingFileUnreadable(path + ": unable to open file");
+    throw TrainingFileUnreadable(path + ": the training data file cannot be opened");
   }
   *this = load(in, path, expectedDimension);
 }

@@ -16,6 +16,7 @@
 // descriptor far from every sample keeps a finite log density, and the
 // posteriors over classes are formed by log-sum-exp.
 #include "classifier/region_classifier.hpp"
+#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kStartFactor = 1.1236;
 constexpr double kStartExponent = 0.4;
+constexpr int kParallelColumns = 64;
 
 // log Σ exp(a_j) over the finite entries; -inf when there are none. A
 // distance that is +inf or NaN gives a kernel value of 0, that is a term of
@@ -78,33 +80,46 @@ void TrainingClass::selectBandwidth() {
   // n·(n−1) is an integer count of ordered pairs; 64 bits keep it exact for
   // classes beyond 46341 samples.
   const std::int64_t pairs = static_cast<std::int64_t>(n) * static_cast<std::int64_t>(n - 1);
-  Eigen::VectorXd exponent(n);
+  Eigen::VectorXd ratios(n);
   while (std::abs(hPrev - h) > kBandwidthTolerance && t < kMaxBandwidthIterations) {
     hPrev = h;
     ++t;
-    h = 0.0;
-    for (int l = 0; l < n; ++l) {
-      // Exponents −0.5·D/h of column l; the diagonal keeps a kernel value of 0.
-      double top = -std::numeric_limits<double>::infinity();
-      for (int q = 0; q < n; ++q) {
-        if (q == l) continue;
-        exponent[q] = -0.5 * distances(q, l) / hPrev;
-        if (std::isfinite(exponent[q])) top = std::max(top, exponent[q]);
+    // Columns are independent; each ratio is written by one worker and the
+    // sum below runs in index order, so h does not depend on the thread count.
+    const auto columns = [&](long begin, long end) {
+      Eigen::VectorXd exponent(n);
+      for (long l = begin; l < end; ++l) {
+        // Exponents −0.5·D/h of column l; the diagonal keeps a kernel value of 0.
+        double top = -std::numeric_limits<double>::infinity();
+        for (int q = 0; q < n; ++q) {
+          if (q == l) continue;
+          exponent[q] = -0.5 * distances(q, l) / hPrev;
+          if (std::isfinite(exponent[q])) top = std::max(top, exponent[q]);
+        }
+        if (top == -std::numeric_limits<double>::infinity()) {
+          ratios[l] = 0.0;  // no sample at a finite distance: this column carries no weight
+          continue;
+        }
+        double s = 0.0;
+        double colSum = 0.0;
+        for (int q = 0; q < n; ++q) {
+          if (q == l || !std::isfinite(exponent[q])) continue;
+          const double g = std::exp(exponent[q] - top);
+          s += distances(q, l) * g;  // D is symmetric; column access is contiguous
+          colSum += g;
+        }
+        const double mu = colSum / n;
+        ratios[l] = s / mu;
       }
-      if (top == -std::numeric_limits<double>::infinity()) {
-        continue;  // no sample at a finite distance: this column carries no weight
-      }
-      double s = 0.0;
-      double colSum = 0.0;
-      for (int q = 0; q < n; ++q) {
-        if (q == l || !std::isfinite(exponent[q])) continue;
-        const double g = std::exp(exponent[q] - top);
-        s += distances(l, q) * g;
-        colSum += g;
-      }
-      const double mu = colSum / n;
-      h += s / mu;
+    };
+    // Threads start per call; small classes are not worth it.
+    if (n >= kParallelColumns) {
+      parallelFor(n, columns);
+    } else {
+      columns(0, n);
     }
+    h = 0.0;
+    for (int l = 0; l < n; ++l) h += ratios[l];
     h = h / (static_cast<double>(pairs) * d);
     if (!(h > 0.0) || !std::isfinite(h)) {
       break;  // identical samples: no kernel variance can be formed

@@ -113,6 +113,19 @@ TEST(Bandwidth, AgreesWithThePlainFixedPointAndStopsAfter25Steps) {
   EXPECT_GT(std::abs(plainBandwidth(D, 2, nullptr, 24) - plain), 1e-8);
 }
 
+TEST(Bandwidth, DoesNotDependOnTheThreadCount) {
+  const Eigen::MatrixXd D = randomDistances(150, 20.0, 5);
+  setThreadCount(1);
+  TrainingClass one = classWithDistances(D, 10);
+  one.selectBandwidth();
+  setThreadCount(3);
+  TrainingClass three = classWithDistances(D, 10);
+  three.selectBandwidth();
+  setThreadCount(0);
+  EXPECT_EQ(one.bandwidth, three.bandwidth);
+  EXPECT_NEAR(one.bandwidth, plainBandwidth(D, 10), 1e-12 * one.bandwidth);
+}
+
 TEST(Bandwidth, AFarOutlierLeavesItsClassABandwidth) {
   Eigen::MatrixXd D = randomDistances(6, 1.0, 11);
   D.row(5).setConstant(1e4);
@@ -199,12 +212,11 @@ TEST(Classify, ResultsDoNotDependOnTheThreadCount) {
   const RegionClassifier m = model();
   std::vector<CovarianceDescriptor> test;
   for (int i = 0; i < 40; ++i) test.push_back(descriptor(0.5 + 0.1 * i, 0.01 * i, 4.0 - 0.08 * i));
-  const int before = threadCount();
   setThreadCount(1);
   const std::vector<SegmentPrediction> one = m.classify(test);
   setThreadCount(2);
   const std::vector<SegmentPrediction> two = m.classify(test);
-  setThreadCount(before);
+  setThreadCount(0);
   for (std::size_t i = 0; i < test.size(); ++i) {
     EXPECT_EQ(one[i].probs, two[i].probs);
     EXPECT_EQ(one[i].labels, two[i].labels);

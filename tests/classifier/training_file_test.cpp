@@ -154,7 +154,7 @@ TEST(TrainingFile, OpensFilesByPath) {
     RegionClassifier bad(missing);
     ADD_FAILURE() << "a missing file loaded";
   } catch (const TrainingFileUnreadable& e) {
-    EXPECT_THAT(e.what(), AllOf(HasSubstr(missing), HasSubstr("unable to open file")));
+    EXPECT_THAT(e.what(), AllOf(HasSubstr(missing), HasSubstr("cannot be opened")));
   }
   std::filesystem::remove_all(dir);
 }
