@@ -2,7 +2,8 @@
 //
 // Each pass runs along rows and writes its result transposed, so the same
 // routine does the horizontal pass and then, on the transposed buffer, the
-// vertical one. Symmetric taps are folded: the two pixels at distance i are
+// vertical one. Rows are convolved in small blocks and written out together
+// to keep the transposed writes from touching a new cache line per pixel. Symmetric taps are folded: the two pixels at distance i are
 // added first and multiplied once. The running sum of a tap is formed in
 // double and stored as float after every tap; that rounding is part of the
 // result and must not be reordered.
@@ -48,27 +49,44 @@ void normalizeMask(std::vector<float>& mask) {
 
 namespace {
 
-inline float tapSum(const float* row, int x, int last, const float* mask, int n) {
-  float sum = row[x] * mask[0];
-  for (int i = 1; i < n; ++i) {
-    const int left = x - i > 0 ? x - i : 0;
-    const int right = x + i < last ? x + i : last;
-    sum = static_cast<float>(static_cast<double>(sum) +
-                             static_cast<double>(mask[i]) *
-                                 (static_cast<double>(row[left]) + static_cast<double>(row[right])));
-  }
-  return sum;
+// Rows convolved together before their results are written out transposed,
+// so that every destination row receives a run of kRowBlock floats at once.
+constexpr int kRowBlock = 8;
+
+// One tap step of the running sum, in the prescribed precision.
+inline float addTap(float sum, double weight, float left, float right) {
+  return static_cast<float>(static_cast<double>(sum) +
+                            weight * (static_cast<double>(left) + static_cast<double>(right)));
 }
 
-// Same arithmetic as tapSum for columns whose taps all fall inside the row.
-inline float tapSumInterior(const float* row, int x, const float* mask, int n) {
-  float sum = row[x] * mask[0];
-  for (int i = 1; i < n; ++i) {
-    sum = static_cast<float>(static_cast<double>(sum) +
-                             static_cast<double>(mask[i]) *
-                                 (static_cast<double>(row[x - i]) + static_cast<double>(row[x + i])));
+// Convolves one row into out. The taps are applied one after the other to
+// the whole row (instead of all taps to one pixel) so the inner loops run
+// over contiguous memory; each pixel still sees the taps in order 0, 1, ...
+void convolveRow(const float* row, float* out, int w, const float* mask, int n) {
+  const int last = w - 1;
+  for (int x = 0; x < w; ++x) {
+    out[x] = row[x] * mask[0];
   }
-  return sum;
+  for (int i = 1; i < n; ++i) {
+    const double weight = mask[i];
+    // Columns [i, last - i] need no clamping at distance i.
+    const int interiorBegin = i < w ? i : w;
+    const int interiorEnd = last - i + 1 > interiorBegin ? last - i + 1 : interiorBegin;
+    auto clamped = [&](int x) {
+      const int left = x - i > 0 ? x - i : 0;
+      const int right = x + i < last ? x + i : last;
+      out[x] = addTap(out[x], weight, row[left], row[right]);
+    };
+    for (int x = 0; x < interiorBegin; ++x) {
+      clamped(x);
+    }
+    for (int x = interiorBegin; x < interiorEnd; ++x) {
+      out[x] = addTap(out[x], weight, row[x - i], row[x + i]);
+    }
+    for (int x = interiorEnd; x < w; ++x) {
+      clamped(x);
+    }
+  }
 }
 
 }  // namespace
@@ -84,22 +102,18 @@ void convolveSymmetric(const GridImage<float>& src, GridImage<float>& dst,
     throw std::invalid_argument("convolveSymmetric: empty mask");
   }
   const int n = static_cast<int>(mask.size());
-  const float* m = mask.data();
-  const int last = w - 1;
-  // Columns [n - 1, w - n] see no border; the rest are clamped.
-  const int interiorBegin = n - 1;
-  const int interiorEnd = w - n + 1;
-  for (int y = 0; y < h; ++y) {
-    const float* row = src.row(y);
-    int x = 0;
-    for (; x < w && x < interiorBegin; ++x) {
-      dst(y, x) = tapSum(row, x, last, m, n);
+  std::vector<float> block(static_cast<std::size_t>(kRowBlock) * static_cast<std::size_t>(w));
+  for (int y0 = 0; y0 < h; y0 += kRowBlock) {
+    const int rows = h - y0 < kRowBlock ? h - y0 : kRowBlock;
+    for (int r = 0; r < rows; ++r) {
+      convolveRow(src.row(y0 + r), block.data() + static_cast<std::size_t>(r) * w, w, mask.data(),
+                  n);
     }
-    for (; x < interiorEnd; ++x) {
-      dst(y, x) = tapSumInterior(row, x, m, n);
-    }
-    for (; x < w; ++x) {
-      dst(y, x) = tapSum(row, x, last, m, n);
+    for (int x = 0; x < w; ++x) {
+      float* out = dst.row(x) + y0;
+      for (int r = 0; r < rows; ++r) {
+        out[r] = block[static_cast<std::size_t>(r) * w + x];
+      }
     }
   }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -59,6 +60,37 @@ TEST(ConvolveSymmetric, ClampsBordersAndWritesTransposed) {
   EXPECT_FLOAT_EQ(dst(1, 2), 5.0f);
   GridImage<float> wrong(3, 2);
   EXPECT_THROW(convolveSymmetric(src, wrong, {1.0f}), std::invalid_argument);
+}
+
+// Every output value with the rounding steps of the definition: per pixel,
+// centre tap in float, then each folded tap added in double and stored as float.
+TEST(ConvolveSymmetric, ExactRoundingOfTheRunningSum) {
+  std::vector<float> mask = gaussianMask(1.3f);
+  normalizeMask(mask);
+  for (auto [w, h] : {std::pair{23, 11}, std::pair{3, 9}, std::pair{1, 2}}) {
+    std::vector<float> values(static_cast<std::size_t>(w * h));
+    unsigned state = 5;
+    for (float& v : values) {
+      state = state * 1103515245u + 12345u;
+      v = static_cast<float>((state >> 8) % 25600) / 100.0f;
+    }
+    const GridImage<float> src = planeFrom(w, h, values);
+    GridImage<float> dst(h, w);
+    convolveSymmetric(src, dst, mask);
+    const int n = static_cast<int>(mask.size());
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        float sum = src(x, y) * mask[0];
+        for (int i = 1; i < n; ++i) {
+          const int left = std::max(x - i, 0);
+          const int right = std::min(x + i, w - 1);
+          const double pair = static_cast<double>(src(left, y)) + static_cast<double>(src(right, y));
+          sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(mask[i]) * pair);
+        }
+        ASSERT_EQ(dst(y, x), sum) << w << "x" << h << " at " << x << "," << y;
+      }
+    }
+  }
 }
 
 TEST(SmoothPlane, IdentityConstantAndShapes) {
