@@ -8,7 +8,8 @@ bash scripts/build.sh
 mkdir -p demo
 ./build/tools/rovelin-demo-scene demo
 ./build/tools/rovelin-train --classes demo/classes.txt -o demo/model.txt \
-  demo/demo.avi 1 0:demo/labels_0.png 6:demo/labels_6.png
+  demo/demo.avi 1 0:demo/labels_0.png 4:demo/labels_4.png 8:demo/labels_8.png \
+  16:demo/labels_16.png 20:demo/labels_20.png
 cd demo
 ../build/driver/rovelin --no-gui --classes classes.txt --overlay overlay.png --json run.json \
   --ground-truth labels_12.png demo.avi 12 1 model.txt
