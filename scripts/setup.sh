@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test and benchmark.
+# Installs every Debian package the project needs to build, test, benchmark
+# and fuzz (clang and its libFuzzer runtime), and GNU time for memory checks.
 # Idempotent: when everything is already there it prints nothing and exits 0.
 set -euo pipefail
 
@@ -18,6 +19,9 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   nlohmann-json3-dev
+  clang
+  libclang-rt-14-dev
+  time
 )
 
 missing=()

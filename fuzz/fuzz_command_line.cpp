@@ -1,0 +1,61 @@
+// Fuzz target: the command line of rovelin. The input is split at newlines
+// into argv[1..]; the first line is also handed to parseFrameList alone.
+#include "driver/options.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 4096) {
+    return 0;
+  }
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    words.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+
+  if (const auto frames = rovelin::parseFrameList(words.front())) {
+    if (frames->empty() || frames->size() > 1'000'001) {
+      std::abort();
+    }
+    for (int f : *frames) {
+      if (f < 0) {
+        std::abort();  // a frame list never names a negative frame
+      }
+    }
+  }
+
+  // argv strings end at the first NUL, as they would from a shell.
+  std::vector<std::string> args{"rovelin"};
+  for (const std::string& w : words) args.push_back(w.c_str());
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  const rovelin::Command command =
+      rovelin::parseCommandLine(static_cast<int>(args.size()), argv.data());
+  switch (command.kind) {
+    case rovelin::CommandKind::Error:
+      if (command.error.empty()) std::abort();  // an error must say what is wrong
+      break;
+    case rovelin::CommandKind::Run: {
+      const rovelin::Options& o = command.options;
+      if (o.threads < 0 || o.threads > 1024) std::abort();
+      for (int f : o.frames) {
+        if (f < 0) std::abort();
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return 0;
+}

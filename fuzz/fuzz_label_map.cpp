@@ -1,0 +1,106 @@
+// Fuzz target: the readers of the training builder's ground truth. The first
+// byte picks the reader:
+//   0: a polygon annotation (JSON) rasterised at one of two allowed sizes,
+//   1: a PNG label map read through readLabelMap from a file,
+//   2: a class list.
+#include "driver/label_map.hpp"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const cv::Size kFrame(64, 48);
+const cv::Size kScaled(32, 24);
+
+const std::vector<rovelin::ClassEntry>& fuzzClasses() {
+  static const std::vector<rovelin::ClassEntry> classes = {
+      {"sky", cv::Vec3b(135, 185, 235)},
+      {"grass", cv::Vec3b(60, 140, 50)},
+      {"road", cv::Vec3b(128, 128, 128)},
+  };
+  return classes;
+}
+
+// Every class number in a map must name a class of the list, or be 0.
+void checkMap(const cv::Mat& map, cv::Size wanted) {
+  if (map.type() != CV_32SC1 || map.size() != wanted) {
+    std::abort();
+  }
+  for (int y = 0; y < map.rows; ++y) {
+    const int* row = map.ptr<int>(y);
+    for (int x = 0; x < map.cols; ++x) {
+      if (row[x] < 0 || row[x] > static_cast<int>(fuzzClasses().size())) {
+        std::abort();
+      }
+    }
+  }
+}
+
+std::filesystem::path scratchPng() {
+  static const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("rovelin-fuzz-" + std::to_string(::getpid()) + ".png");
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1 || size > 65536) {
+    return 0;
+  }
+  const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
+  try {
+    switch (data[0] % 3) {
+      case 0: {
+        std::istringstream in(body);
+        const cv::Mat map =
+            rovelin::rasteriseJsonAnnotation(in, "fuzz.json", fuzzClasses(), {kFrame, kScaled});
+        if (map.size() != kFrame && map.size() != kScaled) {
+          std::abort();
+        }
+        checkMap(map, map.size());
+        break;
+      }
+      case 1: {
+        const std::filesystem::path path = scratchPng();
+        {
+          std::ofstream out(path, std::ios::binary | std::ios::trunc);
+          out.write(body.data(), static_cast<std::streamsize>(body.size()));
+        }
+        try {
+          checkMap(rovelin::readLabelMap(path, fuzzClasses(), kFrame, kScaled), kScaled);
+        } catch (...) {
+          std::filesystem::remove(path);
+          throw;
+        }
+        std::filesystem::remove(path);
+        break;
+      }
+      default: {
+        std::istringstream in(body);
+        const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(in, "fuzz.txt");
+        if (classes.empty() || classes.size() > rovelin::kMaxClassCount) {
+          std::abort();
+        }
+        for (const rovelin::ClassEntry& entry : classes) {
+          if (entry.name.empty() || (entry.colour && *entry.colour == cv::Vec3b(0, 0, 0))) {
+            std::abort();
+          }
+        }
+        break;
+      }
+    }
+  } catch (const rovelin::LabelMapError&) {
+  }
+  return 0;
+}
