@@ -12,6 +12,11 @@ namespace rovelin {
 
 using Eigensystem = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
 
+// Every set operation leaves a positive definite Σ with finite derived
+// matrices: a degenerate Σ gets kRidge·I added (and `regularized` set, for
+// the caller to count and report once); a Σ with a NaN or infinite entry,
+// or one still not positive definite after the ridge (a clearly indefinite
+// stored triangle), is refused with std::invalid_argument.
 class CovarianceDescriptor {
 public:
   // Smallest eigenvalue, relative to the largest, that still counts as
@@ -36,7 +41,8 @@ public:
   explicit CovarianceDescriptor(int d);
   // Same as computeFromSamples on a default descriptor.
   explicit CovarianceDescriptor(const Eigen::MatrixXd& samples);
-  // Σ and a sample count n, then the derivation.
+  // Σ (its lower triangle is what the decomposition reads) and a sample
+  // count n, then the derivation.
   CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n);
 
   // samples: d×n, row r = feature r, column k = sample k. Population
@@ -48,7 +54,7 @@ public:
 
   // trace(X · Σ⁺ · Y · Σ⁺): inner product of two tangent vectors at Σ.
   double innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const;
-  // Σ^½ · exp(Σ^-½ · Y · Σ^-½) · Σ^½
+  // Σ^½ · exp(Σ^-½ · Y · Σ^-½) · Σ^½ for a symmetric tangent vector Y.
   Eigen::MatrixXd expMap(const Eigen::MatrixXd& Y) const;
   // Σ^½ · log(Σ^-½ · Y · Σ^-½) · Σ^½
   Eigen::MatrixXd logMap(const Eigen::MatrixXd& Y) const;

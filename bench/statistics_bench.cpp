@@ -1,0 +1,106 @@
+// Squared Riemannian distances: one pair beside a plain Eigen
+// eigenvalues-only solve of the same matrix, and the distance matrices on
+// one and two threads.
+#include "statistics/parallel.hpp"
+#include "statistics/riemannian_distances.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <Eigen/Eigenvalues>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+// Well-conditioned random SPD descriptors of order 10, the same every run.
+std::vector<rovelin::CovarianceDescriptor> randomDescriptors(int count, unsigned long seed) {
+  std::mt19937_64 generator(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<rovelin::CovarianceDescriptor> descriptors;
+  descriptors.reserve(static_cast<std::size_t>(count));
+  for (int k = 0; k < count; ++k) {
+    Eigen::MatrixXd A(10, 10);
+    for (Eigen::Index i = 0; i < A.size(); ++i) A(i) = normal(generator);
+    const Eigen::MatrixXd sigma = A * A.transpose() / 10.0 + Eigen::MatrixXd::Identity(10, 10);
+    descriptors.emplace_back(sigma, 0);
+  }
+  return descriptors;
+}
+
+void BM_SquaredDistance(benchmark::State& state) {
+  const auto descriptors = randomDescriptors(64, 1);
+  std::size_t k = 0;
+  for (auto _ : state) {
+    const double value = rovelin::squaredRiemannianDistance(descriptors[k % 64], descriptors[(k + 1) % 64]);
+    benchmark::DoNotOptimize(value);
+    ++k;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SquaredDistance)->Unit(benchmark::kMicrosecond);
+
+// One row of a distance matrix: the batched kernel as the matrices use it.
+void BM_SquaredDistanceInRow(benchmark::State& state) {
+  const auto descriptors = randomDescriptors(65, 2);
+  const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
+  rovelin::setThreadCount(1);
+  for (auto _ : state) {
+    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+    benchmark::DoNotOptimize(D.data());
+  }
+  rovelin::setThreadCount(0);
+  state.SetItemsProcessed(state.iterations() * 64);
+  state.counters["us_per_pair"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 64.0 / 1e6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SquaredDistanceInRow)->Unit(benchmark::kMicrosecond);
+
+// The plain reference: Eigen's fixed-size eigenvalues-only solve of M alone
+// (the two products forming M are not even counted).
+void BM_EigenBaselineEigenvaluesOnly(benchmark::State& state) {
+  const auto descriptors = randomDescriptors(64, 1);
+  std::vector<Eigen::Matrix<double, 10, 10>> matrices;
+  for (int k = 0; k < 64; ++k)
+    matrices.emplace_back(descriptors[k].inverseSqrt * descriptors[(k + 1) % 64].covariance *
+                          descriptors[k].inverseSqrt);
+  std::size_t k = 0;
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix<double, 10, 10>> solver;
+  for (auto _ : state) {
+    solver.compute(matrices[k % 64], Eigen::EigenvaluesOnly);
+    benchmark::DoNotOptimize(solver.eigenvalues().data());
+    ++k;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EigenBaselineEigenvaluesOnly)->Unit(benchmark::kMicrosecond);
+
+// Argument: thread count.
+void BM_PairwiseSquaredDistances500(benchmark::State& state) {
+  const auto descriptors = randomDescriptors(500, 3);
+  rovelin::setThreadCount(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    const Eigen::MatrixXd D = rovelin::pairwiseSquaredDistances(descriptors);
+    benchmark::DoNotOptimize(D.data());
+  }
+  rovelin::setThreadCount(0);
+  state.SetItemsProcessed(state.iterations() * 500 * 499 / 2);
+}
+BENCHMARK(BM_PairwiseSquaredDistances500)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 300 regions against 2,000 training samples. Argument: thread count.
+void BM_CrossSquaredDistances300x2000(benchmark::State& state) {
+  const auto rows = randomDescriptors(300, 4);
+  const auto columns = randomDescriptors(2000, 5);
+  rovelin::setThreadCount(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(rows, columns);
+    benchmark::DoNotOptimize(D.data());
+  }
+  rovelin::setThreadCount(0);
+  state.SetItemsProcessed(state.iterations() * 300 * 2000);
+}
+BENCHMARK(BM_CrossSquaredDistances300x2000)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,163 @@
+// Covariance descriptor. Σ is decomposed once with a symmetric eigensolver
+// and every derived matrix comes from that one decomposition.
+//
+// Deviation from the plain derivation: a singular or slightly indefinite Σ
+// (flat regions, regions with fewer pixels than features, n = 0) would give
+// infinite or NaN inverse square roots that later poison every distance and
+// kernel value. Such a Σ gets the ridge kRidge·I and the flag `regularized`;
+// nothing is printed here, the caller counts the flags and warns once.
+// A Σ with a non-finite entry, or one that is still not positive definite
+// after the ridge (a clearly indefinite stored triangle), is refused with
+// std::invalid_argument: no descriptor ever holds NaN or infinity.
+#include "statistics/covariance_descriptor.hpp"
+
+#include "statistics/riemannian_distances.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace rovelin {
+
+namespace {
+
+bool isDegenerate(const Eigen::VectorXd& eigenvalues) {
+  if (eigenvalues.size() == 0) return false;
+  const double smallest = eigenvalues.minCoeff();
+  const double largest = eigenvalues.maxCoeff();
+  return smallest <= CovarianceDescriptor::kDegenerateTolerance * std::max(largest, 0.0);
+}
+
+// V · diag(f(λ)) · Vᵀ
+template <typename F>
+Eigen::MatrixXd recompose(const Eigensystem& system, F f) {
+  const Eigen::VectorXd mapped = system.eigenvalues().unaryExpr(f);
+  return system.eigenvectors() * mapped.asDiagonal() * system.eigenvectors().transpose();
+}
+
+void requireEigensystem(const CovarianceDescriptor& descriptor) {
+  if (!descriptor.eigensystem)
+    throw std::logic_error("covariance descriptor: the descriptor has not been set");
+}
+
+}  // namespace
+
+CovarianceDescriptor::CovarianceDescriptor(int d) {
+  if (d < 0) throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
+  dimension = d;
+  covariance = Eigen::MatrixXd::Zero(d, d);
+  inverse = Eigen::MatrixXd::Zero(d, d);
+  inverseSqrt = Eigen::MatrixXd::Zero(d, d);
+}
+
+CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& samples) { computeFromSamples(samples); }
+
+CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n) {
+  if (sigma.rows() != sigma.cols())
+    throw std::invalid_argument("covariance descriptor: the covariance matrix is not square (" +
+                                std::to_string(sigma.rows()) + "x" + std::to_string(sigma.cols()) + ")");
+  dimension = static_cast<int>(sigma.rows());
+  sampleCount = n;
+  covariance = sigma;
+  derive();
+}
+
+void CovarianceDescriptor::computeFromSamples(Eigen::MatrixXd samples) {
+  const Eigen::Index d = samples.rows();
+  const Eigen::Index n = samples.cols();
+  dimension = static_cast<int>(d);
+  sampleCount = static_cast<int>(n);
+  if (n == 0) {
+    covariance = Eigen::MatrixXd::Zero(d, d);
+  } else {
+    for (Eigen::Index r = 0; r < d; ++r) {
+      const double mean = samples.row(r).sum() / static_cast<double>(n);
+      samples.row(r).array() -= mean;
+    }
+    // Lower triangle only, then mirrored: Σ is exactly symmetric whatever
+    // summation order the product kernel picks.
+    Eigen::MatrixXd sigma = Eigen::MatrixXd::Zero(d, d);
+    sigma.selfadjointView<Eigen::Lower>().rankUpdate(samples);
+    sigma /= static_cast<double>(n);
+    covariance = sigma.selfadjointView<Eigen::Lower>();
+  }
+  derive();
+}
+
+void CovarianceDescriptor::setFromPacked(const Eigen::VectorXd& values, int d) {
+  if (d < 0) throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
+  const Eigen::Index needed = static_cast<Eigen::Index>(d) * (d + 1) / 2;
+  if (values.size() < needed)
+    throw std::invalid_argument("covariance descriptor: " + std::to_string(values.size()) +
+                                " packed values given, " + std::to_string(needed) + " needed for order " +
+                                std::to_string(d));
+  dimension = d;
+  sampleCount = 0;
+  covariance.resize(d, d);
+  Eigen::Index k = 0;
+  for (int i = 0; i < d; ++i)
+    for (int j = 0; j <= i; ++j, ++k) {
+      covariance(i, j) = values[k];
+      covariance(j, i) = values[k];
+    }
+  derive();
+}
+
+void CovarianceDescriptor::derive() {
+  regularized = false;
+  if (!covariance.allFinite())
+    throw std::invalid_argument("covariance descriptor: the covariance matrix has a non-finite entry");
+
+  auto system = std::make_shared<Eigensystem>(covariance);
+  if (system->info() != Eigen::Success)
+    throw std::invalid_argument("covariance descriptor: the eigen-decomposition did not converge");
+  if (isDegenerate(system->eigenvalues())) {
+    covariance.diagonal().array() += kRidge;
+    regularized = true;
+    system = std::make_shared<Eigensystem>(covariance);
+    if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
+      throw std::invalid_argument(
+          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest eigenvalue " +
+          std::to_string(system->eigenvalues().minCoeff()) + ")");
+  }
+
+  inverse = recompose(*system, [](double lambda) { return lambda == 0.0 ? 0.0 : 1.0 / lambda; });
+  inverseSqrt = recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
+  eigensystem = std::move(system);
+}
+
+double CovarianceDescriptor::innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const {
+  const Eigen::MatrixXd product = ((X * inverse) * Y) * inverse;
+  return product.trace();
+}
+
+Eigen::MatrixXd CovarianceDescriptor::expMap(const Eigen::MatrixXd& Y) const {
+  requireEigensystem(*this);
+  const Eigen::MatrixXd S = recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
+  const Eigensystem inner((inverseSqrt * Y) * inverseSqrt);
+  const Eigen::MatrixXd E = recompose(inner, [](double x) { return std::exp(x); });
+  return (S * E) * S;
+}
+
+Eigen::MatrixXd CovarianceDescriptor::logMap(const Eigen::MatrixXd& Y) const {
+  requireEigensystem(*this);
+  const Eigen::MatrixXd S = recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
+  const Eigensystem genEig((inverseSqrt * Y) * inverseSqrt);
+  const Eigen::MatrixXd L = recompose(genEig, [](double x) { return std::log(x); });
+  return (S * L) * S;
+}
+
+double CovarianceDescriptor::squaredDistanceTo(const CovarianceDescriptor& other) const {
+  return squaredRiemannianDistance(*this, other);
+}
+
+Eigen::VectorXd CovarianceDescriptor::packed() const {
+  const Eigen::Index d = covariance.rows();
+  Eigen::VectorXd values(d * (d + 1) / 2);
+  Eigen::Index k = 0;
+  for (Eigen::Index i = 0; i < d; ++i)
+    for (Eigen::Index j = 0; j <= i; ++j) values[k++] = covariance(i, j);
+  return values;
+}
+
+}  // namespace rovelin
