@@ -73,7 +73,9 @@ void VideoFrameSource::prepare(double factor) {
 }
 
 bool VideoFrameSource::grabFrame(int n) {
-  if (!capture) {
+  // Seeking to a negative position lands on frame 0 with some backends,
+  // which would label a frame nobody asked for.
+  if (!capture || n < 0) {
     return false;
   }
   if (n >= frameCount) {
