@@ -150,6 +150,28 @@ RegionClassifier::RegionClassifier(const std::string& path, int expectedDimensio
 
 RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
                                         int expectedDimension) {
+  return readModel(in, name, expectedDimension, nullptr);
+}
+
+RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
+                                        int expectedDimension,
+                                        const std::vector<PreparedClass>& prepared) {
+  return readModel(in, name, expectedDimension, &prepared);
+}
+
+std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
+  std::vector<PreparedClass> result;
+  if (classes) {
+    for (const TrainingClass& tc : *classes) {
+      result.push_back(PreparedClass{tc.distances, tc.bandwidth, tc.bandwidthIterations});
+    }
+  }
+  return result;
+}
+
+RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string& name,
+                                             int expectedDimension,
+                                             const std::vector<PreparedClass>* prepared) {
   TokenReader tok(in, name);
   RegionClassifier model;
   model.fileName = name;
@@ -255,10 +277,26 @@ RegionClassifier RegionClassifier::load(std::istream& in, const std::string& nam
                (tc.sampleCount == 1 ? " sample" : " samples") + "; every class needs at least two");
     }
   }
+  if (prepared != nullptr && static_cast<int>(prepared->size()) != k) {
+    throw std::invalid_argument("prepared classes: " + std::to_string(prepared->size()) +
+                                " given for " + std::to_string(k) + " classes");
+  }
   for (int c = 0; c < k; ++c) {
     TrainingClass& tc = (*classes)[c];
-    tc.computeDistances();
-    tc.selectBandwidth();
+    if (prepared != nullptr) {
+      const PreparedClass& p = (*prepared)[static_cast<std::size_t>(c)];
+      if (p.distances.rows() != tc.sampleCount || p.distances.cols() != tc.sampleCount) {
+        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
+                                    " has " + std::to_string(tc.sampleCount) +
+                                    " samples, the prepared distances another size");
+      }
+      tc.distances = p.distances;
+      tc.bandwidth = p.bandwidth;
+      tc.bandwidthIterations = p.bandwidthIterations;
+    } else {
+      tc.computeDistances();
+      tc.selectBandwidth();
+    }
     if (!(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
       tok.fail(classLabel(c, tc.name) + ": no kernel bandwidth can be chosen (its samples coincide)");
     }

@@ -45,6 +45,13 @@ public:
 // samples: 1.1236 · n^0.4.
 double initialBandwidth(int n);
 
+// What preparing a class computes from its samples, as a cache keeps it.
+struct PreparedClass {
+  Eigen::MatrixXd distances;     // n×n squared distances
+  double bandwidth = 0;          // kernel variance h
+  int bandwidthIterations = 0;   // fixed-point steps that chose it
+};
+
 struct TrainingClass {
   static constexpr int kMaxBandwidthIterations = 25;
   static constexpr double kBandwidthTolerance = 1e-8;  // on successive values of h
@@ -98,6 +105,22 @@ public:
   // The same from a stream; `name` is used in messages.
   static RegionClassifier load(std::istream& in, const std::string& name,
                                int expectedDimension = 10);
+  // The same, taking each class's distances and bandwidth from `prepared`
+  // (one entry per class, in class order, sized to the class) instead of
+  // computing them; used by the prepared-model cache. std::invalid_argument
+  // when `prepared` does not fit the file's classes.
+  static RegionClassifier load(std::istream& in, const std::string& name, int expectedDimension,
+                               const std::vector<PreparedClass>& prepared);
+
+  // What preparing each class computed, in class order.
+  std::vector<PreparedClass> preparedClasses() const;
+
+private:
+  static RegionClassifier readModel(std::istream& in, const std::string& name,
+                                    int expectedDimension,
+                                    const std::vector<PreparedClass>* prepared);
+
+public:
 
   const TrainingClass& trainingClass(int k) const { return (*classes)[k]; }
 

@@ -19,9 +19,14 @@ namespace fs = std::filesystem;
 void writeAtomically(const fs::path& target, const std::function<bool(const fs::path&)>& write) {
   static std::atomic<unsigned> serial{0};
   const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  const fs::path temporary =
-      directory / ("." + target.stem().string() + ".tmp" + std::to_string(::getpid()) + "-" +
-                   std::to_string(serial++) + target.extension().string());
+  std::string name = ".";
+  name += target.stem().string();
+  name += ".tmp";
+  name += std::to_string(::getpid());
+  name += '-';
+  name += std::to_string(serial++);
+  name += target.extension().string();
+  const fs::path temporary = directory / name;
   bool written = false;
   std::string reason;
   try {

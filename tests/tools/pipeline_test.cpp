@@ -147,6 +147,20 @@ TEST_F(Pipeline, BatchEqualsFramesRunOneByOne) {
   EXPECT_FALSE(fs::exists(dir->path() / "one.json"));
 }
 
+TEST_F(Pipeline, ACachedModelPrintsExactlyWhatAFreshOnePrints) {
+  const auto fresh = runTool(kRovelin, {"--no-gui", "--no-cache", "demo.avi", "5", "1", "model.txt"},
+                             dir->path());
+  ASSERT_EQ(fresh.status, 0) << fresh.err;
+  const auto first = runTool(kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"},
+                             dir->path());
+  ASSERT_TRUE(fs::exists(dir->path() / "m.cache"));
+  const auto second = runTool(kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"},
+                              dir->path());
+  EXPECT_EQ(withoutTime(first.out), withoutTime(fresh.out));
+  EXPECT_EQ(withoutTime(second.out), withoutTime(fresh.out));
+  EXPECT_EQ(second.err, fresh.err);
+}
+
 TEST_F(Pipeline, TimingsListEveryStage) {
   const auto run = runTool(kRovelin, {"--no-gui", "--timings", "--threads", "2", "demo.avi", "3", "1",
                                       "model.txt"},

@@ -1,0 +1,125 @@
+#include "driver/model_cache.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace rovelin {
+
+namespace {
+
+constexpr std::string_view kMagic = "rovelin-model-cache 1\n";
+
+std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = 14695981039346656037ull) {
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+template <typename T>
+void put(std::string& out, T value) {
+  char raw[sizeof(T)];
+  std::memcpy(raw, &value, sizeof(T));
+  out.append(raw, sizeof(T));
+}
+
+class Reader {
+public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  template <typename T>
+  bool get(T& value) {
+    if (bytes_.size() - at_ < sizeof(T)) return false;
+    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return true;
+  }
+  std::size_t remaining() const { return bytes_.size() - at_; }
+  std::size_t position() const { return at_; }
+
+private:
+  std::string_view bytes_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+CacheKey cacheKeyOf(std::string_view trainingBytes) {
+  return CacheKey{trainingBytes.size(), fnv1a(trainingBytes)};
+}
+
+std::string encodeModelCache(const CacheKey& key, const std::vector<PreparedClass>& classes) {
+  std::string out(kMagic);
+  put(out, key.size);
+  put(out, key.hash);
+  put(out, static_cast<std::int32_t>(classes.size()));
+  for (const PreparedClass& c : classes) {
+    put(out, static_cast<std::int32_t>(c.distances.rows()));
+    put(out, c.bandwidth);
+    put(out, static_cast<std::int32_t>(c.bandwidthIterations));
+    const auto* data = reinterpret_cast<const char*>(c.distances.data());
+    out.append(data, static_cast<std::size_t>(c.distances.size()) * sizeof(double));
+  }
+  put(out, fnv1a(std::string_view(out).substr(kMagic.size())));
+  return out;
+}
+
+std::optional<std::vector<PreparedClass>> decodeModelCache(std::string_view bytes,
+                                                           const CacheKey& key, std::string& why) {
+  if (bytes.substr(0, kMagic.size()) != kMagic) {
+    why = "not a model cache";
+    return std::nullopt;
+  }
+  if (bytes.size() < kMagic.size() + sizeof(std::uint64_t)) {
+    why = "it is cut short";
+    return std::nullopt;
+  }
+  const std::string_view body = bytes.substr(kMagic.size(), bytes.size() - kMagic.size() - 8);
+  std::uint64_t checksum = 0;
+  std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
+  if (fnv1a(body) != checksum) {
+    why = "it is damaged (checksum)";
+    return std::nullopt;
+  }
+  Reader in(body);
+  CacheKey stored;
+  std::int32_t classCount = 0;
+  if (!in.get(stored.size) || !in.get(stored.hash) || !in.get(classCount)) {
+    why = "it is cut short";
+    return std::nullopt;
+  }
+  if (!(stored == key)) {
+    why = "it was made from another training file";
+    return std::nullopt;
+  }
+  if (classCount < 0 || static_cast<std::size_t>(classCount) > in.remaining()) {
+    why = "it is damaged (class count)";
+    return std::nullopt;
+  }
+  std::vector<PreparedClass> classes(static_cast<std::size_t>(classCount));
+  for (PreparedClass& c : classes) {
+    std::int32_t n = 0;
+    std::int32_t iterations = 0;
+    if (!in.get(n) || !in.get(c.bandwidth) || !in.get(iterations) || n < 0 ||
+        static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n) * sizeof(double) > in.remaining()) {
+      why = "it is damaged (class sizes)";
+      return std::nullopt;
+    }
+    c.bandwidthIterations = iterations;
+    c.distances.resize(n, n);
+    for (Eigen::Index i = 0; i < c.distances.size(); ++i) {
+      in.get(c.distances.data()[i]);
+    }
+    if (!c.distances.allFinite() || !std::isfinite(c.bandwidth)) {
+      why = "it is damaged (values)";
+      return std::nullopt;
+    }
+  }
+  if (in.remaining() != 0) {
+    why = "it is damaged (trailing bytes)";
+    return std::nullopt;
+  }
+  return classes;
+}
+
+}  // namespace rovelin
