@@ -156,21 +156,20 @@ template <typename T, typename Sqrt>
       g = dm - d[l] + e[l] / (g + select(g >= zero, r, -r));
       T s = one, c = one, p = zero;
       Mask live = active;
+      Mask split = none;
       for (int i = top - 1; i >= l; --i) {
         Mask rotate = live & (zero + static_cast<double>(i) < m);
         const T f = s * e[i];
         const T b = c * e[i];
         r = Sqrt::apply(f * f + g * g);
         e[i + 1] = select(rotate, r, e[i + 1]);
+        // A rotation of zero length splits the matrix: the lane stops here
+        // and restarts its sweep (its e[m] is cleared after the loop).
         const Mask vanished = rotate & (r == zero);
-        if (any(vanished)) {
-          // A rotation of zero length splits the matrix: restart the sweep.
-          d[i + 1] = select(vanished, d[i + 1] - p, d[i + 1]);
-          for (int q = 0; q < width; ++q)
-            if (lane(vanished, q)) setLane(e[static_cast<int>(lane(m, q))], q, 0.0);
-          live = andNot(live, vanished);
-          rotate = andNot(rotate, vanished);
-        }
+        d[i + 1] = select(vanished, d[i + 1] - p, d[i + 1]);
+        live = andNot(live, vanished);
+        rotate = andNot(rotate, vanished);
+        split = split | vanished;
         s = select(rotate, f / r, s);
         c = select(rotate, g / r, c);
         const T h = d[i + 1] - p;
@@ -183,7 +182,7 @@ template <typename T, typename Sqrt>
       d[l] = select(live, d[l] - p, d[l]);
       e[l] = select(live, g, e[l]);
       for (int q = 0; q < width; ++q)
-        if (lane(live, q)) setLane(e[static_cast<int>(lane(m, q))], q, 0.0);
+        if (lane(live, q) || lane(split, q)) setLane(e[static_cast<int>(lane(m, q))], q, 0.0);
     }
   }
   return failed;
