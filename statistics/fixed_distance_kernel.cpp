@@ -82,6 +82,11 @@ struct Sse2Sqrt {
     return result;
   }
 };
+// Clang checks the vector-argument ABI of every call before inlining, so a
+// target("avx512f") helper called from the shared template is a hard error
+// there; clang builds (fuzzing) use the baseline variant, which gives the
+// same bits.
+#if !defined(__clang__)
 struct Avx2Sqrt {
   [[gnu::target("avx2")]] static Lanes apply(Lanes x) {
     Lanes result;
@@ -99,6 +104,7 @@ struct Avx512Sqrt {
     return result;
   }
 };
+#endif  // !__clang__
 #endif
 inline double lane(double x, int) { return x; }
 inline double lane(Lanes x, int q) { return x[q]; }
@@ -277,6 +283,7 @@ void batchPortable(const double* W, const double* const* S, double* out, bool* c
 void batchSse2(const double* W, const double* const* S, double* out, bool* converged) {
   distances<Lanes, Sse2Sqrt>(W, S, out, converged);
 }
+#if !defined(__clang__)
 [[gnu::target("avx2")]] void batchAvx2(const double* W, const double* const* S, double* out, bool* converged) {
   distances<Lanes, Avx2Sqrt>(W, S, out, converged);
 }
@@ -284,13 +291,16 @@ void batchSse2(const double* W, const double* const* S, double* out, bool* conve
                                             bool* converged) {
   distances<Lanes, Avx512Sqrt>(W, S, out, converged);
 }
+#endif  // !__clang__
 #endif
 
 BatchFunction chooseBatch() {
 #if defined(__x86_64__)
+#if !defined(__clang__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return batchAvx512;
   if (__builtin_cpu_supports("avx2")) return batchAvx2;
+#endif
   return batchSse2;
 #else
   return batchPortable;
