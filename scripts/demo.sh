@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The main job, headless: installs what is missing, builds, renders the demo
-# video, trains a model on one of its frames and annotates another frame.
+# video, trains a model on five of its frames and annotates another frame.
 # Everything lands in demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh
 mkdir -p demo
-./build/tools/rovelin-demo-scene demo
+./build/tools/rovelin-demo-scene demo >/dev/null
 ./build/tools/rovelin-train --classes demo/classes.txt -o demo/model.txt \
   demo/demo.avi 1 0:demo/labels_0.png 4:demo/labels_4.png 8:demo/labels_8.png \
   16:demo/labels_16.png 20:demo/labels_20.png

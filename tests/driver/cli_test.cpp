@@ -77,7 +77,8 @@ TEST_F(Cli, BadScaleFactorsFailBeforeAnyFileIsWritten) {
 TEST_F(Cli, UnopenableInputsAreReportedWithTheirMessages) {
   const auto video = runTool(kExe, {"--no-gui", "missing.avi", "0", "1", "model.txt"}, dir.path());
   EXPECT_EQ(video.status, 1);
-  EXPECT_EQ(video.err, "Error : Video file could not be opened!!!\n");
+  EXPECT_EQ(video.err.rfind("Error : Video file could not be opened!!!\n", 0), 0u) << video.err;
+  EXPECT_NE(video.err.find("missing.avi"), std::string::npos);
   EXPECT_EQ(video.out, "");
 
   // The model is loaded before the video is opened.

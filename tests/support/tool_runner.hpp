@@ -52,12 +52,18 @@ inline ToolResult runTool(const std::string& exe, const std::vector<std::string>
                           const fs::path& directory) {
   const fs::path out = directory / ".tool_stdout";
   const fs::path err = directory / ".tool_stderr";
-  std::string command = "cd " + shellQuote(directory.string()) +
-                        " && env -u DISPLAY -u WAYLAND_DISPLAY " + shellQuote(exe);
+  std::string command = "cd ";
+  command += shellQuote(directory.string());
+  command += " && env -u DISPLAY -u WAYLAND_DISPLAY ";
+  command += shellQuote(exe);
   for (const std::string& arg : args) {
-    command += " " + shellQuote(arg);
+    command += ' ';
+    command += shellQuote(arg);
   }
-  command += " </dev/null >" + shellQuote(out.string()) + " 2>" + shellQuote(err.string());
+  command += " </dev/null >";
+  command += shellQuote(out.string());
+  command += " 2>";
+  command += shellQuote(err.string());
   const int raw = std::system(command.c_str());
   ToolResult result;
   if (WIFEXITED(raw)) {
