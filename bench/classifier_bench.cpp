@@ -1,6 +1,7 @@
 // Model preparation (loading, per-class distances and bandwidths) and
 // classification of a frame's regions against a 2,000-sample model.
 #include "classifier/region_classifier.hpp"
+#include "statistics/parallel.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -52,15 +53,17 @@ const std::string& modelTextOnce() {
   return text;
 }
 
+// Argument: worker threads.
 void BM_PrepareModel2000(benchmark::State& state) {
   const std::string& text = modelTextOnce();
+  setThreadCount(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     std::istringstream in(text);
     RegionClassifier model = RegionClassifier::load(in, "bench", kDimension);
     benchmark::DoNotOptimize(model.trainingClass(0).bandwidth);
   }
 }
-BENCHMARK(BM_PrepareModel2000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_PrepareModel2000)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 void BM_SelectBandwidth500(benchmark::State& state) {
   std::istringstream in(modelTextOnce());
@@ -74,17 +77,19 @@ void BM_SelectBandwidth500(benchmark::State& state) {
 BENCHMARK(BM_SelectBandwidth500)->Unit(benchmark::kMillisecond);
 
 void BM_Classify300Regions(benchmark::State& state) {
+  setThreadCount(0);
   std::istringstream in(modelTextOnce());
   const RegionClassifier model = RegionClassifier::load(in, "bench", kDimension);
   std::mt19937 rng(7);
   std::vector<CovarianceDescriptor> regions;
   for (int i = 0; i < kRegions; ++i) regions.emplace_back(randomSpd(rng, 1.0 + i % kClasses), 100);
+  setThreadCount(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     std::vector<SegmentPrediction> pred = model.classify(regions);
     benchmark::DoNotOptimize(pred.data());
   }
 }
-BENCHMARK(BM_Classify300Regions)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Classify300Regions)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace rovelin
