@@ -4,6 +4,8 @@
 #include <sstream>
 
 #include <gmock/gmock.h>
+#include "support/temp_dir.hpp"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -17,14 +19,6 @@ using ::testing::HasSubstr;
 
 class LabelMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("rovelin_label_map_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   fs::path write(const std::string& name, const std::string& text) const {
     const fs::path p = dir_ / name;
@@ -44,7 +38,8 @@ class LabelMapTest : public ::testing::Test {
     }
   }
 
-  fs::path dir_;
+  testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 std::vector<ClassEntry> fiveClasses() {

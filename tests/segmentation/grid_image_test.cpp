@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "segmentation/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace rovelin {
 namespace {
@@ -144,7 +144,7 @@ TEST(PpmRead, HostileHeadersFailWithMessages) {
 }
 
 TEST(PpmFiles, RoundTripAndFailuresNameTheFile) {
-  test_support::TempDir dir;
+  testing::TempDir dir;
   GridImage<RgbPixel> image(7, 5);
   for (int y = 0; y < 5; ++y) {
     for (int x = 0; x < 7; ++x) {

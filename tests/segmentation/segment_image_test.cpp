@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "segmentation/smoothing.hpp"
-#include "segmentation/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace rovelin {
 namespace {
@@ -181,7 +181,7 @@ TEST(SegmentationReport, ExactLineWhateverTheStreamState) {
 }
 
 TEST(RunSegmentation, FilesReportAndFailures) {
-  test_support::TempDir dir;
+  testing::TempDir dir;
   const std::string input = dir.file("inpimage.ppm");
   const std::string output = dir.file("outimage.ppm");
   writePpm(twoHalves(40, 30), input);

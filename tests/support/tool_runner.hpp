@@ -5,6 +5,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "support/temp_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -77,32 +79,6 @@ inline ToolResult runTool(const std::string& exe, const std::vector<std::string>
   fs::remove(err);
   return result;
 }
-
-// A fresh directory under the system's temporary folder, removed at the end.
-class TempDir {
-public:
-  TempDir() {
-    std::random_device seed;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      path_ = fs::temp_directory_path() / ("rovelin-test-" + std::to_string(seed()));
-      if (fs::create_directory(path_)) {
-        return;
-      }
-    }
-    throw std::runtime_error("cannot create a temporary directory");
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-  fs::path path_;
-};
 
 // Writes an MJPG AVI of `frames` frames made by `draw(index)` (CV_8UC3).
 inline void writeVideo(const fs::path& path, int frames, cv::Size size,

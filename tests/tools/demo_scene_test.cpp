@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
+#include "support/temp_dir.hpp"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -18,15 +20,8 @@ namespace fs = std::filesystem;
 
 class DemoSceneTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("rovelin_demo_scene_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 std::string fileBytes(const fs::path& p) {

@@ -5,14 +5,15 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
-namespace rovelin::test_support {
+namespace rovelin::testing {
 
 class TempDir {
- public:
+public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rovelin-seg-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "rovelin-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("cannot create a temporary directory");
     }
     path_ = pattern;
@@ -24,10 +25,12 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
   std::string file(const std::string& name) const { return (path_ / name).string(); }
 
- private:
+private:
   std::filesystem::path path_;
 };
 
-}  // namespace rovelin::test_support
+}  // namespace rovelin::testing
