@@ -161,6 +161,34 @@ std::size_t countOrderedKeys(const Record* sorted, std::size_t n, KeyOf keyOf) {
 
 inline constexpr std::size_t kMergeLookahead = 8;
 
+// Sorted edges jump across the picture. Fetching the nodes of the edge 2L
+// steps ahead, then their parents (and thresholds, when given) L steps
+// ahead, hides most of the cache misses of findRoot.
+template <typename EdgeAt>
+void prefetchAhead(const DisjointSetForest& forest, EdgeAt& edgeAt, std::size_t i,
+                   std::size_t edgeCount, const float* threshold) {
+  if (i + 2 * kMergeLookahead < edgeCount) {
+    int aheadA = 0;
+    int aheadB = 0;
+    edgeAt(i + 2 * kMergeLookahead, aheadA, aheadB);
+    forest.prefetch(aheadA);
+    forest.prefetch(aheadB);
+  }
+  if (i + kMergeLookahead < edgeCount) {
+    int aheadA = 0;
+    int aheadB = 0;
+    edgeAt(i + kMergeLookahead, aheadA, aheadB);
+    aheadA = forest.node(aheadA).parent;
+    aheadB = forest.node(aheadB).parent;
+    forest.prefetch(aheadA);
+    forest.prefetch(aheadB);
+    if (threshold != nullptr) {
+      __builtin_prefetch(threshold + aheadA);
+      __builtin_prefetch(threshold + aheadB);
+    }
+  }
+}
+
 // The merging loop over edges already in ascending order. edgeAt(i, a, b)
 // returns the weight of edge i and stores its end points in a and b.
 template <typename EdgeAt>
@@ -170,27 +198,7 @@ void mergeSortedEdges(DisjointSetForest& forest, std::size_t edgeCount, EdgeAt e
   std::vector<float> threshold(static_cast<std::size_t>(vertexCount),
                                static_cast<float>(static_cast<double>(k) / 1.0));
   for (std::size_t i = 0; i < edgeCount; ++i) {
-    // Sorted edges jump across the picture. Fetching the nodes of the edge
-    // 2L steps ahead, then their parents and thresholds L steps ahead, hides
-    // most of the cache misses of findRoot.
-    if (i + 2 * kMergeLookahead < edgeCount) {
-      int aheadA = 0;
-      int aheadB = 0;
-      edgeAt(i + 2 * kMergeLookahead, aheadA, aheadB);
-      forest.prefetch(aheadA);
-      forest.prefetch(aheadB);
-    }
-    if (i + kMergeLookahead < edgeCount) {
-      int aheadA = 0;
-      int aheadB = 0;
-      edgeAt(i + kMergeLookahead, aheadA, aheadB);
-      aheadA = forest.node(aheadA).parent;
-      aheadB = forest.node(aheadB).parent;
-      forest.prefetch(aheadA);
-      forest.prefetch(aheadB);
-      __builtin_prefetch(threshold.data() + aheadA);
-      __builtin_prefetch(threshold.data() + aheadB);
-    }
+    prefetchAhead(forest, edgeAt, i, edgeCount, threshold.data());
     int a = 0;
     int b = 0;
     const float weight = edgeAt(i, a, b);
@@ -212,20 +220,7 @@ template <typename EdgeAt>
 void mergeSmallComponents(DisjointSetForest& forest, std::size_t edgeCount, EdgeAt edgeAt,
                           int minSize) {
   for (std::size_t i = 0; i < edgeCount; ++i) {
-    if (i + 2 * kMergeLookahead < edgeCount) {
-      int aheadA = 0;
-      int aheadB = 0;
-      edgeAt(i + 2 * kMergeLookahead, aheadA, aheadB);
-      forest.prefetch(aheadA);
-      forest.prefetch(aheadB);
-    }
-    if (i + kMergeLookahead < edgeCount) {
-      int aheadA = 0;
-      int aheadB = 0;
-      edgeAt(i + kMergeLookahead, aheadA, aheadB);
-      forest.prefetch(forest.node(aheadA).parent);
-      forest.prefetch(forest.node(aheadB).parent);
-    }
+    prefetchAhead(forest, edgeAt, i, edgeCount, nullptr);
     int a = 0;
     int b = 0;
     edgeAt(i, a, b);
