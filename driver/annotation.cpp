@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -123,9 +124,33 @@ void quietImageLibrary() {
 }
 
 bool displayAvailable() {
+  namespace fs = std::filesystem;
+  // The GUI library aborts the whole process when it cannot reach the display
+  // it is told to use, so a local display is only trusted when its socket
+  // is there. Remote displays (host:N) are taken on trust.
+  if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && *wayland != '\0') {
+    const fs::path socket(wayland);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (socket.is_absolute() ? fs::exists(socket)
+                             : runtime != nullptr && fs::exists(fs::path(runtime) / socket)) {
+      return true;
+    }
+  }
   const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+  if (display == nullptr || *display == '\0') {
+    return false;
+  }
+  const std::string name(display);
+  const std::size_t colon = name.rfind(':');
+  if (colon == std::string::npos) {
+    return false;
+  }
+  const std::string host = name.substr(0, colon);
+  if (!host.empty() && host != "unix" && host != "localhost") {
+    return true;
+  }
+  const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
+  return fs::exists("/tmp/.X11-unix/X" + number);
 }
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
