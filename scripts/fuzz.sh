@@ -50,9 +50,9 @@ for t in "${targets[@]}"; do
        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$build/artifacts/$t/" \
        "$build/corpus/$t" "fuzz/corpus/$t" >"$log" 2>&1; then
-    done_line="$(grep -E '^#[0-9]+ +DONE' "$log" | tail -1)"
-    runs="$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')"
-    rate="$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}')"
+    done_line="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true)"
+    runs="$(awk '/^stat::number_of_executed_units/ {print $2}' "$log")"
+    rate="$(awk '/^stat::average_exec_per_sec/ {print $2}' "$log")"
     echo "fuzz $t: ${runs:-?} runs in ${seconds}s, ${rate:-?}/s; ${done_line:-no summary}" >&2
   else
     status=1
