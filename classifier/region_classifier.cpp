@@ -10,10 +10,13 @@
 // mark is skipped, so files saved by Windows editors load unchanged.
 #include "classifier/region_classifier.hpp"
 
+#include "statistics/parallel.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -234,39 +237,73 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
   auto labels = std::make_shared<std::vector<int>>();
   samples->reserve(static_cast<std::size_t>(std::min(n, 4096)));
   labels->reserve(static_cast<std::size_t>(std::min(n, 4096)));
-  Eigen::VectorXd dv(packedLength);
-  for (int j = 0; j < n; ++j) {
-    const std::string sampleName = "sample " + std::to_string(j + 1);
-    const int y = tok.readInt("the class number of " + sampleName, &at);
-    const std::string here = sampleName + " (line " + std::to_string(at.line) + ")";
-    if (y < 1 || y > k) {
-      tok.fail(here + ": class number " + std::to_string(y) + " is outside 1 .. " + std::to_string(k));
+  // Tokens are read in file order; the decompositions, the costly part, then
+  // run on the worker threads. A reading error is reported after any earlier
+  // sample's matrix error, so the first fault in file order is the one named.
+  struct PendingSample {
+    int cls;
+    std::string where;
+    Eigen::VectorXd values;
+  };
+  std::vector<PendingSample> pending;
+  pending.reserve(static_cast<std::size_t>(std::min(n, 4096)));
+  std::exception_ptr readError;
+  try {
+    std::vector<int> filled(static_cast<std::size_t>(k), 0);
+    for (int j = 0; j < n; ++j) {
+      const std::string sampleName = "sample " + std::to_string(j + 1);
+      const int y = tok.readInt("the class number of " + sampleName, &at);
+      const std::string here = sampleName + " (line " + std::to_string(at.line) + ")";
+      if (y < 1 || y > k) {
+        tok.fail(here + ": class number " + std::to_string(y) + " is outside 1 .. " + std::to_string(k));
+      }
+      const int c = y - 1;
+      if (filled[c] >= declared[c]) {
+        tok.fail(here + ": " + classLabel(c, (*classes)[c].name) + " has more samples than the " +
+                 std::to_string(declared[c]) + " its table entry declares");
+      }
+      ++filled[c];
+      Eigen::VectorXd dv(packedLength);
+      for (int v = 0; v < packedLength; ++v) {
+        dv[v] = tok.readReal("value " + std::to_string(v + 1) + " of " + sampleName);
+      }
+      pending.push_back(PendingSample{c, here, std::move(dv)});
     }
-    const int c = y - 1;
-    TrainingClass& tc = (*classes)[c];
-    if (tc.sampleCount >= declared[c]) {
-      tok.fail(here + ": " + classLabel(c, tc.name) + " has more samples than the " +
-               std::to_string(declared[c]) + " its table entry declares");
+  } catch (const TrainingDataError&) {
+    readError = std::current_exception();
+  }
+
+  std::vector<CovarianceDescriptor> decoded(pending.size());
+  std::vector<std::string> problems(pending.size());
+  parallelFor(static_cast<long>(pending.size()), [&](long begin, long end) {
+    for (long j = begin; j < end; ++j) {
+      try {
+        decoded[j].setFromPacked(pending[j].values, d);
+      } catch (const std::exception& e) {
+        // An indefinite matrix is refused by the descriptor itself.
+        problems[j] = std::string("its matrix is not a usable covariance matrix: ") + e.what();
+        continue;
+      }
+      if (decoded[j].regularized) {
+        problems[j] = "its matrix is not positive definite (it is singular)";
+      } else if (!decoded[j].covariance.allFinite() || !decoded[j].inverseSqrt.allFinite()) {
+        problems[j] = "its matrix cannot be decomposed (values out of range)";
+      }
     }
-    for (int v = 0; v < packedLength; ++v) {
-      dv[v] = tok.readReal("value " + std::to_string(v + 1) + " of " + sampleName);
+  });
+  for (std::size_t j = 0; j < pending.size(); ++j) {
+    if (!problems[j].empty()) {
+      tok.fail(pending[j].where + ": " + problems[j]);
     }
-    CovarianceDescriptor desc;
-    try {
-      desc.setFromPacked(dv, d);
-    } catch (const std::exception& e) {
-      // An indefinite matrix is refused by the descriptor itself.
-      tok.fail(here + ": its matrix is not a usable covariance matrix: " + e.what());
-    }
-    if (desc.regularized) {
-      tok.fail(here + ": its matrix is not positive definite (it is singular)");
-    }
-    if (!desc.covariance.allFinite() || !desc.inverseSqrt.allFinite()) {
-      tok.fail(here + ": its matrix cannot be decomposed (values out of range)");
-    }
-    samples->push_back(desc);
-    labels->push_back(c);
-    tc.samples.push_back(std::move(desc));
+  }
+  if (readError) {
+    std::rethrow_exception(readError);
+  }
+  for (std::size_t j = 0; j < pending.size(); ++j) {
+    TrainingClass& tc = (*classes)[pending[j].cls];
+    samples->push_back(decoded[j]);
+    labels->push_back(pending[j].cls);
+    tc.samples.push_back(std::move(decoded[j]));
     ++tc.sampleCount;
   }
 
