@@ -241,6 +241,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     video = std::make_unique<VideoFrameSource>(options.videoName, options.resizeFactor);
   } catch (const VideoOpenError&) {
     err << "Error : Video file could not be opened!!!" << std::endl;
+    err << "Error : \"" << options.videoName
+        << "\" is missing, unreadable or not a video the capture library can decode!" << std::endl;
     return kExitFailure;
   } catch (const ScaleFactorError& e) {
     err << "Error : " << e.what() << "!" << std::endl;
