@@ -153,6 +153,45 @@ bool displayAvailable() {
   return fs::exists("/tmp/.X11-unix/X" + number);
 }
 
+namespace {
+
+// Class names of the model with their display colours (BGR, from --classes
+// where it gives one) and the entries label maps are read against.
+struct ClassTable {
+  std::vector<std::string> names;
+  std::vector<std::optional<cv::Vec3b>> palette;
+  std::vector<ClassEntry> entries;
+};
+
+ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
+  ClassTable table;
+  for (int k = 0; k < model.classCount; ++k) {
+    table.names.push_back(model.trainingClass(k).name);
+  }
+  table.palette.resize(table.names.size());
+  table.entries.resize(table.names.size());
+  const std::vector<ClassEntry> listed =
+      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
+  for (std::size_t k = 0; k < table.names.size(); ++k) {
+    table.entries[k].name = table.names[k];
+    for (const ClassEntry& entry : listed) {
+      if (entry.name == table.names[k] && entry.colour) {
+        const cv::Vec3b rgb = *entry.colour;
+        table.entries[k].colour = rgb;
+        table.palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
+      }
+    }
+  }
+  return table;
+}
+
+// Clears a progress line before anything else is written on the terminal.
+void clearProgress(std::ostream& err, bool progress) {
+  if (progress) err << "\r\033[K" << std::flush;
+}
+
+}  // namespace
+
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
   const bool progress = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
   bool gui = options.gui;
@@ -193,48 +232,18 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   try {
     model = loadModel(options, err);
   } catch (const TrainingFileUnreadable& e) {
-    if (progress) err << "\r\033[K" << std::flush;
+    clearProgress(err, progress);
     err << "unable to open file" << std::endl;
     err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
   } catch (const TrainingDataError& e) {
-    if (progress) err << "\r\033[K" << std::flush;
+    clearProgress(err, progress);
     err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
   }
-  if (progress) err << "\r\033[K" << std::flush;
+  clearProgress(err, progress);
   times.model = secondsSince(start);
-
-  std::vector<std::string> classNames;
-  for (int k = 0; k < model.classCount; ++k) {
-    classNames.push_back(model.trainingClass(k).name);
-  }
-  std::vector<std::optional<cv::Vec3b>> palette(classNames.size());
-  std::vector<ClassEntry> classEntries;
-  if (!options.classListPath.empty()) {
-    try {
-      for (const ClassEntry& entry : readClassList(options.classListPath)) {
-        for (std::size_t k = 0; k < classNames.size(); ++k) {
-          if (classNames[k] == entry.name && entry.colour) {
-            const cv::Vec3b rgb = *entry.colour;
-            palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
-          }
-        }
-      }
-    } catch (const std::exception& e) {
-      err << "Error : " << e.what() << "!" << std::endl;
-      return kExitFailure;
-    }
-  }
-  for (std::size_t k = 0; k < classNames.size(); ++k) {
-    ClassEntry entry;
-    entry.name = classNames[k];
-    if (palette[k]) {
-      const cv::Vec3b bgr = *palette[k];
-      entry.colour = cv::Vec3b(bgr[2], bgr[1], bgr[0]);
-    }
-    classEntries.push_back(entry);
-  }
+  const ClassTable classes = makeClassTable(model, options.classListPath);
 
   std::unique_ptr<VideoFrameSource> video;
   try {
@@ -248,6 +257,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
   }
+  const cv::Size frameSize(video->frameWidth, video->frameHeight);
 
   bool imageWindow = false;
   for (std::size_t f = 0; f < frames.size(); ++f) {
@@ -256,9 +266,16 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       err << "\rrovelin: frame " << frameNumber << " (" << f + 1 << " of " << frames.size()
           << ")\033[K" << std::flush;
     }
+    // A bad ground-truth map fails the run before any of the frame's work.
+    cv::Mat truth;
+    if (!options.groundTruthPath.empty()) {
+      truth = readLabelMap(expandFramePattern(options.groundTruthPath, frameNumber),
+                           classes.entries, frameSize, video->output.size());
+    }
+
     start = Clock::now();
     if (!video->grabFrame(frameNumber)) {
-      if (progress) err << "\r\033[K" << std::flush;
+      clearProgress(err, progress);
       err << "Error : Cannot read from file!! " << std::endl;
       err << "Error : frame " << frameNumber << " of \"" << options.videoName
           << "\" could not be read (the video has " << video->frameCount << " frames)!"
@@ -303,11 +320,11 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       cv::imshow("image", video->output);
       imageWindow = true;
     }
-    if (progress && frames.size() > 1) err << "\r\033[K" << std::flush;
+    if (frames.size() > 1) clearProgress(err, progress);
     out << std::endl;
     bool walking = gui;
     for (Eigen::Index i = 0; i < newY.size(); ++i) {
-      out << newY[i] << "   " << classNames[static_cast<std::size_t>(static_cast<int>(newY[i]))]
+      out << newY[i] << "   " << classes.names[static_cast<std::size_t>(static_cast<int>(newY[i]))]
           << std::endl;
       if (walking && endsWalk(seg.showMask(static_cast<int>(i), true))) {
         walking = false;
@@ -318,23 +335,20 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
 
     if (!options.overlayPath.empty()) {
       writeImageAtomically(expandFramePattern(options.overlayPath, frameNumber),
-                           renderOverlay(video->output, seg, newY, classNames, palette));
+                           renderOverlay(video->output, seg, newY, classes.names, classes.palette));
     }
     if (!options.labelMapPath.empty()) {
       writeImageAtomically(expandFramePattern(options.labelMapPath, frameNumber),
                            labelMapImage(seg, newY, model.classCount));
     }
     if (!options.jsonPath.empty()) {
-      RunDescription run{options.videoName, frameNumber, options.resizeFactor,
-                         video->output.size(), seg.count};
+      const RunDescription run{options.videoName, frameNumber, options.resizeFactor,
+                               video->output.size(), seg.segmentCount};
       writeTextAtomically(expandFramePattern(options.jsonPath, frameNumber),
-                          describeRun(run, seg, predictions, newY, classNames).dump(2) + "\n");
+                          describeRun(run, seg, predictions, newY, classes.names).dump(2) + "\n");
     }
-    if (!options.groundTruthPath.empty()) {
-      const cv::Mat truth =
-          readLabelMap(expandFramePattern(options.groundTruthPath, frameNumber), classEntries,
-                       cv::Size(video->frameWidth, video->frameHeight), video->output.size());
-      evaluate(err, truth, seg, newY, classNames);
+    if (!truth.empty()) {
+      evaluate(err, truth, seg, newY, classes.names);
     }
     if (options.timings) {
       printTimings(err, times, frameNumber, f == 0);

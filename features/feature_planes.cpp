@@ -131,7 +131,8 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   }
   if (!written) throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
 
-  runSegmentation(inputPath.string(), outputPath.string(), report ? *report : std::cout);
+  const int segmentCount =
+      runSegmentation(inputPath.string(), outputPath.string(), report ? *report : std::cout);
 
   cv::Mat segmented;
   try {
@@ -152,6 +153,7 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   const auto regionStart = std::chrono::steady_clock::now();
   const std::vector<cv::Mat> planes = computeFeaturePlanes(frame);
   RegionSet regions = buildRegionSet(planes, colourCodes(segmented));
+  regions.segmentCount = segmentCount;
   if (timings) timings->regions = secondsSince(regionStart);
   return regions;
 }

@@ -15,6 +15,8 @@ namespace rovelin {
 
 struct RegionSet {
   int count = 0;                    // number of regions n (distinct label codes)
+  int segmentCount = 0;             // components the segmentation reported; more than count
+                                    // when two of them were drawn the same colour
   cv::Size size;                    // width and height of the label image
   cv::Mat indexImage;               // CV_32SC1: region index (0..n-1) of every pixel
   std::vector<cv::Rect> boxes;      // bounding box of every region
