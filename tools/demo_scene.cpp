@@ -98,7 +98,7 @@ struct Layout {
     dashPeriod = atLeast1(X(100));
     dashLength = atLeast1(X(50));
 
-    carWidth = atLeast1(X(150));
+    carWidth = atLeast1(X(130));
     // The car advances 20 design pixels a frame and re-enters from the left
     // once it has left the frame.
     const std::int64_t start = X(20), step = atLeast1(X(20));
@@ -106,9 +106,9 @@ struct Layout {
     carLeft = static_cast<int>((start + carWidth + step * frame) % period) - carWidth;
     bodyTop = Y(355);
     bodyBottom = Y(400);
-    cabinTop = Y(325);
-    cabinLeft = carLeft + X(30);
-    cabinRight = carLeft + X(115);
+    cabinTop = Y(300);
+    cabinLeft = carLeft + X(18);
+    cabinRight = carLeft + X(112);
     windowMargin = atLeast1(static_cast<int>(std::lround(5 * std::min(sx, sy))));
     const int middle = (cabinLeft + cabinRight) / 2;
     pillarLeft = middle - atLeast1(X(3));
@@ -116,8 +116,8 @@ struct Layout {
     wheelY = bodyBottom;
     wheelRadius = atLeast1(static_cast<int>(std::lround(17 * std::min(sx, sy))));
     hubRadius = std::max(1, wheelRadius * 2 / 5);
-    wheel1X = carLeft + X(35);
-    wheel2X = carLeft + X(115);
+    wheel1X = carLeft + X(30);
+    wheel2X = carLeft + X(100);
   }
 
   // Car part at (x, y): 0 none, 1 body, 2 window, 3 tyre, 4 hub.
