@@ -219,6 +219,19 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       }
     }
   }
+  // Output names that cannot be written are refused before any work.
+  for (const std::string* path : {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
+                                  &options.saveFramePath}) {
+    if (path->empty()) continue;
+    for (int frame : frames) {
+      try {
+        checkOutputPath(expandFramePattern(*path, frame));
+      } catch (const std::exception& e) {
+        err << "Error : " << e.what() << "!" << std::endl;
+        return kExitFailure;
+      }
+    }
+  }
   if (options.threads > 0) {
     setThreadCount(options.threads);
   }

@@ -16,7 +16,28 @@ namespace rovelin {
 
 namespace fs = std::filesystem;
 
+void checkOutputPath(const fs::path& target) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  const char* problem = nullptr;
+  if (!fs::exists(directory, ec)) {
+    problem = "its directory does not exist";
+  } else if (!fs::is_directory(directory, ec)) {
+    problem = "its directory is not a directory";
+  } else if (fs::is_directory(target, ec)) {
+    problem = "it is a directory";
+  }
+  if (problem != nullptr) {
+    std::string message = "cannot write \"";
+    message += target.string();
+    message += "\": ";
+    message += problem;
+    throw std::runtime_error(message);
+  }
+}
+
 void writeAtomically(const fs::path& target, const std::function<bool(const fs::path&)>& write) {
+  checkOutputPath(target);
   static std::atomic<unsigned> serial{0};
   const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::string name = ".";

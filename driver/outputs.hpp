@@ -25,6 +25,10 @@ namespace rovelin {
 // temporary is removed in every case.
 void writeAtomically(const std::filesystem::path& target,
                      const std::function<bool(const std::filesystem::path& temporary)>& write);
+// Throws std::runtime_error naming `target` when it plainly cannot be
+// written: its directory is missing (or not a directory), or it is itself a
+// directory. Lets a run refuse a bad output name before doing its work.
+void checkOutputPath(const std::filesystem::path& target);
 void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& image);
 void writeTextAtomically(const std::filesystem::path& target, const std::string& text);
 

@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
   }
 
   try {
+    checkOutputPath(options.output);
     const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
     std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
               << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
