@@ -4,9 +4,9 @@
 // and only the first width × height elements of that stream are kept, so
 // planes 3 to 9 describe the top third of the frame in a layout of their own.
 //
-// Deliberate departures from the historical stage, all for soundness:
+// Two choices made for soundness:
 // - region identity is the exact colour r + 256·g + 65536·b instead of a float
-//   code that merged nearby colours, and the number of regions is the number
+//   code (which would merge nearby colours), and the number of regions is the number
 //   of distinct colours present (no phantom repeats of region 0);
 // - failures to write "inpimage.ppm" or read back "outimage.ppm" throw with
 //   the file name instead of going on with missing data.

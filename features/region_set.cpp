@@ -1,7 +1,7 @@
-// Region builder. The historical builder made one full-size mask per region
-// and compared every pair of masks, which costs regions × pixels memory and
-// regions² × pixels time and cannot tell more than 256 regions apart. Here
-// the same results come from a few raster passes:
+// Region builder. One full-size mask per region and a comparison of every
+// pair of masks would cost regions × pixels memory and regions² × pixels
+// time; an 8-bit index image could not tell more than 256 regions apart.
+// Here the same results come from a few raster passes:
 //   1. labelling: codes become indices 0..n-1 in raster order of their first
 //      pixel (region 0 holds the top-left pixel), with pixel counts and
 //      bounding boxes, into a 32-bit index image;
