@@ -1,6 +1,7 @@
 #include "driver/annotation.hpp"
 
 #include "classifier/region_classifier.hpp"
+#include "driver/batch_plan.hpp"
 #include "driver/label_map.hpp"
 #include "driver/model_loading.hpp"
 #include "driver/outputs.hpp"
@@ -193,6 +194,11 @@ void clearProgress(std::ostream& err, bool progress) {
 }  // namespace
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
+  std::vector<int> frames = requestedFrames(options);
+  if (options.countFrames) {
+    out << frames.size() << std::endl;
+    return kExitSuccess;
+  }
   const bool progress = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
   bool gui = options.gui;
   if (gui && !displayAvailable()) {
@@ -207,9 +213,9 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
         << "'!" << std::endl;
     return kExitFailure;
   }
-  const std::vector<int> frames =
-      options.frames.empty() ? std::vector<int>{options.frameNumber} : options.frames;
-  if (frames.size() > 1) {
+  const std::vector<const std::string*> outputPatterns = {
+      &options.overlayPath, &options.labelMapPath, &options.jsonPath, &options.saveFramePath};
+  if (options.frames.size() > 1) {
     for (const std::string* path : {&options.overlayPath, &options.labelMapPath,
                                     &options.jsonPath, &options.saveFramePath}) {
       if (!path->empty() && path->find("{frame}") == std::string::npos) {
@@ -220,17 +226,62 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
   }
   // Output names that cannot be written are refused before any work.
-  for (const std::string* path : {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
-                                  &options.saveFramePath}) {
+  const std::string videoName = videoOutputName(options.videoName);
+  auto outputName = [&videoName](const std::string& pattern, int frame) {
+    return expandFramePattern(expandVideoPattern(pattern, videoName), frame);
+  };
+  for (const std::string* path : outputPatterns) {
     if (path->empty()) continue;
     for (int frame : frames) {
       try {
-        checkOutputPath(expandFramePattern(*path, frame));
+        checkOutputName(*path, outputName(*path, frame));
       } catch (const std::exception& e) {
         err << "Error : " << e.what() << "!" << std::endl;
         return kExitFailure;
       }
     }
+  }
+  // A frame whose every output is in place was finished by an earlier run:
+  // outputs are renamed into place only when complete.
+  std::size_t skipped = 0;
+  if (options.skipExisting) {
+    std::vector<int> missing;
+    for (int frame : frames) {
+      bool done = true;
+      bool any = false;
+      for (const std::string* path : outputPatterns) {
+        if (path->empty()) continue;
+        any = true;
+        std::error_code ec;
+        done = done && std::filesystem::exists(outputName(*path, frame), ec);
+      }
+      if (!any) {
+        err << "Error : --skip-existing needs an output file (--json, --overlay, --label-map or "
+               "--save-frame)!"
+            << std::endl;
+        return kExitBadOption;
+      }
+      if (done) {
+        ++skipped;
+      } else {
+        missing.push_back(frame);
+      }
+    }
+    frames = std::move(missing);
+  }
+  auto reportCounts = [&](std::size_t done) {
+    if (options.skipExisting) {
+      err << "rovelin: frames skipped (outputs in place): " << skipped << ", done: " << done
+          << std::endl;
+    }
+  };
+  if (frames.empty()) {
+    if (!options.skipExisting) {
+      err << "rovelin: part " << options.shard->index << "/" << options.shard->count
+          << " of the frame list holds no frames" << std::endl;
+    }
+    reportCounts(0);
+    return kExitSuccess;
   }
   if (options.threads > 0) {
     setThreadCount(options.threads);
@@ -282,7 +333,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     // A bad ground-truth map fails the run before any of the frame's work.
     cv::Mat truth;
     if (!options.groundTruthPath.empty()) {
-      truth = readLabelMap(expandFramePattern(options.groundTruthPath, frameNumber),
+      truth = readLabelMap(outputName(options.groundTruthPath, frameNumber),
                            classes.entries, frameSize, video->output.size());
     }
 
@@ -297,7 +348,9 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
     times.grab = secondsSince(start);
     if (!options.saveFramePath.empty()) {
-      writeImageAtomically(expandFramePattern(options.saveFramePath, frameNumber), video->output);
+      const std::string target = outputName(options.saveFramePath, frameNumber);
+      createOutputDirectories(target);
+      writeImageAtomically(target, video->output);
     }
 
     ExtractTimings extractTimes;
@@ -347,18 +400,23 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     times.report = secondsSince(start);
 
     if (!options.overlayPath.empty()) {
-      writeImageAtomically(expandFramePattern(options.overlayPath, frameNumber),
-                           renderOverlay(video->output, seg, newY, classes.names, classes.palette));
+      const std::string target = outputName(options.overlayPath, frameNumber);
+      createOutputDirectories(target);
+      writeImageAtomically(
+          target, renderOverlay(video->output, seg, newY, classes.names, classes.palette));
     }
     if (!options.labelMapPath.empty()) {
-      writeImageAtomically(expandFramePattern(options.labelMapPath, frameNumber),
-                           labelMapImage(seg, newY, model.classCount));
+      const std::string target = outputName(options.labelMapPath, frameNumber);
+      createOutputDirectories(target);
+      writeImageAtomically(target, labelMapImage(seg, newY, model.classCount));
     }
     if (!options.jsonPath.empty()) {
       const RunDescription run{options.videoName, frameNumber, options.resizeFactor,
                                video->output.size(), seg.segmentCount};
-      writeTextAtomically(expandFramePattern(options.jsonPath, frameNumber),
-                          describeRun(run, seg, predictions, newY, classes.names).dump(2) + "\n");
+      const std::string target = outputName(options.jsonPath, frameNumber);
+      createOutputDirectories(target);
+      writeTextAtomically(
+          target, describeRun(run, seg, predictions, newY, classes.names).dump(2) + "\n");
     }
     if (!truth.empty()) {
       evaluate(err, truth, seg, newY, classes.names);
@@ -372,6 +430,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     cv::destroyWindow("image");
   }
   video->release();
+  reportCounts(frames.size());
   return kExitSuccess;
 }
 

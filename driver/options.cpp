@@ -33,6 +33,9 @@ Options (before VIDEO):
   --frames LIST       annotate several frames with one model, for example
                       0,10,20 or 0:300:30 (start:end:step, end excluded);
                       FRAME is then ignored. Output names may hold {frame}
+                      and {video} (the video's file name without folder
+                      and extension, unsafe characters replaced by _);
+                      folders below the first of them are created
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class index of every pixel (8-bit PNG;
                       255 marks a pixel without a class)
@@ -42,6 +45,16 @@ Options (before VIDEO):
                       numbers, palette PNG, or polygon JSON) and print the
                       pixel accuracy and per-class IoU on standard error
   --classes FILE      class list with colours, for palette label maps
+  --shard I/N         take only part I (0-based) of the frame list cut into
+                      N contiguous parts of nearly equal size, so N
+                      processes share a batch without overlap
+  --skip-existing     leave out a frame when every output file it would
+                      write is already there (outputs are renamed into
+                      place only when complete); skipped frames print no
+                      report lines, and the counts of skipped and done
+                      frames go to standard error
+  --count-frames      print how many frames the run would take and stop;
+                      only VIDEO is needed
   --timings           print the time of every stage on standard error
   --threads N         worker threads (default: one per core)
   --cache FILE        prepared-model cache (default: TRAINDATA.cache)
@@ -127,6 +140,12 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
   return frames;
 }
 
+std::vector<int> requestedFrames(const Options& options) {
+  const std::vector<int> frames =
+      options.frames.empty() ? std::vector<int>{options.frameNumber} : options.frames;
+  return options.shard ? shardFrames(frames, *options.shard) : frames;
+}
+
 Command parseCommandLine(int argc, const char* const* argv) {
   Command command;
   Options& options = command.options;
@@ -181,6 +200,15 @@ Command parseCommandLine(int argc, const char* const* argv) {
       options.timings = true;
     } else if (name == "--no-cache" && flag()) {
       options.useCache = false;
+    } else if (name == "--skip-existing" && flag()) {
+      options.skipExisting = true;
+    } else if (name == "--count-frames" && flag()) {
+      options.countFrames = true;
+    } else if (name == "--shard") {
+      if (!value(text) || !(options.shard = parseShard(text))) {
+        return fail("--shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + text +
+                    "'");
+      }
     } else if (name == "--threads") {
       if (!value(text) || !parseInt(text, options.threads) || options.threads < 1 ||
           options.threads > 1024) {
@@ -214,6 +242,11 @@ Command parseCommandLine(int argc, const char* const* argv) {
     }
   }
 
+  if (options.countFrames && argc - i >= 1 && argc - i < 4) {
+    options.videoName = argv[i];
+    if (argc - i >= 2) options.frameNumber = clampedAtoi(argv[i + 1]);
+    return command;
+  }
   if (argc - i < 4) {
     command.kind = CommandKind::Usage;
     return command;

@@ -7,6 +7,8 @@
 // written after the first positional argument.
 #pragma once
 
+#include "driver/batch_plan.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +33,9 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  std::optional<Shard> shard;  // --shard I/N: only part I of N of the frame list
+  bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
+  bool countFrames = false;    // --count-frames: print how many frames the run would take
 };
 
 // What the command line asks for.
@@ -53,6 +58,10 @@ Command parseCommandLine(int argc, const char* const* argv);
 // "0,10,20", "0:300:30" (start:end:step, end exclusive) or a mix of both
 // separated by commas. Empty optional on a malformed list.
 std::optional<std::vector<int>> parseFrameList(const std::string& text);
+
+// The frames a run takes: the --frames list (or the positional frame),
+// narrowed to the --shard part when one is asked for.
+std::vector<int> requestedFrames(const Options& options);
 
 // The classic usage line (without the leading empty line).
 extern const char* const kUsageLine;

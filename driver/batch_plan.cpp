@@ -1,0 +1,131 @@
+#include "driver/batch_plan.hpp"
+
+#include "driver/outputs.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+#include <system_error>
+
+namespace rovelin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool parseWhole(const std::string& text, int& value) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  auto [end, ec] = std::from_chars(first, last, value);
+  return ec == std::errc() && end == last && !text.empty();
+}
+
+}  // namespace
+
+std::optional<Shard> parseShard(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) {
+    return std::nullopt;
+  }
+  Shard shard;
+  if (!parseWhole(text.substr(0, slash), shard.index) ||
+      !parseWhole(text.substr(slash + 1), shard.count)) {
+    return std::nullopt;
+  }
+  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) {
+    return std::nullopt;
+  }
+  return shard;
+}
+
+std::vector<int> shardFrames(const std::vector<int>& frames, const Shard& shard) {
+  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) {
+    throw std::invalid_argument("shard " + std::to_string(shard.index) + "/" +
+                                std::to_string(shard.count) + " does not exist");
+  }
+  // Part i is [i*L/N, (i+1)*L/N): consecutive bounds differ by floor or ceil
+  // of L/N, and the bounds run from 0 to L.
+  const auto size = static_cast<long long>(frames.size());
+  const long long begin = size * shard.index / shard.count;
+  const long long end = size * (shard.index + 1) / shard.count;
+  return std::vector<int>(frames.begin() + begin, frames.begin() + end);
+}
+
+std::string videoOutputName(const std::string& videoPath) {
+  std::string name = fs::path(videoPath).stem().string();
+  for (char& c : name) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.';
+    if (!safe) c = '_';
+  }
+  if (name.empty()) {
+    return "_";
+  }
+  if (name[0] == '.') {
+    name[0] = '_';
+  }
+  return name;
+}
+
+std::string expandVideoPattern(const std::string& pattern, const std::string& videoName) {
+  std::string result = pattern;
+  const std::string key = "{video}";
+  for (std::size_t at = result.find(key); at != std::string::npos;
+       at = result.find(key, at + videoName.size())) {
+    result.replace(at, key.size(), videoName);
+  }
+  return result;
+}
+
+fs::path fixedOutputDirectory(const std::string& pattern) {
+  const std::size_t placeholder = std::min(pattern.find("{frame}"), pattern.find("{video}"));
+  // The folder part of what comes before the placeholder: "out/{video}" and
+  // "out/x{video}" both need "out", "{video}/a" needs the working folder.
+  const fs::path parent = fs::path(pattern.substr(0, placeholder)).parent_path();
+  return parent.empty() ? fs::path(".") : parent;
+}
+
+void createOutputDirectories(const fs::path& target) {
+  if (!target.has_parent_path()) {
+    return;
+  }
+  const fs::path directory = target.parent_path();
+  std::error_code ec;
+  if (fs::is_directory(directory, ec)) {
+    return;
+  }
+  fs::create_directories(directory, ec);
+  // Another process may have made the same folder in the meantime.
+  if (ec && !fs::is_directory(directory)) {
+    throw std::runtime_error("cannot create the folder \"" + directory.string() +
+                             "\": " + ec.message());
+  }
+}
+
+}  // namespace rovelin
+
+namespace rovelin {
+
+void checkOutputName(const std::string& pattern, const fs::path& target) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  const fs::path fixed = fixedOutputDirectory(pattern);
+  if (fs::exists(directory, ec) || !fs::is_directory(fixed, ec)) {
+    checkOutputPath(target);
+    return;
+  }
+  // The target's folder will be made: whatever already exists on the way
+  // down from the fixed folder must be a folder.
+  for (fs::path p = directory.parent_path(); !p.empty() && p != fixed && p != p.parent_path();
+       p = p.parent_path()) {
+    if (fs::exists(p, ec)) {
+      if (!fs::is_directory(p, ec)) {
+        throw std::runtime_error("cannot write \"" + target.string() + "\": \"" + p.string() +
+                                 "\" is not a directory");
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace rovelin

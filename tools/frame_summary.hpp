@@ -1,0 +1,61 @@
+// The pieces of rovelin-summary: the manifest of a batch, the per-frame JSON
+// files a batch writes, and the CSV table made from them.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rovelin {
+
+// One line of a batch manifest: "VIDEO FACTOR FRAMES".
+struct ManifestEntry {
+  std::string video;
+  std::string factor;
+  std::string frames;
+  int line = 0;  // 1-based line number in the manifest
+};
+
+// Reads a manifest: one video per line as three fields separated by blanks;
+// blank lines and lines whose first non-blank character is '#' are skipped.
+// Throws std::runtime_error naming the file and line on anything else.
+std::vector<ManifestEntry> readManifest(const std::filesystem::path& path);
+
+// The frames a FRAMES field asks for. "all", "START:" and "START::STEP" run
+// to `frameCount()`, which is only called when one of them is used. Empty
+// optional when the field is not a frame list.
+std::optional<std::vector<int>> expandManifestFrames(const std::string& frames,
+                                                     const std::function<int()>& frameCount);
+
+// What one per-frame JSON file says: its video's output name, frame number,
+// segment count and the labelled pixels of every class, in the file's class
+// order.
+struct FrameRecord {
+  std::string video;
+  int frame = 0;
+  int segmentCount = 0;
+  std::vector<std::string> classes;
+  std::vector<long long> classPixels;  // one per class
+  std::filesystem::path file;
+};
+
+// Reads a JSON file written by `rovelin --json`. Throws std::runtime_error
+// saying what is wrong when it cannot be read or lacks a field.
+FrameRecord readFrameRecord(const std::filesystem::path& path);
+
+// The per-frame JSON files below `root` (".json", not hidden, hidden folders
+// not entered, temporary files of unfinished writes are hidden), sorted.
+std::vector<std::filesystem::path> findFrameFiles(const std::filesystem::path& root);
+
+// The CSV table: "video,frame,segment_count" and one column per class (the
+// union of the records' classes in order of first appearance), then one row
+// per record holding each class's share of the frame's labelled pixels with
+// six decimals. Rows are in the order given.
+std::string summaryTable(const std::vector<FrameRecord>& records);
+
+// "0-3, 7, 9-10": ascending frame numbers with runs written as ranges.
+std::string describeFrames(const std::vector<int>& frames);
+
+}  // namespace rovelin
