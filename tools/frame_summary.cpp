@@ -175,7 +175,10 @@ std::string summaryTable(const std::vector<FrameRecord>& records) {
     }
   }
   std::string table = "video,frame,segment_count";
-  for (const std::string& name : classes) table += "," + csvField(name);
+  for (const std::string& name : classes) {
+    table += ',';
+    table += csvField(name);
+  }
   table += "\n";
   for (const FrameRecord& record : records) {
     std::vector<long long> pixels(classes.size(), 0);
@@ -205,7 +208,10 @@ std::string describeFrames(const std::vector<int>& frames) {
     while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
     if (!text.empty()) text += ", ";
     text += std::to_string(frames[i]);
-    if (j > i) text += "-" + std::to_string(frames[j]);
+    if (j > i) {
+      text += '-';
+      text += std::to_string(frames[j]);
+    }
     i = j + 1;
   }
   return text;

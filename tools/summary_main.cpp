@@ -1,5 +1,6 @@
 // rovelin-summary: one CSV row per annotated frame from a tree of per-frame
 // JSON files, and a completeness check against the batch manifest.
+#include "driver/batch_plan.hpp"
 #include "driver/outputs.hpp"
 #include "tools/frame_summary.hpp"
 

@@ -1,0 +1,194 @@
+// Batches split over processes and resumed: --shard, {video} output names,
+// --skip-existing and --count-frames, on the real executable.
+#include "driver/batch_plan.hpp"
+#include "support/tool_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/stat.h>
+
+namespace rovelin {
+namespace {
+
+using testing::readFile;
+using testing::runTool;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kExe = ROVELIN_EXE;
+
+// The report without the time on the segmentation line, which varies.
+std::string withoutTime(const std::string& out) {
+  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"), "Time taken = T seconds");
+}
+
+int reportCount(const std::string& out) {
+  int count = 0;
+  for (std::size_t at = out.find("Number of segments"); at != std::string::npos;
+       at = out.find("Number of segments", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(ShardFrames, PartsAreContiguousNearlyEqualAndCoverTheListOnce) {
+  for (int length : {0, 1, 7, 10, 300}) {
+    std::vector<int> frames;
+    for (int i = 0; i < length; ++i) frames.push_back(3 * i + 1);
+    for (int count : {1, 2, 3, 7, 11, 400}) {
+      std::vector<int> joined;
+      std::size_t smallest = frames.size();
+      std::size_t largest = 0;
+      for (int index = 0; index < count; ++index) {
+        const std::vector<int> part = shardFrames(frames, Shard{index, count});
+        joined.insert(joined.end(), part.begin(), part.end());
+        smallest = std::min(smallest, part.size());
+        largest = std::max(largest, part.size());
+      }
+      EXPECT_EQ(joined, frames) << length << " frames in " << count << " parts";
+      EXPECT_LE(largest - std::min(smallest, largest), 1u);
+    }
+  }
+  EXPECT_EQ(shardFrames({5, 6, 7, 8, 9}, Shard{1, 2}), (std::vector<int>{7, 8, 9}));
+  EXPECT_THROW(shardFrames({1}, Shard{2, 2}), std::invalid_argument);
+}
+
+TEST(VideoOutputName, KeepsTheStemAndReplacesUnsafeCharacters) {
+  EXPECT_EQ(videoOutputName("/data/cam 1/street(a).avi"), "street_a_");
+  EXPECT_EQ(videoOutputName("clips/park.b.mp4"), "park.b");
+  EXPECT_EQ(videoOutputName("caf\xc3\xa9;rm -rf.avi"), "caf___rm_-rf");
+  EXPECT_EQ(videoOutputName(".hidden"), "_hidden");
+  EXPECT_EQ(videoOutputName("..avi"), "_");
+  EXPECT_EQ(videoOutputName("dir/"), "_");
+}
+
+class Batch : public ::testing::Test {
+protected:
+  void SetUp() override {
+    testing::writeVideo(dir / "my clip.avi", 5, cv::Size(48, 36),
+                        [](int i) { return testing::blockFrame(i, cv::Size(48, 36)); });
+    testing::writeModelFile(dir / "model.txt", {"sky", "road"});
+  }
+  testing::ToolResult run(std::vector<std::string> options) const {
+    for (const char* positional : {"my clip.avi", "0", "1", "model.txt"}) {
+      options.push_back(positional);
+    }
+    return runTool(kExe, options, dir.path());
+  }
+  TempDir dir;
+};
+
+TEST_F(Batch, BadShardsAreRefusedWithStatusTwo) {
+  for (const std::string shard : {"2/2", "-1/2", "0/0", "1", "a/b", "1/2/3", "0/", " 0/2"}) {
+    const auto result = run({"--no-gui", "--shard", shard});
+    EXPECT_EQ(result.status, 2) << shard;
+    EXPECT_EQ(result.err, "Error : --shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" +
+                              shard + "'!\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST_F(Batch, ShardsOfAListTogetherWriteWhatTheWholeListWrites) {
+  ASSERT_EQ(run({"--no-gui", "--frames", "0:5", "--json", "whole/{frame}.json"}).status, 1)
+      << "a missing folder above the placeholder is refused";
+  fs::create_directory(dir / "whole");
+  fs::create_directory(dir / "parts");
+  const auto whole = run({"--no-gui", "--frames", "0:5", "--json", "whole/{frame}.json"});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  std::string reports;
+  for (const char* shard : {"0/3", "1/3", "2/3"}) {
+    const auto part = run({"--no-gui", "--frames", "0:5", "--shard", shard, "--json",
+                           "parts/{video}/{frame}.json"});
+    ASSERT_EQ(part.status, 0) << part.err;
+    reports += part.out;
+  }
+  // Parts of 1, 2 and 2 frames: five reports in all, in frame order.
+  EXPECT_EQ(withoutTime(reports), withoutTime(whole.out));
+  for (int frame = 0; frame < 5; ++frame) {
+    const std::string name = std::to_string(frame) + ".json";
+    EXPECT_EQ(readFile(dir / "parts" / "my_clip" / name), readFile(dir / "whole" / name)) << name;
+  }
+  const auto empty = run({"--no-gui", "--frames", "3", "--shard", "0/2", "--json", "x.json"});
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_EQ(empty.err, "rovelin: part 0/2 of the frame list holds no frames\n");
+}
+
+TEST_F(Batch, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
+  const auto missing = run({"--no-gui", "--json", "out/{video}/f{frame}.json"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err,
+            "Error : cannot write \"out/my_clip/f0.json\": its directory does not exist!\n");
+  EXPECT_FALSE(fs::exists(dir / "out"));
+
+  fs::create_directory(dir / "out");
+  std::ofstream(dir / "out" / "my_clip") << "a file where a folder is needed";
+  const auto blocked = run({"--no-gui", "--json", "out/{video}/deep/{frame}.json"});
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_EQ(blocked.err, "Error : cannot write \"out/my_clip/deep/0.json\": \"out/my_clip\" is "
+                         "not a directory!\n");
+  fs::remove(dir / "out" / "my_clip");
+
+  const auto made = run({"--no-gui", "--json", "out/{video}/deep/{frame}.json", "--overlay",
+                         "out/v_{video}/{frame}.png"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_TRUE(fs::is_regular_file(dir / "out" / "my_clip" / "deep" / "0.json"));
+  EXPECT_TRUE(fs::is_regular_file(dir / "out" / "v_my_clip" / "0.png"));
+}
+
+TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
+  fs::create_directory(dir / "out");
+  const std::vector<std::string> options = {"--no-gui", "--skip-existing", "--frames", "0:4",
+                                            "--json", "out/{frame}.json", "--label-map",
+                                            "out/{frame}.png"};
+  const auto first = run(options);
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, "rovelin: frames skipped (outputs in place): 0, done: 4\n");
+
+  struct stat before {};
+  ASSERT_EQ(::stat((dir / "out" / "0.json").c_str(), &before), 0);
+  const std::string frame2 = readFile(dir / "out" / "2.json");
+  fs::remove(dir / "out" / "2.json");
+  fs::remove(dir / "out" / "3.png");
+  const auto second = run(options);
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.err, "rovelin: frames skipped (outputs in place): 2, done: 2\n");
+  // Only the redone frames print their report.
+  EXPECT_EQ(reportCount(second.out), 2);
+  EXPECT_EQ(readFile(dir / "out" / "2.json"), frame2);
+  EXPECT_TRUE(fs::exists(dir / "out" / "3.png"));
+  struct stat after {};
+  ASSERT_EQ(::stat((dir / "out" / "0.json").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+  // Nothing left: neither the model nor the video is read.
+  fs::rename(dir / "model.txt", dir / "model.moved");
+  const auto third = run(options);
+  EXPECT_EQ(third.status, 0) << third.err;
+  EXPECT_EQ(third.err, "rovelin: frames skipped (outputs in place): 4, done: 0\n");
+  EXPECT_EQ(third.out, "");
+
+  const auto nothingToCheck = run({"--no-gui", "--skip-existing"});
+  EXPECT_EQ(nothingToCheck.status, 2);
+  EXPECT_EQ(nothingToCheck.err, "Error : --skip-existing needs an output file (--json, --overlay, "
+                                "--label-map or --save-frame)!\n");
+}
+
+TEST_F(Batch, CountFramesPrintsTheSizeOfTheListOrItsPart) {
+  const auto list = runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"},
+                            dir.path());
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "11\n");
+  const auto part = runTool(kExe, {"--count-frames", "--frames", "0:10", "--shard", "2/3", "v.avi"},
+                            dir.path());
+  EXPECT_EQ(part.out, "4\n");
+  const auto single = runTool(kExe, {"--count-frames", "v.avi"}, dir.path());
+  EXPECT_EQ(single.out, "1\n");
+  EXPECT_EQ(runTool(kExe, {"--count-frames"}, dir.path()).status, 255);
+}
+
+}  // namespace
+}  // namespace rovelin
