@@ -85,6 +85,7 @@ cleanup() {
   exit "$status"
 }
 trap cleanup EXIT
+trap 'say "FAILED: line $LINENO: $BASH_COMMAND"' ERR
 trap 'exit 130' INT TERM
 
 # --- packages ------------------------------------------------------------
@@ -148,7 +149,7 @@ dd if=/dev/urandom of="$work/munge/key" bs=1024 count=1 status=none
 chmod 400 "$work/munge/key"
 munged -F --key-file="$work/munge/key" --socket="$work/munge/socket" \
   --pid-file="$work/munge/pid" --seed-file="$work/munge/seed" \
-  --log-file="$work/munged.log" --origin=127.0.0.1 >>"$work/munged.log" 2>&1 &
+  --log-file="$work/munged.log" --origin=127.0.0.1 >"$work/munged.out" 2>&1 &
 pids+=($!)
 for ((i = 0; i < 100; i++)); do
   [ -S "$work/munge/socket" ] && break
@@ -189,9 +190,9 @@ $node State=UNKNOWN
 PartitionName=test Nodes=localhost Default=YES MaxTime=INFINITE State=UP
 CONF
 
-slurmctld -D -f "$SLURM_CONF" >>"$work/slurmctld.log" 2>&1 &
+slurmctld -D -f "$SLURM_CONF" >"$work/slurmctld.out" 2>&1 &
 pids+=($!)
-slurmd -D -f "$SLURM_CONF" -N localhost >>"$work/slurmd.log" 2>&1 &
+slurmd -D -f "$SLURM_CONF" -N localhost >"$work/slurmd.out" 2>&1 &
 pids+=($!)
 wait_for() {  # wait_for SECONDS WHAT COMMAND...
   local seconds=$1 what=$2 i
@@ -214,22 +215,22 @@ mkdir -p "$data/videos"
 render() {  # render NAME FRAMES SIZE
   "$build/tools/rovelin-demo-scene" --size "$3" --frames "$2" "$data/$1" >/dev/null
 }
-render a 9 240x180
-render b 5 240x180
-render c 14 240x180
+render a 9 320x240
+render b 5 320x240
+render c 11 320x240
 # Names that {video} has to clean up.
 cp "$data/a/demo.avi" "$data/videos/street(a).avi"
 cp "$data/b/demo.avi" "$data/videos/park.b.avi"
 cp "$data/c/demo.avi" "$data/videos/c+1.avi"
 "$build/tools/rovelin-train" --classes "$data/a/classes.txt" -o "$data/model.txt" \
-  "$data/a/demo.avi" 1 0:"$data/a/labels_0.png" 4:"$data/a/labels_4.png" >/dev/null
-total=28
+  "$data/a/demo.avi" 1 0:"$data/a/labels_0.png" 4:"$data/a/labels_4.png" 8:"$data/a/labels_8.png" >"$work/train.log" 2>&1
+total=25
 
 cat >"$data/manifest" <<MANIFEST
 # three clips of the demo scene
 
 $data/videos/park.b.avi 1 0:5
-$data/videos/c+1.avi 1 0:14
+$data/videos/c+1.avi 1 0:11
 $data/videos/street(a).avi 1 0,1,2,3,4:9
 MANIFEST
 
@@ -246,7 +247,7 @@ done <"$data/manifest"
 # --- helpers -------------------------------------------------------------
 out=$work/out
 mkdir "$out"
-export ROVELIN_CHUNK=4   # 2 + 4 + 3 units of at most 4 frames
+export ROVELIN_CHUNK=4   # 2 + 3 + 3 units of at most 4 frames for 3 tasks
 
 submit() {  # submit SBATCH-OPTIONS... : prints the job id
   sbatch --parsable -o "$work/logs/%A_%a.log" "$@" "$repo/scripts/slurm/annotate.sbatch" \
@@ -277,7 +278,7 @@ expect_completed "$job" 3
 expect_completed "$summary_job" 1
 same_as_reference "the array's JSON differs from a single-process run"
 [ "$(wc -l <"$work/summary.csv")" -eq $((total + 1)) ] || die "the summary has not one row per frame"
-grep -q '^c_1,13,' "$work/summary.csv" || die "the summary lacks frame 13 of c+1.avi"
+grep -q '^c_1,10,' "$work/summary.csv" || die "the summary lacks frame 10 of c+1.avi"
 say "array of 3 tasks: $total frames identical to single-process runs, summary complete (${elapsed} s)"
 
 # --- 2. cancelled part-way, then submitted again -------------------------
