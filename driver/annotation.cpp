@@ -241,6 +241,11 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       }
     }
   }
+  if (std::error_code ec; !options.workDir.empty() &&
+                          !std::filesystem::is_directory(options.workDir, ec)) {
+    err << "Error : the work folder \"" << options.workDir << "\" is not a directory!" << std::endl;
+    return kExitFailure;
+  }
   // A frame whose every output is in place was finished by an earlier run:
   // outputs are renamed into place only when complete.
   std::size_t skipped = 0;
@@ -354,7 +359,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
 
     ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes);
+    RegionSet seg = extractRegions(video->output, 10, options.workDir, &out, &extractTimes);
     times.segmentation = extractTimes.segmentation;
     times.regions = extractTimes.regions;
     if (seg.regularizedCount > 0) {

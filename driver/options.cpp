@@ -53,6 +53,9 @@ Options (before VIDEO):
                       place only when complete); skipped frames print no
                       report lines, and the counts of skipped and done
                       frames go to standard error
+  --workdir DIR       write inpimage.ppm and outimage.ppm in DIR (an
+                      existing folder) instead of the working directory,
+                      so runs that share a folder do not share them
   --count-frames      print how many frames the run would take and stop;
                       only VIDEO is needed
   --timings           print the time of every stage on standard error
@@ -226,9 +229,9 @@ Command parseCommandLine(int argc, const char* const* argv) {
       options.frames = std::move(*list);
     } else if (name == "--overlay" || name == "--label-map" || name == "--json" ||
                name == "--ground-truth" || name == "--classes" || name == "--cache" ||
-               name == "--save-frame") {
+               name == "--save-frame" || name == "--workdir") {
       if (!value(text) || text.empty()) {
-        return fail(name + " takes a file name");
+        return fail(name + (name == "--workdir" ? " takes a folder" : " takes a file name"));
       }
       if (name == "--overlay") options.overlayPath = text;
       if (name == "--label-map") options.labelMapPath = text;
@@ -237,6 +240,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
       if (name == "--classes") options.classListPath = text;
       if (name == "--cache") options.cachePath = text;
       if (name == "--save-frame") options.saveFramePath = text;
+      if (name == "--workdir") options.workDir = text;
     } else {
       return fail("unknown option '" + arg + "' (see rovelin --help)");
     }

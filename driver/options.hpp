@@ -36,6 +36,7 @@ struct Options {
   std::optional<Shard> shard;  // --shard I/N: only part I of N of the frame list
   bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
   bool countFrames = false;    // --count-frames: print how many frames the run would take
+  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
 };
 
 // What the command line asks for.

@@ -247,6 +247,8 @@ done <"$data/manifest"
 # --- helpers -------------------------------------------------------------
 out=$work/out
 mkdir "$out"
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp  # the tasks' work folders
 export ROVELIN_CHUNK=4   # 2 + 3 + 3 units of at most 4 frames for 3 tasks
 
 submit() {  # submit SBATCH-OPTIONS... : prints the job id
@@ -277,6 +279,7 @@ elapsed=$(calc "$(date +%s.%N) - $start")
 expect_completed "$job" 3
 expect_completed "$summary_job" 1
 same_as_reference "the array's JSON differs from a single-process run"
+[ -z "$(ls -A "$work/tmp")" ] || die "the tasks left their work folders behind"
 [ "$(wc -l <"$work/summary.csv")" -eq $((total + 1)) ] || die "the summary has not one row per frame"
 grep -q '^c_1,10,' "$work/summary.csv" || die "the summary lacks frame 10 of c+1.avi"
 say "array of 3 tasks: $total frames identical to single-process runs, summary complete (${elapsed} s)"

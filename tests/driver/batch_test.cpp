@@ -177,6 +177,18 @@ TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
                                 "--label-map or --save-frame)!\n");
 }
 
+TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
+  fs::create_directory(dir / "work");
+  const auto run1 = run({"--no-gui", "--workdir", "work"});
+  ASSERT_EQ(run1.status, 0) << run1.err;
+  EXPECT_TRUE(fs::exists(dir / "work" / "inpimage.ppm"));
+  EXPECT_TRUE(fs::exists(dir / "work" / "outimage.ppm"));
+  EXPECT_FALSE(fs::exists(dir / "inpimage.ppm"));
+  const auto missing = run({"--no-gui", "--workdir", "nowhere"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "Error : the work folder \"nowhere\" is not a directory!\n");
+}
+
 TEST_F(Batch, CountFramesPrintsTheSizeOfTheListOrItsPart) {
   const auto list = runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"},
                             dir.path());
