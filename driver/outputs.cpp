@@ -36,6 +36,27 @@ void checkOutputPath(const fs::path& target) {
   }
 }
 
+namespace {
+
+// Processes on different machines that share a file system can have the
+// same process id: the machine's name keeps their temporary names apart.
+const std::string& hostTag() {
+  static const std::string tag = [] {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) return std::string();
+    std::string safe;
+    for (const char* c = host; *c != '\0' && safe.size() < 64; ++c) {
+      const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                         (*c >= '0' && *c <= '9') || *c == '-';
+      safe += plain ? *c : '_';
+    }
+    return safe.empty() ? safe : safe + "-";
+  }();
+  return tag;
+}
+
+}  // namespace
+
 void writeAtomically(const fs::path& target, const std::function<bool(const fs::path&)>& write) {
   checkOutputPath(target);
   static std::atomic<unsigned> serial{0};
@@ -43,6 +64,7 @@ void writeAtomically(const fs::path& target, const std::function<bool(const fs::
   std::string name = ".";
   name += target.stem().string();
   name += ".tmp";
+  name += hostTag();
   name += std::to_string(::getpid());
   name += '-';
   name += std::to_string(serial++);

@@ -325,11 +325,10 @@ if [ "$measure" = 1 ]; then
   render m1 100 320x240
   render m2 100 320x240
   render m3 100 320x240
-  cat >"$data/manifest" <<MANIFEST
-$data/m1/demo.avi 1 0:100
-$data/m2/demo.avi 1 0:100
-$data/m3/demo.avi 1 0:100
-MANIFEST
+  for i in 1 2 3; do
+    mv "$data/m$i/demo.avi" "$data/videos/m$i.avi"
+    echo "$data/videos/m$i.avi 1 0:100"
+  done >"$data/manifest"
   export ROVELIN_CHUNK=500
   now() { date +%s.%N; }
   rm -rf "${out:?}"/*
@@ -346,7 +345,7 @@ MANIFEST
   start=$(now)
   for i in 1 2 3; do
     "$ROVELIN" --no-gui --frames 0:100 --json "$out/{video}/{frame}.json" \
-      "$data/m$i/demo.avi" 0 1 "$data/model.txt" >/dev/null
+      "$data/videos/m$i.avi" 0 1 "$data/model.txt" >/dev/null
   done
   plain=$(calc "$(now) - $start")
   rm -rf "${out:?}"/*
