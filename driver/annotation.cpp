@@ -13,6 +13,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -216,8 +217,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const std::vector<const std::string*> outputPatterns = {
       &options.overlayPath, &options.labelMapPath, &options.jsonPath, &options.saveFramePath};
   if (options.frames.size() > 1) {
-    for (const std::string* path : {&options.overlayPath, &options.labelMapPath,
-                                    &options.jsonPath, &options.saveFramePath}) {
+    for (const std::string* path : outputPatterns) {
       if (!path->empty() && path->find("{frame}") == std::string::npos) {
         err << "Error : with several frames, output file names must contain {frame} ('" << *path
             << "' would be overwritten)!" << std::endl;
@@ -250,21 +250,19 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   // outputs are renamed into place only when complete.
   std::size_t skipped = 0;
   if (options.skipExisting) {
+    if (std::all_of(outputPatterns.begin(), outputPatterns.end(),
+                    [](const std::string* path) { return path->empty(); })) {
+      err << "Error : --skip-existing needs an output file (--json, --overlay, --label-map or "
+             "--save-frame)!"
+          << std::endl;
+      return kExitBadOption;
+    }
     std::vector<int> missing;
     for (int frame : frames) {
       bool done = true;
-      bool any = false;
       for (const std::string* path : outputPatterns) {
-        if (path->empty()) continue;
-        any = true;
         std::error_code ec;
-        done = done && std::filesystem::exists(outputName(*path, frame), ec);
-      }
-      if (!any) {
-        err << "Error : --skip-existing needs an output file (--json, --overlay, --label-map or "
-               "--save-frame)!"
-            << std::endl;
-        return kExitBadOption;
+        done = done && (path->empty() || std::filesystem::exists(outputName(*path, frame), ec));
       }
       if (done) {
         ++skipped;
@@ -281,7 +279,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
   };
   if (frames.empty()) {
-    if (!options.skipExisting) {
+    if (options.shard && skipped == 0) {
       err << "rovelin: part " << options.shard->index << "/" << options.shard->count
           << " of the frame list holds no frames" << std::endl;
     }
