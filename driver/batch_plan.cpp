@@ -102,10 +102,6 @@ void createOutputDirectories(const fs::path& target) {
   }
 }
 
-}  // namespace rovelin
-
-namespace rovelin {
-
 void checkOutputName(const std::string& pattern, const fs::path& target) {
   const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::error_code ec;

@@ -45,10 +45,6 @@ std::filesystem::path fixedOutputDirectory(const std::string& pattern);
 // Throws std::runtime_error naming the folder when it cannot be created.
 void createOutputDirectories(const std::filesystem::path& target);
 
-}  // namespace rovelin
-
-namespace rovelin {
-
 // Throws std::runtime_error naming `target` (the expansion of `pattern`)
 // when it plainly cannot be written: the folder before the pattern's first
 // placeholder is missing, something on its way is not a folder, or the
