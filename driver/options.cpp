@@ -52,8 +52,8 @@ Options (before VIDEO):
                       (--cache names it), then stop: no VIDEO is read
   --workdir DIR       where inpimage.ppm and outimage.ppm are written
                       (default: the working directory)
-  -v, --verbose       let the video decoder's own messages through (also
-                      when OPENCV_LOG_LEVEL is set)
+  -v, --verbose       let the video decoder's own messages through (setting
+                      OPENCV_LOG_LEVEL does too)
   -h, --help          show this help
   --version           show the version
 

@@ -141,7 +141,12 @@ void writeOutputFile(const fs::path& target, std::string_view bytes,
 
 void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
   std::string extension = target.extension().string();
-  if (extension.empty() && descriptorNamed(target) >= 0) extension = ".png";
+  // A stream (standard output, a device, a pipe) has no extension to go by: PNG.
+  struct stat st {};
+  if (extension.empty() && (descriptorNamed(target) >= 0 ||
+                            (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))) {
+    extension = ".png";
+  }
   std::vector<unsigned char> encoded;
   try {
     if (extension.empty() || !cv::imencode(extension, image, encoded)) {
@@ -161,12 +166,30 @@ void writeTextAtomically(const fs::path& target, const std::string& text) {
 void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs,
                           const std::vector<std::pair<std::string, std::string>>& inputs) {
   // A name as the file system sees it: links and "." or ".." resolved as far
-  // as the path exists.
-  auto identity = [](const std::string& name) -> std::string {
+  // as the path exists. Folders are resolved once each, as a batch names
+  // many files in few folders.
+  std::map<fs::path, fs::path> folders;
+  auto identity = [&folders](const std::string& name) -> std::string {
     if (descriptorNamed(name) >= 0) return name == "-" ? "/dev/stdout" : name;
     std::error_code ec;
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(name, ec), ec);
-    return ec ? fs::absolute(name).lexically_normal().string() : resolved.string();
+    const fs::path absolute = fs::absolute(name, ec).lexically_normal();
+    if (ec) return name;
+    auto folder = folders.find(absolute.parent_path());
+    if (folder == folders.end()) {
+      fs::path resolved = fs::weakly_canonical(absolute.parent_path(), ec);
+      if (ec) resolved = absolute.parent_path();
+      folder = folders.emplace(absolute.parent_path(), resolved).first;
+    }
+    fs::path full = folder->second / absolute.filename();
+    // A link, even a dangling one, stands for the file it leads to.
+    for (int hops = 0; hops < 40 && fs::is_symlink(full, ec); ++hops) {
+      const fs::path link = fs::read_symlink(full, ec);
+      if (ec) break;
+      full = (link.is_absolute() ? link : full.parent_path() / link).lexically_normal();
+      const fs::path resolved = fs::weakly_canonical(full.parent_path(), ec);
+      if (!ec) full = resolved / full.filename();
+    }
+    return full.string();
   };
   auto sharable = [](const std::string& name) {
     struct stat st {};

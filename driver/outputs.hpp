@@ -38,8 +38,8 @@ void checkOutputPath(const std::filesystem::path& target);
 // FileWriteError naming `target` and the cause ("No space left on device").
 void writeOutputFile(const std::filesystem::path& target, std::string_view bytes,
                      const std::function<void(const std::filesystem::path&)>& verify = {});
-// The image encoded in the format its name's extension gives (PNG when the
-// name is a descriptor such as "-"), written by writeOutputFile.
+// The image encoded in the format its name's extension gives (PNG for a
+// stream without one, such as "-" or a device), written by writeOutputFile.
 void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& image);
 void writeTextAtomically(const std::filesystem::path& target, const std::string& text);
 
