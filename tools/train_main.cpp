@@ -159,6 +159,18 @@ int main(int argc, char** argv) {
 
   try {
     checkOutputPath(options.output);
+    // The model may not land on one of the files it is made from.
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"the video", options.video},
+        {"the class list", options.classList.string()}};
+    if (options.context != "identity" && options.context != "uniform" &&
+        options.context != "estimated") {
+      inputs.emplace_back("the context file", options.context);
+    }
+    for (const LabelledFrame& frame : options.frames) {
+      inputs.emplace_back("a label map", frame.labels.string());
+    }
+    checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
     const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
     std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
               << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;

@@ -404,6 +404,11 @@ TEST_F(HostileFiles, CommandLinesThatLookRightButAreNot) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Error : --json \"model.txt\" names the training file, which would be overwritten!\n");
   EXPECT_FALSE(fs::exists(dir_ / "inpimage.ppm"));
+  const std::string video = readFile(dir_ / "video.avi");
+  r = runTool(kTrain, {"-o", "video.avi", "video.avi", "1", "0:labels.json"}, dir_.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error : -o \"video.avi\" names the video, which would be overwritten!\n");
+  EXPECT_EQ(readFile(dir_ / "video.avi"), video);
 
   // FRAME and FACTOR keep their lenient reading, with a warning.
   r = runTool(kRovelin, args({}, "3e3"), dir_.path());
@@ -412,9 +417,9 @@ TEST_F(HostileFiles, CommandLinesThatLookRightButAreNot) {
   EXPECT_EQ(withoutTime(r.out), reference(3));
 
   // The decoder's own complaints about a damaged video stay quiet unless asked for.
-  std::string video = readFile(dir_ / "video.avi");
-  for (std::size_t at = video.size() / 4; at + 16 < video.size(); at += 397) video[at] ^= 0x55;
-  writeFile(dir_ / "damaged.avi", video);
+  std::string damagedVideo = video;
+  for (std::size_t at = video.size() / 4; at + 16 < video.size(); at += 397) damagedVideo[at] ^= 0x55;
+  writeFile(dir_ / "damaged.avi", damagedVideo);
   std::vector<std::string> damaged = args({});
   damaged[damaged.size() - 4] = "damaged.avi";
   r = runTool(kRovelin, damaged, dir_.path());
