@@ -87,16 +87,21 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
                                                  bool whole, const std::string& reading) {
   char* end = nullptr;
   errno = 0;
+  bool inRange = true;
   if (whole) {
-    std::strtol(text, &end, 10);
+    const long value = std::strtol(text, &end, 10);
+    inRange = errno != ERANGE && value >= std::numeric_limits<int>::min() &&
+              value <= std::numeric_limits<int>::max();
   } else {
     std::strtod(text, &end);
   }
-  if (end != text && *end == '\0' && errno != ERANGE) {
+  const bool number = end != text && *end == '\0';
+  if (number && inRange) {
     return std::nullopt;
   }
-  return std::string("Warning : ") + what + " '" + text + "' is not " +
-         (whole ? "a whole number" : "a number") + "; it reads as " + reading;
+  return std::string("Warning : ") + what + " '" + text + "' is " +
+         (!number ? (whole ? "not a whole number" : "not a number") : "out of range") +
+         "; it reads as " + reading;
 }
 
 bool parseInt(const std::string& text, int& value) {

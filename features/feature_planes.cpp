@@ -12,8 +12,8 @@
 //   name and the cause instead of going on with missing data.
 #include "features/feature_planes.hpp"
 
-#include "features/image_iterator.hpp"
 #include "features/atomic_file.hpp"
+#include "features/image_iterator.hpp"
 #include "segmentation/grid_image.hpp"
 #include "segmentation/segment_image.hpp"
 
