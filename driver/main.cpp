@@ -3,15 +3,11 @@
 // statuses.
 #include "driver/annotation.hpp"
 #include "driver/options.hpp"
-
+#include "rovelin/version.hpp"
 
 #include <exception>
 #include <iostream>
 #include <new>
-
-#ifndef ROVELIN_VERSION
-#define ROVELIN_VERSION "unknown"
-#endif
 
 int main(int argc, char** argv) {
   using namespace rovelin;
@@ -25,7 +21,7 @@ int main(int argc, char** argv) {
       std::cout << helpText();
       return kExitSuccess;
     case CommandKind::Version:
-      std::cout << "rovelin " << ROVELIN_VERSION << std::endl;
+      std::cout << versionText("rovelin") << std::flush;
       return kExitSuccess;
     case CommandKind::Error:
       std::cerr << "Error : " << command.error << "!" << std::endl;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "rovelin/version.hpp"
 #include "tools/demo_scene.hpp"
 
 namespace {
@@ -19,7 +20,8 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --size WxH   frame size in pixels (default 640x480)\n"
     "  --frames N   number of frames (default 24)\n"
-    "  -h, --help   show this help\n";
+    "  -h, --help   show this help\n"
+    "  --version    show the version\n";
 
 struct UsageError {
   std::string message;
@@ -49,6 +51,9 @@ int main(int argc, char** argv) {
       };
       if (arg == "-h" || arg == "--help") {
         std::cout << kUsage;
+        return 0;
+      } else if (arg == "--version") {
+        std::cout << rovelin::versionText("rovelin-demo-scene") << std::flush;
         return 0;
       } else if (arg == "--size") {
         const std::string_view size = value();

@@ -1,6 +1,7 @@
 // rovelin-train: makes a training-data file from labelled frames of a video.
 #include "driver/annotation.hpp"
 #include "driver/outputs.hpp"
+#include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 
 #include <charconv>
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
       std::cout << kHelp;
       return 0;
     } else if (arg == "--version") {
-      std::cout << "rovelin-train " << ROVELIN_VERSION << std::endl;
+      std::cout << versionText("rovelin-train") << std::flush;
       return 0;
     } else if (arg == "-v" || arg == "--verbose") {
       verbose = true;
