@@ -17,6 +17,7 @@ constexpr const char* kUsage =
     "Renders a synthetic outdoor scene (sky, building, grass, road, a moving car)\n"
     "and writes OUTPUT_DIR/demo.avi, OUTPUT_DIR/classes.txt and the exact label\n"
     "map OUTPUT_DIR/labels_<frame>.png of every frame (frames counted from 0).\n"
+    "\n"
     "Options:\n"
     "  --size WxH   frame size in pixels (default 640x480)\n"
     "  --frames N   number of frames (default 24)\n"
