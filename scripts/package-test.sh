@@ -13,6 +13,8 @@ cd "$(dirname "$0")/.."
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+# Another apt run on the machine holds the dpkg lock for a while: wait for it.
+apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"; }
 say() { echo "package-test: $*" >&2; }
 fail() { say "FAILED: $*"; exit 1; }
 
@@ -30,7 +32,7 @@ cleanup() {
   local status=$?
   trap - EXIT INT TERM
   if [ "$installed" = 1 ]; then
-    if ! $SUDO apt-get purge -y -qq rovelin >"$work/purge.log" 2>&1; then
+    if ! apt_get purge -y -qq rovelin >"$work/purge.log" 2>&1; then
       cat "$work/purge.log" >&2
       say "FAILED: the rovelin package could not be removed"
       status=1
@@ -59,7 +61,7 @@ if grep -Eqs '^[[:space:]]*path-exclude[[:space:]=]+/usr/share/man' \
 fi
 say "installing $(basename "${debs[0]}")"
 installed=1
-(cd "$work" && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
+(cd "$work" && apt_get install -y -qq \
   -o "DPkg::Options::=--path-include=/usr/share/man/man1/rovelin*" ./rovelin_*.deb) \
   >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "apt-get install"; }
 
@@ -93,7 +95,7 @@ done
 cd - >/dev/null
 
 say "removing the package"
-$SUDO apt-get purge -y -qq rovelin >"$work/purge.log" 2>&1 ||
+apt_get purge -y -qq rovelin >"$work/purge.log" 2>&1 ||
   { cat "$work/purge.log" >&2; fail "apt-get purge rovelin"; }
 installed=0
 [ ! -e /usr/bin/rovelin ] || fail "/usr/bin/rovelin is still there after the purge"
