@@ -9,6 +9,21 @@
 #include <iostream>
 #include <new>
 
+namespace {
+
+// What was printed must have reached standard output: a full disk or a
+// closed descriptor makes the run a failure rather than a silent success.
+int checkedStandardOutput(int status) {
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "Error : cannot write to standard output!" << std::endl;
+    return rovelin::kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace rovelin;
   quietImageLibrary();
@@ -19,10 +34,10 @@ int main(int argc, char** argv) {
       return -1;
     case CommandKind::Help:
       std::cout << helpText();
-      return kExitSuccess;
+      return checkedStandardOutput(kExitSuccess);
     case CommandKind::Version:
-      std::cout << versionText("rovelin") << std::flush;
-      return kExitSuccess;
+      std::cout << versionText("rovelin");
+      return checkedStandardOutput(kExitSuccess);
     case CommandKind::Error:
       std::cerr << "Error : " << command.error << "!" << std::endl;
       return kExitBadOption;
@@ -30,7 +45,7 @@ int main(int argc, char** argv) {
       break;
   }
   try {
-    return runAnnotation(command.options, std::cout, std::cerr);
+    return checkedStandardOutput(runAnnotation(command.options, std::cout, std::cerr));
   } catch (const std::bad_alloc&) {
     std::cerr << "Error : out of memory!" << std::endl;
   } catch (const std::exception& e) {

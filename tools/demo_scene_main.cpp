@@ -86,6 +86,10 @@ int main(int argc, char** argv) {
   try {
     for (const auto& path : rovelin::writeDemoScene(outputDir, options)) std::cout << path.string() << '\n';
     std::cout << std::flush;
+    if (!std::cout) {
+      std::cerr << "Error : cannot write to standard output" << std::endl;
+      return 1;
+    }
   } catch (const std::exception& e) {
     std::cerr << "Error : " << e.what() << std::endl;
     return 1;
