@@ -218,7 +218,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       &options.overlayPath, &options.labelMapPath, &options.jsonPath, &options.saveFramePath};
   if (options.frames.size() > 1) {
     for (const std::string* path : outputPatterns) {
-      if (!path->empty() && path->find("{frame}") == std::string::npos) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
         err << "Error : with several frames, output file names must contain {frame} ('" << *path
             << "' would be overwritten)!" << std::endl;
         return kExitBadOption;
@@ -241,9 +241,10 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
       }
     }
   }
-  if (std::error_code ec; !options.workDir.empty() &&
-                          !std::filesystem::is_directory(options.workDir, ec)) {
-    err << "Error : the work folder \"" << options.workDir << "\" is not a directory!" << std::endl;
+  try {
+    checkRunFiles(options, frames);
+  } catch (const std::exception& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
   }
   // A frame whose every output is in place was finished by an earlier run:

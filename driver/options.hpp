@@ -33,10 +33,12 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
+  bool verbose = false;        // -v: let the video decoder's own messages through
+  bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
   std::optional<Shard> shard;  // --shard I/N: only part I of N of the frame list
   bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
   bool countFrames = false;    // --count-frames: print how many frames the run would take
-  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
 };
 
 // What the command line asks for.
@@ -52,6 +54,7 @@ struct Command {
   CommandKind kind = CommandKind::Run;
   Options options;
   std::string error;
+  std::vector<std::string> warnings;  // lines for standard error, such as a FRAME that is not a number
 };
 
 Command parseCommandLine(int argc, const char* const* argv);

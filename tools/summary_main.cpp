@@ -2,6 +2,7 @@
 // JSON files, and a completeness check against the batch manifest.
 #include "driver/batch_plan.hpp"
 #include "driver/outputs.hpp"
+#include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
 
 #include <opencv2/videoio.hpp>
@@ -14,10 +15,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#ifndef ROVELIN_VERSION
-#define ROVELIN_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -67,7 +64,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      std::cout << "rovelin-summary " << ROVELIN_VERSION << std::endl;
+      std::cout << versionText("rovelin-summary") << std::flush;
       return 0;
     }
     if (arg == "--manifest" || arg == "-o") {

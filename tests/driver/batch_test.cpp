@@ -186,7 +186,7 @@ TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
   EXPECT_FALSE(fs::exists(dir / "inpimage.ppm"));
   const auto missing = run({"--no-gui", "--workdir", "nowhere"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err, "Error : the work folder \"nowhere\" is not a directory!\n");
+  EXPECT_EQ(missing.err, "Error : --workdir \"nowhere\" is not a directory!\n");
 }
 
 TEST_F(Batch, CountFramesPrintsTheSizeOfTheListOrItsPart) {
