@@ -3,6 +3,7 @@
 #include "classifier/region_classifier.hpp"
 #include "driver/label_map.hpp"
 #include "driver/model_loading.hpp"
+#include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "driver/video_frame_source.hpp"
 #include "features/feature_planes.hpp"
@@ -256,6 +257,13 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   clearProgress(err, progress);
   times.model = secondsSince(start);
+  RunSettings settings;
+  try {
+    settings = resolveRunSettings(options, model, err);
+  } catch (const SettingsError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
   std::unique_ptr<VideoFrameSource> video;
@@ -301,7 +309,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
 
     ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes);
+    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes,
+                                   settings.segmentation, settings.descriptor);
     times.segmentation = extractTimes.segmentation;
     times.regions = extractTimes.regions;
     if (seg.regularizedCount > 0) {
@@ -317,7 +326,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     start = Clock::now();
     std::vector<SegmentPrediction> relabelled = predictions;
     const RegionSet segCopy = seg;
-    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy);
+    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
     times.labelling = secondsSince(start);
     for (Eigen::Index i = 0; i < newY.size(); ++i) {
       const double label = newY[i];

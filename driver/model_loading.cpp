@@ -40,7 +40,7 @@ RegionClassifier loadModel(const Options& options, std::ostream& err) {
   }
   if (!options.useCache) {
     std::istringstream in(bytes);
-    return RegionClassifier::load(in, options.trainingFile);
+    return RegionClassifier::load(in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders);
   }
 
   const CacheKey key = cacheKeyOf(bytes);
@@ -51,7 +51,7 @@ RegionClassifier loadModel(const Options& options, std::ostream& err) {
     if (auto prepared = decodeModelCache(cached, key, why)) {
       try {
         std::istringstream in(bytes);
-        return RegionClassifier::load(in, options.trainingFile, 10, *prepared);
+        return RegionClassifier::load(in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders, *prepared);
       } catch (const std::invalid_argument& e) {
         why = e.what();
       }
@@ -60,7 +60,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err) {
   }
 
   std::istringstream in(bytes);
-  RegionClassifier model = RegionClassifier::load(in, options.trainingFile);
+  RegionClassifier model =
+      RegionClassifier::load(in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders);
   try {
     writeTextAtomically(cachePath, encodeModelCache(key, model.preparedClasses()));
   } catch (const std::exception& e) {

@@ -31,6 +31,12 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  // Segmentation and labelling settings given on the command line; unset:
+  // the model's settings file, or the defaults.
+  std::optional<float> sigma;       // --sigma S
+  std::optional<float> k;           // --k K
+  std::optional<int> minSize;       // --min-size N
+  std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
 };
 
 // What the command line asks for.

@@ -114,11 +114,13 @@ cv::Mat colourCodes(const cv::Mat& segmented) {
 }
 
 RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesystem::path& workDir,
-                         std::ostream* report, ExtractTimings* timings) {
+                         std::ostream* report, ExtractTimings* timings,
+                         const SegmentationParams& segmentation, DescriptorKind descriptor) {
   if (planeCount != 10)
     throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
     throw std::invalid_argument("extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+  checkSegmentationParams(segmentation);
 
   const auto segmentationStart = std::chrono::steady_clock::now();
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
@@ -132,7 +134,7 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   if (!written) throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
 
   const int segmentCount =
-      runSegmentation(inputPath.string(), outputPath.string(), report ? *report : std::cout);
+      runSegmentation(inputPath.string(), outputPath.string(), report ? *report : std::cout, segmentation);
 
   cv::Mat segmented;
   try {
@@ -152,7 +154,7 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
 
   const auto regionStart = std::chrono::steady_clock::now();
   const std::vector<cv::Mat> planes = computeFeaturePlanes(frame);
-  RegionSet regions = buildRegionSet(planes, colourCodes(segmented));
+  RegionSet regions = buildRegionSet(planes, colourCodes(segmented), descriptor);
   regions.segmentCount = segmentCount;
   if (timings) timings->regions = secondsSince(regionStart);
   return regions;

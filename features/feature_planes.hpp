@@ -4,6 +4,7 @@
 #pragma once
 
 #include "features/region_set.hpp"
+#include "segmentation/segmentation_params.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -35,10 +36,13 @@ struct ExtractTimings {
 // writes workDir/"outimage.ppm" and prints its line on `report`, standard output when null), reloads it
 // and builds the RegionSet. planeCount must be 10. Throws std::runtime_error
 // (or pnm_error) with a message naming the file when a file cannot be written
-// or read.
+// or read. `segmentation` sets the segmentation (checked before any file
+// is written) and `descriptor` what describes each region.
 RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          const std::filesystem::path& workDir = {},
                          std::ostream* report = nullptr,
-                         ExtractTimings* timings = nullptr);
+                         ExtractTimings* timings = nullptr,
+                         const SegmentationParams& segmentation = {},
+                         DescriptorKind descriptor = DescriptorKind::Covariance);
 
 }  // namespace rovelin
