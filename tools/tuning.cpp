@@ -1,10 +1,10 @@
 // Leave-one-frame-out tuning. For one segmentation every labelled frame is
 // segmented once; its regions get both descriptors, and for each descriptor
-// one matrix of squared distances from every region of every frame to every
-// pure region (a training sample when its frame is not held out). A fold
+// one symmetric matrix of squared distances between the pure regions of all
+// frames (each a training sample whenever its frame is not held out). A fold
 // then only selects rows and columns: the class distance matrices and
-// bandwidths come from the columns of its training frames, the held-out
-// frame's densities from its rows. The vehicle rule only changes labelling,
+// bandwidths come from its training frames' entries, the held-out frame's
+// densities from its rows (its impure regions are measured apart). The vehicle rule only changes labelling,
 // so both of its states share one classification.
 #include "tools/tuning.hpp"
 
@@ -155,38 +155,42 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     }
 
     for (const DescriptorKind descriptor : {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
-      // Rows: every region of every frame; columns: every pure region.
-      std::vector<CovarianceDescriptor> rows;
+      // Columns: every pure region of every frame, with their distances
+      // to each other (one symmetric matrix). The few impure regions are
+      // only ever tested, so they get their distances to the columns apart.
       std::vector<CovarianceDescriptor> columns;
-      std::vector<int> rowStart;
       std::vector<int> columnFrame;
       std::vector<int> columnClass;
-      std::vector<int> columnRow;
+      std::vector<std::vector<int>> columnOf(static_cast<std::size_t>(frameCount));  // per region, or -1
+      std::vector<std::vector<CovarianceDescriptor>> impure(static_cast<std::size_t>(frameCount));
       for (int f = 0; f < frameCount; ++f) {
         const SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
         const auto& described =
             descriptor == DescriptorKind::Embedding ? s.embeddings : s.regions.statistics;
-        rowStart.push_back(static_cast<int>(rows.size()));
         for (int i = 0; i < s.regions.count; ++i) {
           const int pure = s.pureClass[static_cast<std::size_t>(i)];
           if (pure > 0) {
+            columnOf[static_cast<std::size_t>(f)].push_back(static_cast<int>(columns.size()));
             columns.push_back(described[static_cast<std::size_t>(i)]);
             columnFrame.push_back(f);
             columnClass.push_back(pure - 1);
-            columnRow.push_back(static_cast<int>(rows.size()));
+          } else {
+            columnOf[static_cast<std::size_t>(f)].push_back(-1);
+            impure[static_cast<std::size_t>(f)].push_back(described[static_cast<std::size_t>(i)]);
           }
-          rows.push_back(described[static_cast<std::size_t>(i)]);
         }
       }
-      const Eigen::MatrixXd D = crossSquaredDistances(rows, columns);
+      const Eigen::MatrixXd D = pairwiseSquaredDistances(columns);
 
       TuningCandidate on{descriptor, params, true, regionTotal / frameCount, {}, 0.0};
       TuningCandidate off = on;
       off.vehicleRule = false;
       for (int held = 0; held < frameCount; ++held) {
         const SegmentedFrame& s = segmented[static_cast<std::size_t>(held)];
-        const int first = rowStart[static_cast<std::size_t>(held)];
         const int count = s.regions.count;
+        const Eigen::MatrixXd impureDistances =
+            crossSquaredDistances(impure[static_cast<std::size_t>(held)], columns);
+        const std::vector<int>& heldColumns = columnOf[static_cast<std::size_t>(held)];
         Eigen::MatrixXd logp(count, k);
         for (int c = 0; c < k; ++c) {
           std::vector<int> all;
@@ -206,7 +210,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
             tc.distances.resize(n, n);
             for (int a = 0; a < n; ++a)
               for (int b = 0; b < n; ++b)
-                tc.distances(a, b) = a == b ? 0.0 : D(columnRow[static_cast<std::size_t>(kept[a])], kept[b]);
+                tc.distances(a, b) = D(kept[a], kept[b]);
             tc.selectBandwidth();
           }
           if (n < 2 || !(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
@@ -215,8 +219,13 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
             continue;
           }
           Eigen::MatrixXd dtest(count, n);
-          for (int i = 0; i < count; ++i)
-            for (int b = 0; b < n; ++b) dtest(i, b) = D(first + i, kept[b]);
+          for (int i = 0, impureRow = 0; i < count; ++i) {
+            const int column = heldColumns[static_cast<std::size_t>(i)];
+            for (int b = 0; b < n; ++b) {
+              dtest(i, b) = column >= 0 ? D(column, kept[b]) : impureDistances(impureRow, kept[b]);
+            }
+            if (column < 0) ++impureRow;
+          }
           logp.col(c) = tc.logDensitiesFromDistances(dtest);
         }
         const std::vector<SegmentPrediction> predictions = RegionClassifier::classifyLogDensities(logp);
@@ -246,7 +255,11 @@ void printTuningTable(const TuningResult& result, const std::vector<LabelledFram
   out << "Tuning by leave-one-frame-out cross-validation (pixel accuracy on the held-out frame):"
       << std::endl;
   out << "  descriptor  sigma      k  min size  vehicle rule  regions/frame    mean";
-  for (const LabelledFrame& frame : frames) out << std::setw(8) << ("f" + std::to_string(frame.frame));
+  for (const LabelledFrame& frame : frames) {
+    std::string name = "f";
+    name += std::to_string(frame.frame);
+    out << std::setw(8) << name;
+  }
   out << std::endl;
   for (std::size_t i = 0; i < result.tried.size(); ++i) {
     const TuningCandidate& c = result.tried[i];
