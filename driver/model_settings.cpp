@@ -251,7 +251,7 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
     run.vehicleRule = *options.vehicleRule;
   }
   if (stored && changed.tellp() > 0) {
-    err << "rovelin: note: " << changed.str() << " overrides the settings in " << path.string()
+    err << "rovelin: note: the command line overrides " << path.string() << ": " << changed.str()
         << std::endl;
   }
   return run;
