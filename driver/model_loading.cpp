@@ -40,7 +40,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err) {
   }
   if (!options.useCache) {
     std::istringstream in(bytes);
-    return RegionClassifier::load(in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders);
+    return RegionClassifier::load(in, options.trainingFile,
+                                  RegionClassifier::kRegionDescriptorOrders);
   }
 
   const CacheKey key = cacheKeyOf(bytes);
@@ -51,7 +52,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err) {
     if (auto prepared = decodeModelCache(cached, key, why)) {
       try {
         std::istringstream in(bytes);
-        return RegionClassifier::load(in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders, *prepared);
+        return RegionClassifier::load(in, options.trainingFile,
+                                      RegionClassifier::kRegionDescriptorOrders, *prepared);
       } catch (const std::invalid_argument& e) {
         why = e.what();
       }

@@ -92,8 +92,8 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
   ModelSettings settings;
 
   const json& descriptor = member(doc, "descriptor", name);
-  const auto kind = descriptor.is_string() ? parseDescriptorKind(descriptor.get<std::string>())
-                                           : std::nullopt;
+  const auto kind =
+      descriptor.is_string() ? parseDescriptorKind(descriptor.get<std::string>()) : std::nullopt;
   if (!kind) damaged(name, "\"descriptor\" must be \"covariance\" or \"embedding\"");
   settings.descriptor = *kind;
 
@@ -104,11 +104,13 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
   const json& minSize = member(segmentation, "min_size", name);
   if (!minSize.is_number_integer()) damaged(name, "min_size is not a whole number");
   const auto size = minSize.get<long long>();
-  if (size < 1 || size > 1'000'000'000) damaged(name, "min_size " + std::to_string(size) + " is out of range");
+  if (size < 1 || size > 1'000'000'000)
+    damaged(name, "min_size " + std::to_string(size) + " is out of range");
   if (std::abs(sigma) > 1e30 || std::abs(k) > 1e30) damaged(name, "sigma or k is out of range");
-  settings.segmentation = SegmentationParams{static_cast<float>(sigma), static_cast<float>(k),
-                                             static_cast<int>(size)};
-  if (const std::string problem = segmentationParamsProblem(settings.segmentation); !problem.empty()) {
+  settings.segmentation =
+      SegmentationParams{static_cast<float>(sigma), static_cast<float>(k), static_cast<int>(size)};
+  if (const std::string problem = segmentationParamsProblem(settings.segmentation);
+      !problem.empty()) {
     damaged(name, problem);
   }
 
@@ -124,12 +126,14 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
       }
       ClassEntry entry{c["name"].get<std::string>(), std::nullopt};
       if (const auto colour = c.find("colour"); colour != c.end() && !colour->is_null()) {
-        if (!colour->is_array() || colour->size() != 3) damaged(name, "the colour of class " + entry.name + " is not [r, g, b]");
+        if (!colour->is_array() || colour->size() != 3)
+          damaged(name, "the colour of class " + entry.name + " is not [r, g, b]");
         cv::Vec3b rgb;
         for (int i = 0; i < 3; ++i) {
           const json& v = (*colour)[static_cast<std::size_t>(i)];
           if (!v.is_number_integer() || v.get<long long>() < 0 || v.get<long long>() > 255) {
-            damaged(name, "the colour of class " + entry.name + " is not three values from 0 to 255");
+            damaged(name,
+                    "the colour of class " + entry.name + " is not three values from 0 to 255");
           }
           rgb[i] = static_cast<unsigned char>(v.get<int>());
         }
@@ -139,18 +143,22 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
     }
   }
   if (const auto training = doc.find("training"); training != doc.end() && training->is_object()) {
-    if (const auto video = training->find("video"); video != training->end() && video->is_string()) {
+    if (const auto video = training->find("video");
+        video != training->end() && video->is_string()) {
       settings.video = video->get<std::string>();
     }
-    if (const auto factor = training->find("factor"); factor != training->end() && factor->is_number()) {
+    if (const auto factor = training->find("factor");
+        factor != training->end() && factor->is_number()) {
       settings.factor = factor->get<double>();
     }
-    if (const auto frames = training->find("frames"); frames != training->end() && frames->is_array()) {
+    if (const auto frames = training->find("frames");
+        frames != training->end() && frames->is_array()) {
       for (const json& f : *frames) {
         if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
           TrainedFrame frame;
           frame.frame = f["frame"].get<int>();
-          if (f.contains("labels") && f["labels"].is_string()) frame.labels = f["labels"].get<std::string>();
+          if (f.contains("labels") && f["labels"].is_string())
+            frame.labels = f["labels"].get<std::string>();
           settings.frames.push_back(frame);
         }
       }
@@ -167,7 +175,8 @@ std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& mod
   const std::filesystem::path path = settingsPathFor(model);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
-    if (ec) throw SettingsError("settings file " + path.string() + " cannot be read: " + ec.message());
+    if (ec)
+      throw SettingsError("settings file " + path.string() + " cannot be read: " + ec.message());
     return std::nullopt;
   }
   std::ifstream in(path, std::ios::binary);
@@ -233,7 +242,9 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
     run.vehicleRule = stored->vehicleRule;
   }
   std::ostringstream changed;
-  auto note = [&](const std::string& what) { changed << (changed.tellp() > 0 ? ", " : "") << what; };
+  auto note = [&](const std::string& what) {
+    changed << (changed.tellp() > 0 ? ", " : "") << what;
+  };
   if (options.sigma) {
     note("--sigma " + shortText(*options.sigma));
     run.segmentation.sigma = *options.sigma;

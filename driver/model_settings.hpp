@@ -22,7 +22,7 @@ namespace rovelin {
 
 // A settings file that cannot be read or is damaged; what() names the file.
 class SettingsError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -34,9 +34,9 @@ struct TrainedFrame {
 struct ModelSettings {
   DescriptorKind descriptor = DescriptorKind::Covariance;
   SegmentationParams segmentation;
-  bool vehicleRule = true;                    // elongated car-class regions move to their next class
-  std::vector<ClassEntry> classes;            // in class order (colours may be absent)
-  std::string video;                          // what the model was trained on
+  bool vehicleRule = true;          // elongated car-class regions move to their next class
+  std::vector<ClassEntry> classes;  // in class order (colours may be absent)
+  std::string video;                // what the model was trained on
   double factor = 1.0;
   std::vector<TrainedFrame> frames;
   std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune

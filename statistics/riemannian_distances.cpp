@@ -1,8 +1,8 @@
 // Squared affine-invariant distances. Order-10 descriptors (the ten feature
 // planes) and order-11 ones (their Gaussian embeddings) go through the
 // fixed-order kernels, which batch up to eight columns that share one first
-// descriptor; other orders use Eigen's eigenvalues-only solver. Both compute the eigenvalues of
-// first.inverseSqrt · second.covariance · first.inverseSqrt, so zero and
+// descriptor; other orders use Eigen's eigenvalues-only solver. Both compute
+// the eigenvalues of first.inverseSqrt · second.covariance · first.inverseSqrt, so zero and
 // negative eigenvalues still give +infinity and NaN as the plain formula
 // does; descriptors built by CovarianceDescriptor are positive definite.
 //

@@ -4,8 +4,8 @@
 // frames (each a training sample whenever its frame is not held out). A fold
 // then only selects rows and columns: the class distance matrices and
 // bandwidths come from its training frames' entries, the held-out frame's
-// densities from its rows (its impure regions are measured apart). The vehicle rule only changes labelling,
-// so both of its states share one classification.
+// densities from its rows (its impure regions are measured apart). The vehicle rule only changes
+// labelling, so both of its states share one classification.
 #include "tools/tuning.hpp"
 
 #include "classifier/region_classifier.hpp"
@@ -26,17 +26,17 @@ namespace rovelin {
 namespace {
 
 struct FrameData {
-  cv::Mat image;                  // grabbed and scaled
-  cv::Mat labels;                 // class number of every pixel (0: unlabelled)
-  std::vector<cv::Mat> planes;    // feature planes
+  cv::Mat image;                // grabbed and scaled
+  cv::Mat labels;               // class number of every pixel (0: unlabelled)
+  std::vector<cv::Mat> planes;  // feature planes
 };
 
 // One frame at one segmentation.
 struct SegmentedFrame {
-  RegionSet regions;                                  // covariance descriptors
-  std::vector<CovarianceDescriptor> embeddings;       // the same regions' embeddings
-  std::vector<std::vector<long long>> histograms;     // per region: pixels of class number c
-  std::vector<int> pureClass;                         // per region: class number or 0
+  RegionSet regions;                               // covariance descriptors
+  std::vector<CovarianceDescriptor> embeddings;    // the same regions' embeddings
+  std::vector<std::vector<long long>> histograms;  // per region: pixels of class number c
+  std::vector<int> pureClass;                      // per region: class number or 0
 };
 
 double frameAccuracy(const SegmentedFrame& frame, const Eigen::VectorXd& labels) {
@@ -64,8 +64,8 @@ bool better(const TuningCandidate& a, const TuningCandidate& b) {
 
 std::vector<SegmentationParams> tuningSegmentations(double factor) {
   const float sigmas[] = {1.0f, 0.8f, 0.5f};
-  const std::pair<float, int> pairs[] = {{500.0f, 500}, {300.0f, 200}, {200.0f, 100}, {100.0f, 100},
-                                         {100.0f, 50}};
+  const std::pair<float, int> pairs[] = {
+      {500.0f, 500}, {300.0f, 200}, {200.0f, 100}, {100.0f, 100}, {100.0f, 50}};
   std::vector<SegmentationParams> grid;
   const double area = factor * factor;
   for (const auto& [k, size] : pairs) {
@@ -78,15 +78,17 @@ std::vector<SegmentationParams> tuningSegmentations(double factor) {
 TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress) {
   const int frameCount = static_cast<int>(options.frames.size());
   if (frameCount < 2) {
-    throw TrainingBuildError("--tune cross-validates between labelled frames and needs at least 2, not " +
-                             std::to_string(frameCount));
+    throw TrainingBuildError(
+        "--tune cross-validates between labelled frames and needs at least 2, not " +
+        std::to_string(frameCount));
   }
   if (!(options.factor > 0.0) || !std::isfinite(options.factor)) {
     throw TrainingBuildError("the scale factor must be a positive number");
   }
   const std::vector<ClassEntry> classes = trainingClasses(options);
   const int k = static_cast<int>(classes.size());
-  if (k < 2) throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) + " given");
+  if (k < 2)
+    throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) + " given");
 
   std::unique_ptr<VideoFrameSource> video;
   try {
@@ -97,12 +99,13 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
   std::vector<FrameData> frames;
   for (const LabelledFrame& labelled : options.frames) {
     FrameData data;
-    data.labels = readLabelMap(labelled.labels, classes, cv::Size(video->frameWidth, video->frameHeight),
-                               video->output.size());
+    data.labels =
+        readLabelMap(labelled.labels, classes, cv::Size(video->frameWidth, video->frameHeight),
+                     video->output.size());
     if (!video->grabFrame(labelled.frame)) {
-      throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" + options.video +
-                               "\" could not be read (the video has " + std::to_string(video->frameCount) +
-                               " frames)");
+      throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
+                               options.video + "\" could not be read (the video has " +
+                               std::to_string(video->frameCount) + " frames)");
     }
     data.image = video->output.clone();
     data.planes = computeFeaturePlanes(data.image);
@@ -130,8 +133,8 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
   for (std::size_t g = 0; g < grid.size(); ++g) {
     const SegmentationParams& params = grid[g];
     if (progress != nullptr) {
-      *progress << "\rrovelin-train: tuning, segmentation " << g + 1 << " of " << grid.size() << "\033[K"
-                << std::flush;
+      *progress << "\rrovelin-train: tuning, segmentation " << g + 1 << " of " << grid.size()
+                << "\033[K" << std::flush;
     }
     std::vector<SegmentedFrame> segmented(static_cast<std::size_t>(frameCount));
     double regionTotal = 0.0;
@@ -140,7 +143,8 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
       const FrameData& data = frames[static_cast<std::size_t>(f)];
       discard.str("");
       s.regions = extractRegions(data.image, 10, options.workDir, &discard, nullptr, params);
-      s.embeddings = buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
+      s.embeddings =
+          buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
       s.histograms.assign(static_cast<std::size_t>(s.regions.count),
                           std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
       for (int y = 0; y < data.labels.rows; ++y) {
@@ -150,18 +154,21 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
           ++s.histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
         }
       }
-      for (const auto& histogram : s.histograms) s.pureClass.push_back(pureClass(histogram, options.purity));
+      for (const auto& histogram : s.histograms)
+        s.pureClass.push_back(pureClass(histogram, options.purity));
       regionTotal += s.regions.count;
     }
 
-    for (const DescriptorKind descriptor : {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
+    for (const DescriptorKind descriptor :
+         {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
       // Columns: every pure region of every frame, with their distances
       // to each other (one symmetric matrix). The few impure regions are
       // only ever tested, so they get their distances to the columns apart.
       std::vector<CovarianceDescriptor> columns;
       std::vector<int> columnFrame;
       std::vector<int> columnClass;
-      std::vector<std::vector<int>> columnOf(static_cast<std::size_t>(frameCount));  // per region, or -1
+      std::vector<std::vector<int>> columnOf(
+          static_cast<std::size_t>(frameCount));  // per region, or -1
       std::vector<std::vector<CovarianceDescriptor>> impure(static_cast<std::size_t>(frameCount));
       for (int f = 0; f < frameCount; ++f) {
         const SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
@@ -209,8 +216,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
           if (n >= 2) {
             tc.distances.resize(n, n);
             for (int a = 0; a < n; ++a)
-              for (int b = 0; b < n; ++b)
-                tc.distances(a, b) = D(kept[a], kept[b]);
+              for (int b = 0; b < n; ++b) tc.distances(a, b) = D(kept[a], kept[b]);
             tc.selectBandwidth();
           }
           if (n < 2 || !(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
@@ -228,10 +234,12 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
           }
           logp.col(c) = tc.logDensitiesFromDistances(dtest);
         }
-        const std::vector<SegmentPrediction> predictions = RegionClassifier::classifyLogDensities(logp);
+        const std::vector<SegmentPrediction> predictions =
+            RegionClassifier::classifyLogDensities(logp);
         for (TuningCandidate* candidate : {&on, &off}) {
           std::vector<SegmentPrediction> relabelled = predictions;
-          const Eigen::VectorXd labels = shell.labelSegments(relabelled, s.regions, candidate->vehicleRule);
+          const Eigen::VectorXd labels =
+              shell.labelSegments(relabelled, s.regions, candidate->vehicleRule);
           candidate->frameScores.push_back(frameAccuracy(s, labels));
         }
       }
@@ -263,20 +271,22 @@ void printTuningTable(const TuningResult& result, const std::vector<LabelledFram
   out << std::endl;
   for (std::size_t i = 0; i < result.tried.size(); ++i) {
     const TuningCandidate& c = result.tried[i];
-    out << (i == result.best ? "* " : "  ") << std::left << std::setw(10) << descriptorName(c.descriptor)
-        << std::right << std::setw(7) << c.segmentation.sigma << std::setw(7) << c.segmentation.k
-        << std::setw(10) << c.segmentation.minSize << std::setw(14) << (c.vehicleRule ? "on" : "off")
-        << std::fixed << std::setprecision(1) << std::setw(15) << c.regionsPerFrame
-        << std::setprecision(4) << std::setw(8) << c.meanAccuracy;
+    out << (i == result.best ? "* " : "  ") << std::left << std::setw(10)
+        << descriptorName(c.descriptor) << std::right << std::setw(7) << c.segmentation.sigma
+        << std::setw(7) << c.segmentation.k << std::setw(10) << c.segmentation.minSize
+        << std::setw(14) << (c.vehicleRule ? "on" : "off") << std::fixed << std::setprecision(1)
+        << std::setw(15) << c.regionsPerFrame << std::setprecision(4) << std::setw(8)
+        << c.meanAccuracy;
     for (double score : c.frameScores) out << std::setw(8) << score;
     out.unsetf(std::ios::floatfield);
     out << std::setprecision(6) << std::endl;
   }
   const TuningCandidate& best = result.tried[result.best];
-  out << "chosen: " << descriptorName(best.descriptor) << " descriptor, sigma " << best.segmentation.sigma
-      << ", k " << best.segmentation.k << ", min size " << best.segmentation.minSize << ", vehicle rule "
-      << (best.vehicleRule ? "on" : "off") << " (mean accuracy " << std::fixed << std::setprecision(4)
-      << best.meanAccuracy << ")" << std::endl;
+  out << "chosen: " << descriptorName(best.descriptor) << " descriptor, sigma "
+      << best.segmentation.sigma << ", k " << best.segmentation.k << ", min size "
+      << best.segmentation.minSize << ", vehicle rule " << (best.vehicleRule ? "on" : "off")
+      << " (mean accuracy " << std::fixed << std::setprecision(4) << best.meanAccuracy << ")"
+      << std::endl;
   out.unsetf(std::ios::floatfield);
   out << std::setprecision(6);
 }

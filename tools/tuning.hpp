@@ -17,9 +17,9 @@ struct TuningCandidate {
   DescriptorKind descriptor = DescriptorKind::Covariance;
   SegmentationParams segmentation;
   bool vehicleRule = true;
-  double regionsPerFrame = 0.0;      // mean region count of the frames at this segmentation
-  std::vector<double> frameScores;   // held-out pixel accuracy, one per labelled frame
-  double meanAccuracy = 0.0;         // mean of frameScores
+  double regionsPerFrame = 0.0;     // mean region count of the frames at this segmentation
+  std::vector<double> frameScores;  // held-out pixel accuracy, one per labelled frame
+  double meanAccuracy = 0.0;        // mean of frameScores
 };
 
 struct TuningResult {

@@ -53,8 +53,9 @@ TEST(EmbeddingModel, OrderElevenLoadsAndOtherOrdersAreRefused) {
     RegionClassifier::load(twelve, "model.txt", RegionClassifier::kRegionDescriptorOrders);
     ADD_FAILURE() << "an order-12 file was accepted";
   } catch (const TrainingDataError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("model.txt: line 1, token 2: the matrix order d = 12 is neither 10 "
-                                    "(covariance descriptors) nor 11 (Gaussian embeddings)"));
+    EXPECT_THAT(e.what(),
+                HasSubstr("model.txt: line 1, token 2: the matrix order d = 12 is neither 10 "
+                          "(covariance descriptors) nor 11 (Gaussian embeddings)"));
   }
 }
 

@@ -46,28 +46,35 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
     }
     return std::string("accepted");
   };
-  EXPECT_EQ(error("{\"descriptor\": \"covariance\""), "settings file m.settings.json is damaged: it is not JSON");
+  EXPECT_EQ(error("{\"descriptor\": \"covariance\""),
+            "settings file m.settings.json is damaged: it is not JSON");
   EXPECT_THAT(error(R"({"descriptor": "mean", "segmentation": {}, "vehicle_rule": true})"),
               HasSubstr("\"descriptor\" must be \"covariance\" or \"embedding\""));
-  EXPECT_THAT(error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": -5, "min_size": 9},
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": -5, "min_size": 9},
                         "vehicle_rule": true})"),
-              HasSubstr("k must be a finite number of at least 0, not -5"));
-  EXPECT_THAT(error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 0},
+      HasSubstr("k must be a finite number of at least 0, not -5"));
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 0},
                         "vehicle_rule": true})"),
-              HasSubstr("min_size 0 is out of range"));
-  EXPECT_THAT(error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 9}})"),
-              HasSubstr("\"vehicle_rule\" is missing"));
+      HasSubstr("min_size 0 is out of range"));
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 9}})"),
+      HasSubstr("\"vehicle_rule\" is missing"));
 
   // Command-line values: refused as the file's are.
   SegmentationParams params;
   bool known = false;
   EXPECT_EQ(parseSegmentationOption("--sigma", "-1", params, known),
             "--sigma: sigma must be a number from 0 to 100, not -1");
-  EXPECT_EQ(parseSegmentationOption("--k", "nan", params, known), "--k: k must be a finite number of at least 0, not nan");
-  EXPECT_EQ(parseSegmentationOption("--k", "1e99", params, known), "--k: k must be a finite number of at least 0, not inf");
+  EXPECT_EQ(parseSegmentationOption("--k", "nan", params, known),
+            "--k: k must be a finite number of at least 0, not nan");
+  EXPECT_EQ(parseSegmentationOption("--k", "1e99", params, known),
+            "--k: k must be a finite number of at least 0, not inf");
   EXPECT_EQ(parseSegmentationOption("--min-size", "0", params, known),
             "--min-size takes a whole number of at least 1, not '0'");
-  EXPECT_EQ(parseSegmentationOption("--sigma", "0.5x", params, known), "--sigma takes a number, not '0.5x'");
+  EXPECT_EQ(parseSegmentationOption("--sigma", "0.5x", params, known),
+            "--sigma takes a number, not '0.5x'");
   EXPECT_EQ(params, SegmentationParams{});
   EXPECT_EQ(parseSegmentationOption("--min-size", "25", params, known), "");
   EXPECT_TRUE(known);

@@ -4,7 +4,6 @@
 #include "statistics/riemannian_distances.hpp"
 
 #include <gtest/gtest.h>
-
 #include <Eigen/Eigenvalues>
 
 #include <cmath>
@@ -23,7 +22,8 @@ Eigen::MatrixXd randomSamples(int d, int n, unsigned seed, double offset) {
 }
 
 double plainDistance(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
-  const Eigen::GeneralizedSelfAdjointEigenSolver<Eigen::MatrixXd> solver(b, a, Eigen::EigenvaluesOnly);
+  const Eigen::GeneralizedSelfAdjointEigenSolver<Eigen::MatrixXd> solver(b, a,
+                                                                         Eigen::EigenvaluesOnly);
   double sum = 0.0;
   for (double lambda : solver.eigenvalues()) sum += std::log(lambda) * std::log(lambda);
   return sum;
@@ -32,19 +32,17 @@ double plainDistance(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
 TEST(GaussianEmbedding, MatrixRidgeAndDistances) {
   // μ = (2, 4), Σ = diag(1, 4) from four samples: E = [[Σ + 4 μ μᵀ, 2 μ], [2 μᵀ, 1]].
   Eigen::MatrixXd samples(2, 4);
-  samples << 1, 3, 1, 3,
-             2, 2, 6, 6;
+  samples << 1, 3, 1, 3, 2, 2, 6, 6;
   CovarianceDescriptor e;
   e.computeEmbeddingFromSamples(samples);
   Eigen::MatrixXd expected(3, 3);
-  expected << 1 + 16, 32, 4,
-              32, 4 + 64, 8,
-              4, 8, 1;
+  expected << 1 + 16, 32, 4, 32, 4 + 64, 8, 4, 8, 1;
   EXPECT_EQ(e.dimension, 3);
   EXPECT_TRUE(e.embedding);
   EXPECT_FALSE(e.regularized);
   EXPECT_LT((e.covariance - expected).norm(), 1e-12);
-  EXPECT_LT((e.inverseSqrt * e.covariance * e.inverseSqrt - Eigen::MatrixXd::Identity(3, 3)).norm(), 1e-10);
+  EXPECT_LT((e.inverseSqrt * e.covariance * e.inverseSqrt - Eigen::MatrixXd::Identity(3, 3)).norm(),
+            1e-10);
   EXPECT_LT((e.inverse * e.covariance - Eigen::MatrixXd::Identity(3, 3)).norm(), 1e-10);
 
   // A flat region far from the origin: Σ = 0 gets the ridge on Σ only, and
@@ -81,7 +79,8 @@ TEST(GaussianEmbedding, MatrixRidgeAndDistances) {
       const auto& a = descriptors[static_cast<std::size_t>(i)];
       const auto& b = descriptors[static_cast<std::size_t>(j)];
       EXPECT_EQ(pairwise(i, j), squaredRiemannianDistance(a, b));
-      EXPECT_NEAR(pairwise(i, j), plainDistance(a.covariance, b.covariance), 1e-6 * (1 + pairwise(i, j)));
+      EXPECT_NEAR(pairwise(i, j), plainDistance(a.covariance, b.covariance),
+                  1e-6 * (1 + pairwise(i, j)));
     }
   }
 }
