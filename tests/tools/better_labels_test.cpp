@@ -47,6 +47,11 @@ class BetterLabels : public ::testing::Test {
   static void SetUpTestSuite() {
     dir = new TempDir();
     writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
+    const auto trained = runTool(kTrain,
+                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
+                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
+                                 dir->path());
+    ASSERT_EQ(trained.status, 0) << trained.err;
   }
   static void TearDownTestSuite() {
     delete dir;
@@ -57,11 +62,6 @@ class BetterLabels : public ::testing::Test {
 TempDir* BetterLabels::dir = nullptr;
 
 TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
-  const auto trained = runTool(kTrain,
-                               {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
-                                "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
-                               dir->path());
-  ASSERT_EQ(trained.status, 0) << trained.err;
   const auto run =
       runTool(kRovelin,
               {"--no-gui", "--classes", "classes.txt", "--overlay", "overlay.png", "--json",
