@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <ostream>
@@ -50,6 +52,17 @@ double number(const json& value, const std::string& what, const std::string& nam
 
 }  // namespace
 
+std::string modelFingerprint(const std::string& bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char byte : bytes) {
+    hash ^= static_cast<unsigned char>(byte);
+    hash *= 0x100000001b3ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
 std::filesystem::path settingsPathFor(const std::filesystem::path& model) {
   std::filesystem::path path = model;
   if (path.has_extension()) path.replace_extension();
@@ -75,7 +88,8 @@ std::string formatSettings(const ModelSettings& settings) {
   for (const TrainedFrame& frame : settings.frames) {
     frames.push_back({{"frame", frame.frame}, {"labels", frame.labels}});
   }
-  doc["training"] = {{"video", settings.video},
+  doc["training"] = {{"model", settings.model},
+                     {"video", settings.video},
                      {"factor", settings.factor},
                      {"frames", frames},
                      {"cross_validated_accuracy", nullptr}};
@@ -143,6 +157,10 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
     }
   }
   if (const auto training = doc.find("training"); training != doc.end() && training->is_object()) {
+    if (const auto model = training->find("model");
+        model != training->end() && model->is_string()) {
+      settings.model = model->get<std::string>();
+    }
     if (const auto video = training->find("video");
         video != training->end() && video->is_string()) {
       settings.video = video->get<std::string>();
@@ -222,6 +240,15 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
   RunSettings run;
   run.descriptor = model.dimension == 11 ? DescriptorKind::Embedding : DescriptorKind::Covariance;
   if (stored) {
+    if (!stored->model.empty()) {
+      std::ifstream in(options.trainingFile, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      if (modelFingerprint(bytes.str()) != stored->model) {
+        throw SettingsError("settings file " + path.string() + " was written for another " +
+                            options.trainingFile + " (remove it, or train again)");
+      }
+    }
     if (stored->descriptor != run.descriptor) {
       throw SettingsError("settings file " + path.string() + " names the " +
                           descriptorName(stored->descriptor) + " descriptor, but " +

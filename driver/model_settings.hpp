@@ -40,7 +40,14 @@ struct ModelSettings {
   double factor = 1.0;
   std::vector<TrainedFrame> frames;
   std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune
+  // modelFingerprint of the training-data file the settings were written
+  // with; a run refuses settings beside another file (a stale settings file
+  // left by an earlier training).
+  std::string model;
 };
+
+// FNV-1a (64 bits) of a training-data file's bytes, as 16 hexadecimal digits.
+std::string modelFingerprint(const std::string& bytes);
 
 // model.txt → model.settings.json; a name without an extension gets
 // ".settings.json" appended.

@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
     settings.segmentation = options.segmentation;
     settings.vehicleRule = options.vehicleRule;
     settings.classes = trainingClasses(options);
+    settings.model = modelFingerprint(text);
     settings.video = options.video;
     settings.factor = options.factor;
     for (const LabelledFrame& frame : options.frames) {

@@ -20,6 +20,7 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   settings.vehicleRule = false;
   settings.classes = {{"sky", cv::Vec3b(135, 185, 235)}, {"road", std::nullopt}};
   settings.video = "street.avi";
+  settings.model = modelFingerprint("5 10 2");
   settings.factor = 0.5;
   settings.frames = {{0, "labels_0.png"}, {40, "labels_40.json"}};
   settings.crossValidatedAccuracy = 0.9625;
@@ -34,6 +35,8 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   EXPECT_EQ(back.classes[0].colour, cv::Vec3b(135, 185, 235));
   EXPECT_FALSE(back.classes[1].colour.has_value());
   EXPECT_EQ(back.video, "street.avi");
+  EXPECT_EQ(back.model, settings.model);
+  EXPECT_EQ(back.model.size(), 16u);
   EXPECT_EQ(back.frames.size(), 2u);
   EXPECT_EQ(back.frames[1].labels, "labels_40.json");
   EXPECT_EQ(back.crossValidatedAccuracy, 0.9625);
