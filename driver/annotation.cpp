@@ -213,7 +213,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   if (frames.size() > 1) {
     for (const std::string* path : {&options.overlayPath, &options.labelMapPath,
                                     &options.jsonPath, &options.saveFramePath}) {
-      if (!path->empty() && path->find("{frame}") == std::string::npos) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
         err << "Error : with several frames, output file names must contain {frame} ('" << *path
             << "' would be overwritten)!" << std::endl;
         return kExitBadOption;
@@ -232,6 +232,12 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
         return kExitFailure;
       }
     }
+  }
+  try {
+    checkRunFiles(options, frames);
+  } catch (const std::exception& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
   }
   if (options.threads > 0) {
     setThreadCount(options.threads);
@@ -309,7 +315,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
 
     ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes,
+    RegionSet seg = extractRegions(video->output, 10, options.workDir, &out, &extractTimes,
                                    settings.segmentation, settings.descriptor);
     times.segmentation = extractTimes.segmentation;
     times.regions = extractTimes.regions;

@@ -2,6 +2,8 @@
 // libraries; this file maps the command line to a run and errors to exit
 // statuses.
 #include "driver/annotation.hpp"
+#include "driver/decoder_log.hpp"
+#include "driver/model_loading.hpp"
 #include "driver/options.hpp"
 
 
@@ -33,7 +35,14 @@ int main(int argc, char** argv) {
     case CommandKind::Run:
       break;
   }
+  for (const std::string& warning : command.warnings) {
+    std::cerr << warning << std::endl;
+  }
+  quietVideoDecoder(command.options.verbose);
   try {
+    if (command.options.prepareCacheOnly) {
+      return prepareModelCache(command.options, std::cerr);
+    }
     return runAnnotation(command.options, std::cout, std::cerr);
   } catch (const std::bad_alloc&) {
     std::cerr << "Error : out of memory!" << std::endl;

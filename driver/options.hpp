@@ -31,6 +31,9 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
+  bool verbose = false;        // -v: let the video decoder's own messages through
+  bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
   // Segmentation and labelling settings given on the command line; unset:
   // the model's settings file, or the defaults.
   std::optional<float> sigma;       // --sigma S
@@ -52,6 +55,7 @@ struct Command {
   CommandKind kind = CommandKind::Run;
   Options options;
   std::string error;
+  std::vector<std::string> warnings;  // lines for standard error, such as a FRAME that is not a number
 };
 
 Command parseCommandLine(int argc, const char* const* argv);

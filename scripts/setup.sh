@@ -14,6 +14,7 @@ packages=(
   libopencv-imgcodecs-dev
   libopencv-videoio-dev
   libopencv-highgui-dev
+  libavutil-dev
   libeigen3-dev
   libgtest-dev
   libgmock-dev

@@ -1,5 +1,7 @@
 // rovelin-train: makes a training-data file from labelled frames of a video.
+#include "classifier/region_classifier.hpp"
 #include "driver/annotation.hpp"
+#include "driver/decoder_log.hpp"
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "tools/training_builder.hpp"
@@ -7,7 +9,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -61,7 +65,8 @@ Options:
                          what was tried, then train with the best
   --workdir DIR          where inpimage.ppm and outimage.ppm are written
                          (default: the working directory)
-  -v, --verbose          print the segmentation line of every frame
+  -v, --verbose          print the segmentation line of every frame and the
+                         video decoder's own messages
   -h, --help             show this help
   --version              show the version
 
@@ -92,6 +97,15 @@ bool parseDouble(const std::string& text, double& value) {
 int main(int argc, char** argv) {
   using namespace rovelin;
   quietImageLibrary();
+  quietVideoDecoder(std::getenv("OPENCV_LOG_LEVEL") != nullptr ||
+                    [&] {
+                      for (int i = 1; i < argc; ++i) {
+                        const std::string arg = argv[i];
+                        if (arg == "--") break;
+                        if (arg == "-v" || arg == "--verbose") return true;
+                      }
+                      return false;
+                    }());
   TrainingOptions options;
   bool verbose = false;
   bool tune = false;
@@ -191,8 +205,22 @@ int main(int argc, char** argv) {
 
   try {
     checkOutputPath(options.output);
+    // The model may not land on one of the files it is made from.
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"the video", options.video},
+        {"the class list", options.classList.string()}};
+    if (options.context != "identity" && options.context != "uniform" &&
+        options.context != "estimated") {
+      inputs.emplace_back("the context file", options.context);
+    }
+    for (const LabelledFrame& frame : options.frames) {
+      inputs.emplace_back("a label map", frame.labels.string());
+    }
+    checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
     const std::filesystem::path settingsPath = settingsPathFor(options.output);
     checkOutputPath(settingsPath);
+    checkDistinctOutputs({{"-o", options.output.string()}, {"the settings file", settingsPath.string()}},
+                         inputs);
     ModelSettings settings;
     if (tune) {
       const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -230,7 +258,18 @@ int main(int argc, char** argv) {
     for (const LabelledFrame& frame : options.frames) {
       settings.frames.push_back(TrainedFrame{frame.frame, frame.labels.string()});
     }
-    writeTextAtomically(options.output, text);
+    // The file only replaces the old one once the loader has accepted it
+    // whole, bandwidths included: the trainer never reports a model as
+    // written that rovelin would refuse.
+    writeOutputFile(options.output, text, [](const std::filesystem::path& written) {
+      try {
+        RegionClassifier check(written.string(), RegionClassifier::kRegionDescriptorOrders);
+      } catch (const TrainingDataError& e) {
+        std::string problem = e.what();
+        problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
+        throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
+      }
+    });
     writeTextAtomically(settingsPath, formatSettings(settings));
     std::cerr << "wrote " << options.output.string() << ": " << kept << " samples in "
               << set.classes.size() << " classes, and its settings " << settingsPath.string()
