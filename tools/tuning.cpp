@@ -86,6 +86,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     throw TrainingBuildError("the scale factor must be a positive number");
   }
   const std::vector<ClassEntry> classes = trainingClasses(options);
+  checkClassNames(classes);
   const int k = static_cast<int>(classes.size());
   if (k < 2)
     throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) + " given");
