@@ -4,6 +4,7 @@
 #include "driver/decoder_log.hpp"
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
+#include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
 
@@ -126,7 +127,7 @@ int main(int argc, char** argv) {
       std::cout << kHelp;
       return 0;
     } else if (arg == "--version") {
-      std::cout << "rovelin-train " << ROVELIN_VERSION << std::endl;
+      std::cout << versionText("rovelin-train") << std::flush;
       return 0;
     } else if (arg == "-v" || arg == "--verbose") {
       verbose = true;
