@@ -45,7 +45,7 @@ Options (before VIDEO):
                       numbers, palette PNG, or polygon JSON) and print the
                       pixel accuracy and per-class IoU on standard error
   --classes FILE      class list with colours, for palette label maps
-  --sigma S           smoothing of the segmentation (default 1)
+  --sigma SIGMA       smoothing of the segmentation (default 1)
   --k K               merge threshold of the segmentation: larger K gives
                       larger regions (default 500)
   --min-size N        smallest region in pixels (default 500)

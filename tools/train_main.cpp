@@ -55,7 +55,7 @@ Options:
                          features) or embedding (their mean and covariance
                          as one 11 x 11 matrix; tells regions of one texture
                          but different colours apart)
-  --sigma S              smoothing of the segmentation (default 1)
+  --sigma SIGMA          smoothing of the segmentation (default 1)
   --k K                  merge threshold of the segmentation (default 500)
   --min-size N           smallest region in pixels (default 500)
   --no-vehicle-rule      models whose runs keep elongated regions labelled
