@@ -4,6 +4,7 @@
 #include "driver/batch_plan.hpp"
 #include "driver/label_map.hpp"
 #include "driver/model_loading.hpp"
+#include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "driver/video_frame_source.hpp"
 #include "features/feature_planes.hpp"
@@ -311,6 +312,13 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   clearProgress(err, progress);
   times.model = secondsSince(start);
+  RunSettings settings;
+  try {
+    settings = resolveRunSettings(options, model, err);
+  } catch (const SettingsError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
   std::unique_ptr<VideoFrameSource> video;
@@ -358,7 +366,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
 
     ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, options.workDir, &out, &extractTimes);
+    RegionSet seg = extractRegions(video->output, 10, options.workDir, &out, &extractTimes,
+                                   settings.segmentation, settings.descriptor);
     times.segmentation = extractTimes.segmentation;
     times.regions = extractTimes.regions;
     if (seg.regularizedCount > 0) {
@@ -374,7 +383,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     start = Clock::now();
     std::vector<SegmentPrediction> relabelled = predictions;
     const RegionSet segCopy = seg;
-    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy);
+    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
     times.labelling = secondsSince(start);
     for (Eigen::Index i = 0; i < newY.size(); ++i) {
       const double label = newY[i];

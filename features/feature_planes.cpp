@@ -119,11 +119,13 @@ cv::Mat colourCodes(const cv::Mat& segmented) {
 }
 
 RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesystem::path& workDir,
-                         std::ostream* report, ExtractTimings* timings) {
+                         std::ostream* report, ExtractTimings* timings,
+                         const SegmentationParams& segmentation, DescriptorKind descriptor) {
   if (planeCount != 10)
     throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
     throw std::invalid_argument("extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+  checkSegmentationParams(segmentation);
 
   const auto segmentationStart = std::chrono::steady_clock::now();
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
@@ -154,7 +156,8 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   const GridImage<RgbPixel> input = readPpm(inputStream, inputPath.string());
   int segmentCount = 0;
   const std::clock_t t0 = std::clock();
-  const GridImage<RgbPixel> output = segmentImage(input, 1.0f, 500.0f, 500, segmentCount);
+  const GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
+                                                    segmentation.minSize, segmentCount);
   const std::clock_t t1 = std::clock();
   std::ostringstream outputStream;
   writePpm(output, outputStream, outputPath.string());
@@ -176,7 +179,7 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
 
   const auto regionStart = std::chrono::steady_clock::now();
   const std::vector<cv::Mat> planes = computeFeaturePlanes(frame);
-  RegionSet regions = buildRegionSet(planes, colourCodes(segmented));
+  RegionSet regions = buildRegionSet(planes, colourCodes(segmented), descriptor);
   regions.segmentCount = segmentCount;
   if (timings) timings->regions = secondsSince(regionStart);
   return regions;

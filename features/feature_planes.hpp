@@ -4,6 +4,7 @@
 #pragma once
 
 #include "features/region_set.hpp"
+#include "segmentation/segmentation_params.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -38,9 +39,13 @@ struct ExtractTimings {
 // run's own segmentation, never from what another run left in the folder.
 // planeCount must be 10. Throws std::runtime_error (or pnm_error) naming the
 // file and the cause when a work file cannot be written.
+// `segmentation` sets the segmentation (checked before any file is written)
+// and `descriptor` what describes each region.
 RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          const std::filesystem::path& workDir = {},
                          std::ostream* report = nullptr,
-                         ExtractTimings* timings = nullptr);
+                         ExtractTimings* timings = nullptr,
+                         const SegmentationParams& segmentation = {},
+                         DescriptorKind descriptor = DescriptorKind::Covariance);
 
 }  // namespace rovelin
