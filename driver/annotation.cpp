@@ -1,26 +1,25 @@
 #include "driver/annotation.hpp"
 
 #include "classifier/region_classifier.hpp"
-#include "driver/label_map.hpp"
+#include "driver/batch.hpp"
+#include "driver/frame_schedule.hpp"
+#include "driver/frame_work.hpp"
 #include "driver/model_loading.hpp"
 #include "driver/outputs.hpp"
+#include "driver/overlay_video.hpp"
 #include "driver/video_frame_source.hpp"
-#include "features/feature_planes.hpp"
-#include "segmentation/grid_image.hpp"
 #include "statistics/parallel.hpp"
 
+#include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/highgui.hpp>
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
-#include <iomanip>
 #include <iostream>
-#include <map>
-#include <sstream>
+#include <optional>
 
 #include <unistd.h>
 
@@ -32,87 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct StageTimes {
-  double model = 0;
-  double grab = 0;
-  double segmentation = 0;
-  double regions = 0;
-  double classification = 0;
-  double labelling = 0;
-  double report = 0;
-};
-
-void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includeModel) {
-  auto line = [&err](const char* stage, double seconds) {
-    err << "  " << std::left << std::setw(22) << stage << std::right << std::fixed
-        << std::setprecision(3) << std::setw(9) << seconds * 1000.0 << " ms" << std::endl;
-    err.unsetf(std::ios::floatfield);
-    err << std::setprecision(6);
-  };
-  err << "Timings for frame " << frame << ":" << std::endl;
-  if (includeModel) line("model preparation", t.model);
-  line("grab", t.grab);
-  line("segmentation", t.segmentation);
-  line("features and regions", t.regions);
-  line("classification", t.classification);
-  line("labelling", t.labelling);
-  line("report", t.report);
-}
-
-// The walk through the masks ends early on Escape or q.
-bool endsWalk(int key) {
-  key &= 0xFF;
-  return key == 27 || key == 'q' || key == 'Q';
-}
-
-void evaluate(std::ostream& err, const cv::Mat& truth, const RegionSet& seg,
-              const Eigen::VectorXd& labels, const std::vector<std::string>& names) {
-  const int classCount = static_cast<int>(names.size());
-  std::vector<long long> intersection(static_cast<std::size_t>(classCount), 0);
-  std::vector<long long> predicted(static_cast<std::size_t>(classCount), 0);
-  std::vector<long long> actual(static_cast<std::size_t>(classCount), 0);
-  long long labelled = 0;
-  long long correct = 0;
-  for (int y = 0; y < truth.rows; ++y) {
-    const int* t = truth.ptr<int>(y);
-    const int* index = seg.indexImage.ptr<int>(y);
-    for (int x = 0; x < truth.cols; ++x) {
-      if (t[x] <= 0) {
-        continue;  // unlabelled
-      }
-      const int want = t[x] - 1;
-      const int got = static_cast<int>(labels[index[x]]);
-      ++labelled;
-      ++actual[static_cast<std::size_t>(want)];
-      ++predicted[static_cast<std::size_t>(got)];
-      if (want == got) {
-        ++correct;
-        ++intersection[static_cast<std::size_t>(want)];
-      }
-    }
-  }
-  err << std::fixed << std::setprecision(4);
-  if (labelled == 0) {
-    err << "Ground truth: no labelled pixels" << std::endl;
-  } else {
-    err << "Pixel accuracy: " << static_cast<double>(correct) / static_cast<double>(labelled)
-        << " (" << correct << " of " << labelled << " labelled pixels)" << std::endl;
-  }
-  for (int k = 0; k < classCount; ++k) {
-    const auto u = static_cast<std::size_t>(k);
-    const long long unionCount = actual[u] + predicted[u] - intersection[u];
-    err << "IoU " << names[u] << ": ";
-    if (unionCount == 0) {
-      err << "n/a (absent from both)";
-    } else {
-      err << static_cast<double>(intersection[u]) / static_cast<double>(unionCount);
-    }
-    err << std::endl;
-  }
-  err.unsetf(std::ios::floatfield);
-  err << std::setprecision(6);
 }
 
 }  // namespace
@@ -155,39 +73,84 @@ bool displayAvailable() {
 
 namespace {
 
-// Class names of the model with their display colours (BGR, from --classes
-// where it gives one) and the entries label maps are read against.
-struct ClassTable {
-  std::vector<std::string> names;
-  std::vector<std::optional<cv::Vec3b>> palette;
-  std::vector<ClassEntry> entries;
-};
-
-ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
-  ClassTable table;
-  for (int k = 0; k < model.classCount; ++k) {
-    table.names.push_back(model.trainingClass(k).name);
-  }
-  table.palette.resize(table.names.size());
-  table.entries.resize(table.names.size());
-  const std::vector<ClassEntry> listed =
-      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
-  for (std::size_t k = 0; k < table.names.size(); ++k) {
-    table.entries[k].name = table.names[k];
-    for (const ClassEntry& entry : listed) {
-      if (entry.name == table.names[k] && entry.colour) {
-        const cv::Vec3b rgb = *entry.colour;
-        table.entries[k].colour = rgb;
-        table.palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
-      }
-    }
-  }
-  return table;
-}
-
 // Clears a progress line before anything else is written on the terminal.
 void clearProgress(std::ostream& err, bool progress) {
   if (progress) err << "\r\033[K" << std::flush;
+}
+
+// Refuses, before any work, a run whose outputs cannot be written: names
+// that several frames would share, missing directories, an annotated video
+// this build cannot encode. Returns the exit status, or nullopt when all is
+// well.
+std::optional<int> checkOutputs(const Options& options, const FrameSchedule& schedule,
+                                std::ostream& err) {
+  const std::string* perFrame[] = {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
+                                   &options.saveFramePath};
+  if (schedule.several()) {
+    for (const std::string* path : perFrame) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos) {
+        err << "Error : with several frames, output file names must contain {frame} ('" << *path
+            << "' would be overwritten)!" << std::endl;
+        return kExitBadOption;
+      }
+    }
+  }
+  try {
+    for (const std::string* path : perFrame) {
+      if (path->empty()) continue;
+      // A run to the end of the stream names its files like its first frame.
+      for (std::size_t position = 0;; ++position) {
+        const std::optional<int> frame = schedule.frame(position);
+        if (!frame) break;
+        checkOutputPath(expandFramePattern(*path, *frame));
+        if (schedule.toEnd()) break;
+      }
+    }
+    if (!options.overlayVideoPath.empty()) {
+      checkOverlayVideoPath(options.overlayVideoPath);
+    }
+  } catch (const std::exception& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
+  return std::nullopt;
+}
+
+// Runs the frames, with the annotated video written under a temporary name
+// that is renamed into place only when the whole run succeeded.
+int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostream& out,
+                        std::ostream& err) {
+  const Options& options = *run.options;
+  if (options.overlayVideoPath.empty()) {
+    return runFrames(run, out, err);
+  }
+  const double fps =
+      overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
+  const cv::Size size = run.video->output.size();
+  int status = kExitFailure;
+  std::exception_ptr failure;
+  try {
+    writeAtomically(options.overlayVideoPath, [&](const std::filesystem::path& temporary) {
+      OverlayVideoWriter video(temporary, fps, size);
+      run.overlayVideo = &video;
+      try {
+        status = runFrames(run, out, err);
+      } catch (...) {
+        failure = std::current_exception();
+        return false;
+      }
+      return status == kExitSuccess && video.finish();
+    });
+  } catch (const std::exception& e) {
+    // The run's own failure is the one to report; the video is then simply
+    // not written.
+    if (failure) std::rethrow_exception(failure);
+    if (status == kExitSuccess) {
+      err << "Error : " << e.what() << "!" << std::endl;
+      return kExitFailure;
+    }
+  }
+  return status;
 }
 
 }  // namespace
@@ -207,37 +170,16 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
         << "'!" << std::endl;
     return kExitFailure;
   }
-  const std::vector<int> frames =
-      options.frames.empty() ? std::vector<int>{options.frameNumber} : options.frames;
-  if (frames.size() > 1) {
-    for (const std::string* path : {&options.overlayPath, &options.labelMapPath,
-                                    &options.jsonPath, &options.saveFramePath}) {
-      if (!path->empty() && path->find("{frame}") == std::string::npos) {
-        err << "Error : with several frames, output file names must contain {frame} ('" << *path
-            << "' would be overwritten)!" << std::endl;
-        return kExitBadOption;
-      }
-    }
-  }
-  // Output names that cannot be written are refused before any work.
-  for (const std::string* path : {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
-                                  &options.saveFramePath}) {
-    if (path->empty()) continue;
-    for (int frame : frames) {
-      try {
-        checkOutputPath(expandFramePattern(*path, frame));
-      } catch (const std::exception& e) {
-        err << "Error : " << e.what() << "!" << std::endl;
-        return kExitFailure;
-      }
-    }
+  const FrameSchedule schedule(options);
+  if (const std::optional<int> refused = checkOutputs(options, schedule, err)) {
+    return *refused;
   }
   if (options.threads > 0) {
     setThreadCount(options.threads);
+    cv::setNumThreads(options.threads);
   }
 
-  StageTimes times;
-  auto start = Clock::now();
+  const auto start = Clock::now();
   if (progress) {
     err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
   }
@@ -255,7 +197,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     return kExitFailure;
   }
   clearProgress(err, progress);
-  times.model = secondsSince(start);
+  const double modelSeconds = secondsSince(start);
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
   std::unique_ptr<VideoFrameSource> video;
@@ -270,109 +212,19 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
   }
-  const cv::Size frameSize(video->frameWidth, video->frameHeight);
 
-  bool imageWindow = false;
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    const int frameNumber = frames[f];
-    if (progress && frames.size() > 1) {
-      err << "\rrovelin: frame " << frameNumber << " (" << f + 1 << " of " << frames.size()
-          << ")\033[K" << std::flush;
-    }
-    // A bad ground-truth map fails the run before any of the frame's work.
-    cv::Mat truth;
-    if (!options.groundTruthPath.empty()) {
-      truth = readLabelMap(expandFramePattern(options.groundTruthPath, frameNumber),
-                           classes.entries, frameSize, video->output.size());
-    }
-
-    start = Clock::now();
-    if (!video->grabFrame(frameNumber)) {
-      clearProgress(err, progress);
-      err << "Error : Cannot read from file!! " << std::endl;
-      err << "Error : frame " << frameNumber << " of \"" << options.videoName
-          << "\" could not be read (the video has " << video->frameCount << " frames)!"
-          << std::endl;
-      return kExitFailure;
-    }
-    times.grab = secondsSince(start);
-    if (!options.saveFramePath.empty()) {
-      writeImageAtomically(expandFramePattern(options.saveFramePath, frameNumber), video->output);
-    }
-
-    ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, {}, &out, &extractTimes);
-    times.segmentation = extractTimes.segmentation;
-    times.regions = extractTimes.regions;
-    if (seg.regularizedCount > 0) {
-      err << "Warning : " << seg.regularizedCount << " of " << seg.count
-          << " regions have a degenerate covariance (flat or too few pixels); a ridge of "
-          << CovarianceDescriptor::kRidge << " was added to their diagonal" << std::endl;
-    }
-
-    start = Clock::now();
-    const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
-    times.classification = secondsSince(start);
-
-    start = Clock::now();
-    std::vector<SegmentPrediction> relabelled = predictions;
-    const RegionSet segCopy = seg;
-    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy);
-    times.labelling = secondsSince(start);
-    for (Eigen::Index i = 0; i < newY.size(); ++i) {
-      const double label = newY[i];
-      if (!(label >= 0.0) || label >= model.classCount) {
-        throw std::logic_error("label " + std::to_string(label) + " of region " +
-                               std::to_string(i) + " is outside the model's classes");
-      }
-    }
-
-    start = Clock::now();
-    if (gui) {
-      cv::namedWindow("image", cv::WINDOW_AUTOSIZE);
-      cv::imshow("image", video->output);
-      imageWindow = true;
-    }
-    if (frames.size() > 1) clearProgress(err, progress);
-    out << std::endl;
-    bool walking = gui;
-    for (Eigen::Index i = 0; i < newY.size(); ++i) {
-      out << newY[i] << "   " << classes.names[static_cast<std::size_t>(static_cast<int>(newY[i]))]
-          << std::endl;
-      if (walking && endsWalk(seg.showMask(static_cast<int>(i), true))) {
-        walking = false;
-      }
-    }
-    out << std::endl;
-    times.report = secondsSince(start);
-
-    if (!options.overlayPath.empty()) {
-      writeImageAtomically(expandFramePattern(options.overlayPath, frameNumber),
-                           renderOverlay(video->output, seg, newY, classes.names, classes.palette));
-    }
-    if (!options.labelMapPath.empty()) {
-      writeImageAtomically(expandFramePattern(options.labelMapPath, frameNumber),
-                           labelMapImage(seg, newY, model.classCount));
-    }
-    if (!options.jsonPath.empty()) {
-      const RunDescription run{options.videoName, frameNumber, options.resizeFactor,
-                               video->output.size(), seg.segmentCount};
-      writeTextAtomically(expandFramePattern(options.jsonPath, frameNumber),
-                          describeRun(run, seg, predictions, newY, classes.names).dump(2) + "\n");
-    }
-    if (!truth.empty()) {
-      evaluate(err, truth, seg, newY, classes.names);
-    }
-    if (options.timings) {
-      printTimings(err, times, frameNumber, f == 0);
-    }
-  }
-
-  if (imageWindow) {
-    cv::destroyWindow("image");
-  }
+  BatchRun run;
+  run.options = &options;
+  run.model = &model;
+  run.classes = &classes;
+  run.video = video.get();
+  run.schedule = &schedule;
+  run.gui = gui;
+  run.progress = progress;
+  run.modelSeconds = modelSeconds;
+  const int status = runWithOverlayVideo(run, schedule, out, err);
   video->release();
-  return kExitSuccess;
+  return status;
 }
 
 }  // namespace rovelin

@@ -31,6 +31,12 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  // --frames all, START: or START::STEP: every STEP-th frame from START to
+  // the end of the stream (frames is then empty).
+  bool framesToEnd = false;
+  int framesStart = 0;
+  int framesStep = 1;
+  std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
 };
 
 // What the command line asks for.
@@ -53,6 +59,10 @@ Command parseCommandLine(int argc, const char* const* argv);
 // "0,10,20", "0:300:30" (start:end:step, end exclusive) or a mix of both
 // separated by commas. Empty optional on a malformed list.
 std::optional<std::vector<int>> parseFrameList(const std::string& text);
+
+// "all" (0 onwards), "START:" or "START::STEP": the frames from START to
+// the end of the stream. False when `text` is none of these.
+bool parseOpenEndedFrames(const std::string& text, int& start, int& step);
 
 // The classic usage line (without the leading empty line).
 extern const char* const kUsageLine;

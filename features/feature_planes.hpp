@@ -4,11 +4,13 @@
 #pragma once
 
 #include "features/region_set.hpp"
+#include "segmentation/segment_image.hpp"
 
 #include <opencv2/core.hpp>
 
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 namespace rovelin {
@@ -40,5 +42,29 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          const std::filesystem::path& workDir = {},
                          std::ostream* report = nullptr,
                          ExtractTimings* timings = nullptr);
+
+}  // namespace rovelin
+
+namespace rovelin {
+
+// The same regions as extractRegions gives for `frame`, with the picture
+// handed to the segmentation and back in memory: no file is written or read.
+// The segmentation line goes to `report` (standard output when null); its
+// time is the calling thread's processor time. `turn`, when given, orders the
+// segmentation's colour draws among frames segmented at the same time.
+// `segmented`, when given, receives the segmentation picture (BGR, as
+// "outimage.ppm" reads back).
+RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
+                                 std::ostream* report = nullptr,
+                                 ExtractTimings* timings = nullptr,
+                                 const ColourDrawTurn* turn = nullptr,
+                                 cv::Mat* segmented = nullptr);
+
+// Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
+// workDir/"outimage.ppm", the two work files extractRegions leaves behind.
+// Throws std::runtime_error (or pnm_error) naming the file that cannot be
+// written.
+void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented,
+                    const std::filesystem::path& workDir = {});
 
 }  // namespace rovelin
