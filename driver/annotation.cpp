@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <thread>
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -176,7 +178,10 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   if (options.threads > 0) {
     setThreadCount(options.threads);
-    cv::setNumThreads(options.threads);
+    // The image library's pool never gets more threads than cores: its
+    // thread library complains on standard error about a larger request.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    cv::setNumThreads(cores > 0 ? std::min(options.threads, cores) : options.threads);
   }
 
   const auto start = Clock::now();
