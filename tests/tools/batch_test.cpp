@@ -3,10 +3,12 @@
 #include "support/tool_runner.hpp"
 #include "tools/demo_scene.hpp"
 
+#include <nlohmann/json.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -211,6 +213,35 @@ TEST_F(Batch, OutputsThatCannotBeWrittenFailBeforeAnyWork) {
       EXPECT_FALSE(fs::exists(work / name)) << name;
     }
   }
+}
+
+TEST_F(Batch, AKilledBatchLeavesOnlyCompleteFilesAndTemporaries) {
+  const fs::path work = folder("killed");
+  // Started in the background; killed once its first JSON file is in place.
+  const std::string command = "cd " + testing::shellQuote(work.string()) +
+                              " && { env -u DISPLAY " + testing::shellQuote(kRovelin) +
+                              " --no-gui --threads 2 --frames all --json '{frame}.json'"
+                              " --overlay-video annotated.avi demo.avi 0 1 model.txt"
+                              " >/dev/null 2>&1 & echo $! > pid; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  bool started = false;
+  for (int i = 0; i < 1200 && !started; ++i) {
+    started = fs::exists(work / "0.json");
+    if (!started) std::system("sleep 0.05");
+  }
+  const std::string pid = readFile(work / "pid");
+  ASSERT_FALSE(pid.empty());
+  std::system(("kill -9 " + pid + " 2>/dev/null; sleep 0.2").c_str());
+  ASSERT_TRUE(started) << "the batch wrote no frame";
+  EXPECT_FALSE(fs::exists(work / "annotated.avi"));  // only under its temporary name
+  int complete = 0;
+  for (const auto& entry : fs::directory_iterator(work)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".json" || name[0] == '.') continue;
+    EXPECT_TRUE(nlohmann::json::accept(readFile(entry.path()))) << name;
+    ++complete;
+  }
+  EXPECT_GE(complete, 1);
 }
 
 }  // namespace
