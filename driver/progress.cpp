@@ -9,9 +9,11 @@ namespace rovelin {
 
 std::string progressText(long done, std::optional<long> total, double seconds) {
   std::ostringstream text;
-  text << "rovelin: frame " << done;
+  text << "rovelin: " << done;
   if (total && *total > 0) {
-    text << " of " << *total << " (" << done * 100 / *total << "%)";
+    text << " of " << *total << " frames (" << done * 100 / *total << "%)";
+  } else {
+    text << " frames";
   }
   if (done > 0 && seconds > 0.0) {
     const double rate = static_cast<double>(done) / seconds;

@@ -9,9 +9,9 @@
 
 namespace rovelin {
 
-// The text of the line, without the carriage return: "frame 12 of 120
-// (10%), 5.3 frames/s, 20 s left". Without a total the count and the rate
-// only; without a rate (nothing done yet) the count only.
+// The text of the line, without the carriage return: "rovelin: 12 of 120
+// frames (10%), 5.3 frames/s, 20 s left". Without a total the count and
+// the rate only; before the first frame the count only.
 std::string progressText(long done, std::optional<long> total, double seconds);
 
 class ProgressLine {
