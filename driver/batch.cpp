@@ -12,6 +12,7 @@
 #include <deque>
 #include <future>
 #include <ostream>
+#include <thread>
 
 namespace rovelin {
 
@@ -24,7 +25,12 @@ constexpr int kReadForwardLimit = 64;
 
 }  // namespace
 
-std::size_t framesInFlight(int threads) { return static_cast<std::size_t>(std::max(threads, 1)); }
+std::size_t framesInFlight(int threads) {
+  // More frames than cores would not finish sooner, and each one holds a few
+  // hundred bytes per pixel, so the window is at most one frame per core.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return static_cast<std::size_t>(std::max(1, cores > 0 ? std::min(threads, cores) : threads));
+}
 
 int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
   const Options& options = *run.options;

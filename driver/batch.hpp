@@ -29,7 +29,8 @@ struct BatchRun {
 // output has been written.
 int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err);
 
-// The number of frames in flight for `threads` worker threads.
+// The number of frames in flight for `threads` worker threads: as many,
+// but at most one per core.
 std::size_t framesInFlight(int threads);
 
 }  // namespace rovelin

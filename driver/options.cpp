@@ -38,8 +38,8 @@ Options (before VIDEO):
   --frames LIST       annotate several frames with one model, for example
                       0,10,20 or 0:300:30 (start:end:step, end excluded);
                       "all", START: or START::STEP run to the end of the
-                      video. FRAME is then ignored. Output names must hold
-                      {frame}
+                      video. FRAME is then ignored. With several frames,
+                      output names must hold {frame}
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class index of every pixel (8-bit PNG;
                       255 marks a pixel without a class)
@@ -54,8 +54,9 @@ Options (before VIDEO):
                       pixel accuracy and per-class IoU on standard error
   --classes FILE      class list with colours, for palette label maps
   --timings           print the time of every stage on standard error
-  --threads N         frames in flight and worker threads of every pool,
-                      the image library's included (default: one per core)
+  --threads N         worker threads of every pool, the image library's
+                      included, and frames in flight (at most one per
+                      core) (default: one per core)
   --cache FILE        prepared-model cache (default: TRAINDATA.cache)
   --no-cache          neither read nor write the prepared-model cache
   -h, --help          show this help

@@ -1,6 +1,7 @@
-// The region-feature stage: hands the frame to the segmentation through
-// "inpimage.ppm" / "outimage.ppm", builds the ten feature planes and the
-// label image, and returns the regions of the frame.
+// The region-feature stage: hands the frame to the segmentation (through
+// "inpimage.ppm" / "outimage.ppm", or in memory for frames worked on at
+// once), builds the ten feature planes and the label image, and returns the
+// regions of the frame.
 #pragma once
 
 #include "features/region_set.hpp"

@@ -90,8 +90,8 @@ protected:
 TempDir* Batch::dir = nullptr;
 
 TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
-  // Seven frames on three threads: more frames than threads, and a count
-  // that does not divide evenly.
+  // Seven frames on three threads (as many in flight as there are cores):
+  // more frames than threads, and a count that does not divide evenly.
   std::map<std::string, testing::ToolResult> runs;
   for (const std::string threads : {"1", "3"}) {
     const fs::path work = folder("threads" + threads);
