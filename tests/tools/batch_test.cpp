@@ -170,6 +170,22 @@ TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   ASSERT_EQ(tail.status, 0) << tail.err;
   EXPECT_EQ(countOf(tail.out, "Number of segments = "), 2);
 
+  // A container that promises more frames than it holds (cut in half) ends
+  // the run where its frames end, with one note.
+  fs::copy_file(work / "demo.avi", work / "cut.avi");
+  fs::resize_file(work / "cut.avi", fs::file_size(work / "cut.avi") / 2);
+  const auto cut = runTool(kRovelin, {"--no-gui", "--frames", "all", "cut.avi", "0", "1", "model.txt"},
+                           work);
+  ASSERT_EQ(cut.status, 0) << cut.err;
+  std::smatch note;
+  ASSERT_TRUE(std::regex_search(
+      cut.err, note,
+      std::regex("rovelin: the video ends after frame ([0-9]+), before the 12 frames its "
+                 "container reports\n")))
+      << cut.err;
+  EXPECT_EQ(countOf(cut.out, "Number of segments = "), std::stoi(note[1]) + 1);
+  EXPECT_LT(std::stoi(note[1]), 11);
+
   // A stream that gives no frame count (raw Motion JPEG) is read to its end.
   testing::writeVideo(work / "raw.mjpeg", 4, cv::Size(320, 240),
                       [](int i) { return testing::blockFrame(i, cv::Size(320, 240)); });
