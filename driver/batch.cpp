@@ -23,6 +23,39 @@ namespace {
 // the last key frame before it.
 constexpr int kReadForwardLimit = 64;
 
+FrameSetup frameSetup(const BatchRun& run, ColourTurns& turns, const std::atomic<bool>& cancelled) {
+  FrameSetup setup;
+  setup.options = run.options;
+  setup.model = run.model;
+  setup.classes = run.classes;
+  setup.workFiles = run.schedule->single();
+  setup.keepOverlay = run.overlayVideo != nullptr;
+  setup.turns = &turns;
+  setup.cancelled = &cancelled;
+  return setup;
+}
+
+FrameWriter::Setup writerSetup(const BatchRun& run) {
+  FrameWriter::Setup setup;
+  setup.classes = run.classes;
+  setup.gui = run.gui;
+  setup.timings = run.options->timings;
+  setup.modelSeconds = run.modelSeconds;
+  setup.overlayVideo = run.overlayVideo;
+  return setup;
+}
+
+// Reads frame `number`, the one at `position` of the run: a run to the end
+// reads on from the frame it read last, whatever the frame count says; any
+// other frame is reached by number. False when it cannot be read.
+bool readFrame(VideoFrameSource& video, const FrameSchedule& schedule, std::size_t position,
+               int number, int lastRead) {
+  if (schedule.toEnd() && position > 0) {
+    return video.readAhead(number - lastRead - 1);
+  }
+  return video.grabFrame(number);
+}
+
 }  // namespace
 
 std::size_t framesInFlight(int threads) {
@@ -41,25 +74,11 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
 
   ColourTurns turns;
   std::atomic<bool> cancelled{false};
-  FrameSetup setup;
-  setup.options = &options;
-  setup.model = run.model;
-  setup.classes = run.classes;
-  setup.workFiles = schedule.single();
-  setup.keepOverlay = run.overlayVideo != nullptr;
-  setup.turns = &turns;
-  setup.cancelled = &cancelled;
-
+  const FrameSetup setup = frameSetup(run, turns, cancelled);
   const std::optional<int> count =
       video.frameCountKnown() ? std::optional<int>(video.frameCount) : std::nullopt;
   ProgressLine progress(err, run.progress && schedule.several(), schedule.total(count));
-  FrameWriter::Setup writerSetup;
-  writerSetup.classes = run.classes;
-  writerSetup.gui = run.gui;
-  writerSetup.timings = options.timings;
-  writerSetup.modelSeconds = run.modelSeconds;
-  writerSetup.overlayVideo = run.overlayVideo;
-  FrameWriter writer(writerSetup, out, err, progress);
+  FrameWriter writer(writerSetup(run), out, err, progress);
 
   // One frame at a time runs its work on this thread when it is written;
   // more run on threads of their own.
@@ -99,10 +118,7 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
       }
 
       const auto start = std::chrono::steady_clock::now();
-      const bool read = schedule.toEnd() && position > 0
-                            ? video.readAhead(*number - lastRead - 1)
-                            : video.grabFrame(*number);
-      if (!read) {
+      if (!readFrame(video, schedule, position, *number, lastRead)) {
         drain();
         progress.clear();
         if (schedule.toEnd() && position > 0) {
