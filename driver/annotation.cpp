@@ -96,6 +96,15 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
         return kExitBadOption;
       }
     }
+    // A frame listed twice would write its files twice, and with frames in
+    // flight which one lands last would be a matter of timing.
+    const bool writesFiles = std::any_of(std::begin(perFrame), std::end(perFrame),
+                                         [](const std::string* path) { return !path->empty(); });
+    if (const std::optional<int> twice = schedule.repeatedFrame(); twice && writesFiles) {
+      err << "Error : frame " << *twice
+          << " is listed twice in --frames; its output files would be overwritten!" << std::endl;
+      return kExitBadOption;
+    }
   }
   try {
     for (const std::string* path : perFrame) {

@@ -1,5 +1,6 @@
 #include "driver/frame_schedule.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace rovelin {
@@ -33,6 +34,14 @@ std::optional<long> FrameSchedule::total(std::optional<int> frameCount) const {
   if (!frameCount) return std::nullopt;
   if (*frameCount <= start_) return 0;
   return (static_cast<long>(*frameCount) - start_ + step_ - 1) / step_;
+}
+
+std::optional<int> FrameSchedule::repeatedFrame() const {
+  std::vector<int> sorted = frames_;
+  std::sort(sorted.begin(), sorted.end());
+  const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+  if (twice == sorted.end()) return std::nullopt;
+  return *twice;
 }
 
 int FrameSchedule::step() const {

@@ -27,6 +27,8 @@ public:
   // The number of frames, when it is known before reading: a list's length,
   // or what a frame count promises a run to the end.
   std::optional<long> total(std::optional<int> frameCount) const;
+  // A frame the list names more than once (the first such), if any.
+  std::optional<int> repeatedFrame() const;
   // The step between frames: the run's step, a list's common step, else 1.
   int step() const;
 

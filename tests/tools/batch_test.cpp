@@ -216,6 +216,8 @@ TEST_F(Batch, OutputsThatCannotBeWrittenFailBeforeAnyWork) {
       {{"--frames", "all", "--overlay", "o.png"},
        "Error : with several frames, output file names must contain {frame} ('o.png' would be "
        "overwritten)!\n"},
+      {{"--frames", "4,2,4"},
+       "Error : frame 4 is listed twice in --frames; its output files would be overwritten!\n"},
   };
   for (const auto& [options, message] : cases) {
     std::vector<std::string> args = {"--no-gui", "--json", "{frame}.json"};
