@@ -10,7 +10,7 @@
 namespace rovelin {
 
 // The codec (fourcc) written for the file's extension: Motion JPEG for
-// .avi and .mkv, MPEG-4 part 2 for .mp4 and .mov; 0 for any other.
+// .avi and .mkv, MPEG-4 (mp4v) for .mp4 and .mov; 0 for any other.
 int overlayVideoCodec(const std::filesystem::path& path);
 
 // Throws std::runtime_error naming `path` when no video can be written
