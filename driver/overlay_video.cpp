@@ -36,8 +36,10 @@ void checkOverlayVideoPath(const fs::path& path) {
   }
   checkOutputPath(path);
   const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  const fs::path probe = directory / ("." + path.stem().string() + ".probe" +
-                                      std::to_string(::getpid()) + path.extension().string());
+  std::string name = ".";
+  name.append(path.stem().string()).append(".probe").append(std::to_string(::getpid()));
+  name.append(path.extension().string());
+  const fs::path probe = directory / name;
   bool opened = false;
   try {
     cv::VideoWriter writer(probe.string(), cv::CAP_FFMPEG, overlayVideoCodec(path), 25.0,
