@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -143,7 +144,22 @@ std::string classLabel(int k, const std::string& name) {
 
 }  // namespace
 
+std::string RegionClassifier::classNameProblem(const std::string& name) {
+  if (name.empty()) return "it is empty";
+  if (name.size() > static_cast<std::size_t>(kMaxTokenLength)) {
+    return "it is longer than " + std::to_string(kMaxTokenLength) + " characters";
+  }
+  for (char c : name) {
+    if (isSpace(static_cast<unsigned char>(c))) return "it holds a blank or line break";
+  }
+  return "";
+}
+
 RegionClassifier::RegionClassifier(const std::string& path, int expectedDimension) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    throw TrainingFileUnreadable(path + ": is a directory, not a training data file");
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) {
     throw TrainingFileUnreadable(path + ": the training data file cannot be opened");
@@ -157,9 +173,15 @@ RegionClassifier RegionClassifier::load(std::istream& in, const std::string& nam
 }
 
 RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
+                                        int expectedDimension, const PreparedSource& source) {
+  return readModel(in, name, expectedDimension, source);
+}
+
+RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
                                         int expectedDimension,
                                         const std::vector<PreparedClass>& prepared) {
-  return readModel(in, name, expectedDimension, &prepared);
+  return readModel(in, name, expectedDimension,
+                   [&prepared](const std::vector<int>&) { return &prepared; });
 }
 
 std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
@@ -174,7 +196,7 @@ std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
 
 RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string& name,
                                              int expectedDimension,
-                                             const std::vector<PreparedClass>* prepared) {
+                                             const PreparedSource& source) {
   TokenReader tok(in, name);
   RegionClassifier model;
   model.fileName = name;
@@ -314,6 +336,12 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
                (tc.sampleCount == 1 ? " sample" : " samples") + "; every class needs at least two");
     }
   }
+  const std::vector<PreparedClass>* prepared = nullptr;
+  if (source) {
+    std::vector<int> classSizes;
+    for (const TrainingClass& tc : *classes) classSizes.push_back(tc.sampleCount);
+    prepared = source(classSizes);
+  }
   if (prepared != nullptr && static_cast<int>(prepared->size()) != k) {
     throw std::invalid_argument("prepared classes: " + std::to_string(prepared->size()) +
                                 " given for " + std::to_string(k) + " classes");
@@ -326,6 +354,10 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
         throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
                                     " has " + std::to_string(tc.sampleCount) +
                                     " samples, the prepared distances another size");
+      }
+      if (!(p.bandwidth > 0.0) || !std::isfinite(p.bandwidth)) {
+        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
+                                    " has no usable bandwidth");
       }
       tc.distances = p.distances;
       tc.bandwidth = p.bandwidth;

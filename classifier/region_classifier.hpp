@@ -18,6 +18,7 @@
 
 #include <Eigen/Core>
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <span>
@@ -97,6 +98,11 @@ public:
   std::shared_ptr<const std::vector<int>> sampleLabels;  // 0-based class of every sample
   std::shared_ptr<const std::vector<TrainingClass>> classes;
 
+  // Why `name` cannot be a class name of a training file ("" when it can):
+  // a name is one token, so it is not empty, holds no blank (space, tab,
+  // line break, form feed) and has at most kMaxTokenLength characters.
+  static std::string classNameProblem(const std::string& name);
+
   RegionClassifier() = default;
   // Loads and prepares the model. Throws TrainingFileUnreadable when the file cannot be
   // opened, TrainingDataError naming the file, the token or sample and the
@@ -111,14 +117,22 @@ public:
   // when `prepared` does not fit the file's classes.
   static RegionClassifier load(std::istream& in, const std::string& name, int expectedDimension,
                                const std::vector<PreparedClass>& prepared);
+  // Chooses, once the last sample has been read, what preparing the classes
+  // may skip: given every class's sample count, the prepared classes to
+  // take (one per class, sized to it, with a positive finite bandwidth), or
+  // null to prepare the classes afresh.
+  using PreparedSource =
+      std::function<const std::vector<PreparedClass>*(const std::vector<int>& classSizes)>;
+  // The same, asking `source` for prepared classes.
+  static RegionClassifier load(std::istream& in, const std::string& name, int expectedDimension,
+                               const PreparedSource& source);
 
   // What preparing each class computed, in class order.
   std::vector<PreparedClass> preparedClasses() const;
 
 private:
   static RegionClassifier readModel(std::istream& in, const std::string& name,
-                                    int expectedDimension,
-                                    const std::vector<PreparedClass>* prepared);
+                                    int expectedDimension, const PreparedSource& source);
 
 public:
 

@@ -7,6 +7,7 @@
 #include "driver/model_loading.hpp"
 #include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
+#include "features/atomic_file.hpp"
 #include "driver/video_frame_source.hpp"
 #include "statistics/parallel.hpp"
 
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <iostream>
 #include <optional>
 #include <thread>
@@ -90,7 +93,7 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
                                    &options.saveFramePath};
   if (schedule.several()) {
     for (const std::string* path : perFrame) {
-      if (!path->empty() && path->find("{frame}") == std::string::npos) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
         err << "Error : with several frames, output file names must contain {frame} ('" << *path
             << "' would be overwritten)!" << std::endl;
         return kExitBadOption;
@@ -120,6 +123,14 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
     if (!options.overlayVideoPath.empty()) {
       checkOverlayVideoPath(options.overlayVideoPath);
     }
+    std::vector<int> named;
+    for (std::size_t position = 0;; ++position) {
+      const std::optional<int> frame = schedule.frame(position);
+      if (!frame) break;
+      named.push_back(*frame);
+      if (schedule.toEnd()) break;
+    }
+    checkRunFiles(options, named);
   } catch (const std::exception& e) {
     err << "Error : " << e.what() << "!" << std::endl;
     return kExitFailure;
@@ -127,41 +138,51 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
   return std::nullopt;
 }
 
-// Runs the frames, with the annotated video written under a temporary name
-// that is renamed into place only when the whole run succeeded.
+// Removes the annotated video's temporary file however the run ends.
+struct TemporaryFile {
+  std::filesystem::path path;
+  ~TemporaryFile() {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+};
+
+// Runs the frames, with the annotated video encoded into a temporary file
+// that replaces the target, whole, only when the whole run succeeded.
 int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostream& out,
                         std::ostream& err) {
   const Options& options = *run.options;
   if (options.overlayVideoPath.empty()) {
     return runFrames(run, out, err);
   }
+  const std::filesystem::path target = options.overlayVideoPath;
   const double fps =
       overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
-  const cv::Size size = run.video->output.size();
-  int status = kExitFailure;
-  std::exception_ptr failure;
+  TemporaryFile temporary{temporaryNameFor(target)};
+  temporary.path += target.extension();  // the encoder picks its container by the extension
+  std::optional<OverlayVideoWriter> video;
   try {
-    writeAtomically(options.overlayVideoPath, [&](const std::filesystem::path& temporary) {
-      OverlayVideoWriter video(temporary, fps, size);
-      run.overlayVideo = &video;
-      try {
-        status = runFrames(run, out, err);
-      } catch (...) {
-        failure = std::current_exception();
-        return false;
-      }
-      return status == kExitSuccess && video.finish();
-    });
+    video.emplace(temporary.path, fps, run.video->output.size());
   } catch (const std::exception& e) {
-    // The run's own failure is the one to report; the video is then simply
-    // not written.
-    if (failure) std::rethrow_exception(failure);
-    if (status == kExitSuccess) {
-      err << "Error : " << e.what() << "!" << std::endl;
-      return kExitFailure;
-    }
+    throw std::runtime_error("cannot write \"" + target.string() + "\": " + e.what());
   }
-  return status;
+  run.overlayVideo = &*video;
+  const int status = runFrames(run, out, err);
+  if (status != kExitSuccess) {
+    return status;
+  }
+  if (!video->finish()) {
+    throw std::runtime_error("cannot write \"" + target.string() +
+                             "\": the video encoder wrote nothing");
+  }
+  std::ifstream in(temporary.path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (!in) {
+    throw std::runtime_error("cannot write \"" + target.string() + "\": the encoded video cannot be read back");
+  }
+  writeOutputFile(target, bytes.view());
+  return kExitSuccess;
 }
 
 }  // namespace

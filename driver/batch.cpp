@@ -160,7 +160,7 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
   // once, for the last frame, as one frame after another would leave them.
   if (!schedule.single()) {
     if (const FrameResult* last = writer.last(); last != nullptr && !last->segmented.empty()) {
-      writeWorkFiles(last->image, last->segmented);
+      writeWorkFiles(last->image, last->segmented, options.workDir);
     }
   }
   return kExitSuccess;

@@ -5,6 +5,8 @@
 #include "features/feature_planes.hpp"
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,6 +42,17 @@ private:
   std::size_t position_;
   bool taken_ = false;
 };
+
+// Outputs that are not plain files (standard output, a descriptor, a device
+// or a FIFO) are written by the writer in frame order, after the report.
+bool writtenInOrder(const std::string& target) {
+  if (target == "-" || target.rfind("/dev/", 0) == 0 || target.rfind("/proc/self/fd/", 0) == 0) {
+    return true;
+  }
+  std::error_code ec;
+  const auto status = std::filesystem::status(target, ec);
+  return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+}
 
 }  // namespace
 
@@ -99,14 +112,20 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.times.grab = job.grabSeconds;
   TurnGuard guard(setup.workFiles ? nullptr : setup.turns, job.position);
 
-  if (!options.saveFramePath.empty() && !cancelled()) {
-    writeImageAtomically(expandFramePattern(options.saveFramePath, job.frameNumber), job.image);
+  if (!options.saveFramePath.empty()) {
+    const std::string target = expandFramePattern(options.saveFramePath, job.frameNumber);
+    const cv::Mat image = job.image;
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back([target, image] { writeImageAtomically(target, image); });
+    } else if (!cancelled()) {
+      writeImageAtomically(target, image);
+    }
   }
 
   std::ostringstream line;
   ExtractTimings extractTimes;
   if (setup.workFiles) {
-    result.regions = extractRegions(job.image, 10, {}, &line, &extractTimes);
+    result.regions = extractRegions(job.image, 10, options.workDir, &line, &extractTimes);
   } else {
     const ColourDrawTurn turn = setup.turns != nullptr ? guard.turn() : ColourDrawTurn{};
     result.regions =
@@ -141,23 +160,35 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
     }
   }
 
+  // Plain files are written here, on the frame's thread; the others wait
+  // for the writer.
+  auto write = [&](const std::string& target, std::function<void()> writeIt) {
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back(std::move(writeIt));
+    } else if (!cancelled()) {
+      writeIt();
+    }
+  };
   if (!options.overlayPath.empty() || setup.keepOverlay) {
     cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
-    if (!options.overlayPath.empty() && !cancelled()) {
-      writeImageAtomically(expandFramePattern(options.overlayPath, job.frameNumber), overlay);
+    if (!options.overlayPath.empty()) {
+      const std::string target = expandFramePattern(options.overlayPath, job.frameNumber);
+      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
     }
     if (setup.keepOverlay) result.overlay = std::move(overlay);
   }
-  if (!options.labelMapPath.empty() && !cancelled()) {
-    writeImageAtomically(expandFramePattern(options.labelMapPath, job.frameNumber),
-                         labelMapImage(seg, result.labels, model.classCount));
+  if (!options.labelMapPath.empty()) {
+    const std::string target = expandFramePattern(options.labelMapPath, job.frameNumber);
+    const cv::Mat map = labelMapImage(seg, result.labels, model.classCount);
+    write(target, [target, map] { writeImageAtomically(target, map); });
   }
-  if (!options.jsonPath.empty() && !cancelled()) {
+  if (!options.jsonPath.empty()) {
     const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,
                              job.image.size(), seg.segmentCount};
-    writeTextAtomically(expandFramePattern(options.jsonPath, job.frameNumber),
-                        describeRun(run, seg, predictions, result.labels, classes.names).dump(2) +
-                            "\n");
+    const std::string target = expandFramePattern(options.jsonPath, job.frameNumber);
+    const std::string text =
+        describeRun(run, seg, predictions, result.labels, classes.names).dump(2) + "\n";
+    write(target, [target, text] { writeTextAtomically(target, text); });
   }
   if (!job.truth.empty()) {
     result.evaluation = evaluateLabels(job.truth, seg, result.labels, classes.names);

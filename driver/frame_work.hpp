@@ -98,6 +98,9 @@ struct FrameResult {
   cv::Mat image;                 // the frame
   cv::Mat segmented;             // the segmentation picture (batches only)
   cv::Mat overlay;               // kept for the annotated video only
+  // Writes to standard output, descriptors, devices and FIFOs, left for the
+  // writer to run in frame order after the report.
+  std::vector<std::function<void()>> orderedWrites;
 };
 
 // Runs the frame's work and writes its files (--save-frame, --overlay,

@@ -70,6 +70,7 @@ void FrameWriter::emit(FrameResult result) {
   result.times.report =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
+  for (const std::function<void()>& write : result.orderedWrites) write();
   if (setup_.overlayVideo != nullptr && !result.overlay.empty()) {
     setup_.overlayVideo->write(result.overlay);
   }

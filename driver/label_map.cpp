@@ -18,6 +18,8 @@
 
 #include "driver/label_map.hpp"
 
+#include "features/atomic_file.hpp"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -307,14 +309,6 @@ void checkClassCount(const std::vector<ClassEntry>& classes, const std::string& 
   if (classes.size() > kMaxClassCount) fail(source, "more than " + std::to_string(kMaxClassCount) + " classes");
 }
 
-std::string tempSibling(const std::filesystem::path& path) {
-  static std::atomic<unsigned> counter{0};
-  std::string name(1, '.');
-  name += path.filename().string();
-  name += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  return name;
-}
-
 }  // namespace
 
 std::vector<ClassEntry> readClassList(std::istream& in, const std::string& sourceName) {
@@ -434,24 +428,11 @@ void writeLabelMapPng(const std::filesystem::path& path, const cv::Mat& classNum
   std::vector<unsigned char> bytes;
   if (!cv::imencode(".png", narrow, bytes)) fail(source, "cannot encode PNG");
 
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  const std::filesystem::path temp = dir / tempSibling(path);
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      fail(source, "cannot write label map");
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    fail(source, "cannot write label map: " + ec.message());
+  try {
+    writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  } catch (const FileWriteError& e) {
+    const std::string what = e.what();
+    fail(source, "cannot write label map (" + what.substr(what.rfind(": ") + 2) + ")");
   }
 }
 

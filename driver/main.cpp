@@ -2,16 +2,29 @@
 // libraries; this file maps the command line to a run and errors to exit
 // statuses.
 #include "driver/annotation.hpp"
+#include "driver/decoder_log.hpp"
+#include "driver/model_loading.hpp"
 #include "driver/options.hpp"
-
+#include "rovelin/version.hpp"
 
 #include <exception>
 #include <iostream>
 #include <new>
 
-#ifndef ROVELIN_VERSION
-#define ROVELIN_VERSION "unknown"
-#endif
+namespace {
+
+// What was printed must have reached standard output: a full disk or a
+// closed descriptor makes the run a failure rather than a silent success.
+int checkedStandardOutput(int status) {
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "Error : cannot write to standard output!" << std::endl;
+    return rovelin::kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace rovelin;
@@ -23,18 +36,25 @@ int main(int argc, char** argv) {
       return -1;
     case CommandKind::Help:
       std::cout << helpText();
-      return kExitSuccess;
+      return checkedStandardOutput(kExitSuccess);
     case CommandKind::Version:
-      std::cout << "rovelin " << ROVELIN_VERSION << std::endl;
-      return kExitSuccess;
+      std::cout << versionText("rovelin");
+      return checkedStandardOutput(kExitSuccess);
     case CommandKind::Error:
       std::cerr << "Error : " << command.error << "!" << std::endl;
       return kExitBadOption;
     case CommandKind::Run:
       break;
   }
+  for (const std::string& warning : command.warnings) {
+    std::cerr << warning << std::endl;
+  }
+  quietVideoDecoder(command.options.verbose);
   try {
-    return runAnnotation(command.options, std::cout, std::cerr);
+    if (command.options.prepareCacheOnly) {
+      return prepareModelCache(command.options, std::cerr);
+    }
+    return checkedStandardOutput(runAnnotation(command.options, std::cout, std::cerr));
   } catch (const std::bad_alloc&) {
     std::cerr << "Error : out of memory!" << std::endl;
   } catch (const std::exception& e) {

@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::string_view kMagic = "rovelin-model-cache 1\n";
 
-std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = 14695981039346656037ull) {
+constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
+
+std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = kFnvOffset) {
   for (unsigned char c : bytes) {
     hash ^= c;
     hash *= 1099511628211ull;
@@ -44,8 +46,31 @@ private:
 
 }  // namespace
 
+CacheKeyHasher::CacheKeyHasher() : key_{0, kFnvOffset} {}
+
+void CacheKeyHasher::add(std::string_view bytes) {
+  key_.size += bytes.size();
+  key_.hash = fnv1a(bytes, key_.hash);
+}
+
 CacheKey cacheKeyOf(std::string_view trainingBytes) {
-  return CacheKey{trainingBytes.size(), fnv1a(trainingBytes)};
+  CacheKeyHasher hasher;
+  hasher.add(trainingBytes);
+  return hasher.key();
+}
+
+std::uint64_t modelCacheSize(const std::vector<int>& classSizes) {
+  std::uint64_t size = kMagic.size() + 2 * sizeof(std::uint64_t) + sizeof(std::int32_t);
+  for (int n : classSizes) {
+    const auto count = static_cast<std::uint64_t>(n < 0 ? 0 : n);
+    size += 2 * sizeof(std::int32_t) + sizeof(double) + count * count * sizeof(double);
+  }
+  return size + sizeof(std::uint64_t);
+}
+
+bool startsLikeModelCache(std::string_view bytes) {
+  constexpr std::string_view kFamily = "rovelin-model-cache ";
+  return bytes.substr(0, kFamily.size()) == kFamily;
 }
 
 std::string encodeModelCache(const CacheKey& key, const std::vector<PreparedClass>& classes) {
@@ -110,7 +135,10 @@ std::optional<std::vector<PreparedClass>> decodeModelCache(std::string_view byte
     for (Eigen::Index i = 0; i < c.distances.size(); ++i) {
       in.get(c.distances.data()[i]);
     }
-    if (!c.distances.allFinite() || !std::isfinite(c.bandwidth)) {
+    // Squared distances are finite and never negative, and a kernel
+    // variance is a positive number; anything else was not written by us.
+    if (!c.distances.allFinite() || (c.distances.array() < 0.0).any() ||
+        !std::isfinite(c.bandwidth) || !(c.bandwidth > 0.0) || iterations < 0) {
       why = "it is damaged (values)";
       return std::nullopt;
     }

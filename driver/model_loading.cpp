@@ -1,29 +1,123 @@
 #include "driver/model_loading.hpp"
 
 #include "driver/model_cache.hpp"
-#include "driver/outputs.hpp"
+#include "features/atomic_file.hpp"
 
-#include <fstream>
+#include <array>
+#include <cerrno>
+#include <istream>
+#include <optional>
 #include <ostream>
-#include <sstream>
+#include <streambuf>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace rovelin {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// Reads a whole file; false when it cannot be opened or read.
-bool slurp(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) {
+std::string systemMessage(int error) { return std::generic_category().message(error); }
+
+// The training file as a stream whose every byte also goes into the cache
+// key, so the file is read once and never held whole in memory.
+class TrainingFileBuffer : public std::streambuf {
+public:
+  explicit TrainingFileBuffer(const std::string& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw TrainingFileUnreadable(path + ": the training data file cannot be opened (" +
+                                   systemMessage(errno) + ")");
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd_);
+      throw TrainingFileUnreadable(path + ": is a directory, not a training data file");
+    }
+  }
+  ~TrainingFileBuffer() override { ::close(fd_); }
+  TrainingFileBuffer(const TrainingFileBuffer&) = delete;
+  TrainingFileBuffer& operator=(const TrainingFileBuffer&) = delete;
+
+  // Reads what the parser left, so that the key covers the whole file.
+  void drain() {
+    setg(buffer_.data(), buffer_.data(), buffer_.data());
+    while (fill() > 0) {
+    }
+    setg(buffer_.data(), buffer_.data(), buffer_.data());
+  }
+  CacheKey key() const { return hasher_.key(); }
+
+protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    const std::size_t n = fill();
+    if (n == 0) return traits_type::eof();
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+    return traits_type::to_int_type(*gptr());
+  }
+
+private:
+  std::size_t fill() {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        throw TrainingDataError(path_ + ": the training data file cannot be read (" +
+                                systemMessage(errno) + ")");
+      }
+      hasher_.add(std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
+      return static_cast<std::size_t>(n);
+    }
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  std::array<char, 1 << 16> buffer_{};
+  CacheKeyHasher hasher_;
+};
+
+// Reads the cache when it has exactly the size the classes call for; false
+// with `why` set otherwise ("" when there is no cache at all).
+bool readCache(const std::string& path, std::uint64_t expectedSize, std::string& bytes,
+               std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = errno == ENOENT ? "" : systemMessage(errno);
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) {
+    why = "it is not a regular file";
+  } else if (static_cast<std::uint64_t>(st.st_size) != expectedSize) {
+    // Checked before reading, so a damaged cache costs no more memory than a good one.
+    char head[32] = {};
+    const ssize_t n = ::pread(fd, head, sizeof(head), 0);
+    why = startsLikeModelCache(std::string_view(head, n > 0 ? static_cast<std::size_t>(n) : 0))
+              ? "it is damaged (its size does not fit the training file)"
+              : "not a model cache";
+    ok = false;
+  } else {
+    bytes.resize(static_cast<std::size_t>(expectedSize));
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + at, bytes.size() - at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        why = n < 0 ? systemMessage(errno) : "it is cut short";
+        ok = false;
+        break;
+      }
+      at += static_cast<std::size_t>(n);
+    }
   }
-  bytes = text.str();
-  return true;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace
@@ -32,41 +126,120 @@ std::string modelCachePath(const Options& options) {
   return options.cachePath.empty() ? options.trainingFile + ".cache" : options.cachePath;
 }
 
-RegionClassifier loadModel(const Options& options, std::ostream& err) {
-  std::string bytes;
-  if (!slurp(options.trainingFile, bytes)) {
-    throw TrainingFileUnreadable(options.trainingFile +
-                                 ": the training data file cannot be opened");
+std::string cacheRefusal(const fs::path& cache,
+                         const std::vector<std::pair<std::string, std::string>>& inputs) {
+  struct stat st {};
+  if (::stat(cache.c_str(), &st) != 0) {
+    if (errno != ENOENT) return systemMessage(errno);
+    struct stat link {};
+    if (::lstat(cache.c_str(), &link) == 0) return "it is a link to a missing file";
+    return "";  // a new file
   }
+  if (!S_ISREG(st.st_mode)) {
+    return S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+  }
+  for (const auto& [what, name] : inputs) {
+    std::error_code ec;
+    if (!name.empty() && fs::equivalent(cache, name, ec)) return "it is " + what;
+  }
+  const int fd = ::open(cache.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return systemMessage(errno);
+  char head[32] = {};
+  const ssize_t n = ::read(fd, head, sizeof(head));
+  ::close(fd);
+  if (!startsLikeModelCache(std::string_view(head, n > 0 ? static_cast<std::size_t>(n) : 0))) {
+    return "it is not a model cache of rovelin, and only a cache is ever replaced";
+  }
+  return "";
+}
+
+RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutcome* outcome) {
+  TrainingFileBuffer file(options.trainingFile);
+  std::istream in(&file);
+  if (outcome != nullptr) *outcome = CacheOutcome::NotUsed;
   if (!options.useCache) {
-    std::istringstream in(bytes);
     return RegionClassifier::load(in, options.trainingFile);
   }
 
-  const CacheKey key = cacheKeyOf(bytes);
   const std::string cachePath = modelCachePath(options);
-  std::string cached;
-  if (slurp(cachePath, cached)) {
+  CacheKey key;
+  std::optional<std::vector<PreparedClass>> prepared;
+  const auto fromCache = [&](const std::vector<int>& classSizes)
+      -> const std::vector<PreparedClass>* {
+    file.drain();
+    key = file.key();
+    std::string bytes;
     std::string why;
-    if (auto prepared = decodeModelCache(cached, key, why)) {
-      try {
-        std::istringstream in(bytes);
-        return RegionClassifier::load(in, options.trainingFile, 10, *prepared);
-      } catch (const std::invalid_argument& e) {
-        why = e.what();
+    if (readCache(cachePath, modelCacheSize(classSizes), bytes, why)) {
+      prepared = decodeModelCache(bytes, key, why);
+      for (std::size_t c = 0; prepared && c < classSizes.size(); ++c) {
+        if (c >= prepared->size() || (*prepared)[c].distances.rows() != classSizes[c]) {
+          why = "it is damaged (its class sizes do not fit the training file)";
+          prepared.reset();
+        }
+      }
+      if (prepared && prepared->size() != classSizes.size()) {
+        why = "it is damaged (its class count does not fit the training file)";
+        prepared.reset();
       }
     }
-    err << "rovelin: note: ignoring the model cache \"" << cachePath << "\": " << why << std::endl;
+    if (!prepared && !why.empty()) {
+      err << "rovelin: note: ignoring the model cache \"" << cachePath << "\": " << why
+          << std::endl;
+    }
+    return prepared ? &*prepared : nullptr;
+  };
+  RegionClassifier model = RegionClassifier::load(in, options.trainingFile, 10, fromCache);
+  if (prepared) {
+    if (outcome != nullptr) *outcome = CacheOutcome::Read;
+    return model;
   }
 
-  std::istringstream in(bytes);
-  RegionClassifier model = RegionClassifier::load(in, options.trainingFile);
-  try {
-    writeTextAtomically(cachePath, encodeModelCache(key, model.preparedClasses()));
-  } catch (const std::exception& e) {
-    err << "rovelin: note: the model cache was not written: " << e.what() << std::endl;
+  std::string refusal = cacheRefusal(cachePath, {{"the training file", options.trainingFile}});
+  if (refusal.empty()) {
+    // A link to the cache stays a link: the file it leads to is replaced.
+    std::error_code ec;
+    fs::path target = fs::canonical(cachePath, ec);
+    if (ec) target = cachePath;
+    try {
+      writeFileAtomically(target, encodeModelCache(key, model.preparedClasses()));
+      if (outcome != nullptr) *outcome = CacheOutcome::Written;
+      return model;
+    } catch (const FileWriteError& e) {
+      refusal = e.what();
+    }
   }
+  if (outcome != nullptr) *outcome = CacheOutcome::NotWritten;
+  err << "rovelin: note: the model cache \"" << cachePath << "\" was not written (" << refusal
+      << "); the model was prepared in memory for this run" << std::endl;
   return model;
+}
+
+int prepareModelCache(const Options& options, std::ostream& err) {
+  const std::string cachePath = modelCachePath(options);
+  const std::string refusal =
+      cacheRefusal(cachePath, {{"the training file", options.trainingFile}});
+  if (!refusal.empty()) {
+    err << "Error : the model cache \"" << cachePath << "\" cannot be written: " << refusal << "!"
+        << std::endl;
+    return 1;
+  }
+  CacheOutcome outcome = CacheOutcome::NotUsed;
+  try {
+    loadModel(options, err, &outcome);
+  } catch (const TrainingDataError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return 1;
+  }
+  if (outcome == CacheOutcome::Read) {
+    err << "rovelin: the model cache \"" << cachePath << "\" is up to date" << std::endl;
+  } else if (outcome == CacheOutcome::Written) {
+    err << "rovelin: wrote the model cache \"" << cachePath << "\"" << std::endl;
+  } else {
+    err << "Error : the model cache \"" << cachePath << "\" was not written!" << std::endl;
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace rovelin

@@ -4,8 +4,11 @@
 #include "classifier/region_classifier.hpp"
 #include "driver/options.hpp"
 
+#include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rovelin {
 
@@ -13,11 +16,35 @@ namespace rovelin {
 // file's name with ".cache" appended.
 std::string modelCachePath(const Options& options);
 
-// Loads and prepares the model named by options.trainingFile. With the cache
-// on, a cache made from the same training-file bytes supplies the prepared
-// classes; otherwise they are computed and the cache is (re)written. Notes
-// about the cache go to `err`. Throws TrainingDataError (or
-// TrainingFileUnreadable).
-RegionClassifier loadModel(const Options& options, std::ostream& err);
+// Why `cache` may not be (re)written, or "" when it may: only a missing file
+// or a regular file that begins like a cache of this tool may be replaced,
+// and never one of the run's `inputs` (what each is, such as "the video",
+// and its name).
+std::string cacheRefusal(const std::filesystem::path& cache,
+                         const std::vector<std::pair<std::string, std::string>>& inputs);
+
+// What became of the prepared-model cache in loadModel.
+enum class CacheOutcome {
+  NotUsed,     // --no-cache
+  Read,        // a valid cache supplied the prepared classes
+  Written,     // the classes were prepared and the cache (re)written
+  NotWritten,  // the classes were prepared in memory; the cache could not be written
+};
+
+// Loads and prepares the model named by options.trainingFile, reading the
+// file as a stream (a bad header fails at once, memory stays bounded by
+// what the header declares). With the cache on, a cache made from the same
+// training-file bytes supplies the prepared classes; a cache that is
+// missing, stale or damaged in any way is ignored (with a note), and the
+// classes are prepared and the cache rewritten under a temporary name then
+// renamed, so that concurrent runs only ever read a whole cache. Notes go to
+// `err`. Throws TrainingDataError (or TrainingFileUnreadable).
+RegionClassifier loadModel(const Options& options, std::ostream& err,
+                           CacheOutcome* outcome = nullptr);
+
+// `rovelin --prepare-cache`: prepares the model of options.trainingFile and
+// makes sure its cache is in place, nothing else. Returns the exit status;
+// messages go to `err`.
+int prepareModelCache(const Options& options, std::ostream& err);
 
 }  // namespace rovelin

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 
 namespace rovelin {
 
@@ -43,7 +44,7 @@ Options (before VIDEO):
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class index of every pixel (8-bit PNG;
                       255 marks a pixel without a class)
-  --json FILE         write the run as JSON
+  --json FILE         write the run as JSON ("-": on standard output)
   --save-frame FILE   write the grabbed, scaled frame (PNG, JPEG, ...)
   --overlay-video FILE
                       write the overlay of every frame into one video
@@ -59,8 +60,20 @@ Options (before VIDEO):
                       core) (default: one per core)
   --cache FILE        prepared-model cache (default: TRAINDATA.cache)
   --no-cache          neither read nor write the prepared-model cache
+  --prepare-cache TRAINDATA
+                      prepare the model of TRAINDATA and write its cache
+                      (--cache names it), then stop: no VIDEO is read
+  --workdir DIR       where inpimage.ppm and outimage.ppm are written
+                      (default: the working directory)
+  -v, --verbose       let the video decoder's own messages through (setting
+                      OPENCV_LOG_LEVEL does too)
   -h, --help          show this help
   --version           show the version
+
+Outputs are complete or absent: each is written under a temporary name and
+renamed into place. A link is followed (the file it leads to is replaced), a
+character device or pipe is written directly, and two outputs may not name
+the same file or an input. The cache only ever replaces a cache.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error).
@@ -80,6 +93,28 @@ int clampedAtoi(const char* text) {
   if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
   if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   return static_cast<int>(value);
+}
+
+// The warning for a positional number that atoi/atof read only in part.
+std::optional<std::string> lenientReadingWarning(const char* what, const char* text,
+                                                 bool whole, const std::string& reading) {
+  char* end = nullptr;
+  errno = 0;
+  bool inRange = true;
+  if (whole) {
+    const long value = std::strtol(text, &end, 10);
+    inRange = errno != ERANGE && value >= std::numeric_limits<int>::min() &&
+              value <= std::numeric_limits<int>::max();
+  } else {
+    std::strtod(text, &end);
+  }
+  const bool number = end != text && *end == '\0';
+  if (number && inRange) {
+    return std::nullopt;
+  }
+  return std::string("Warning : ") + what + " '" + text + "' is " +
+         (!number ? (whole ? "not a whole number" : "not a number") : "out of range") +
+         "; it reads as " + reading;
 }
 
 bool parseInt(const std::string& text, int& value) {
@@ -208,7 +243,9 @@ Command parseCommandLine(int argc, const char* const* argv) {
       return command;
     }
     std::string text;
-    if (name == "--no-gui" && flag()) {
+    if ((name == "-v" || name == "--verbose") && flag()) {
+      options.verbose = true;
+    } else if (name == "--no-gui" && flag()) {
       options.gui = false;
     } else if (name == "--timings" && flag()) {
       options.timings = true;
@@ -237,7 +274,8 @@ Command parseCommandLine(int argc, const char* const* argv) {
       options.frames = std::move(*list);
     } else if (name == "--overlay" || name == "--label-map" || name == "--json" ||
                name == "--ground-truth" || name == "--classes" || name == "--cache" ||
-               name == "--save-frame" || name == "--overlay-video") {
+               name == "--save-frame" || name == "--overlay-video" || name == "--workdir" ||
+               name == "--prepare-cache") {
       if (!value(text) || text.empty()) {
         return fail(name + " takes a file name");
       }
@@ -249,11 +287,21 @@ Command parseCommandLine(int argc, const char* const* argv) {
       if (name == "--cache") options.cachePath = text;
       if (name == "--save-frame") options.saveFramePath = text;
       if (name == "--overlay-video") options.overlayVideoPath = text;
+      if (name == "--workdir") options.workDir = text;
+      if (name == "--prepare-cache") {
+        options.prepareCacheOnly = true;
+        options.trainingFile = text;
+      }
     } else {
       return fail("unknown option '" + arg + "' (see rovelin --help)");
     }
   }
 
+  if (options.prepareCacheOnly) {
+    if (!options.useCache) return fail("--prepare-cache writes the cache; drop --no-cache");
+    if (i < argc) return fail("--prepare-cache TRAINDATA takes no VIDEO, FRAME or FACTOR");
+    return command;
+  }
   if (argc - i < 4) {
     command.kind = CommandKind::Usage;
     return command;
@@ -262,6 +310,18 @@ Command parseCommandLine(int argc, const char* const* argv) {
   options.frameNumber = clampedAtoi(argv[i + 1]);
   options.resizeFactor = std::strtod(argv[i + 2], nullptr);  // atof
   options.trainingFile = argv[i + 3];
+  // The lenient reading stays (scripts may rely on it), but not silently.
+  if (options.frames.empty()) {
+    if (auto warning = lenientReadingWarning("FRAME", argv[i + 1], true,
+                                             std::to_string(options.frameNumber))) {
+      command.warnings.push_back(*warning);
+    }
+  }
+  std::ostringstream factor;
+  factor << options.resizeFactor;
+  if (auto warning = lenientReadingWarning("FACTOR", argv[i + 2], false, factor.str())) {
+    command.warnings.push_back(*warning);
+  }
   return command;
 }
 

@@ -37,6 +37,9 @@ struct Options {
   int framesStart = 0;
   int framesStep = 1;
   std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
+  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
+  bool verbose = false;        // -v: let the video decoder's own messages through
+  bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
 };
 
 // What the command line asks for.
@@ -52,6 +55,7 @@ struct Command {
   CommandKind kind = CommandKind::Run;
   Options options;
   std::string error;
+  std::vector<std::string> warnings;  // lines for standard error, such as a FRAME that is not a number
 };
 
 Command parseCommandLine(int argc, const char* const* argv);

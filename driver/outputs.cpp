@@ -3,13 +3,19 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "driver/model_loading.hpp"
+#include "features/atomic_file.hpp"
+
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <map>
+#include <iostream>
 #include <stdexcept>
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rovelin {
@@ -36,51 +42,214 @@ void checkOutputPath(const fs::path& target) {
   }
 }
 
-void writeAtomically(const fs::path& target, const std::function<bool(const fs::path&)>& write) {
-  checkOutputPath(target);
-  static std::atomic<unsigned> serial{0};
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string name = ".";
-  name += target.stem().string();
-  name += ".tmp";
-  name += std::to_string(::getpid());
-  name += '-';
-  name += std::to_string(serial++);
-  name += target.extension().string();
-  const fs::path temporary = directory / name;
-  bool written = false;
-  std::string reason;
-  try {
-    written = write(temporary);
-  } catch (const std::exception& e) {
-    reason = e.what();
-  }
-  std::error_code ec;
-  if (written) {
-    fs::rename(temporary, target, ec);
-    if (!ec) {
-      return;
+namespace {
+
+// The descriptor a name stands for the way a shell treats it in a
+// redirection: "-", /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N;
+// -1 for any other name.
+int descriptorNamed(const fs::path& path) {
+  const std::string name = path.string();
+  if (name == "-" || name == "/dev/stdout") return STDOUT_FILENO;
+  if (name == "/dev/stderr") return STDERR_FILENO;
+  for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() && name.size() < prefix.size() + 9) {
+      int fd = 0;
+      for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return -1;
+        fd = fd * 10 + (name[i] - '0');
+      }
+      return fd;
     }
-    reason = ec.message();
   }
-  fs::remove(temporary, ec);
-  throw std::runtime_error("cannot write \"" + target.string() + "\"" +
-                           (reason.empty() ? "" : ": " + reason));
+  return -1;
+}
+
+[[noreturn]] void failWrite(const fs::path& target, const std::string& cause) {
+  throw FileWriteError("cannot write \"" + target.string() + "\": " + cause);
+}
+
+// Writes all of `bytes` to an open descriptor; the errno of a failure, or 0.
+int writeAllTo(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+// Where a user's output name leads: links are followed (a dangling one
+// leads to the file it names); a descriptor alias or a device or pipe
+// sets `stream`.
+struct OutputTarget {
+  fs::path path;
+  int descriptor = -1;  // write to this open descriptor
+  bool stream = false;  // `path` is a character device or a pipe: open and write it
+};
+
+OutputTarget resolveOutput(const fs::path& target) {
+  OutputTarget result{target};
+  for (int hops = 0; hops < 40; ++hops) {
+    result.descriptor = descriptorNamed(result.path);
+    if (result.descriptor >= 0) return result;
+    struct stat entry {};
+    if (::lstat(result.path.c_str(), &entry) != 0) {
+      if (errno == ENOENT) return result;  // a new file
+      failWrite(target, std::generic_category().message(errno));
+    }
+    if (S_ISLNK(entry.st_mode)) {
+      std::error_code ec;
+      const fs::path link = fs::read_symlink(result.path, ec);
+      if (ec) failWrite(target, ec.message());
+      result.path = link.is_absolute() ? link : result.path.parent_path() / link;
+      continue;
+    }
+    if (S_ISDIR(entry.st_mode)) failWrite(target, "it is a directory");
+    if (S_ISCHR(entry.st_mode) || S_ISFIFO(entry.st_mode)) {
+      result.stream = true;
+    } else if (!S_ISREG(entry.st_mode)) {
+      failWrite(target, "it is neither a regular file nor a character device or pipe");
+    }
+    return result;
+  }
+  failWrite(target, std::generic_category().message(ELOOP));
+}
+
+}  // namespace
+
+void writeOutputFile(const fs::path& target, std::string_view bytes,
+                     const std::function<void(const fs::path&)>& verify) {
+  checkOutputPath(target);
+  const OutputTarget resolved = resolveOutput(target);
+  if (resolved.descriptor >= 0 || resolved.stream) {
+    int fd = resolved.descriptor;
+    if (fd == STDOUT_FILENO) std::cout.flush();  // keep the order of what the run printed
+    if (fd < 0) {
+      fd = ::open(resolved.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) failWrite(target, std::generic_category().message(errno));
+    }
+    int error = writeAllTo(fd, bytes);
+    if (resolved.descriptor < 0 && ::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) failWrite(target, std::generic_category().message(error));
+    return;
+  }
+  AtomicWrite how;
+  how.verify = verify;
+  writeFileAtomically(resolved.path, bytes, how);
 }
 
 void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
-  writeAtomically(target, [&image](const fs::path& temporary) {
-    return cv::imwrite(temporary.string(), image) && fs::exists(temporary);
-  });
+  std::string extension = target.extension().string();
+  // A stream (standard output, a device, a pipe) has no extension to go by: PNG.
+  struct stat st {};
+  if (extension.empty() && (descriptorNamed(target) >= 0 ||
+                            (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))) {
+    extension = ".png";
+  }
+  std::vector<unsigned char> encoded;
+  try {
+    if (extension.empty() || !cv::imencode(extension, image, encoded)) {
+      failWrite(target, "no image format is known for its name (use .png, .jpg, ...)");
+    }
+  } catch (const cv::Exception&) {
+    failWrite(target, "no image format is known for its name (use .png, .jpg, ...)");
+  }
+  writeOutputFile(target, std::string_view(reinterpret_cast<const char*>(encoded.data()),
+                                           encoded.size()));
 }
 
 void writeTextAtomically(const fs::path& target, const std::string& text) {
-  writeAtomically(target, [&text](const fs::path& temporary) {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    return static_cast<bool>(out);
-  });
+  writeOutputFile(target, text);
+}
+
+void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs,
+                          const std::vector<std::pair<std::string, std::string>>& inputs) {
+  // A name as the file system sees it: links and "." or ".." resolved as far
+  // as the path exists. Folders are resolved once each, as a batch names
+  // many files in few folders.
+  std::map<fs::path, fs::path> folders;
+  auto identity = [&folders](const std::string& name) -> std::string {
+    if (descriptorNamed(name) >= 0) return name == "-" ? "/dev/stdout" : name;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(name, ec).lexically_normal();
+    if (ec) return name;
+    auto folder = folders.find(absolute.parent_path());
+    if (folder == folders.end()) {
+      fs::path resolved = fs::weakly_canonical(absolute.parent_path(), ec);
+      if (ec) resolved = absolute.parent_path();
+      folder = folders.emplace(absolute.parent_path(), resolved).first;
+    }
+    fs::path full = folder->second / absolute.filename();
+    // A link, even a dangling one, stands for the file it leads to.
+    for (int hops = 0; hops < 40 && fs::is_symlink(full, ec); ++hops) {
+      const fs::path link = fs::read_symlink(full, ec);
+      if (ec) break;
+      full = (link.is_absolute() ? link : full.parent_path() / link).lexically_normal();
+      const fs::path resolved = fs::weakly_canonical(full.parent_path(), ec);
+      if (!ec) full = resolved / full.filename();
+    }
+    return full.string();
+  };
+  auto sharable = [](const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+  };
+  std::map<std::string, std::string> inputOf;
+  for (const auto& [what, name] : inputs) {
+    if (!name.empty()) inputOf.emplace(identity(name), what);
+  }
+  std::map<std::string, std::string> seen;
+  for (const auto& [option, name] : outputs) {
+    if (name.empty()) continue;
+    const std::string key = identity(name);
+    if (const auto input = inputOf.find(key); input != inputOf.end() && !sharable(name)) {
+      throw std::runtime_error(option + " \"" + name + "\" names " + input->second +
+                               ", which would be overwritten");
+    }
+    const auto [at, fresh] = seen.emplace(key, option);
+    if (!fresh && !sharable(name)) {
+      throw std::runtime_error(at->second + " and " + option + " both write \"" + name +
+                               "\"; give every output its own file name");
+    }
+  }
+}
+
+void checkRunFiles(const Options& options, const std::vector<int>& frames) {
+  std::vector<std::pair<std::string, std::string>> inputs = {
+      {"the video", options.videoName},
+      {"the training file", options.trainingFile},
+      {"the class list", options.classListPath}};
+  std::vector<std::pair<std::string, std::string>> outputs;
+  for (int frame : frames) {
+    if (!options.groundTruthPath.empty()) {
+      inputs.emplace_back("a ground-truth map", expandFramePattern(options.groundTruthPath, frame));
+    }
+    for (const auto& [option, pattern] :
+         {std::pair<const char*, const std::string*>{"--overlay", &options.overlayPath},
+          {"--label-map", &options.labelMapPath},
+          {"--json", &options.jsonPath},
+          {"--save-frame", &options.saveFramePath}}) {
+      if (!pattern->empty()) outputs.emplace_back(option, expandFramePattern(*pattern, frame));
+    }
+  }
+  const std::string cache = modelCachePath(options);
+  if (options.useCache) {
+    // Nothing but a cache may ever be replaced by one.
+    const std::string refusal = cacheRefusal(cache, inputs);
+    if (!refusal.empty()) {
+      throw std::runtime_error("the model cache \"" + cache + "\" cannot be written: " +
+                               refusal + " (name another file with --cache, or use --no-cache)");
+    }
+    outputs.emplace_back("the model cache", cache);
+  }
+  checkDistinctOutputs(outputs, inputs);
+  if (!options.workDir.empty()) {
+    std::error_code ec;
+    if (!fs::is_directory(options.workDir, ec)) {
+      throw std::runtime_error("--workdir \"" + options.workDir + "\" is not a directory");
+    }
+  }
 }
 
 std::string expandFramePattern(const std::string& pattern, int frame) {

@@ -8,19 +8,24 @@
 // - region identity is the exact colour r + 256·g + 65536·b instead of a float
 //   code (which would merge nearby colours), and the number of regions is the number
 //   of distinct colours present (no phantom repeats of region 0);
-// - failures to write "inpimage.ppm" or read back "outimage.ppm" throw with
-//   the file name instead of going on with missing data.
+// - failures to write "inpimage.ppm" or "outimage.ppm" throw with the file
+//   name and the cause instead of going on with missing data.
 #include "features/feature_planes.hpp"
 
+#include "features/atomic_file.hpp"
 #include "features/image_iterator.hpp"
+#include "segmentation/grid_image.hpp"
 #include "segmentation/segment_image.hpp"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -142,31 +147,49 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   const auto segmentationStart = std::chrono::steady_clock::now();
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
   const std::filesystem::path outputPath = workDir / "outimage.ppm";
-  bool written = false;
+  // The work files are left for whoever wants to look at them, each written
+  // whole under a private name and renamed into place (never through a
+  // link). The run itself segments its own bytes and keeps its own result,
+  // so runs sharing a folder never read each other's frame or segmentation;
+  // the files are those of whichever run wrote last.
+  AtomicWrite scratch;
+  scratch.durable = false;
+  std::vector<unsigned char> encoded;
   try {
-    written = cv::imwrite(inputPath.string(), frame);
+    if (!cv::imencode(".ppm", frame, encoded)) {
+      throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
+    }
   } catch (const cv::Exception& e) {
     throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
   }
-  if (!written) throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
-
-  const int segmentCount =
-      runSegmentation(inputPath.string(), outputPath.string(), report ? *report : std::cout);
-
-  cv::Mat segmented;
+  const std::string_view inputBytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
   try {
-    segmented = cv::imread(outputPath.string(), cv::IMREAD_COLOR);
-  } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot read the segmentation from file " + outputPath.string() + " (" + e.what() +
-                             ")!!");
+    writeFileAtomically(inputPath, inputBytes, scratch);
+  } catch (const FileWriteError& e) {
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
   }
-  if (segmented.empty())
-    throw std::runtime_error("Cannot read the segmentation from file " + outputPath.string() + "!!");
-  if (segmented.size() != frame.size())
-    throw std::runtime_error("The segmentation in file " + outputPath.string() + " is " +
-                             std::to_string(segmented.cols) + "x" + std::to_string(segmented.rows) +
-                             " but the frame is " + std::to_string(frame.cols) + "x" +
-                             std::to_string(frame.rows) + "!!");
+
+  std::istringstream inputStream{std::string(inputBytes)};
+  const GridImage<RgbPixel> input = readPpm(inputStream, inputPath.string());
+  int segmentCount = 0;
+  const double t0 = threadProcessorSeconds();
+  const GridImage<RgbPixel> output = segmentImage(input, 1.0f, 500.0f, 500, segmentCount);
+  const double t1 = threadProcessorSeconds();
+  std::ostringstream outputStream;
+  writePpm(output, outputStream, outputPath.string());
+  try {
+    writeFileAtomically(outputPath, outputStream.view(), scratch);
+  } catch (const FileWriteError& e) {
+    throw pnm_error(e.what());
+  }
+  const float seconds = static_cast<float>(t1 - t0);
+  (report ? *report : std::cout) << segmentationReportLine(segmentCount, seconds) << std::endl;
+
+  // The segmentation as the colour image the file holds (BGR, as OpenCV reads it).
+  cv::Mat segmented;
+  cv::cvtColor(cv::Mat(output.height(), output.width(), CV_8UC3,
+                       const_cast<RgbPixel*>(output.data())),
+               segmented, cv::COLOR_RGB2BGR);
   if (timings) timings->segmentation = secondsSince(segmentationStart);
   return regionsOfSegmentation(frame, segmented, segmentCount, timings);
 }
@@ -215,20 +238,37 @@ void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented, const std::f
     throw std::invalid_argument("writeWorkFiles: the frame and its segmentation must be 8-bit 3-channel images of one size");
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
   const std::filesystem::path outputPath = workDir / "outimage.ppm";
-  bool written = false;
+  // Written as extractRegions writes them: whole, under a private name,
+  // renamed into place, never through a link.
+  AtomicWrite scratch;
+  scratch.durable = false;
+  std::vector<unsigned char> encoded;
   try {
-    written = cv::imwrite(inputPath.string(), frame);
+    if (!cv::imencode(".ppm", frame, encoded)) {
+      throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
+    }
   } catch (const cv::Exception& e) {
     throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
   }
-  if (!written) throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
+  try {
+    writeFileAtomically(inputPath, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
+                        scratch);
+  } catch (const FileWriteError& e) {
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
+  }
   GridImage<RgbPixel> picture(segmented.cols, segmented.rows, false);
   for (int y = 0; y < segmented.rows; ++y) {
     const std::uint8_t* bgr = segmented.ptr<std::uint8_t>(y);
     RgbPixel* out = picture.row(y);
     for (int x = 0; x < segmented.cols; ++x, bgr += 3) out[x] = RgbPixel{bgr[2], bgr[1], bgr[0]};
   }
-  writePpm(picture, outputPath.string());
+  std::ostringstream outputStream;
+  writePpm(picture, outputStream, outputPath.string());
+  try {
+    writeFileAtomically(outputPath, outputStream.view(), scratch);
+  } catch (const FileWriteError& e) {
+    throw pnm_error(e.what());
+  }
 }
 
 }  // namespace rovelin

@@ -1,7 +1,7 @@
-// The region-feature stage: hands the frame to the segmentation (through
-// "inpimage.ppm" / "outimage.ppm", or in memory for frames worked on at
-// once), builds the ten feature planes and the label image, and returns the
-// regions of the frame.
+// The region-feature stage: segments the frame (leaving it and its
+// segmentation in "inpimage.ppm" / "outimage.ppm", or handing them over in
+// memory for frames worked on at once), builds the ten feature planes and
+// the label image, and returns the regions of the frame.
 #pragma once
 
 #include "features/region_set.hpp"
@@ -30,15 +30,17 @@ cv::Mat colourCodes(const cv::Mat& segmented);
 
 // Wall-clock seconds spent in the parts of extractRegions.
 struct ExtractTimings {
-  double segmentation = 0.0;  // writing inpimage.ppm, segmenting, reloading outimage.ppm
+  double segmentation = 0.0;  // writing inpimage.ppm, segmenting, writing outimage.ppm
   double regions = 0.0;       // feature planes, label image and the RegionSet
 };
 
-// Writes `frame` to workDir/"inpimage.ppm", runs the segmentation (which
-// writes workDir/"outimage.ppm" and prints its line on `report`, standard output when null), reloads it
-// and builds the RegionSet. planeCount must be 10. Throws std::runtime_error
-// (or pnm_error) with a message naming the file when a file cannot be written
-// or read.
+// Segments `frame`, leaves the frame in workDir/"inpimage.ppm" and the
+// segmentation in workDir/"outimage.ppm" (each written whole and renamed
+// into place, never through a link), prints the segmentation line on
+// `report` (standard output when null) and builds the RegionSet from the
+// run's own segmentation, never from what another run left in the folder.
+// planeCount must be 10. Throws std::runtime_error (or pnm_error) naming the
+// file and the cause when a work file cannot be written.
 RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          const std::filesystem::path& workDir = {},
                          std::ostream* report = nullptr,

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test, benchmark
-# and fuzz (clang and its libFuzzer runtime), and GNU time for memory checks.
+# and fuzz (clang and its libFuzzer runtime), GNU time for memory checks, and
+# what packaging needs: help2man for the man pages, dpkg-dev for the package's
+# library dependencies, man-db to check the installed man pages.
 # Idempotent: when everything is already there it prints nothing and exits 0.
 set -euo pipefail
 
@@ -14,6 +16,7 @@ packages=(
   libopencv-imgcodecs-dev
   libopencv-videoio-dev
   libopencv-highgui-dev
+  libavutil-dev
   libeigen3-dev
   libgtest-dev
   libgmock-dev
@@ -22,6 +25,9 @@ packages=(
   clang
   libclang-rt-14-dev
   time
+  help2man
+  dpkg-dev
+  man-db
 )
 
 missing=()

@@ -7,6 +7,8 @@
 
 #include "tools/demo_scene.hpp"
 
+#include "features/atomic_file.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -244,20 +246,16 @@ void writeVideo(const std::filesystem::path& path, const DemoSceneOptions& optio
 }
 
 void writeClassList(const std::filesystem::path& path) {
-  const std::filesystem::path temp = temporarySibling(path, ".txt");
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    for (const ClassEntry& c : demoSceneClasses()) {
-      out << c.name << ' ' << int((*c.colour)[0]) << ' ' << int((*c.colour)[1]) << ' ' << int((*c.colour)[2]) << '\n';
-    }
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      throw std::runtime_error("'" + path.string() + "': cannot write the class list");
-    }
+  std::string text;
+  for (const ClassEntry& c : demoSceneClasses()) {
+    text += c.name + ' ' + std::to_string(int((*c.colour)[0])) + ' ' +
+            std::to_string(int((*c.colour)[1])) + ' ' + std::to_string(int((*c.colour)[2])) + '\n';
   }
-  renameInto(temp, path);
+  try {
+    writeFileAtomically(path, text);
+  } catch (const FileWriteError& e) {
+    throw std::runtime_error("'" + path.string() + "': cannot write the class list (" + e.what() + ")");
+  }
 }
 
 }  // namespace

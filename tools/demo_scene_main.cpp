@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "rovelin/version.hpp"
 #include "tools/demo_scene.hpp"
 
 namespace {
@@ -16,10 +17,12 @@ constexpr const char* kUsage =
     "Renders a synthetic outdoor scene (sky, building, grass, road, a moving car)\n"
     "and writes OUTPUT_DIR/demo.avi, OUTPUT_DIR/classes.txt and the exact label\n"
     "map OUTPUT_DIR/labels_<frame>.png of every frame (frames counted from 0).\n"
+    "\n"
     "Options:\n"
     "  --size WxH   frame size in pixels (default 640x480)\n"
     "  --frames N   number of frames (default 24)\n"
-    "  -h, --help   show this help\n";
+    "  -h, --help   show this help\n"
+    "  --version    show the version\n";
 
 struct UsageError {
   std::string message;
@@ -49,6 +52,9 @@ int main(int argc, char** argv) {
       };
       if (arg == "-h" || arg == "--help") {
         std::cout << kUsage;
+        return 0;
+      } else if (arg == "--version") {
+        std::cout << rovelin::versionText("rovelin-demo-scene") << std::flush;
         return 0;
       } else if (arg == "--size") {
         const std::string_view size = value();
@@ -80,6 +86,10 @@ int main(int argc, char** argv) {
   try {
     for (const auto& path : rovelin::writeDemoScene(outputDir, options)) std::cout << path.string() << '\n';
     std::cout << std::flush;
+    if (!std::cout) {
+      std::cerr << "Error : cannot write to standard output" << std::endl;
+      return 1;
+    }
   } catch (const std::exception& e) {
     std::cerr << "Error : " << e.what() << std::endl;
     return 1;

@@ -1,9 +1,14 @@
 // rovelin-train: makes a training-data file from labelled frames of a video.
+#include "classifier/region_classifier.hpp"
 #include "driver/annotation.hpp"
+#include "driver/decoder_log.hpp"
 #include "driver/outputs.hpp"
+#include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -43,7 +48,8 @@ Options:
                          label maps), or a file of K x K numbers
   --workdir DIR          where inpimage.ppm and outimage.ppm are written
                          (default: the working directory)
-  -v, --verbose          print the segmentation line of every frame
+  -v, --verbose          print the segmentation line of every frame and the
+                         video decoder's own messages
   -h, --help             show this help
   --version              show the version
 
@@ -74,6 +80,15 @@ bool parseDouble(const std::string& text, double& value) {
 int main(int argc, char** argv) {
   using namespace rovelin;
   quietImageLibrary();
+  quietVideoDecoder(std::getenv("OPENCV_LOG_LEVEL") != nullptr ||
+                    [&] {
+                      for (int i = 1; i < argc; ++i) {
+                        const std::string arg = argv[i];
+                        if (arg == "--") break;
+                        if (arg == "-v" || arg == "--verbose") return true;
+                      }
+                      return false;
+                    }());
   TrainingOptions options;
   bool verbose = false;
   std::vector<std::string> positional;
@@ -92,7 +107,7 @@ int main(int argc, char** argv) {
       std::cout << kHelp;
       return 0;
     } else if (arg == "--version") {
-      std::cout << "rovelin-train " << ROVELIN_VERSION << std::endl;
+      std::cout << versionText("rovelin-train") << std::flush;
       return 0;
     } else if (arg == "-v" || arg == "--verbose") {
       verbose = true;
@@ -145,6 +160,18 @@ int main(int argc, char** argv) {
 
   try {
     checkOutputPath(options.output);
+    // The model may not land on one of the files it is made from.
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"the video", options.video},
+        {"the class list", options.classList.string()}};
+    if (options.context != "identity" && options.context != "uniform" &&
+        options.context != "estimated") {
+      inputs.emplace_back("the context file", options.context);
+    }
+    for (const LabelledFrame& frame : options.frames) {
+      inputs.emplace_back("a label map", frame.labels.string());
+    }
+    checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
     const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
     std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
               << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
@@ -158,7 +185,18 @@ int main(int argc, char** argv) {
     std::cerr << "regions not used: " << set.impureRegions << " below the purity, "
               << set.unlabelledRegions << " without labelled pixels" << std::endl;
     const std::string text = formatTrainingFile(set);
-    writeTextAtomically(options.output, text);
+    // The file only replaces the old one once the loader has accepted it
+    // whole, bandwidths included: the trainer never reports a model as
+    // written that rovelin would refuse.
+    writeOutputFile(options.output, text, [](const std::filesystem::path& written) {
+      try {
+        RegionClassifier check(written.string());
+      } catch (const TrainingDataError& e) {
+        std::string problem = e.what();
+        problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
+        throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
+      }
+    });
     std::cerr << "wrote " << options.output.string() << ": " << kept << " samples in "
               << set.classes.size() << " classes" << std::endl;
     return 0;

@@ -1,5 +1,6 @@
 #include "tools/training_builder.hpp"
 
+#include "classifier/region_classifier.hpp"
 #include "driver/video_frame_source.hpp"
 #include "features/feature_planes.hpp"
 
@@ -139,6 +140,20 @@ Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
 
 }  // namespace
 
+void checkClassNames(const std::vector<ClassEntry>& classes) {
+  for (std::size_t k = 0; k < classes.size(); ++k) {
+    const std::string problem = RegionClassifier::classNameProblem(classes[k].name);
+    if (!problem.empty()) {
+      std::string shown = classes[k].name.substr(0, 40);
+      if (shown.size() < classes[k].name.size()) shown += "...";
+      throw TrainingBuildError("class " + std::to_string(k + 1) + " \"" + shown +
+                               "\" cannot be a class name of a model: " + problem +
+                               " (a name is one word of at most " +
+                               std::to_string(RegionClassifier::kMaxTokenLength) + " characters)");
+    }
+  }
+}
+
 TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log) {
   if (options.frames.empty()) {
     throw TrainingBuildError("no labelled frames given");
@@ -154,6 +169,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
                              (options.classList.empty() ? " found in the labels"
                                                         : " in \"" + options.classList.string() + "\""));
   }
+
+  checkClassNames(classes);
 
   TrainingSet set;
   for (const ClassEntry& entry : classes) set.classes.push_back(ClassTally{entry.name, 0, 0});
@@ -240,6 +257,9 @@ std::string formatTrainingFile(const TrainingSet& set) {
   if (k < 2) {
     throw TrainingBuildError("a model needs at least 2 classes, not " + std::to_string(k));
   }
+  std::vector<ClassEntry> names;
+  for (const ClassTally& tally : set.classes) names.push_back(ClassEntry{tally.name, std::nullopt});
+  checkClassNames(names);
   std::string short_;
   int total = 0;
   int dimension = 0;

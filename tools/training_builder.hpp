@@ -83,9 +83,13 @@ void countAdjacency(const cv::Mat& labels, Eigen::MatrixXd& adjacency);
 // Progress and the segmentation lines go to `log` (may be null).
 TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log);
 
+// Throws TrainingBuildError naming the first class whose name the
+// training-file loader would refuse (empty, a blank inside, too long).
+void checkClassNames(const std::vector<ClassEntry>& classes);
+
 // The training-data file text for `set`; throws TrainingBuildError when the
 // loader would reject it (fewer than 2 classes, a class with fewer than 2
-// samples), naming the classes.
+// samples, a class name that is not one word), naming the classes.
 std::string formatTrainingFile(const TrainingSet& set);
 
 }  // namespace rovelin

@@ -13,8 +13,8 @@ using testing::TempDir;
 namespace fs = std::filesystem;
 
 std::vector<PreparedClass> sampleClasses() {
-  PreparedClass a{Eigen::MatrixXd::Random(3, 3), 0.75, 4};
-  PreparedClass b{Eigen::MatrixXd::Random(2, 2), 1.5, 25};
+  PreparedClass a{Eigen::MatrixXd::Random(3, 3).cwiseAbs(), 0.75, 4};
+  PreparedClass b{Eigen::MatrixXd::Random(2, 2).cwiseAbs(), 1.5, 25};
   return {a, b};
 }
 

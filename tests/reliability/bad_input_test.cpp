@@ -353,14 +353,16 @@ TEST_F(BadInput, WorkFilesThatCannotBeWritten) {
                        {name}, mayWrite);
     EXPECT_EQ(testing::readFile(ws / name / "inside.txt"), "untouched\n");
   }
-  // The model cache only saves time: a run goes on without it.
+  // Only a cache is ever replaced by one: anything else at its name is refused before any work.
   {
     Workspace ws(video(), model());
     fs::create_directory(ws / "model.txt.cache");
     const ToolResult r = runTool(kRovelin, rovelinArgs("video.avi", "0", "1"), ws.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("model.txt.cache"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "Error : the model cache \"model.txt.cache\" cannot be written: it is a "
+                     "directory (name another file with --cache, or use --no-cache)!\n");
     EXPECT_TRUE(fs::is_directory(ws / "model.txt.cache"));
+    EXPECT_EQ(r.out, "");
   }
   // The training builder's work directory.
   {

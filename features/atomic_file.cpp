@@ -1,0 +1,166 @@
+#include "features/atomic_file.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rovelin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+// The host part of temporary names: letters, digits, dots and underscores
+// only, so that the dashes of the name stay separators.
+const std::string& hostTag() {
+  static const std::string tag = [] {
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') {
+      std::strcpy(name, "localhost");
+    }
+    std::string result;
+    for (const char* c = name; *c != '\0' && result.size() < 64; ++c) {
+      const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                         (*c >= '0' && *c <= '9') || *c == '.';
+      result.push_back(plain ? *c : '_');
+    }
+    return result;
+  }();
+  return tag;
+}
+
+bool allDigits(std::string_view text) {
+  if (text.empty() || text.size() > 18) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The process id of a temporary of this host, or 0 when `name` is not one.
+long ownerOnThisHost(std::string_view name) {
+  if (name.empty() || name[0] != '.') return 0;
+  const std::size_t mark = name.rfind(kTemporaryMark);
+  if (mark == std::string_view::npos) return 0;
+  std::string_view rest = name.substr(mark + kTemporaryMark.size());
+  const std::size_t lastDash = rest.rfind('-');
+  if (lastDash == std::string_view::npos || !allDigits(rest.substr(lastDash + 1))) return 0;
+  rest = rest.substr(0, lastDash);
+  const std::size_t pidDash = rest.rfind('-');
+  if (pidDash == std::string_view::npos || rest.substr(0, pidDash) != hostTag()) return 0;
+  const std::string_view pid = rest.substr(pidDash + 1);
+  if (!allDigits(pid)) return 0;
+  return std::stol(std::string(pid));
+}
+
+[[noreturn]] void fail(const fs::path& target, int error) {
+  throw FileWriteError("cannot write \"" + target.string() + "\": " +
+                       std::generic_category().message(error));
+}
+
+// Writes everything, retrying short writes and interruptions; the errno of
+// the first failure, or 0.
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+void syncDirectory(const fs::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);  // some file systems cannot sync a folder; the file itself is on disk
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+fs::path temporaryNameFor(const fs::path& target) {
+  static std::atomic<unsigned long> serial{0};
+  // Long names are cut so that the temporary stays within the 255 bytes a
+  // folder entry may have.
+  std::string name = ".";
+  name.append(target.filename().string(), 0, 120);
+  name += kTemporaryMark;
+  name += hostTag();
+  name += '-';
+  name += std::to_string(::getpid());
+  name += '-';
+  name += std::to_string(serial++);
+  return (target.has_parent_path() ? target.parent_path() : fs::path(".")) / name;
+}
+
+void removeStaleTemporaries(const fs::path& directory) {
+  static std::mutex mutex;
+  static std::set<std::string> swept;
+  std::error_code ec;
+  const std::string key = fs::absolute(directory, ec).lexically_normal().string();
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (ec || !swept.insert(key).second) return;
+  }
+  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    const long pid = ownerOnThisHost(it->path().filename().string());
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      fs::remove(it->path(), ignored);
+    }
+  }
+}
+
+void writeFileAtomically(const fs::path& target, std::string_view bytes, const AtomicWrite& how) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  removeStaleTemporaries(directory);
+  const fs::path temporary = temporaryNameFor(target);
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, how.mode);
+  if (fd < 0) fail(target, errno);
+
+  int error = 0;
+  struct stat existing {};
+  if (::lstat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    ::fchmod(fd, existing.st_mode & 07777);  // best effort, as the file's owner may differ
+  }
+  error = writeAll(fd, bytes);
+  if (error == 0 && how.durable && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    fail(target, error);
+  }
+  if (how.verify) {
+    try {
+      how.verify(temporary);
+    } catch (...) {
+      ::unlink(temporary.c_str());
+      throw;
+    }
+  }
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    error = errno;
+    ::unlink(temporary.c_str());
+    fail(target, error);
+  }
+  if (how.durable) syncDirectory(directory);
+}
+
+}  // namespace rovelin

@@ -1,0 +1,56 @@
+// Files that are written whole or not at all.
+//
+// The bytes go to a temporary file beside the target, created exclusively
+// and never through a link, with every write and the close checked; only a
+// complete temporary is renamed over the target. A rename replaces the
+// directory entry itself, so a link at the target's name is replaced, not
+// written through. Temporaries are named
+//
+//   .NAME.tmp-HOST-PID-SERIAL
+//
+// so that a later process can tell the leftovers of a killed one (same host,
+// process gone) from those of a run still at work, here or on another host
+// sharing the folder.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace rovelin {
+
+// A file that could not be written; what() names the file and the cause
+// (for example "No space left on device").
+class FileWriteError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct AtomicWrite {
+  // Flush the file and then its folder to the disk before and after the
+  // rename, so that a power cut leaves the old file or the new one.
+  bool durable = true;
+  // Called with the complete temporary before the rename; an exception it
+  // throws cancels the write (the temporary is removed) and propagates.
+  std::function<void(const std::filesystem::path& temporary)> verify;
+  // Permission bits of a new file (the umask applies); a file being
+  // replaced keeps its own.
+  unsigned mode = 0666;
+};
+
+// Writes `bytes` to `target` as described above. Throws FileWriteError
+// naming `target` and the cause; the temporary is removed in every case.
+void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                         const AtomicWrite& how = {});
+
+// The temporary name writeFileAtomically uses for `target` in this process.
+std::filesystem::path temporaryNameFor(const std::filesystem::path& target);
+
+// Removes the temporaries in `directory` that a process of this host left
+// behind and that no live process owns. Each folder is swept once per
+// process; failures are ignored (another run may sweep at the same time).
+void removeStaleTemporaries(const std::filesystem::path& directory);
+
+}  // namespace rovelin

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# The bash completion offers each program's options as its --help lists them
+# and completes option values by kind (files, directories, nothing for
+# numbers, the --context words).
+# Usage: completion_test.sh COMPLETION_SCRIPT ROVELIN ROVELIN_TRAIN ROVELIN_DEMO_SCENE
+set -uo pipefail
+script=$1 rovelin=$2 train=$3 demo=$4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+touch model.txt movie.avi labels_12.png
+mkdir frames
+
+# shellcheck source=/dev/null
+source "$script"
+failures=0
+# expect "WANTED" WORD... : completes the last WORD of the command line.
+expect() {
+  local wanted=$1
+  shift
+  COMP_WORDS=("$@")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _rovelin
+  local got="${COMPREPLY[*]}"
+  if [ "$got" != "$wanted" ]; then
+    echo "FAIL: '${*:2}' gave '$got', expected '$wanted'" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+expect "--overlay --overlay-video" "$rovelin" --ov
+expect "--no-gui --no-cache" "$rovelin" --no
+expect "model.txt movie.avi" "$rovelin" --overlay m
+expect "" "$rovelin" --threads ""
+expect "model.txt" "$rovelin" --cache = mod
+expect "movie.avi" "$rovelin" --no-gui mov
+expect "frames" "$train" --workdir ""
+expect "identity" "$train" --context i
+expect "model.txt" "$train" -o mod
+expect "labels_12.png" "$train" -o model.txt movie.avi 1 12 : la
+expect "--size --frames --help --version" "$demo" --
+expect "" "$demo" --size ""
+exit $((failures > 0))
