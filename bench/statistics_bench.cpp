@@ -57,6 +57,37 @@ void BM_SquaredDistance(benchmark::State& state) {
 }
 BENCHMARK(BM_SquaredDistance)->Unit(benchmark::kMicrosecond);
 
+// Gaussian embeddings (order 11) of random samples with a mean of a few
+// units per feature, the same every run.
+std::vector<rovelin::CovarianceDescriptor> randomEmbeddings(int count, unsigned long seed) {
+  std::mt19937_64 generator(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<rovelin::CovarianceDescriptor> descriptors(static_cast<std::size_t>(count));
+  for (auto& descriptor : descriptors) {
+    Eigen::MatrixXd samples(10, 40);
+    const double mean = 3.0 * normal(generator);
+    for (Eigen::Index i = 0; i < samples.size(); ++i) samples(i) = mean + normal(generator);
+    descriptor.computeEmbeddingFromSamples(samples);
+  }
+  return descriptors;
+}
+
+// BM_SquaredDistance for order-11 embeddings: the same row of 64 pairs, one
+// thread. Its time per pair over BM_SquaredDistance's is the cost of the
+// embedding's extra order.
+void BM_SquaredDistanceOrder11(benchmark::State& state) {
+  const auto descriptors = randomEmbeddings(65, 2);
+  const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
+  rovelin::setThreadCount(1);
+  for (auto _ : state) {
+    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+    benchmark::DoNotOptimize(D.data());
+  }
+  rovelin::setThreadCount(0);
+  state.SetItemsProcessed(state.iterations() * 64);
+}
+BENCHMARK(BM_SquaredDistanceOrder11)->Unit(benchmark::kMicrosecond);
+
 // The plain reference: Eigen's fixed-size eigenvalues-only solve of M alone
 // (the two products forming M are not even counted).
 void BM_EigenBaselineEigenvaluesOnly(benchmark::State& state) {

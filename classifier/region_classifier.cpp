@@ -212,6 +212,10 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
     tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) + " is outside 1 .. " +
              std::to_string(kMaxDimension));
   }
+  if (expectedDimension == kRegionDescriptorOrders && d != 10 && d != 11) {
+    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) +
+             " is neither 10 (covariance descriptors) nor 11 (Gaussian embeddings)");
+  }
   if (expectedDimension > 0 && d != expectedDimension) {
     tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) + " does not match the " +
              std::to_string(expectedDimension) + " features regions are described by");
@@ -295,12 +299,18 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
     readError = std::current_exception();
   }
 
+  // Order 11 among the region descriptors is the Gaussian embedding.
+  const bool embedded = d == 11 && (expectedDimension == kRegionDescriptorOrders || expectedDimension == 11);
   std::vector<CovarianceDescriptor> decoded(pending.size());
   std::vector<std::string> problems(pending.size());
   parallelFor(static_cast<long>(pending.size()), [&](long begin, long end) {
     for (long j = begin; j < end; ++j) {
       try {
-        decoded[j].setFromPacked(pending[j].values, d);
+        if (embedded) {
+          decoded[j].setEmbeddingFromPacked(pending[j].values, d);
+        } else {
+          decoded[j].setFromPacked(pending[j].values, d);
+        }
       } catch (const std::exception& e) {
         // An indefinite matrix is refused by the descriptor itself.
         problems[j] = std::string("its matrix is not a usable covariance matrix: ") + e.what();
@@ -394,6 +404,12 @@ std::vector<SegmentPrediction> RegionClassifier::classify(std::span<const Covari
   for (int c = 0; c < classCount; ++c) {
     logp.col(c) = (*classes)[c].logDensities(test);
   }
+  return classifyLogDensities(logp);
+}
+
+std::vector<SegmentPrediction> RegionClassifier::classifyLogDensities(const Eigen::MatrixXd& logp) {
+  const Eigen::Index m = logp.rows();
+  const int classCount = static_cast<int>(logp.cols());
   std::vector<SegmentPrediction> result(static_cast<std::size_t>(m));
   for (Eigen::Index i = 0; i < m; ++i) {
     const double top = logp.row(i).maxCoeff();

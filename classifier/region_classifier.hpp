@@ -3,7 +3,8 @@
 // rules that turn predictions into one label per region.
 //
 // Training-data file: whitespace-separated tokens, line structure carries no
-// meaning. N (samples), d (matrix order, 10 for this system), K (classes);
+// meaning. N (samples), d (matrix order: 10 for covariance descriptors, 11
+// for Gaussian embeddings), K (classes);
 // K class entries "count name"; the K×K context matrix row by row; N samples,
 // each a 1-based class number and the d(d+1)/2 lower-triangle values row by
 // row. For example, N = 4, d = 2, K = 2:
@@ -76,6 +77,9 @@ struct TrainingClass {
   // (log-sum-exp, so far descriptors keep a finite value). A distance that
   // is not finite contributes a kernel value of 0.
   Eigen::VectorXd logDensities(std::span<const CovarianceDescriptor> test) const;
+  // The same from the squared distances of the test descriptors (rows) to
+  // this class's samples (columns).
+  Eigen::VectorXd logDensitiesFromDistances(const Eigen::MatrixXd& dtest) const;
   // exp of logDensities (0 where it underflows).
   Eigen::VectorXd densities(std::span<const CovarianceDescriptor> test) const;
 };
@@ -87,6 +91,9 @@ public:
   static constexpr int kMaxDimension = 64;
   static constexpr int kMaxClasses = 10'000;
   static constexpr int kMaxTokenLength = 256;
+  // expectedDimension that accepts what regions can be described by: order
+  // 10 (covariances of the ten features) or 11 (their Gaussian embeddings).
+  static constexpr int kRegionDescriptorOrders = -1;
 
   std::string fileName;
   int dimension = 0;      // d
@@ -143,13 +150,16 @@ public:
   // A descriptor whose log density is -inf under every class (only possible
   // with non-finite distances) gets equal probabilities.
   std::vector<SegmentPrediction> classify(std::span<const CovarianceDescriptor> test) const;
+  // The same from per-class log densities (one row per region, one column per class).
+  static std::vector<SegmentPrediction> classifyLogDensities(const Eigen::MatrixXd& logp);
 
   // Context, size and shape rules; entry i is the 0-based class index of
   // region i held as a double. predictions is changed (reweighted, re-ranked).
   // Throws std::invalid_argument when predictions and seg do not match the
-  // model or each other.
+  // model or each other. vehicleRule false leaves out the shape rule (an
+  // elongated region may then be a vehicle).
   Eigen::VectorXd labelSegments(std::vector<SegmentPrediction>& predictions,
-                                const RegionSet& seg) const;
+                                const RegionSet& seg, bool vehicleRule = true) const;
 };
 
 }  // namespace rovelin

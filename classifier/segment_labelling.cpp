@@ -39,7 +39,7 @@ bool isVehicle(const std::string& name) {
 }  // namespace
 
 Eigen::VectorXd RegionClassifier::labelSegments(std::vector<SegmentPrediction>& predictions,
-                                                const RegionSet& seg) const {
+                                                const RegionSet& seg, bool vehicleRule) const {
   using SparseRow = Eigen::SparseMatrix<double, Eigen::RowMajor>::InnerIterator;
   const int m = seg.count;
   const int k = classCount;
@@ -111,7 +111,7 @@ Eigen::VectorXd RegionClassifier::labelSegments(std::vector<SegmentPrediction>& 
 
   // Shape: an elongated region is not a vehicle; it takes its best-ranked
   // other class.
-  for (int i = 0; i < m; ++i) {
+  for (int i = 0; i < m && vehicleRule; ++i) {
     const int c = classOf(predLabels[i]);
     if (!isVehicle((*classes)[c].name) || !(seg.eccentricity[i] > kElongated)) continue;
     const SegmentPrediction& p = predictions[i];

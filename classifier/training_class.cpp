@@ -135,7 +135,14 @@ Eigen::VectorXd TrainingClass::logDensities(std::span<const CovarianceDescriptor
   if (own.empty() || !(h > 0.0) || !std::isfinite(h)) {
     throw std::logic_error("training class '" + name + "' has no samples or no valid bandwidth");
   }
-  const Eigen::MatrixXd dtest = crossSquaredDistances(test, own);
+  return logDensitiesFromDistances(crossSquaredDistances(test, own));
+}
+
+Eigen::VectorXd TrainingClass::logDensitiesFromDistances(const Eigen::MatrixXd& dtest) const {
+  const double h = bandwidth;
+  if (sampleCount < 1 || dtest.cols() != sampleCount || !(h > 0.0) || !std::isfinite(h)) {
+    throw std::logic_error("training class '" + name + "' has no samples or no valid bandwidth");
+  }
   const double offset = std::log(static_cast<double>(sampleCount)) +
                         0.5 * static_cast<double>(dimension) * std::log(kTwoPi * h);
   Eigen::VectorXd logp(dtest.rows());

@@ -5,6 +5,7 @@
 #include "driver/frame_schedule.hpp"
 #include "driver/frame_work.hpp"
 #include "driver/model_loading.hpp"
+#include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
 #include "features/atomic_file.hpp"
@@ -233,6 +234,13 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   clearProgress(err, progress);
   const double modelSeconds = secondsSince(start);
+  RunSettings settings;
+  try {
+    settings = resolveRunSettings(options, model, err);
+  } catch (const SettingsError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
   std::unique_ptr<VideoFrameSource> video;
@@ -251,6 +259,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   BatchRun run;
   run.options = &options;
   run.model = &model;
+  run.settings = &settings;
   run.classes = &classes;
   run.video = video.get();
   run.schedule = &schedule;

@@ -27,6 +27,7 @@ FrameSetup frameSetup(const BatchRun& run, ColourTurns& turns, const std::atomic
   FrameSetup setup;
   setup.options = run.options;
   setup.model = run.model;
+  setup.settings = run.settings;
   setup.classes = run.classes;
   setup.workFiles = run.schedule->single();
   setup.keepOverlay = run.overlayVideo != nullptr;

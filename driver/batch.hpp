@@ -15,6 +15,7 @@ namespace rovelin {
 struct BatchRun {
   const Options* options = nullptr;
   const RegionClassifier* model = nullptr;
+  const RunSettings* settings = nullptr;
   const ClassTable* classes = nullptr;
   VideoFrameSource* video = nullptr;
   const FrameSchedule* schedule = nullptr;

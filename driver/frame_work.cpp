@@ -104,6 +104,7 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   const Options& options = *setup.options;
   const RegionClassifier& model = *setup.model;
   const ClassTable& classes = *setup.classes;
+  const RunSettings& settings = *setup.settings;
   auto cancelled = [&setup] { return setup.cancelled != nullptr && setup.cancelled->load(); };
 
   FrameResult result;
@@ -125,11 +126,13 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   std::ostringstream line;
   ExtractTimings extractTimes;
   if (setup.workFiles) {
-    result.regions = extractRegions(job.image, 10, options.workDir, &line, &extractTimes);
+    result.regions = extractRegions(job.image, 10, options.workDir, &line, &extractTimes,
+                                    settings.segmentation, settings.descriptor);
   } else {
     const ColourDrawTurn turn = setup.turns != nullptr ? guard.turn() : ColourDrawTurn{};
-    result.regions =
-        extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn, &result.segmented);
+    result.regions = extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn,
+                                            &result.segmented, settings.segmentation,
+                                            settings.descriptor);
   }
   result.segmentationLine = line.str();
   result.times.segmentation = extractTimes.segmentation;
@@ -150,7 +153,7 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   start = Clock::now();
   std::vector<SegmentPrediction> relabelled = predictions;
   const RegionSet segCopy = seg;
-  result.labels = model.labelSegments(relabelled, segCopy);
+  result.labels = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
   for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
     const double label = result.labels[i];

@@ -7,6 +7,7 @@
 
 #include "classifier/region_classifier.hpp"
 #include "driver/label_map.hpp"
+#include "driver/model_settings.hpp"
 #include "driver/options.hpp"
 #include "features/region_set.hpp"
 
@@ -67,6 +68,7 @@ private:
 struct FrameSetup {
   const Options* options = nullptr;
   const RegionClassifier* model = nullptr;
+  const RunSettings* settings = nullptr;  // segmentation, descriptor and labelling settings
   const ClassTable* classes = nullptr;
   // True for the single-frame run: the segmentation goes through the work
   // files "inpimage.ppm" and "outimage.ppm". A batch hands it over in memory.

@@ -158,7 +158,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
   std::istream in(&file);
   if (outcome != nullptr) *outcome = CacheOutcome::NotUsed;
   if (!options.useCache) {
-    return RegionClassifier::load(in, options.trainingFile);
+    return RegionClassifier::load(in, options.trainingFile,
+                                  RegionClassifier::kRegionDescriptorOrders);
   }
 
   const std::string cachePath = modelCachePath(options);
@@ -189,7 +190,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
     }
     return prepared ? &*prepared : nullptr;
   };
-  RegionClassifier model = RegionClassifier::load(in, options.trainingFile, 10, fromCache);
+  RegionClassifier model = RegionClassifier::load(
+      in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders, fromCache);
   if (prepared) {
     if (outcome != nullptr) *outcome = CacheOutcome::Read;
     return model;

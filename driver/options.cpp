@@ -1,5 +1,7 @@
 #include "driver/options.hpp"
 
+#include "driver/model_settings.hpp"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -54,6 +56,14 @@ Options (before VIDEO):
                       numbers, palette PNG, or polygon JSON) and print the
                       pixel accuracy and per-class IoU on standard error
   --classes FILE      class list with colours, for palette label maps
+  --sigma SIGMA       smoothing of the segmentation (default 1)
+  --k K               merge threshold of the segmentation: larger K gives
+                      larger regions (default 500)
+  --min-size N        smallest region in pixels (default 500)
+  --no-vehicle-rule   keep elongated regions labelled as vehicles (by
+                      default a car-class region with eccentricity above
+                      0.8 takes its next-best class); --vehicle-rule turns
+                      the rule back on
   --timings           print the time of every stage on standard error
   --threads N         worker threads of every pool, the image library's
                       included, and frames in flight (at most one per
@@ -74,6 +84,11 @@ Outputs are complete or absent: each is written under a temporary name and
 renamed into place. A link is followed (the file it leads to is replaced), a
 character device or pipe is written directly, and two outputs may not name
 the same file or an input. The cache only ever replaces a cache.
+
+A model trained by rovelin-train carries its settings in a file beside it
+(model.txt: model.settings.json): the descriptor, the segmentation and the
+vehicle rule it was trained with. They are used when present; --sigma, --k,
+--min-size and the vehicle-rule options override them, with a note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error).
@@ -251,6 +266,22 @@ Command parseCommandLine(int argc, const char* const* argv) {
       options.timings = true;
     } else if (name == "--no-cache" && flag()) {
       options.useCache = false;
+    } else if (name == "--no-vehicle-rule" && flag()) {
+      options.vehicleRule = false;
+    } else if (name == "--vehicle-rule" && flag()) {
+      options.vehicleRule = true;
+    } else if (name == "--sigma" || name == "--k" || name == "--min-size") {
+      if (!value(text)) {
+        return fail(name + (name == "--min-size" ? " takes a whole number" : " takes a number"));
+      }
+      SegmentationParams params;
+      bool known = false;
+      if (std::string problem = parseSegmentationOption(name, text, params, known); !problem.empty()) {
+        return fail(problem);
+      }
+      if (name == "--sigma") options.sigma = params.sigma;
+      if (name == "--k") options.k = params.k;
+      if (name == "--min-size") options.minSize = params.minSize;
     } else if (name == "--threads") {
       if (!value(text) || !parseInt(text, options.threads) || options.threads < 1 ||
           options.threads > 1024) {

@@ -40,6 +40,12 @@ struct Options {
   std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
   bool verbose = false;        // -v: let the video decoder's own messages through
   bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
+  // Segmentation and labelling settings given on the command line; unset:
+  // the model's settings file, or the defaults.
+  std::optional<float> sigma;       // --sigma S
+  std::optional<float> k;           // --k K
+  std::optional<int> minSize;       // --min-size N
+  std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
 };
 
 // What the command line asks for.

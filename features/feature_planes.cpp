@@ -70,7 +70,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // The shared tail of both hand-offs: feature planes, label image and the
 // RegionSet of `frame` cut as `segmented` (BGR) shows.
 RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, int segmentCount,
-                                ExtractTimings* timings);
+                                ExtractTimings* timings, DescriptorKind descriptor);
 
 }  // namespace
 
@@ -126,10 +126,10 @@ cv::Mat colourCodes(const cv::Mat& segmented) {
 namespace {
 
 RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, int segmentCount,
-                                ExtractTimings* timings) {
+                                ExtractTimings* timings, DescriptorKind descriptor) {
   const auto regionStart = std::chrono::steady_clock::now();
   const std::vector<cv::Mat> planes = computeFeaturePlanes(frame);
-  RegionSet regions = buildRegionSet(planes, colourCodes(segmented));
+  RegionSet regions = buildRegionSet(planes, colourCodes(segmented), descriptor);
   regions.segmentCount = segmentCount;
   if (timings) timings->regions = secondsSince(regionStart);
   return regions;
@@ -138,11 +138,13 @@ RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, 
 }  // namespace
 
 RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesystem::path& workDir,
-                         std::ostream* report, ExtractTimings* timings) {
+                         std::ostream* report, ExtractTimings* timings,
+                         const SegmentationParams& segmentation, DescriptorKind descriptor) {
   if (planeCount != 10)
     throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
     throw std::invalid_argument("extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+  checkSegmentationParams(segmentation);
 
   const auto segmentationStart = std::chrono::steady_clock::now();
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
@@ -173,7 +175,8 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
   const GridImage<RgbPixel> input = readPpm(inputStream, inputPath.string());
   int segmentCount = 0;
   const double t0 = threadProcessorSeconds();
-  const GridImage<RgbPixel> output = segmentImage(input, 1.0f, 500.0f, 500, segmentCount);
+  const GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
+                                                  segmentation.minSize, segmentCount);
   const double t1 = threadProcessorSeconds();
   std::ostringstream outputStream;
   writePpm(output, outputStream, outputPath.string());
@@ -191,12 +194,13 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
                        const_cast<RgbPixel*>(output.data())),
                segmented, cv::COLOR_RGB2BGR);
   if (timings) timings->segmentation = secondsSince(segmentationStart);
-  return regionsOfSegmentation(frame, segmented, segmentCount, timings);
+  return regionsOfSegmentation(frame, segmented, segmentCount, timings, descriptor);
 }
 
 RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostream* report,
                                  ExtractTimings* timings, const ColourDrawTurn* turn,
-                                 cv::Mat* segmented) {
+                                 cv::Mat* segmented, const SegmentationParams& segmentation,
+                                 DescriptorKind descriptor) {
   if (planeCount != 10)
     throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
@@ -213,7 +217,8 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostr
   }
   const double t0 = threadProcessorSeconds();
   int segmentCount = 0;
-  const GridImage<RgbPixel> output = segmentImage(input, 1.0f, 500.0f, 500, segmentCount, nullptr, turn);
+  const GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
+                                                  segmentation.minSize, segmentCount, nullptr, turn);
   const double t1 = threadProcessorSeconds();
   (report ? *report : std::cout) << segmentationReportLine(segmentCount, static_cast<float>(t1 - t0))
                                  << std::endl;
@@ -228,7 +233,7 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostr
     }
   }
   if (timings) timings->segmentation = secondsSince(segmentationStart);
-  RegionSet regions = regionsOfSegmentation(frame, picture, segmentCount, timings);
+  RegionSet regions = regionsOfSegmentation(frame, picture, segmentCount, timings, descriptor);
   if (segmented) *segmented = std::move(picture);
   return regions;
 }

@@ -6,6 +6,7 @@
 
 #include "features/region_set.hpp"
 #include "segmentation/segment_image.hpp"
+#include "segmentation/segmentation_params.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -41,10 +42,14 @@ struct ExtractTimings {
 // run's own segmentation, never from what another run left in the folder.
 // planeCount must be 10. Throws std::runtime_error (or pnm_error) naming the
 // file and the cause when a work file cannot be written.
+// `segmentation` sets the segmentation (checked before any file is written)
+// and `descriptor` what describes each region.
 RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          const std::filesystem::path& workDir = {},
                          std::ostream* report = nullptr,
-                         ExtractTimings* timings = nullptr);
+                         ExtractTimings* timings = nullptr,
+                         const SegmentationParams& segmentation = {},
+                         DescriptorKind descriptor = DescriptorKind::Covariance);
 
 }  // namespace rovelin
 
@@ -61,7 +66,9 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
                                  std::ostream* report = nullptr,
                                  ExtractTimings* timings = nullptr,
                                  const ColourDrawTurn* turn = nullptr,
-                                 cv::Mat* segmented = nullptr);
+                                 cv::Mat* segmented = nullptr,
+                                 const SegmentationParams& segmentation = {},
+                                 DescriptorKind descriptor = DescriptorKind::Covariance);
 
 // Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
 // workDir/"outimage.ppm", the two work files extractRegions leaves behind.

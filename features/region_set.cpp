@@ -187,7 +187,13 @@ void describeRange(const std::vector<cv::Mat>& planes, RegionSet& regions, int f
       for (int p = 0; p < d; ++p) column[p] = rowOf[p][x];
     }
   }
-  for (int i = first; i < last; ++i) regions.statistics[i].computeFromSamples(std::move(samples[i - first]));
+  for (int i = first; i < last; ++i) {
+    if (regions.descriptor == DescriptorKind::Embedding) {
+      regions.statistics[i].computeEmbeddingFromSamples(std::move(samples[i - first]));
+    } else {
+      regions.statistics[i].computeFromSamples(std::move(samples[i - first]));
+    }
+  }
 }
 
 // Pass 2: one descriptor per region. The regions are cut into one range per
@@ -265,9 +271,11 @@ void computeShape(RegionSet& regions) {
   }
 }
 
-RegionSet buildRegionSet(const std::vector<cv::Mat>& planes, const cv::Mat& labelImage) {
+RegionSet buildRegionSet(const std::vector<cv::Mat>& planes, const cv::Mat& labelImage,
+                         DescriptorKind descriptor) {
   checkInputs(planes, labelImage);
   RegionSet regions;
+  regions.descriptor = descriptor;
   regions.size = labelImage.size();
   regions.planeCount = static_cast<int>(planes.size());
   label(labelImage, regions);

@@ -23,6 +23,7 @@ struct RegionSet {
   std::vector<int> pixelCounts;     // pixels of every region
   int planeCount = 0;               // number of feature planes (10)
   std::vector<CovarianceDescriptor> statistics;  // descriptor of every region
+  DescriptorKind descriptor = DescriptorKind::Covariance;  // what `statistics` holds
   // Overlap ratio of the masks of regions i and j (symmetric, diagonal unset).
   // Regions are disjoint, so every stored entry is an exception; absent
   // entries are 0.
@@ -40,8 +41,11 @@ struct RegionSet {
 
 // Builds the set from the feature planes (planeCount CV_32FC1 images) and a
 // CV_32SC1 image of region identities (any integer code per region). Regions
-// are numbered in raster order of their first pixel.
-RegionSet buildRegionSet(const std::vector<cv::Mat>& planes, const cv::Mat& labelImage);
+// are numbered in raster order of their first pixel. `descriptor` chooses
+// what `statistics` holds: covariances (order planeCount) or Gaussian
+// embeddings (order planeCount + 1).
+RegionSet buildRegionSet(const std::vector<cv::Mat>& planes, const cv::Mat& labelImage,
+                         DescriptorKind descriptor = DescriptorKind::Covariance);
 
 // Sizes `overlap` to count × count. Every pixel of the index image carries
 // exactly one region, so the masks are disjoint and no entry is stored.

@@ -13,11 +13,27 @@
 
 #include "statistics/riemannian_distances.hpp"
 
+#include <Eigen/SVD>
+
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
 namespace rovelin {
+
+const char* descriptorName(DescriptorKind kind) {
+  return kind == DescriptorKind::Embedding ? "embedding" : "covariance";
+}
+
+std::optional<DescriptorKind> parseDescriptorKind(std::string_view text) {
+  if (text == "covariance") return DescriptorKind::Covariance;
+  if (text == "embedding") return DescriptorKind::Embedding;
+  return std::nullopt;
+}
+
+int descriptorOrder(DescriptorKind kind, int features) {
+  return kind == DescriptorKind::Embedding ? features + 1 : features;
+}
 
 namespace {
 
@@ -62,29 +78,65 @@ CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n) 
   derive();
 }
 
-void CovarianceDescriptor::computeFromSamples(Eigen::MatrixXd samples) {
+namespace {
+
+// Population mean and covariance of d×n samples (centred in place); n = 0
+// gives zeros.
+void meanAndCovariance(Eigen::MatrixXd& samples, Eigen::VectorXd& mu, Eigen::MatrixXd& covariance) {
   const Eigen::Index d = samples.rows();
   const Eigen::Index n = samples.cols();
-  dimension = static_cast<int>(d);
-  sampleCount = static_cast<int>(n);
+  mu = Eigen::VectorXd::Zero(d);
   if (n == 0) {
     covariance = Eigen::MatrixXd::Zero(d, d);
-  } else {
-    for (Eigen::Index r = 0; r < d; ++r) {
-      const double mean = samples.row(r).sum() / static_cast<double>(n);
-      samples.row(r).array() -= mean;
-    }
-    // Lower triangle only, then mirrored: Σ is exactly symmetric whatever
-    // summation order the product kernel picks.
-    Eigen::MatrixXd sigma = Eigen::MatrixXd::Zero(d, d);
-    sigma.selfadjointView<Eigen::Lower>().rankUpdate(samples);
-    sigma /= static_cast<double>(n);
-    covariance = sigma.selfadjointView<Eigen::Lower>();
+    return;
   }
+  for (Eigen::Index r = 0; r < d; ++r) {
+    const double mean = samples.row(r).sum() / static_cast<double>(n);
+    mu[r] = mean;
+    samples.row(r).array() -= mean;
+  }
+  // Lower triangle only, then mirrored: Σ is exactly symmetric whatever
+  // summation order the product kernel picks.
+  Eigen::MatrixXd sigma = Eigen::MatrixXd::Zero(d, d);
+  sigma.selfadjointView<Eigen::Lower>().rankUpdate(samples);
+  sigma /= static_cast<double>(n);
+  covariance = sigma.selfadjointView<Eigen::Lower>();
+}
+
+}  // namespace
+
+void CovarianceDescriptor::computeFromSamples(Eigen::MatrixXd samples) {
+  dimension = static_cast<int>(samples.rows());
+  sampleCount = static_cast<int>(samples.cols());
+  embedding = false;
+  Eigen::VectorXd mu;
+  meanAndCovariance(samples, mu, covariance);
   derive();
 }
 
+void CovarianceDescriptor::computeEmbeddingFromSamples(Eigen::MatrixXd samples) {
+  const Eigen::Index d = samples.rows();
+  dimension = static_cast<int>(d + 1);
+  sampleCount = static_cast<int>(samples.cols());
+  embedding = true;
+  Eigen::VectorXd mu;
+  Eigen::MatrixXd sigma;
+  meanAndCovariance(samples, mu, sigma);
+  const Eigen::VectorXd b = kEmbeddingScale * mu;
+  covariance.resize(d + 1, d + 1);
+  covariance.topLeftCorner(d, d) = sigma + b * b.transpose();
+  covariance.topRightCorner(d, 1) = b;
+  covariance.bottomLeftCorner(1, d) = b.transpose();
+  covariance(d, d) = 1.0;
+  deriveEmbedding();
+}
+
 void CovarianceDescriptor::setFromPacked(const Eigen::VectorXd& values, int d) {
+  setFromPackedMatrix(values, d);
+  derive();
+}
+
+void CovarianceDescriptor::setFromPackedMatrix(const Eigen::VectorXd& values, int d) {
   if (d < 0) throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
   const Eigen::Index needed = static_cast<Eigen::Index>(d) * (d + 1) / 2;
   if (values.size() < needed)
@@ -100,10 +152,63 @@ void CovarianceDescriptor::setFromPacked(const Eigen::VectorXd& values, int d) {
       covariance(i, j) = values[k];
       covariance(j, i) = values[k];
     }
-  derive();
+}
+
+void CovarianceDescriptor::setEmbeddingFromPacked(const Eigen::VectorXd& values, int d) {
+  if (d < 2) throw std::invalid_argument("covariance descriptor: an embedding of order " + std::to_string(d));
+  setFromPackedMatrix(values, d);
+  embedding = true;
+  deriveEmbedding();
+}
+
+void CovarianceDescriptor::deriveEmbedding() {
+  regularized = false;
+  if (!covariance.allFinite())
+    throw std::invalid_argument("covariance descriptor: the covariance matrix has a non-finite entry");
+  const Eigen::Index d = covariance.rows() - 1;
+  if (covariance(d, d) != 1.0)
+    throw std::invalid_argument("covariance descriptor: the last diagonal entry of an embedding is " +
+                                std::to_string(covariance(d, d)) + ", not 1");
+  // E = L · diag(Σ, 1) · Lᵀ with L = [[I, b], [0, 1]], b = β μ, so Σ is the
+  // Schur complement of the corner.
+  const Eigen::VectorXd b = covariance.topRightCorner(d, 1);
+  Eigen::MatrixXd sigma = covariance.topLeftCorner(d, d) - b * b.transpose();
+  sigma = (0.5 * (sigma + sigma.transpose())).eval();
+  auto system = std::make_shared<Eigensystem>(sigma);
+  if (system->info() != Eigen::Success)
+    throw std::invalid_argument("covariance descriptor: the eigen-decomposition did not converge");
+  if (isDegenerate(system->eigenvalues())) {
+    covariance.topLeftCorner(d, d).diagonal().array() += kRidge;
+    sigma.diagonal().array() += kRidge;
+    regularized = true;
+    system = std::make_shared<Eigensystem>(sigma);
+    if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
+      throw std::invalid_argument(
+          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest eigenvalue " +
+          std::to_string(system->eigenvalues().minCoeff()) + ")");
+  }
+  // W = diag(Σ^(-1/2), 1) · L⁻¹ whitens E (W E Wᵀ = I), so E⁻¹ = Wᵀ W and,
+  // with W = U S Vᵀ, E^(-1/2) = V S Vᵀ: the symmetric root the distance
+  // kernels take, built from Σ's well-conditioned decomposition.
+  const Eigen::MatrixXd sigmaInvSqrt = recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
+  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(d + 1, d + 1);
+  W.topLeftCorner(d, d) = sigmaInvSqrt;
+  W.topRightCorner(d, 1) = -sigmaInvSqrt * b;
+  W(d, d) = 1.0;
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(W, Eigen::ComputeFullV);
+  const Eigen::VectorXd s = svd.singularValues();
+  const Eigen::MatrixXd& V = svd.matrixV();
+  inverseSqrt = V * s.asDiagonal() * V.transpose();
+  inverseSqrt = (0.5 * (inverseSqrt + inverseSqrt.transpose())).eval();
+  inverse = V * s.array().square().matrix().asDiagonal() * V.transpose();
+  inverse = (0.5 * (inverse + inverse.transpose())).eval();
+  if (!inverseSqrt.allFinite() || !inverse.allFinite() || !(s.minCoeff() > 0.0))
+    throw std::invalid_argument("covariance descriptor: the embedding cannot be decomposed (values out of range)");
+  eigensystem = std::make_shared<Eigensystem>(covariance);
 }
 
 void CovarianceDescriptor::derive() {
+  embedding = false;
   regularized = false;
   if (!covariance.allFinite())
     throw std::invalid_argument("covariance descriptor: the covariance matrix has a non-finite entry");

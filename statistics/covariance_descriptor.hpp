@@ -7,8 +7,22 @@
 #include <Eigen/Eigenvalues>
 
 #include <memory>
+#include <optional>
+#include <string_view>
 
 namespace rovelin {
+
+// What describes a region: the covariance of its features (order d), or the
+// Gaussian embedding of their mean and covariance (order d + 1), which also
+// tells regions of the same texture but different colour apart.
+enum class DescriptorKind { Covariance, Embedding };
+
+// "covariance" or "embedding".
+const char* descriptorName(DescriptorKind kind);
+// The inverse of descriptorName; empty for any other text.
+std::optional<DescriptorKind> parseDescriptorKind(std::string_view text);
+// Matrix order of the descriptor of `features` features.
+int descriptorOrder(DescriptorKind kind, int features);
 
 using Eigensystem = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
 
@@ -27,6 +41,9 @@ public:
   // Ridge added to the diagonal of a degenerate covariance (feature units
   // squared): far below the variance of one 8-bit quantisation step.
   static constexpr double kRidge = 1e-6;
+  // β of the Gaussian embedding [[Σ + β² μ μᵀ, β μ], [β μᵀ, 1]]: weighs the
+  // mean against the covariance.
+  static constexpr double kEmbeddingScale = 2.0;
 
   int sampleCount = 0;           // samples the covariance came from; 0 when set from a packed triangle
   int dimension = 0;             // order d of the matrices
@@ -35,6 +52,12 @@ public:
   Eigen::MatrixXd inverseSqrt;   // Σ^(-1/2)
   std::shared_ptr<const Eigensystem> eigensystem;  // decomposition of Σ, shared by copies
   bool regularized = false;      // true when Σ was degenerate and the ridge was added
+  // The matrix is a Gaussian embedding E = [[Σ + β² μ μᵀ, β μ], [β μᵀ, 1]]
+  // of a covariance Σ of order dimension - 1; `covariance` holds E. Its
+  // degeneracy is that of Σ (det E = det Σ), so the ridge goes to Σ, and
+  // E^(-1/2) is formed from Σ's decomposition: E itself is far worse
+  // conditioned than Σ when the mean is large.
+  bool embedding = false;
 
   CovarianceDescriptor() = default;
   // dimension d, sampleCount 0, d×d matrices of unset contents, no eigensystem.
@@ -48,9 +71,16 @@ public:
   // samples: d×n, row r = feature r, column k = sample k. Population
   // covariance (divisor n). n = 0 gives the zero matrix (then the ridge).
   void computeFromSamples(Eigen::MatrixXd samples);
+  // The Gaussian embedding (order d + 1, β = kEmbeddingScale) of the mean
+  // and population covariance of d×n samples; n = 0 gives a zero mean and
+  // the zero covariance (then the ridge).
+  void computeEmbeddingFromSamples(Eigen::MatrixXd samples);
   // The first d(d+1)/2 values fill the lower triangle row by row:
   // (0,0), (1,0), (1,1), (2,0), ... Further values are ignored.
   void setFromPacked(const Eigen::VectorXd& values, int d);
+  // The same for a Gaussian embedding of order d (≥ 2). Refused with
+  // std::invalid_argument unless its last diagonal entry is 1.
+  void setEmbeddingFromPacked(const Eigen::VectorXd& values, int d);
 
   // trace(X · Σ⁺ · Y · Σ⁺): inner product of two tangent vectors at Σ.
   double innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const;
@@ -66,6 +96,8 @@ public:
 
 private:
   void derive();
+  void deriveEmbedding();
+  void setFromPackedMatrix(const Eigen::VectorXd& values, int d);
 };
 
 }  // namespace rovelin

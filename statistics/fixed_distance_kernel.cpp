@@ -1,5 +1,6 @@
-// Fixed-order kernel for squared Riemannian distances between 10×10
-// descriptors. Per pair: M = W · S · W (W the inverse square root of the
+// Fixed-order kernels for squared Riemannian distances between 10×10
+// covariance descriptors and 11×11 Gaussian embeddings (one template, the
+// order a compile-time constant, so loops unroll and arrays stay on the stack). Per pair: M = W · S · W (W the inverse square root of the
 // first descriptor), Householder reduction of M to tridiagonal form, the
 // implicit QL iteration with shifts on the tridiagonal matrix without
 // eigenvectors, then the sum of squared logarithms of the eigenvalues.
@@ -34,7 +35,6 @@ namespace rovelin::detail {
 
 namespace {
 
-constexpr int n = kKernelOrder;
 constexpr int kMaxSweeps = 30;
 
 typedef double Lanes __attribute__((vector_size(sizeof(double) * kKernelLanes)));
@@ -121,7 +121,7 @@ inline Lanes laneAbs(Lanes x) {
 // Eigenvalues of the symmetric tridiagonal matrix with diagonal d and
 // off-diagonal e (e[i] couples i and i+1, e[n-1] is scratch), left in d.
 // Implicit QL with the shift from the leading 2×2 block, one lane per pair.
-template <typename T, typename Sqrt>
+template <int n, typename T, typename Sqrt>
 [[gnu::always_inline]] inline typename LaneTraits<T>::Mask tridiagonalEigenvalues(T* d, T* e) {
   using Mask = typename LaneTraits<T>::Mask;
   constexpr int width = LaneTraits<T>::width;
@@ -195,7 +195,7 @@ template <typename T, typename Sqrt>
 }
 
 // The whole distance for one lane type: S[q] for q < width.
-template <typename T, typename Sqrt>
+template <int n, typename T, typename Sqrt>
 [[gnu::always_inline]] inline void distances(const double* W, const double* const* S, double* out,
                                              bool* converged) {
   constexpr int width = LaneTraits<T>::width;
@@ -261,7 +261,7 @@ template <typename T, typename Sqrt>
   d[n - 1] = a[n - 1][n - 1];
   e[n - 2] = a[n - 1][n - 2];
 
-  const auto failed = tridiagonalEigenvalues<T, Sqrt>(d, e);
+  const auto failed = tridiagonalEigenvalues<n, T, Sqrt>(d, e);
   for (int q = 0; q < width; ++q) {
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -275,62 +275,74 @@ template <typename T, typename Sqrt>
 
 using BatchFunction = void (*)(const double*, const double* const*, double*, bool*);
 
+template <int n>
+struct Batches {
 #if !defined(__x86_64__)
-void batchPortable(const double* W, const double* const* S, double* out, bool* converged) {
-  distances<Lanes, ScalarSqrt>(W, S, out, converged);
-}
+  static void portable(const double* W, const double* const* S, double* out, bool* converged) {
+    distances<n, Lanes, ScalarSqrt>(W, S, out, converged);
+  }
 #else
-void batchSse2(const double* W, const double* const* S, double* out, bool* converged) {
-  distances<Lanes, Sse2Sqrt>(W, S, out, converged);
-}
+  static void sse2(const double* W, const double* const* S, double* out, bool* converged) {
+    distances<n, Lanes, Sse2Sqrt>(W, S, out, converged);
+  }
 #if !defined(__clang__)
-[[gnu::target("avx2")]] void batchAvx2(const double* W, const double* const* S, double* out, bool* converged) {
-  distances<Lanes, Avx2Sqrt>(W, S, out, converged);
-}
-[[gnu::target("avx512f")]] void batchAvx512(const double* W, const double* const* S, double* out,
-                                            bool* converged) {
-  distances<Lanes, Avx512Sqrt>(W, S, out, converged);
-}
+  [[gnu::target("avx2")]] static void avx2(const double* W, const double* const* S, double* out,
+                                           bool* converged) {
+    distances<n, Lanes, Avx2Sqrt>(W, S, out, converged);
+  }
+  [[gnu::target("avx512f")]] static void avx512(const double* W, const double* const* S, double* out,
+                                                bool* converged) {
+    distances<n, Lanes, Avx512Sqrt>(W, S, out, converged);
+  }
 #endif  // !__clang__
 #endif
 
-BatchFunction chooseBatch() {
+  static BatchFunction choose() {
 #if defined(__x86_64__)
 #if !defined(__clang__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return batchAvx512;
-  if (__builtin_cpu_supports("avx2")) return batchAvx2;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return avx512;
+    if (__builtin_cpu_supports("avx2")) return avx2;
 #endif
-  return batchSse2;
+    return sse2;
 #else
-  return batchPortable;
+    return portable;
 #endif
-}
+  }
 
-const BatchFunction batch = chooseBatch();
+  static void single(const double* W, const double* S, double* out, bool* converged) {
+    distances<n, double, ScalarSqrt>(W, &S, out, converged);
+  }
 
-void distanceSingle(const double* W, const double* S, double* out, bool* converged) {
-  distances<double, ScalarSqrt>(W, &S, out, converged);
-}
+  static void run(const double* W, const double* const* S, int count, double* out, bool* converged) {
+    static const BatchFunction batch = choose();
+    if (count <= 0) return;
+    if (count == 1) {
+      single(W, S[0], out, converged);
+      return;
+    }
+    const double* lanes[kKernelLanes];
+    for (int q = 0; q < kKernelLanes; ++q) lanes[q] = S[q < count ? q : count - 1];
+    double values[kKernelLanes];
+    bool done[kKernelLanes];
+    batch(W, lanes, values, done);
+    for (int q = 0; q < count; ++q) {
+      out[q] = values[q];
+      converged[q] = done[q];
+    }
+  }
+};
 
 }  // namespace
 
 void squaredDistancesOrder10(const double* W, const double* const* S, int count, double* out,
                              bool* converged) {
-  if (count <= 0) return;
-  if (count == 1) {
-    distanceSingle(W, S[0], out, converged);
-    return;
-  }
-  const double* lanes[kKernelLanes];
-  for (int q = 0; q < kKernelLanes; ++q) lanes[q] = S[q < count ? q : count - 1];
-  double values[kKernelLanes];
-  bool done[kKernelLanes];
-  batch(W, lanes, values, done);
-  for (int q = 0; q < count; ++q) {
-    out[q] = values[q];
-    converged[q] = done[q];
-  }
+  Batches<kKernelOrder>::run(W, S, count, out, converged);
+}
+
+void squaredDistancesOrder11(const double* W, const double* const* S, int count, double* out,
+                             bool* converged) {
+  Batches<kEmbeddingKernelOrder>::run(W, S, count, out, converged);
 }
 
 }  // namespace rovelin::detail

@@ -1,8 +1,8 @@
 // Squared affine-invariant distances. Order-10 descriptors (the ten feature
-// planes) go through the fixed-order kernel, which batches up to four
-// columns that share one first descriptor; other orders use Eigen's
-// eigenvalues-only solver. Both compute the eigenvalues of
-// first.inverseSqrt · second.covariance · first.inverseSqrt, so zero and
+// planes) and order-11 ones (their Gaussian embeddings) go through the
+// fixed-order kernels, which batch up to eight columns that share one first
+// descriptor; other orders use Eigen's eigenvalues-only solver. Both compute
+// the eigenvalues of first.inverseSqrt · second.covariance · first.inverseSqrt, so zero and
 // negative eigenvalues still give +infinity and NaN as the plain formula
 // does; descriptors built by CovarianceDescriptor are positive definite.
 //
@@ -55,7 +55,8 @@ double generalDistance(const CovarianceDescriptor& first, const CovarianceDescri
 template <typename Put>
 void distancesFrom(const CovarianceDescriptor& first, std::span<const CovarianceDescriptor> columns,
                    std::size_t begin, std::size_t end, Put put) {
-  if (first.dimension != detail::kKernelOrder) {
+  const bool order10 = first.dimension == detail::kKernelOrder;
+  if (!order10 && first.dimension != detail::kEmbeddingKernelOrder) {
     for (std::size_t j = begin; j < end; ++j) put(j, generalDistance(first, columns[j]));
     return;
   }
@@ -66,7 +67,11 @@ void distancesFrom(const CovarianceDescriptor& first, std::span<const Covariance
     for (int q = 0; q < count; ++q) S[q] = columns[j + q].covariance.data();
     double values[detail::kKernelLanes];
     bool converged[detail::kKernelLanes];
-    detail::squaredDistancesOrder10(W, S, count, values, converged);
+    if (order10) {
+      detail::squaredDistancesOrder10(W, S, count, values, converged);
+    } else {
+      detail::squaredDistancesOrder11(W, S, count, values, converged);
+    }
     for (int q = 0; q < count; ++q)
       put(j + q, converged[q] ? values[q] : generalDistance(first, columns[j + q]));
   }

@@ -2,9 +2,13 @@
 #include "classifier/region_classifier.hpp"
 #include "driver/annotation.hpp"
 #include "driver/decoder_log.hpp"
+#include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
+#include "tools/tuning.hpp"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -25,7 +29,8 @@ Every FRAME of VIDEO is grabbed and scaled by FACTOR exactly as rovelin
 does, segmented, and described region by region. A region whose labelled
 pixels carry one class for at least the purity share becomes a training
 sample of that class. The model is written to MODEL.txt (the training-data
-format rovelin reads); a per-class summary goes to standard error.
+format rovelin reads), its settings to MODEL.settings.json beside it (rovelin
+reads them from there); a per-class summary goes to standard error.
 
 LABELS is a label map of the frame, at the video's size or the scaled size:
   .png   single-channel class numbers (0 = unlabelled, k = k-th class), or
@@ -46,6 +51,19 @@ Options:
   --context KIND         class-context matrix: identity (default), uniform,
                          estimated (from how often classes touch in the
                          label maps), or a file of K x K numbers
+  --descriptor KIND      covariance (default: the covariance of the ten
+                         features) or embedding (their mean and covariance
+                         as one 11 x 11 matrix; tells regions of one texture
+                         but different colours apart)
+  --sigma SIGMA          smoothing of the segmentation (default 1)
+  --k K                  merge threshold of the segmentation (default 500)
+  --min-size N           smallest region in pixels (default 500)
+  --no-vehicle-rule      models whose runs keep elongated regions labelled
+                         as vehicles (recorded in the settings file)
+  --tune                 choose the descriptor, segmentation and vehicle rule
+                         by leave-one-frame-out cross-validation over the
+                         labelled frames (at least 2), print the table of
+                         what was tried, then train with the best
   --workdir DIR          where inpimage.ppm and outimage.ppm are written
                          (default: the working directory)
   -v, --verbose          print the segmentation line of every frame and the
@@ -91,6 +109,8 @@ int main(int argc, char** argv) {
                     }());
   TrainingOptions options;
   bool verbose = false;
+  bool tune = false;
+  bool chosen = false;  // a setting --tune would choose was given
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -129,6 +149,24 @@ int main(int argc, char** argv) {
       if (!value(text) || !parseInt(text, options.maxPerClass) || options.maxPerClass < 2) {
         return usageError("--max-per-class takes a whole number of at least 2");
       }
+    } else if (arg == "--tune") {
+      tune = true;
+    } else if (arg == "--no-vehicle-rule") {
+      options.vehicleRule = false;
+      chosen = true;
+    } else if (arg == "--descriptor") {
+      const auto kind = value(text) ? parseDescriptorKind(text) : std::nullopt;
+      if (!kind) return usageError("--descriptor takes covariance or embedding");
+      options.descriptor = *kind;
+      chosen = true;
+    } else if (arg == "--sigma" || arg == "--k" || arg == "--min-size") {
+      if (!value(text)) return usageError(arg + " takes a value");
+      bool known = false;
+      if (const std::string problem = parseSegmentationOption(arg, text, options.segmentation, known);
+          !problem.empty()) {
+        return usageError(problem);
+      }
+      chosen = true;
     } else if (arg == "--context") {
       if (!value(text) || text.empty()) {
         return usageError("--context takes identity, uniform, estimated or a file name");
@@ -141,6 +179,10 @@ int main(int argc, char** argv) {
     }
   }
   if (options.output.empty()) return usageError("no output file: give -o MODEL.txt");
+  if (tune && chosen) {
+    return usageError("--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
+                      "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
+  }
   if (positional.size() < 3) return usageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
   options.video = positional[0];
   if (!parseDouble(positional[1], options.factor) || !(options.factor > 0.0)) {
@@ -158,6 +200,10 @@ int main(int argc, char** argv) {
     options.frames.push_back(labelled);
   }
 
+  if (tune && options.frames.size() < 2) {
+    return usageError("--tune needs at least 2 labelled frames (it holds out one at a time)");
+  }
+
   try {
     checkOutputPath(options.output);
     // The model may not land on one of the files it is made from.
@@ -172,6 +218,24 @@ int main(int argc, char** argv) {
       inputs.emplace_back("a label map", frame.labels.string());
     }
     checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
+    const std::filesystem::path settingsPath = settingsPathFor(options.output);
+    checkOutputPath(settingsPath);
+    checkDistinctOutputs({{"-o", options.output.string()}, {"the settings file", settingsPath.string()}},
+                         inputs);
+    ModelSettings settings;
+    if (tune) {
+      const bool terminal = ::isatty(STDERR_FILENO) == 1;
+      const TuningResult tuning = tuneSettings(options, terminal ? &std::cerr : nullptr);
+      printTuningTable(tuning, options.frames, std::cerr);
+      const TuningCandidate& best = tuning.tried[tuning.best];
+      options.descriptor = best.descriptor;
+      options.segmentation = best.segmentation;
+      options.vehicleRule = best.vehicleRule;
+      settings.crossValidatedAccuracy = best.meanAccuracy;
+      // The model is then built as a separate run with these settings would
+      // build it, from the same random-colour sequence.
+      std::srand(1);
+    }
     const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
     std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
               << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
@@ -185,20 +249,32 @@ int main(int argc, char** argv) {
     std::cerr << "regions not used: " << set.impureRegions << " below the purity, "
               << set.unlabelledRegions << " without labelled pixels" << std::endl;
     const std::string text = formatTrainingFile(set);
+    settings.descriptor = options.descriptor;
+    settings.segmentation = options.segmentation;
+    settings.vehicleRule = options.vehicleRule;
+    settings.classes = trainingClasses(options);
+    settings.model = modelFingerprint(text);
+    settings.video = options.video;
+    settings.factor = options.factor;
+    for (const LabelledFrame& frame : options.frames) {
+      settings.frames.push_back(TrainedFrame{frame.frame, frame.labels.string()});
+    }
     // The file only replaces the old one once the loader has accepted it
     // whole, bandwidths included: the trainer never reports a model as
     // written that rovelin would refuse.
     writeOutputFile(options.output, text, [](const std::filesystem::path& written) {
       try {
-        RegionClassifier check(written.string());
+        RegionClassifier check(written.string(), RegionClassifier::kRegionDescriptorOrders);
       } catch (const TrainingDataError& e) {
         std::string problem = e.what();
         problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
         throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
       }
     });
+    writeTextAtomically(settingsPath, formatSettings(settings));
     std::cerr << "wrote " << options.output.string() << ": " << kept << " samples in "
-              << set.classes.size() << " classes" << std::endl;
+              << set.classes.size() << " classes, and its settings " << settingsPath.string()
+              << std::endl;
     return 0;
   } catch (const std::bad_alloc&) {
     std::cerr << "Error : out of memory!" << std::endl;

@@ -154,6 +154,10 @@ void checkClassNames(const std::vector<ClassEntry>& classes) {
   }
 }
 
+std::vector<ClassEntry> trainingClasses(const TrainingOptions& options) {
+  return options.classList.empty() ? classesFromJson(options.frames) : readClassList(options.classList);
+}
+
 TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log) {
   if (options.frames.empty()) {
     throw TrainingBuildError("no labelled frames given");
@@ -161,8 +165,7 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
   if (!(options.purity > 0.0 && options.purity <= 1.0)) {
     throw TrainingBuildError("the purity must be above 0 and at most 1");
   }
-  const std::vector<ClassEntry> classes =
-      options.classList.empty() ? classesFromJson(options.frames) : readClassList(options.classList);
+  const std::vector<ClassEntry> classes = trainingClasses(options);
   const int k = static_cast<int>(classes.size());
   if (k < 2) {
     throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) +
@@ -199,7 +202,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
                                video.frameCountText() + ")");
     }
     discard.str("");
-    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard);
+    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard, nullptr,
+                                          options.segmentation, options.descriptor);
 
     std::vector<std::vector<long long>> histograms(static_cast<std::size_t>(seg.count),
                                                    std::vector<long long>(static_cast<std::size_t>(k + 1), 0));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "driver/label_map.hpp"
+#include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
 
 #include <Eigen/Core>
@@ -40,6 +41,9 @@ struct TrainingOptions {
   int maxPerClass = 0;               // --max-per-class; 0: keep every sample
   std::string context = "identity";  // identity | uniform | estimated | a file of K×K reals
   std::filesystem::path workDir;     // where inpimage.ppm / outimage.ppm go (default: here)
+  SegmentationParams segmentation;   // --sigma, --k, --min-size
+  DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
+  bool vehicleRule = true;           // --no-vehicle-rule (recorded in the settings file)
 };
 
 struct ClassTally {
@@ -78,6 +82,10 @@ Eigen::MatrixXd estimateContext(const Eigen::MatrixXd& adjacency);
 // Counts 4-neighbour class adjacencies of one label map (CV_32SC1) into the
 // (K+1)×(K+1) matrix `adjacency`, index 0 being unlabelled (not counted).
 void countAdjacency(const cv::Mat& labels, Eigen::MatrixXd& adjacency);
+
+// The classes of a training run: the class list, or the names the polygon
+// labels use in order of first appearance.
+std::vector<ClassEntry> trainingClasses(const TrainingOptions& options);
 
 // Runs the frames through the annotator's path and collects the samples.
 // Progress and the segmentation lines go to `log` (may be null).

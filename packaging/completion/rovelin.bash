@@ -8,7 +8,7 @@
 # An option line of --help looks like "  -o, --output FILE   text" or
 # "  --no-gui   text": an argument word after the option means the option
 # takes a value, and the word says what kind (DIR: a directory; N, P, LIST,
-# WxH: a number or list, nothing to complete; KIND: the words below or a file;
+# WxH, SIGMA, K: a number or list, nothing to complete; KIND: the words below or a file;
 # anything else: a file). Positional arguments complete as files.
 
 # Option table of each program seen: "name=ARG " items, ARG empty for a flag.
@@ -41,7 +41,7 @@ _rovelin_option_argument() {
 _rovelin_complete_value() {
   local kind=$1 cur=$2 option=$3
   case $kind in
-    N | P | LIST | WxH | COUNT | SIZE) return ;;
+    N | P | LIST | WxH | COUNT | SIZE | SIGMA | K) return ;;
     DIR)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
@@ -51,6 +51,8 @@ _rovelin_complete_value() {
   local words=""
   if [[ $option == --context ]]; then
     words="identity uniform estimated"
+  elif [[ $option == --descriptor ]]; then
+    words="covariance embedding"
   fi
   compopt -o filenames 2>/dev/null
   mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur"; compgen -f -- "$cur")

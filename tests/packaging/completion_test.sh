@@ -31,7 +31,9 @@ expect() {
 }
 
 expect "--overlay --overlay-video" "$rovelin" --ov
-expect "--no-gui --no-cache" "$rovelin" --no
+expect "--no-gui --no-vehicle-rule --no-cache" "$rovelin" --no
+expect "" "$rovelin" --sigma ""
+expect "embedding" "$train" --descriptor e
 expect "model.txt movie.avi" "$rovelin" --overlay m
 expect "" "$rovelin" --threads ""
 expect "model.txt" "$rovelin" --cache = mod

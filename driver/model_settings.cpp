@@ -1,0 +1,298 @@
+#include "driver/model_settings.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <system_error>
+
+namespace rovelin {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// The float as the shortest decimal that reads back to it, so 0.8f is kept
+// as 0.8 rather than 0.800000011920929.
+double shortestDouble(float value) {
+  char text[64];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  if (ec != std::errc()) return static_cast<double>(value);
+  return std::strtod(std::string(text, end).c_str(), nullptr);
+}
+
+std::string shortText(float value) {
+  std::ostringstream text;
+  text << shortestDouble(value);
+  return text.str();
+}
+
+[[noreturn]] void damaged(const std::string& name, const std::string& problem) {
+  throw SettingsError("settings file " + name + " is damaged: " + problem);
+}
+
+const json& member(const json& object, const char* key, const std::string& name) {
+  const auto found = object.find(key);
+  if (found == object.end()) damaged(name, std::string("\"") + key + "\" is missing");
+  return *found;
+}
+
+double number(const json& value, const std::string& what, const std::string& name) {
+  if (!value.is_number()) damaged(name, what + " is not a number");
+  const double v = value.get<double>();
+  if (!std::isfinite(v)) damaged(name, what + " is not a finite number");
+  return v;
+}
+
+}  // namespace
+
+std::string modelFingerprint(const std::string& bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char byte : bytes) {
+    hash ^= static_cast<unsigned char>(byte);
+    hash *= 0x100000001b3ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+std::filesystem::path settingsPathFor(const std::filesystem::path& model) {
+  std::filesystem::path path = model;
+  if (path.has_extension()) path.replace_extension();
+  path += ".settings.json";
+  return path;
+}
+
+std::string formatSettings(const ModelSettings& settings) {
+  json doc;
+  doc["descriptor"] = descriptorName(settings.descriptor);
+  doc["segmentation"] = {{"sigma", shortestDouble(settings.segmentation.sigma)},
+                         {"k", shortestDouble(settings.segmentation.k)},
+                         {"min_size", settings.segmentation.minSize}};
+  doc["vehicle_rule"] = settings.vehicleRule;
+  json classes = json::array();
+  for (const ClassEntry& entry : settings.classes) {
+    json c = {{"name", entry.name}, {"colour", nullptr}};
+    if (entry.colour) c["colour"] = {(*entry.colour)[0], (*entry.colour)[1], (*entry.colour)[2]};
+    classes.push_back(c);
+  }
+  doc["classes"] = classes;
+  json frames = json::array();
+  for (const TrainedFrame& frame : settings.frames) {
+    frames.push_back({{"frame", frame.frame}, {"labels", frame.labels}});
+  }
+  doc["training"] = {{"model", settings.model},
+                     {"video", settings.video},
+                     {"factor", settings.factor},
+                     {"frames", frames},
+                     {"cross_validated_accuracy", nullptr}};
+  if (settings.crossValidatedAccuracy) {
+    doc["training"]["cross_validated_accuracy"] = *settings.crossValidatedAccuracy;
+  }
+  return doc.dump(2) + "\n";
+}
+
+ModelSettings parseSettings(const std::string& text, const std::string& name) {
+  const json doc = json::parse(text, nullptr, false);
+  if (doc.is_discarded()) damaged(name, "it is not JSON");
+  if (!doc.is_object()) damaged(name, "it is not a JSON object");
+  ModelSettings settings;
+
+  const json& descriptor = member(doc, "descriptor", name);
+  const auto kind =
+      descriptor.is_string() ? parseDescriptorKind(descriptor.get<std::string>()) : std::nullopt;
+  if (!kind) damaged(name, "\"descriptor\" must be \"covariance\" or \"embedding\"");
+  settings.descriptor = *kind;
+
+  const json& segmentation = member(doc, "segmentation", name);
+  if (!segmentation.is_object()) damaged(name, "\"segmentation\" is not an object");
+  const double sigma = number(member(segmentation, "sigma", name), "sigma", name);
+  const double k = number(member(segmentation, "k", name), "k", name);
+  const json& minSize = member(segmentation, "min_size", name);
+  if (!minSize.is_number_integer()) damaged(name, "min_size is not a whole number");
+  const auto size = minSize.get<long long>();
+  if (size < 1 || size > 1'000'000'000)
+    damaged(name, "min_size " + std::to_string(size) + " is out of range");
+  if (std::abs(sigma) > 1e30 || std::abs(k) > 1e30) damaged(name, "sigma or k is out of range");
+  settings.segmentation =
+      SegmentationParams{static_cast<float>(sigma), static_cast<float>(k), static_cast<int>(size)};
+  if (const std::string problem = segmentationParamsProblem(settings.segmentation);
+      !problem.empty()) {
+    damaged(name, problem);
+  }
+
+  const json& rule = member(doc, "vehicle_rule", name);
+  if (!rule.is_boolean()) damaged(name, "\"vehicle_rule\" is not true or false");
+  settings.vehicleRule = rule.get<bool>();
+
+  if (const auto classes = doc.find("classes"); classes != doc.end()) {
+    if (!classes->is_array()) damaged(name, "\"classes\" is not a list");
+    for (const json& c : *classes) {
+      if (!c.is_object() || !c.contains("name") || !c["name"].is_string()) {
+        damaged(name, "a class has no name");
+      }
+      ClassEntry entry{c["name"].get<std::string>(), std::nullopt};
+      if (const auto colour = c.find("colour"); colour != c.end() && !colour->is_null()) {
+        if (!colour->is_array() || colour->size() != 3)
+          damaged(name, "the colour of class " + entry.name + " is not [r, g, b]");
+        cv::Vec3b rgb;
+        for (int i = 0; i < 3; ++i) {
+          const json& v = (*colour)[static_cast<std::size_t>(i)];
+          if (!v.is_number_integer() || v.get<long long>() < 0 || v.get<long long>() > 255) {
+            damaged(name,
+                    "the colour of class " + entry.name + " is not three values from 0 to 255");
+          }
+          rgb[i] = static_cast<unsigned char>(v.get<int>());
+        }
+        entry.colour = rgb;
+      }
+      settings.classes.push_back(std::move(entry));
+    }
+  }
+  if (const auto training = doc.find("training"); training != doc.end() && training->is_object()) {
+    if (const auto model = training->find("model");
+        model != training->end() && model->is_string()) {
+      settings.model = model->get<std::string>();
+    }
+    if (const auto video = training->find("video");
+        video != training->end() && video->is_string()) {
+      settings.video = video->get<std::string>();
+    }
+    if (const auto factor = training->find("factor");
+        factor != training->end() && factor->is_number()) {
+      settings.factor = factor->get<double>();
+    }
+    if (const auto frames = training->find("frames");
+        frames != training->end() && frames->is_array()) {
+      for (const json& f : *frames) {
+        if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
+          TrainedFrame frame;
+          frame.frame = f["frame"].get<int>();
+          if (f.contains("labels") && f["labels"].is_string())
+            frame.labels = f["labels"].get<std::string>();
+          settings.frames.push_back(frame);
+        }
+      }
+    }
+    if (const auto accuracy = training->find("cross_validated_accuracy");
+        accuracy != training->end() && !accuracy->is_null()) {
+      settings.crossValidatedAccuracy = number(*accuracy, "cross_validated_accuracy", name);
+    }
+  }
+  return settings;
+}
+
+std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model) {
+  const std::filesystem::path path = settingsPathFor(model);
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    if (ec)
+      throw SettingsError("settings file " + path.string() + " cannot be read: " + ec.message());
+    return std::nullopt;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in.is_open() || in.bad() || std::filesystem::is_directory(path, ec)) {
+    throw SettingsError("settings file " + path.string() + " cannot be read");
+  }
+  return parseSettings(text.str(), path.string());
+}
+
+std::string parseSegmentationOption(const std::string& name, const std::string& value,
+                                    SegmentationParams& params, bool& known) {
+  known = name == "--sigma" || name == "--k" || name == "--min-size";
+  if (!known) return {};
+  SegmentationParams candidate = params;
+  if (name == "--min-size") {
+    int size = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), size);
+    if (ec != std::errc() || end != value.data() + value.size() || size < 1) {
+      return "--min-size takes a whole number of at least 1, not '" + value + "'";
+    }
+    candidate.minSize = size;
+  } else {
+    char* end = nullptr;
+    const float number = std::strtof(value.c_str(), &end);
+    if (value.empty() || end != value.c_str() + value.size()) {
+      return name + " takes a number, not '" + value + "'";
+    }
+    (name == "--sigma" ? candidate.sigma : candidate.k) = number;
+  }
+  if (const std::string problem = segmentationParamsProblem(candidate); !problem.empty()) {
+    return name + ": " + problem;
+  }
+  params = candidate;
+  return {};
+}
+
+RunSettings resolveRunSettings(const Options& options, const RegionClassifier& model,
+                               std::ostream& err) {
+  const std::filesystem::path path = settingsPathFor(options.trainingFile);
+  const std::optional<ModelSettings> stored = readSettingsBeside(options.trainingFile);
+  RunSettings run;
+  run.descriptor = model.dimension == 11 ? DescriptorKind::Embedding : DescriptorKind::Covariance;
+  if (stored) {
+    if (!stored->model.empty()) {
+      std::ifstream in(options.trainingFile, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      if (modelFingerprint(bytes.str()) != stored->model) {
+        throw SettingsError("settings file " + path.string() + " was written for another " +
+                            options.trainingFile + " (remove it, or train again)");
+      }
+    }
+    if (stored->descriptor != run.descriptor) {
+      throw SettingsError("settings file " + path.string() + " names the " +
+                          descriptorName(stored->descriptor) + " descriptor, but " +
+                          options.trainingFile + " holds matrices of order " +
+                          std::to_string(model.dimension));
+    }
+    if (!stored->classes.empty()) {
+      bool same = static_cast<int>(stored->classes.size()) == model.classCount;
+      for (int c = 0; same && c < model.classCount; ++c) {
+        same = stored->classes[static_cast<std::size_t>(c)].name == model.trainingClass(c).name;
+      }
+      if (!same) {
+        throw SettingsError("settings file " + path.string() + " names other classes than " +
+                            options.trainingFile + " (it belongs to another model)");
+      }
+    }
+    run.segmentation = stored->segmentation;
+    run.vehicleRule = stored->vehicleRule;
+  }
+  std::ostringstream changed;
+  auto note = [&](const std::string& what) {
+    changed << (changed.tellp() > 0 ? ", " : "") << what;
+  };
+  if (options.sigma) {
+    note("--sigma " + shortText(*options.sigma));
+    run.segmentation.sigma = *options.sigma;
+  }
+  if (options.k) {
+    note("--k " + shortText(*options.k));
+    run.segmentation.k = *options.k;
+  }
+  if (options.minSize) {
+    note("--min-size " + std::to_string(*options.minSize));
+    run.segmentation.minSize = *options.minSize;
+  }
+  if (options.vehicleRule) {
+    note(*options.vehicleRule ? "--vehicle-rule" : "--no-vehicle-rule");
+    run.vehicleRule = *options.vehicleRule;
+  }
+  if (stored && changed.tellp() > 0) {
+    err << "rovelin: note: the command line overrides " << path.string() << ": " << changed.str()
+        << std::endl;
+  }
+  return run;
+}
+
+}  // namespace rovelin

@@ -1,0 +1,85 @@
+// The settings a model was trained with, kept in a small JSON file beside
+// the training-data file (model.txt → model.settings.json): the region
+// descriptor, the segmentation, the vehicle rule, the classes and their
+// colours, and what the model was trained on. A run on the model uses them;
+// a model without the file runs with the defaults.
+#pragma once
+
+#include "classifier/region_classifier.hpp"
+#include "driver/label_map.hpp"
+#include "driver/options.hpp"
+#include "segmentation/segmentation_params.hpp"
+#include "statistics/covariance_descriptor.hpp"
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rovelin {
+
+// A settings file that cannot be read or is damaged; what() names the file.
+class SettingsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TrainedFrame {
+  int frame = 0;       // frame number in the video
+  std::string labels;  // its label map, as given to the trainer
+};
+
+struct ModelSettings {
+  DescriptorKind descriptor = DescriptorKind::Covariance;
+  SegmentationParams segmentation;
+  bool vehicleRule = true;          // elongated car-class regions move to their next class
+  std::vector<ClassEntry> classes;  // in class order (colours may be absent)
+  std::string video;                // what the model was trained on
+  double factor = 1.0;
+  std::vector<TrainedFrame> frames;
+  std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune
+  // modelFingerprint of the training-data file the settings were written
+  // with; a run refuses settings beside another file (a stale settings file
+  // left by an earlier training).
+  std::string model;
+};
+
+// FNV-1a (64 bits) of a training-data file's bytes, as 16 hexadecimal digits.
+std::string modelFingerprint(const std::string& bytes);
+
+// model.txt → model.settings.json; a name without an extension gets
+// ".settings.json" appended.
+std::filesystem::path settingsPathFor(const std::filesystem::path& model);
+
+// The JSON text of `settings` (ends with a newline).
+std::string formatSettings(const ModelSettings& settings);
+
+// Parses a settings file's text; `name` is used in messages. Throws
+// SettingsError for text that is not such a file or holds unusable values.
+ModelSettings parseSettings(const std::string& text, const std::string& name);
+
+// The settings beside `model`: empty when there is no such file, a
+// SettingsError when it cannot be read or is damaged.
+std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model);
+
+// Reads a number option of the segmentation ("--sigma", "--k" or
+// "--min-size") into `params`. Returns why the value is refused, or an
+// empty string; false `known` when `name` is none of them.
+std::string parseSegmentationOption(const std::string& name, const std::string& value,
+                                    SegmentationParams& params, bool& known);
+
+// What a run uses: the settings beside the model with the command line's
+// explicit options applied over them (one note on `err` naming what the
+// command line changed). The descriptor follows the model's matrix order.
+// Throws SettingsError when the file is damaged or does not fit the model.
+struct RunSettings {
+  DescriptorKind descriptor = DescriptorKind::Covariance;
+  SegmentationParams segmentation;
+  bool vehicleRule = true;
+};
+RunSettings resolveRunSettings(const Options& options, const RegionClassifier& model,
+                               std::ostream& err);
+
+}  // namespace rovelin

@@ -1,0 +1,88 @@
+// The settings file beside a model: its name, its round trip, and the
+// values and texts it refuses.
+#include "driver/model_settings.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace rovelin {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(ModelSettings, RoundTripNamesAndRefusals) {
+  EXPECT_EQ(settingsPathFor("dir/model.txt"), "dir/model.settings.json");
+  EXPECT_EQ(settingsPathFor("model"), "model.settings.json");
+
+  ModelSettings settings;
+  settings.descriptor = DescriptorKind::Embedding;
+  settings.segmentation = SegmentationParams{0.8f, 200.0f, 25};
+  settings.vehicleRule = false;
+  settings.classes = {{"sky", cv::Vec3b(135, 185, 235)}, {"road", std::nullopt}};
+  settings.video = "street.avi";
+  settings.model = modelFingerprint("5 10 2");
+  settings.factor = 0.5;
+  settings.frames = {{0, "labels_0.png"}, {40, "labels_40.json"}};
+  settings.crossValidatedAccuracy = 0.9625;
+  const std::string text = formatSettings(settings);
+  EXPECT_THAT(text, HasSubstr("\"sigma\": 0.8,"));
+  const ModelSettings back = parseSettings(text, "m.settings.json");
+  EXPECT_EQ(back.descriptor, DescriptorKind::Embedding);
+  EXPECT_EQ(back.segmentation, settings.segmentation);
+  EXPECT_FALSE(back.vehicleRule);
+  ASSERT_EQ(back.classes.size(), 2u);
+  EXPECT_EQ(back.classes[0].name, "sky");
+  EXPECT_EQ(back.classes[0].colour, cv::Vec3b(135, 185, 235));
+  EXPECT_FALSE(back.classes[1].colour.has_value());
+  EXPECT_EQ(back.video, "street.avi");
+  EXPECT_EQ(back.model, settings.model);
+  EXPECT_EQ(back.model.size(), 16u);
+  EXPECT_EQ(back.frames.size(), 2u);
+  EXPECT_EQ(back.frames[1].labels, "labels_40.json");
+  EXPECT_EQ(back.crossValidatedAccuracy, 0.9625);
+
+  const auto error = [](const std::string& damaged) {
+    try {
+      parseSettings(damaged, "m.settings.json");
+    } catch (const SettingsError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(error("{\"descriptor\": \"covariance\""),
+            "settings file m.settings.json is damaged: it is not JSON");
+  EXPECT_THAT(error(R"({"descriptor": "mean", "segmentation": {}, "vehicle_rule": true})"),
+              HasSubstr("\"descriptor\" must be \"covariance\" or \"embedding\""));
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": -5, "min_size": 9},
+                        "vehicle_rule": true})"),
+      HasSubstr("k must be a finite number of at least 0, not -5"));
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 0},
+                        "vehicle_rule": true})"),
+      HasSubstr("min_size 0 is out of range"));
+  EXPECT_THAT(
+      error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 9}})"),
+      HasSubstr("\"vehicle_rule\" is missing"));
+
+  // Command-line values: refused as the file's are.
+  SegmentationParams params;
+  bool known = false;
+  EXPECT_EQ(parseSegmentationOption("--sigma", "-1", params, known),
+            "--sigma: sigma must be a number from 0 to 100, not -1");
+  EXPECT_EQ(parseSegmentationOption("--k", "nan", params, known),
+            "--k: k must be a finite number of at least 0, not nan");
+  EXPECT_EQ(parseSegmentationOption("--k", "1e99", params, known),
+            "--k: k must be a finite number of at least 0, not inf");
+  EXPECT_EQ(parseSegmentationOption("--min-size", "0", params, known),
+            "--min-size takes a whole number of at least 1, not '0'");
+  EXPECT_EQ(parseSegmentationOption("--sigma", "0.5x", params, known),
+            "--sigma takes a number, not '0.5x'");
+  EXPECT_EQ(params, SegmentationParams{});
+  EXPECT_EQ(parseSegmentationOption("--min-size", "25", params, known), "");
+  EXPECT_TRUE(known);
+  EXPECT_EQ(params.minSize, 25);
+}
+
+}  // namespace
+}  // namespace rovelin

@@ -1,0 +1,211 @@
+// End to end with the real programs: the default run stays what it was, the
+// settings a model was trained with travel beside it, and --tune chooses
+// settings by cross-validation.
+#include "support/tool_runner.hpp"
+#include "tools/demo_scene.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdint>
+#include <random>
+#include <regex>
+
+namespace rovelin {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::readFile;
+using testing::runTool;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kRovelin = ROVELIN_EXE;
+const std::string kTrain = ROVELIN_TRAIN_EXE;
+
+// FNV-1a, 64 bits.
+std::uint64_t fingerprint(const std::string& bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char byte : bytes) {
+    hash ^= byte;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+std::string withoutTime(const std::string& out) {
+  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"),
+                            "Time taken = T seconds");
+}
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+class BetterLabels : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir = new TempDir();
+    writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
+    const auto trained = runTool(kTrain,
+                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
+                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
+                                 dir->path());
+    ASSERT_EQ(trained.status, 0) << trained.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+  static TempDir* dir;
+};
+TempDir* BetterLabels::dir = nullptr;
+
+TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
+  const auto run =
+      runTool(kRovelin,
+              {"--no-gui", "--classes", "classes.txt", "--overlay", "overlay.png", "--json",
+               "run.json", "--label-map", "labels.png", "demo.avi", "6", "1", "model.txt"},
+              dir->path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  // Fingerprints of what this scene gave before models carried settings.
+  EXPECT_EQ(fingerprint(readFile(*dir / "model.txt")), 0xd3b8097ccc8043d1ull);
+  EXPECT_EQ(fingerprint(withoutTime(run.out)), 0x213939c91a91ef15ull) << run.out;
+  EXPECT_EQ(fingerprint(readFile(*dir / "run.json")), 0xb4bfe8899d0dceaeull);
+  EXPECT_EQ(fingerprint(readFile(*dir / "labels.png")), 0x5f693c08ecf35a3bull);
+  EXPECT_EQ(fingerprint(readFile(*dir / "overlay.png")), 0xe231b345451435b8ull);
+
+  const auto settings = nlohmann::json::parse(readFile(*dir / "model.settings.json"));
+  EXPECT_EQ(settings["descriptor"], "covariance");
+  EXPECT_EQ(settings["segmentation"],
+            nlohmann::json::parse(R"({"sigma": 1.0, "k": 500.0, "min_size": 500})"));
+  EXPECT_EQ(settings["vehicle_rule"], true);
+  EXPECT_EQ(settings["classes"][4]["name"], "car");
+  EXPECT_EQ(settings["training"]["frames"].size(), 3u);
+  EXPECT_TRUE(settings["training"]["cross_validated_accuracy"].is_null());
+}
+
+TEST_F(BetterLabels, SettingsTravelWithTheModelAndOptionsOverrideThem) {
+  const auto trained = runTool(kTrain,
+                               {"--classes", "classes.txt", "--descriptor", "embedding", "--sigma",
+                                "0.5", "--k", "200", "--min-size", "25", "--no-vehicle-rule", "-o",
+                                "fine.txt", "demo.avi", "1", "0:labels_0.png", "4:labels_4.png"},
+                               dir->path());
+  ASSERT_EQ(trained.status, 0) << trained.err;
+  std::istringstream header(readFile(*dir / "fine.txt"));
+  int samples = 0, order = 0;
+  header >> samples >> order;
+  EXPECT_EQ(order, 11);
+  const auto settings = nlohmann::json::parse(readFile(*dir / "fine.settings.json"));
+  EXPECT_EQ(settings["descriptor"], "embedding");
+  EXPECT_EQ(settings["segmentation"],
+            nlohmann::json::parse(R"({"sigma": 0.5, "k": 200.0, "min_size": 25})"));
+  EXPECT_EQ(settings["vehicle_rule"], false);
+
+  const std::vector<std::string> frame = {"demo.avi", "6", "1"};
+  auto args = [&frame](std::vector<std::string> options, const std::string& model) {
+    options.insert(options.begin(), "--no-gui");
+    options.insert(options.end(), frame.begin(), frame.end());
+    options.push_back(model);
+    return options;
+  };
+  const auto coarse = runTool(kRovelin, args({}, "model.txt"), dir->path());
+  const auto fine =
+      runTool(kRovelin, args({"--ground-truth", "labels_6.png"}, "fine.txt"), dir->path());
+  ASSERT_EQ(fine.status, 0) << fine.err;
+  EXPECT_THAT(fine.err, HasSubstr("Pixel accuracy: "));
+  EXPECT_NE(firstLine(withoutTime(fine.out)), firstLine(withoutTime(coarse.out)));
+
+  // The command line wins, with one note; the segmentation is then the default one.
+  const auto overridden = runTool(
+      kRovelin, args({"--sigma", "1", "--k", "500", "--min-size", "500"}, "fine.txt"), dir->path());
+  ASSERT_EQ(overridden.status, 0) << overridden.err;
+  EXPECT_EQ(overridden.err,
+            "rovelin: note: the command line overrides fine.settings.json: --sigma 1, --k 500, "
+            "--min-size 500\n");
+  EXPECT_EQ(firstLine(withoutTime(overridden.out)), firstLine(withoutTime(coarse.out)));
+
+  // Refused values, a damaged file, and settings of another kind of model.
+  const auto negative = runTool(kRovelin, args({"--sigma", "-1"}, "fine.txt"), dir->path());
+  EXPECT_EQ(negative.status, 2);
+  EXPECT_EQ(negative.err, "Error : --sigma: sigma must be a number from 0 to 100, not -1!\n");
+  const auto tiny = runTool(
+      kTrain, {"--min-size", "0", "-o", "x.txt", "demo.avi", "1", "0:labels_0.png"}, dir->path());
+  EXPECT_EQ(tiny.status, 2);
+  EXPECT_THAT(tiny.err,
+              HasSubstr("Error : --min-size takes a whole number of at least 1, not '0'!"));
+  const auto lonely = runTool(
+      kTrain,
+      {"--tune", "--classes", "classes.txt", "-o", "x.txt", "demo.avi", "1", "0:labels_0.png"},
+      dir->path());
+  EXPECT_EQ(lonely.status, 2);
+  EXPECT_THAT(lonely.err, HasSubstr("--tune needs at least 2 labelled frames"));
+
+  const std::string good = readFile(*dir / "fine.settings.json");
+  { std::ofstream(*dir / "fine.settings.json") << good.substr(0, good.size() / 2); }
+  const auto damaged = runTool(kRovelin, args({}, "fine.txt"), dir->path());
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_EQ(damaged.err, "Error : settings file fine.settings.json is damaged: it is not JSON!\n");
+  EXPECT_EQ(damaged.out, "");
+  fs::copy_file(*dir / "model.settings.json", *dir / "fine.settings.json",
+                fs::copy_options::overwrite_existing);
+  const auto stale = runTool(kRovelin, args({}, "fine.txt"), dir->path());
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_EQ(stale.err,
+            "Error : settings file fine.settings.json was written for another fine.txt (remove it, "
+            "or train again)!\n");
+}
+
+// Vertical stripes, dark and bright in turn, all with the same noise: the
+// classes share their covariance and differ only in their mean.
+cv::Mat stripeFrame(int index, cv::Mat* labels) {
+  const cv::Size size(96, 64);
+  std::mt19937 random(static_cast<unsigned>(17 + index));
+  std::uniform_int_distribution<int> noise(-25, 25);
+  cv::Mat frame(size, CV_8UC3);
+  if (labels != nullptr) *labels = cv::Mat(size, CV_8UC1);
+  for (int y = 0; y < size.height; ++y) {
+    for (int x = 0; x < size.width; ++x) {
+      const bool bright = (x / 24) % 2 == 1;
+      for (int c = 0; c < 3; ++c) {
+        frame.at<cv::Vec3b>(y, x)[c] =
+            cv::saturate_cast<unsigned char>((bright ? 170 : 70) + noise(random));
+      }
+      if (labels != nullptr) labels->at<unsigned char>(y, x) = bright ? 2 : 1;
+    }
+  }
+  return frame;
+}
+
+TEST(Tuning, ChoosesTheEmbeddingWhenOnlyTheMeanTellsClassesApart) {
+  TempDir dir;
+  testing::writeVideo(dir / "stripes.avi", 3, cv::Size(96, 64),
+                      [](int i) { return stripeFrame(i, nullptr); });
+  std::vector<std::string> args = {"--tune",      "--classes", "classes.txt", "-o", "model.txt",
+                                   "stripes.avi", "1"};
+  for (int i = 0; i < 3; ++i) {
+    cv::Mat labels;
+    stripeFrame(i, &labels);
+    cv::imwrite(dir.file("labels_" + std::to_string(i) + ".png"), labels);
+    args.push_back(std::to_string(i) + ":labels_" + std::to_string(i) + ".png");
+  }
+  std::ofstream(dir / "classes.txt") << "dark\nbright\n";
+  const auto tuned = runTool(kTrain, args, dir.path());
+  ASSERT_EQ(tuned.status, 0) << tuned.err;
+  EXPECT_THAT(tuned.err, HasSubstr("Tuning by leave-one-frame-out cross-validation"));
+  EXPECT_THAT(tuned.err, HasSubstr("chosen: embedding descriptor"));
+  const auto settings = nlohmann::json::parse(readFile(dir / "model.settings.json"));
+  EXPECT_EQ(settings["descriptor"], "embedding");
+  EXPECT_GT(settings["training"]["cross_validated_accuracy"].get<double>(), 0.95);
+  // The covariance alone does no better than chance on some candidate's fold.
+  std::smatch match;
+  const std::string table = tuned.err;
+  ASSERT_TRUE(std::regex_search(table, match,
+                                std::regex("\n  covariance +1 +500 +500 +on +[0-9.]+ +([0-9.]+)")))
+      << table;
+  EXPECT_LT(std::stod(match[1]), 0.9) << table;
+}
+
+}  // namespace
+}  // namespace rovelin

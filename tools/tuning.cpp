@@ -1,0 +1,295 @@
+// Leave-one-frame-out tuning. For one segmentation every labelled frame is
+// segmented once; its regions get both descriptors, and for each descriptor
+// one symmetric matrix of squared distances between the pure regions of all
+// frames (each a training sample whenever its frame is not held out). A fold
+// then only selects rows and columns: the class distance matrices and
+// bandwidths come from its training frames' entries, the held-out frame's
+// densities from its rows (its impure regions are measured apart). The vehicle rule only changes
+// labelling, so both of its states share one classification.
+#include "tools/tuning.hpp"
+
+#include "classifier/region_classifier.hpp"
+#include "driver/video_frame_source.hpp"
+#include "features/feature_planes.hpp"
+#include "statistics/riemannian_distances.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <limits>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace rovelin {
+
+namespace {
+
+struct FrameData {
+  cv::Mat image;                // grabbed and scaled
+  cv::Mat labels;               // class number of every pixel (0: unlabelled)
+  std::vector<cv::Mat> planes;  // feature planes
+};
+
+// One frame at one segmentation.
+struct SegmentedFrame {
+  RegionSet regions;                               // covariance descriptors
+  std::vector<CovarianceDescriptor> embeddings;    // the same regions' embeddings
+  std::vector<std::vector<long long>> histograms;  // per region: pixels of class number c
+  std::vector<int> pureClass;                      // per region: class number or 0
+};
+
+double frameAccuracy(const SegmentedFrame& frame, const Eigen::VectorXd& labels) {
+  long long correct = 0;
+  long long labelled = 0;
+  for (std::size_t i = 0; i < frame.histograms.size(); ++i) {
+    const auto& histogram = frame.histograms[i];
+    for (std::size_t c = 1; c < histogram.size(); ++c) labelled += histogram[c];
+    correct += histogram[static_cast<std::size_t>(labels[static_cast<Eigen::Index>(i)]) + 1];
+  }
+  return labelled == 0 ? 0.0 : static_cast<double>(correct) / static_cast<double>(labelled);
+}
+
+// True when candidate a is to be preferred to b.
+bool better(const TuningCandidate& a, const TuningCandidate& b) {
+  constexpr double kTie = 1e-9;
+  if (a.meanAccuracy > b.meanAccuracy + kTie) return true;
+  if (b.meanAccuracy > a.meanAccuracy + kTie) return false;
+  if (a.regionsPerFrame != b.regionsPerFrame) return a.regionsPerFrame < b.regionsPerFrame;
+  if (a.descriptor != b.descriptor) return a.descriptor == DescriptorKind::Covariance;
+  return a.vehicleRule && !b.vehicleRule;
+}
+
+}  // namespace
+
+std::vector<SegmentationParams> tuningSegmentations(double factor) {
+  const float sigmas[] = {1.0f, 0.8f, 0.5f};
+  const std::pair<float, int> pairs[] = {
+      {500.0f, 500}, {300.0f, 200}, {200.0f, 100}, {100.0f, 100}, {100.0f, 50}};
+  std::vector<SegmentationParams> grid;
+  const double area = factor * factor;
+  for (const auto& [k, size] : pairs) {
+    const int scaled = static_cast<int>(std::max(1.0, std::round(size * area)));
+    for (float sigma : sigmas) grid.push_back(SegmentationParams{sigma, k, scaled});
+  }
+  return grid;
+}
+
+TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress) {
+  const int frameCount = static_cast<int>(options.frames.size());
+  if (frameCount < 2) {
+    throw TrainingBuildError(
+        "--tune cross-validates between labelled frames and needs at least 2, not " +
+        std::to_string(frameCount));
+  }
+  if (!(options.factor > 0.0) || !std::isfinite(options.factor)) {
+    throw TrainingBuildError("the scale factor must be a positive number");
+  }
+  const std::vector<ClassEntry> classes = trainingClasses(options);
+  checkClassNames(classes);
+  const int k = static_cast<int>(classes.size());
+  if (k < 2)
+    throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) + " given");
+
+  std::unique_ptr<VideoFrameSource> video;
+  try {
+    video = std::make_unique<VideoFrameSource>(options.video, options.factor);
+  } catch (const VideoOpenError&) {
+    throw TrainingBuildError("video file \"" + options.video + "\" could not be opened");
+  }
+  std::vector<FrameData> frames;
+  for (const LabelledFrame& labelled : options.frames) {
+    FrameData data;
+    data.labels =
+        readLabelMap(labelled.labels, classes, cv::Size(video->frameWidth, video->frameHeight),
+                     video->output.size());
+    if (!video->grabFrame(labelled.frame)) {
+      throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
+                               options.video + "\" could not be read (the video has " +
+                               std::to_string(video->frameCount) + " frames)");
+    }
+    data.image = video->output.clone();
+    data.planes = computeFeaturePlanes(data.image);
+    frames.push_back(std::move(data));
+  }
+
+  // Labelling needs the class names (vehicle rule) and a context matrix;
+  // regions never overlap, so the context and size rules leave labels as
+  // they are and the identity serves.
+  RegionClassifier shell;
+  shell.classCount = k;
+  shell.context = Eigen::MatrixXd::Identity(k, k);
+  {
+    auto table = std::make_shared<std::vector<TrainingClass>>(static_cast<std::size_t>(k));
+    for (int c = 0; c < k; ++c) {
+      (*table)[static_cast<std::size_t>(c)].name = classes[static_cast<std::size_t>(c)].name;
+      (*table)[static_cast<std::size_t>(c)].index = c;
+    }
+    shell.classes = std::move(table);
+  }
+
+  TuningResult result;
+  const std::vector<SegmentationParams> grid = tuningSegmentations(options.factor);
+  std::ostringstream discard;
+  for (std::size_t g = 0; g < grid.size(); ++g) {
+    const SegmentationParams& params = grid[g];
+    if (progress != nullptr) {
+      *progress << "\rrovelin-train: tuning, segmentation " << g + 1 << " of " << grid.size()
+                << "\033[K" << std::flush;
+    }
+    std::vector<SegmentedFrame> segmented(static_cast<std::size_t>(frameCount));
+    double regionTotal = 0.0;
+    for (int f = 0; f < frameCount; ++f) {
+      SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
+      const FrameData& data = frames[static_cast<std::size_t>(f)];
+      discard.str("");
+      s.regions = extractRegions(data.image, 10, options.workDir, &discard, nullptr, params);
+      s.embeddings =
+          buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
+      s.histograms.assign(static_cast<std::size_t>(s.regions.count),
+                          std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
+      for (int y = 0; y < data.labels.rows; ++y) {
+        const int* label = data.labels.ptr<int>(y);
+        const int* index = s.regions.indexImage.ptr<int>(y);
+        for (int x = 0; x < data.labels.cols; ++x) {
+          ++s.histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
+        }
+      }
+      for (const auto& histogram : s.histograms)
+        s.pureClass.push_back(pureClass(histogram, options.purity));
+      regionTotal += s.regions.count;
+    }
+
+    for (const DescriptorKind descriptor :
+         {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
+      // Columns: every pure region of every frame, with their distances
+      // to each other (one symmetric matrix). The few impure regions are
+      // only ever tested, so they get their distances to the columns apart.
+      std::vector<CovarianceDescriptor> columns;
+      std::vector<int> columnFrame;
+      std::vector<int> columnClass;
+      std::vector<std::vector<int>> columnOf(
+          static_cast<std::size_t>(frameCount));  // per region, or -1
+      std::vector<std::vector<CovarianceDescriptor>> impure(static_cast<std::size_t>(frameCount));
+      for (int f = 0; f < frameCount; ++f) {
+        const SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
+        const auto& described =
+            descriptor == DescriptorKind::Embedding ? s.embeddings : s.regions.statistics;
+        for (int i = 0; i < s.regions.count; ++i) {
+          const int pure = s.pureClass[static_cast<std::size_t>(i)];
+          if (pure > 0) {
+            columnOf[static_cast<std::size_t>(f)].push_back(static_cast<int>(columns.size()));
+            columns.push_back(described[static_cast<std::size_t>(i)]);
+            columnFrame.push_back(f);
+            columnClass.push_back(pure - 1);
+          } else {
+            columnOf[static_cast<std::size_t>(f)].push_back(-1);
+            impure[static_cast<std::size_t>(f)].push_back(described[static_cast<std::size_t>(i)]);
+          }
+        }
+      }
+      const Eigen::MatrixXd D = pairwiseSquaredDistances(columns);
+
+      TuningCandidate on{descriptor, params, true, regionTotal / frameCount, {}, 0.0};
+      TuningCandidate off = on;
+      off.vehicleRule = false;
+      for (int held = 0; held < frameCount; ++held) {
+        const SegmentedFrame& s = segmented[static_cast<std::size_t>(held)];
+        const int count = s.regions.count;
+        const Eigen::MatrixXd impureDistances =
+            crossSquaredDistances(impure[static_cast<std::size_t>(held)], columns);
+        const std::vector<int>& heldColumns = columnOf[static_cast<std::size_t>(held)];
+        Eigen::MatrixXd logp(count, k);
+        for (int c = 0; c < k; ++c) {
+          std::vector<int> all;
+          for (std::size_t j = 0; j < columns.size(); ++j) {
+            if (columnClass[j] == c && columnFrame[j] != held) all.push_back(static_cast<int>(j));
+          }
+          std::vector<int> kept;
+          for (int i : evenSubsample(static_cast<int>(all.size()), options.maxPerClass)) {
+            kept.push_back(all[static_cast<std::size_t>(i)]);
+          }
+          const int n = static_cast<int>(kept.size());
+          TrainingClass tc;
+          tc.dimension = descriptorOrder(descriptor, 10);
+          tc.sampleCount = n;
+          tc.name = classes[static_cast<std::size_t>(c)].name;
+          if (n >= 2) {
+            tc.distances.resize(n, n);
+            for (int a = 0; a < n; ++a)
+              for (int b = 0; b < n; ++b) tc.distances(a, b) = D(kept[a], kept[b]);
+            tc.selectBandwidth();
+          }
+          if (n < 2 || !(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
+            // The fold cannot model this class: it never wins.
+            logp.col(c).setConstant(-std::numeric_limits<double>::infinity());
+            continue;
+          }
+          Eigen::MatrixXd dtest(count, n);
+          for (int i = 0, impureRow = 0; i < count; ++i) {
+            const int column = heldColumns[static_cast<std::size_t>(i)];
+            for (int b = 0; b < n; ++b) {
+              dtest(i, b) = column >= 0 ? D(column, kept[b]) : impureDistances(impureRow, kept[b]);
+            }
+            if (column < 0) ++impureRow;
+          }
+          logp.col(c) = tc.logDensitiesFromDistances(dtest);
+        }
+        const std::vector<SegmentPrediction> predictions =
+            RegionClassifier::classifyLogDensities(logp);
+        for (TuningCandidate* candidate : {&on, &off}) {
+          std::vector<SegmentPrediction> relabelled = predictions;
+          const Eigen::VectorXd labels =
+              shell.labelSegments(relabelled, s.regions, candidate->vehicleRule);
+          candidate->frameScores.push_back(frameAccuracy(s, labels));
+        }
+      }
+      for (TuningCandidate* candidate : {&on, &off}) {
+        double sum = 0.0;
+        for (double score : candidate->frameScores) sum += score;
+        candidate->meanAccuracy = sum / frameCount;
+        result.tried.push_back(*candidate);
+      }
+    }
+  }
+  if (progress != nullptr) *progress << "\r\033[K" << std::flush;
+  for (std::size_t i = 1; i < result.tried.size(); ++i) {
+    if (better(result.tried[i], result.tried[result.best])) result.best = i;
+  }
+  return result;
+}
+
+void printTuningTable(const TuningResult& result, const std::vector<LabelledFrame>& frames,
+                      std::ostream& out) {
+  out << "Tuning by leave-one-frame-out cross-validation (pixel accuracy on the held-out frame):"
+      << std::endl;
+  out << "  descriptor  sigma      k  min size  vehicle rule  regions/frame    mean";
+  for (const LabelledFrame& frame : frames) {
+    std::string name = "f";
+    name += std::to_string(frame.frame);
+    out << std::setw(8) << name;
+  }
+  out << std::endl;
+  for (std::size_t i = 0; i < result.tried.size(); ++i) {
+    const TuningCandidate& c = result.tried[i];
+    out << (i == result.best ? "* " : "  ") << std::left << std::setw(10)
+        << descriptorName(c.descriptor) << std::right << std::setw(7) << c.segmentation.sigma
+        << std::setw(7) << c.segmentation.k << std::setw(10) << c.segmentation.minSize
+        << std::setw(14) << (c.vehicleRule ? "on" : "off") << std::fixed << std::setprecision(1)
+        << std::setw(15) << c.regionsPerFrame << std::setprecision(4) << std::setw(8)
+        << c.meanAccuracy;
+    for (double score : c.frameScores) out << std::setw(8) << score;
+    out.unsetf(std::ios::floatfield);
+    out << std::setprecision(6) << std::endl;
+  }
+  const TuningCandidate& best = result.tried[result.best];
+  out << "chosen: " << descriptorName(best.descriptor) << " descriptor, sigma "
+      << best.segmentation.sigma << ", k " << best.segmentation.k << ", min size "
+      << best.segmentation.minSize << ", vehicle rule " << (best.vehicleRule ? "on" : "off")
+      << " (mean accuracy " << std::fixed << std::setprecision(4) << best.meanAccuracy << ")"
+      << std::endl;
+  out.unsetf(std::ios::floatfield);
+  out << std::setprecision(6);
+}
+
+}  // namespace rovelin
