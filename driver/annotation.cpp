@@ -1,29 +1,32 @@
 #include "driver/annotation.hpp"
 
 #include "classifier/region_classifier.hpp"
+#include "driver/batch.hpp"
 #include "driver/batch_plan.hpp"
-#include "driver/label_map.hpp"
+#include "driver/frame_schedule.hpp"
+#include "driver/frame_work.hpp"
 #include "driver/model_loading.hpp"
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
+#include "driver/overlay_video.hpp"
+#include "features/atomic_file.hpp"
 #include "driver/video_frame_source.hpp"
-#include "features/feature_planes.hpp"
-#include "segmentation/grid_image.hpp"
 #include "statistics/parallel.hpp"
 
+#include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/highgui.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
-#include <iomanip>
-#include <iostream>
-#include <map>
+#include <fstream>
 #include <sstream>
+#include <iostream>
+#include <optional>
+#include <thread>
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -35,87 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct StageTimes {
-  double model = 0;
-  double grab = 0;
-  double segmentation = 0;
-  double regions = 0;
-  double classification = 0;
-  double labelling = 0;
-  double report = 0;
-};
-
-void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includeModel) {
-  auto line = [&err](const char* stage, double seconds) {
-    err << "  " << std::left << std::setw(22) << stage << std::right << std::fixed
-        << std::setprecision(3) << std::setw(9) << seconds * 1000.0 << " ms" << std::endl;
-    err.unsetf(std::ios::floatfield);
-    err << std::setprecision(6);
-  };
-  err << "Timings for frame " << frame << ":" << std::endl;
-  if (includeModel) line("model preparation", t.model);
-  line("grab", t.grab);
-  line("segmentation", t.segmentation);
-  line("features and regions", t.regions);
-  line("classification", t.classification);
-  line("labelling", t.labelling);
-  line("report", t.report);
-}
-
-// The walk through the masks ends early on Escape or q.
-bool endsWalk(int key) {
-  key &= 0xFF;
-  return key == 27 || key == 'q' || key == 'Q';
-}
-
-void evaluate(std::ostream& err, const cv::Mat& truth, const RegionSet& seg,
-              const Eigen::VectorXd& labels, const std::vector<std::string>& names) {
-  const int classCount = static_cast<int>(names.size());
-  std::vector<long long> intersection(static_cast<std::size_t>(classCount), 0);
-  std::vector<long long> predicted(static_cast<std::size_t>(classCount), 0);
-  std::vector<long long> actual(static_cast<std::size_t>(classCount), 0);
-  long long labelled = 0;
-  long long correct = 0;
-  for (int y = 0; y < truth.rows; ++y) {
-    const int* t = truth.ptr<int>(y);
-    const int* index = seg.indexImage.ptr<int>(y);
-    for (int x = 0; x < truth.cols; ++x) {
-      if (t[x] <= 0) {
-        continue;  // unlabelled
-      }
-      const int want = t[x] - 1;
-      const int got = static_cast<int>(labels[index[x]]);
-      ++labelled;
-      ++actual[static_cast<std::size_t>(want)];
-      ++predicted[static_cast<std::size_t>(got)];
-      if (want == got) {
-        ++correct;
-        ++intersection[static_cast<std::size_t>(want)];
-      }
-    }
-  }
-  err << std::fixed << std::setprecision(4);
-  if (labelled == 0) {
-    err << "Ground truth: no labelled pixels" << std::endl;
-  } else {
-    err << "Pixel accuracy: " << static_cast<double>(correct) / static_cast<double>(labelled)
-        << " (" << correct << " of " << labelled << " labelled pixels)" << std::endl;
-  }
-  for (int k = 0; k < classCount; ++k) {
-    const auto u = static_cast<std::size_t>(k);
-    const long long unionCount = actual[u] + predicted[u] - intersection[u];
-    err << "IoU " << names[u] << ": ";
-    if (unionCount == 0) {
-      err << "n/a (absent from both)";
-    } else {
-      err << static_cast<double>(intersection[u]) / static_cast<double>(unionCount);
-    }
-    err << std::endl;
-  }
-  err.unsetf(std::ios::floatfield);
-  err << std::setprecision(6);
 }
 
 }  // namespace
@@ -158,47 +80,182 @@ bool displayAvailable() {
 
 namespace {
 
-// Class names of the model with their display colours (BGR, from --classes
-// where it gives one) and the entries label maps are read against.
-struct ClassTable {
-  std::vector<std::string> names;
-  std::vector<std::optional<cv::Vec3b>> palette;
-  std::vector<ClassEntry> entries;
-};
-
-ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
-  ClassTable table;
-  for (int k = 0; k < model.classCount; ++k) {
-    table.names.push_back(model.trainingClass(k).name);
-  }
-  table.palette.resize(table.names.size());
-  table.entries.resize(table.names.size());
-  const std::vector<ClassEntry> listed =
-      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
-  for (std::size_t k = 0; k < table.names.size(); ++k) {
-    table.entries[k].name = table.names[k];
-    for (const ClassEntry& entry : listed) {
-      if (entry.name == table.names[k] && entry.colour) {
-        const cv::Vec3b rgb = *entry.colour;
-        table.entries[k].colour = rgb;
-        table.palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
-      }
-    }
-  }
-  return table;
-}
-
 // Clears a progress line before anything else is written on the terminal.
 void clearProgress(std::ostream& err, bool progress) {
   if (progress) err << "\r\033[K" << std::flush;
 }
 
+// Refuses, before any work, a run whose outputs cannot be written: names
+// that several frames would share, missing directories, an annotated video
+// this build cannot encode. Returns the exit status, or nullopt when all is
+// well.
+std::optional<int> checkOutputs(const Options& options, const FrameSchedule& schedule,
+                                std::ostream& err) {
+  const std::string* perFrame[] = {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
+                                   &options.saveFramePath};
+  if (schedule.several()) {
+    for (const std::string* path : perFrame) {
+      if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
+        err << "Error : with several frames, output file names must contain {frame} ('" << *path
+            << "' would be overwritten)!" << std::endl;
+        return kExitBadOption;
+      }
+    }
+    // A frame listed twice would write its files twice, and with frames in
+    // flight which one lands last would be a matter of timing.
+    const bool writesFiles = std::any_of(std::begin(perFrame), std::end(perFrame),
+                                         [](const std::string* path) { return !path->empty(); });
+    if (const std::optional<int> twice = schedule.repeatedFrame(); twice && writesFiles) {
+      err << "Error : frame " << *twice
+          << " is listed twice in --frames; its output files would be overwritten!" << std::endl;
+      return kExitBadOption;
+    }
+  }
+  const std::string video = videoOutputName(options.videoName);
+  try {
+    for (const std::string* path : perFrame) {
+      if (path->empty()) continue;
+      // A run to the end of the stream names its files like its first frame.
+      for (std::size_t position = 0;; ++position) {
+        const std::optional<int> frame = schedule.frame(position);
+        if (!frame) break;
+        checkOutputName(*path, expandFramePattern(expandVideoPattern(*path, video), *frame));
+        if (schedule.toEnd()) break;
+      }
+    }
+    if (!options.overlayVideoPath.empty()) {
+      checkOverlayVideoPath(expandVideoPattern(options.overlayVideoPath, video));
+    }
+    std::vector<int> named;
+    for (std::size_t position = 0;; ++position) {
+      const std::optional<int> frame = schedule.frame(position);
+      if (!frame) break;
+      named.push_back(*frame);
+      if (schedule.toEnd()) break;
+    }
+    checkRunFiles(options, named);
+  } catch (const std::exception& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+    return kExitFailure;
+  }
+  return std::nullopt;
+}
+
+// Removes the annotated video's temporary file however the run ends.
+struct TemporaryFile {
+  std::filesystem::path path;
+  ~TemporaryFile() {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+};
+
+// Runs the frames, with the annotated video encoded into a temporary file
+// that replaces the target, whole, only when the whole run succeeded.
+int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostream& out,
+                        std::ostream& err) {
+  const Options& options = *run.options;
+  if (options.overlayVideoPath.empty()) {
+    return runFrames(run, out, err);
+  }
+  const std::filesystem::path target = options.overlayVideoPath;
+  const double fps =
+      overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
+  TemporaryFile temporary{temporaryNameFor(target)};
+  temporary.path += target.extension();  // the encoder picks its container by the extension
+  std::optional<OverlayVideoWriter> video;
+  try {
+    video.emplace(temporary.path, fps, run.video->output.size());
+  } catch (const std::exception& e) {
+    throw std::runtime_error("cannot write \"" + target.string() + "\": " + e.what());
+  }
+  run.overlayVideo = &*video;
+  const int status = runFrames(run, out, err);
+  if (status != kExitSuccess) {
+    return status;
+  }
+  if (!video->finish()) {
+    throw std::runtime_error("cannot write \"" + target.string() +
+                             "\": the video encoder wrote nothing");
+  }
+  std::ifstream in(temporary.path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (!in) {
+    throw std::runtime_error("cannot write \"" + target.string() + "\": the encoded video cannot be read back");
+  }
+  writeOutputFile(target, bytes.view());
+  return kExitSuccess;
+}
+
+// The output names of a run with {video} filled in; {frame} stays.
+Options withVideoName(const Options& options) {
+  Options resolved = options;
+  const std::string video = videoOutputName(options.videoName);
+  for (std::string* pattern : {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath,
+                               &resolved.saveFramePath, &resolved.groundTruthPath,
+                               &resolved.overlayVideoPath}) {
+    *pattern = expandVideoPattern(*pattern, video);
+  }
+  return resolved;
+}
+
+// True when every file the run would write for `frame` is in place. Files
+// are renamed into place only when complete, so one that exists is whole.
+bool framePublished(const Options& resolved, int frame) {
+  for (const std::string* pattern : {&resolved.overlayPath, &resolved.labelMapPath,
+                                     &resolved.jsonPath, &resolved.saveFramePath}) {
+    std::error_code ec;
+    if (!pattern->empty() && !std::filesystem::exists(expandFramePattern(*pattern, frame), ec)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<VideoFrameSource> openVideo(const Options& options, double factor,
+                                            std::ostream& err) {
+  try {
+    return std::make_unique<VideoFrameSource>(options.videoName, factor);
+  } catch (const VideoOpenError&) {
+    err << "Error : Video file could not be opened!!!" << std::endl;
+    err << "Error : \"" << options.videoName
+        << "\" is missing, unreadable or not a video the capture library can decode!" << std::endl;
+  } catch (const ScaleFactorError& e) {
+    err << "Error : " << e.what() << "!" << std::endl;
+  }
+  return nullptr;
+}
+
+// The frames this process takes: the schedule cut to its --shard part. A
+// run to the end is first fixed by the container's frame count when it must
+// be cut or counted. Returns the exit status on failure.
+std::optional<int> narrowSchedule(const Options& options, FrameSchedule& schedule,
+                                  std::ostream& err) {
+  if (schedule.toEnd() && (options.shard || options.skipExisting || options.countFrames)) {
+    const std::unique_ptr<VideoFrameSource> probe = openVideo(options, 1.0, err);
+    if (!probe) return kExitFailure;
+    try {
+      schedule.listToCount(probe->frameCountKnown() ? std::optional<int>(probe->frameCount)
+                                                    : std::nullopt);
+    } catch (const std::runtime_error& e) {
+      err << "Error : " << e.what() << "!" << std::endl;
+      return kExitFailure;
+    }
+  }
+  if (options.shard) schedule.keepPart(*options.shard);
+  return std::nullopt;
+}
+
 }  // namespace
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
-  std::vector<int> frames = requestedFrames(options);
+  FrameSchedule schedule(options);
+  if (const std::optional<int> failed = narrowSchedule(options, schedule, err)) {
+    return *failed;
+  }
   if (options.countFrames) {
-    out << frames.size() << std::endl;
+    out << schedule.total(std::nullopt).value_or(0) << std::endl;
     return kExitSuccess;
   }
   const bool progress = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
@@ -215,85 +272,45 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
         << "'!" << std::endl;
     return kExitFailure;
   }
-  const std::vector<const std::string*> outputPatterns = {
-      &options.overlayPath, &options.labelMapPath, &options.jsonPath, &options.saveFramePath};
-  if (options.frames.size() > 1) {
-    for (const std::string* path : outputPatterns) {
-      if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
-        err << "Error : with several frames, output file names must contain {frame} ('" << *path
-            << "' would be overwritten)!" << std::endl;
-        return kExitBadOption;
-      }
-    }
+  if (const std::optional<int> refused = checkOutputs(options, schedule, err)) {
+    return *refused;
   }
-  // Output names that cannot be written are refused before any work.
-  const std::string videoName = videoOutputName(options.videoName);
-  auto outputName = [&videoName](const std::string& pattern, int frame) {
-    return expandFramePattern(expandVideoPattern(pattern, videoName), frame);
-  };
-  for (const std::string* path : outputPatterns) {
-    if (path->empty()) continue;
-    for (int frame : frames) {
-      try {
-        checkOutputName(*path, outputName(*path, frame));
-      } catch (const std::exception& e) {
-        err << "Error : " << e.what() << "!" << std::endl;
-        return kExitFailure;
-      }
-    }
-  }
-  try {
-    checkRunFiles(options, frames);
-  } catch (const std::exception& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
-  }
-  // A frame whose every output is in place was finished by an earlier run:
-  // outputs are renamed into place only when complete.
+  const Options resolved = withVideoName(options);
   std::size_t skipped = 0;
   if (options.skipExisting) {
-    if (std::all_of(outputPatterns.begin(), outputPatterns.end(),
-                    [](const std::string* path) { return path->empty(); })) {
+    if (resolved.overlayPath.empty() && resolved.labelMapPath.empty() &&
+        resolved.jsonPath.empty() && resolved.saveFramePath.empty()) {
       err << "Error : --skip-existing needs an output file (--json, --overlay, --label-map or "
              "--save-frame)!"
           << std::endl;
       return kExitBadOption;
     }
-    std::vector<int> missing;
-    for (int frame : frames) {
-      bool done = true;
-      for (const std::string* path : outputPatterns) {
-        std::error_code ec;
-        done = done && (path->empty() || std::filesystem::exists(outputName(*path, frame), ec));
-      }
-      if (done) {
-        ++skipped;
-      } else {
-        missing.push_back(frame);
-      }
-    }
-    frames = std::move(missing);
+    skipped = schedule.dropFinished(
+        [&resolved](int frame) { return framePublished(resolved, frame); });
   }
-  auto reportCounts = [&](std::size_t done) {
+  auto reportCounts = [&]() {
     if (options.skipExisting) {
-      err << "rovelin: frames skipped (outputs in place): " << skipped << ", done: " << done
-          << std::endl;
+      err << "rovelin: frames skipped (outputs in place): " << skipped
+          << ", done: " << schedule.total(std::nullopt).value_or(0) << std::endl;
     }
   };
-  if (frames.empty()) {
+  if (schedule.empty()) {
     if (options.shard && skipped == 0) {
       err << "rovelin: part " << options.shard->index << "/" << options.shard->count
           << " of the frame list holds no frames" << std::endl;
     }
-    reportCounts(0);
+    reportCounts();
     return kExitSuccess;
   }
   if (options.threads > 0) {
     setThreadCount(options.threads);
+    // The image library's pool never gets more threads than cores: its
+    // thread library complains on standard error about a larger request.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    cv::setNumThreads(cores > 0 ? std::min(options.threads, cores) : options.threads);
   }
 
-  StageTimes times;
-  auto start = Clock::now();
+  const auto start = Clock::now();
   if (progress) {
     err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
   }
@@ -311,7 +328,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     return kExitFailure;
   }
   clearProgress(err, progress);
-  times.model = secondsSince(start);
+  const double modelSeconds = secondsSince(start);
   RunSettings settings;
   try {
     settings = resolveRunSettings(options, model, err);
@@ -321,130 +338,23 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
-  std::unique_ptr<VideoFrameSource> video;
-  try {
-    video = std::make_unique<VideoFrameSource>(options.videoName, options.resizeFactor);
-  } catch (const VideoOpenError&) {
-    err << "Error : Video file could not be opened!!!" << std::endl;
-    err << "Error : \"" << options.videoName
-        << "\" is missing, unreadable or not a video the capture library can decode!" << std::endl;
-    return kExitFailure;
-  } catch (const ScaleFactorError& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
-  }
-  const cv::Size frameSize(video->frameWidth, video->frameHeight);
+  const std::unique_ptr<VideoFrameSource> video = openVideo(options, options.resizeFactor, err);
+  if (!video) return kExitFailure;
 
-  bool imageWindow = false;
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    const int frameNumber = frames[f];
-    if (progress && frames.size() > 1) {
-      err << "\rrovelin: frame " << frameNumber << " (" << f + 1 << " of " << frames.size()
-          << ")\033[K" << std::flush;
-    }
-    // A bad ground-truth map fails the run before any of the frame's work.
-    cv::Mat truth;
-    if (!options.groundTruthPath.empty()) {
-      truth = readLabelMap(outputName(options.groundTruthPath, frameNumber),
-                           classes.entries, frameSize, video->output.size());
-    }
-
-    start = Clock::now();
-    if (!video->grabFrame(frameNumber)) {
-      clearProgress(err, progress);
-      err << "Error : Cannot read from file!! " << std::endl;
-      err << "Error : frame " << frameNumber << " of \"" << options.videoName
-          << "\" could not be read (the video has " << video->frameCount << " frames)!"
-          << std::endl;
-      return kExitFailure;
-    }
-    times.grab = secondsSince(start);
-    if (!options.saveFramePath.empty()) {
-      const std::string target = outputName(options.saveFramePath, frameNumber);
-      createOutputDirectories(target);
-      writeImageAtomically(target, video->output);
-    }
-
-    ExtractTimings extractTimes;
-    RegionSet seg = extractRegions(video->output, 10, options.workDir, &out, &extractTimes,
-                                   settings.segmentation, settings.descriptor);
-    times.segmentation = extractTimes.segmentation;
-    times.regions = extractTimes.regions;
-    if (seg.regularizedCount > 0) {
-      err << "Warning : " << seg.regularizedCount << " of " << seg.count
-          << " regions have a degenerate covariance (flat or too few pixels); a ridge of "
-          << CovarianceDescriptor::kRidge << " was added to their diagonal" << std::endl;
-    }
-
-    start = Clock::now();
-    const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
-    times.classification = secondsSince(start);
-
-    start = Clock::now();
-    std::vector<SegmentPrediction> relabelled = predictions;
-    const RegionSet segCopy = seg;
-    const Eigen::VectorXd newY = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
-    times.labelling = secondsSince(start);
-    for (Eigen::Index i = 0; i < newY.size(); ++i) {
-      const double label = newY[i];
-      if (!(label >= 0.0) || label >= model.classCount) {
-        throw std::logic_error("label " + std::to_string(label) + " of region " +
-                               std::to_string(i) + " is outside the model's classes");
-      }
-    }
-
-    start = Clock::now();
-    if (gui) {
-      cv::namedWindow("image", cv::WINDOW_AUTOSIZE);
-      cv::imshow("image", video->output);
-      imageWindow = true;
-    }
-    if (frames.size() > 1) clearProgress(err, progress);
-    out << std::endl;
-    bool walking = gui;
-    for (Eigen::Index i = 0; i < newY.size(); ++i) {
-      out << newY[i] << "   " << classes.names[static_cast<std::size_t>(static_cast<int>(newY[i]))]
-          << std::endl;
-      if (walking && endsWalk(seg.showMask(static_cast<int>(i), true))) {
-        walking = false;
-      }
-    }
-    out << std::endl;
-    times.report = secondsSince(start);
-
-    if (!options.overlayPath.empty()) {
-      const std::string target = outputName(options.overlayPath, frameNumber);
-      createOutputDirectories(target);
-      writeImageAtomically(
-          target, renderOverlay(video->output, seg, newY, classes.names, classes.palette));
-    }
-    if (!options.labelMapPath.empty()) {
-      const std::string target = outputName(options.labelMapPath, frameNumber);
-      createOutputDirectories(target);
-      writeImageAtomically(target, labelMapImage(seg, newY, model.classCount));
-    }
-    if (!options.jsonPath.empty()) {
-      const RunDescription run{options.videoName, frameNumber, options.resizeFactor,
-                               video->output.size(), seg.segmentCount};
-      const std::string target = outputName(options.jsonPath, frameNumber);
-      createOutputDirectories(target);
-      writeTextAtomically(
-          target, describeRun(run, seg, predictions, newY, classes.names).dump(2) + "\n");
-    }
-    if (!truth.empty()) {
-      evaluate(err, truth, seg, newY, classes.names);
-    }
-    if (options.timings) {
-      printTimings(err, times, frameNumber, f == 0);
-    }
-  }
-
-  if (imageWindow) {
-    cv::destroyWindow("image");
-  }
+  BatchRun run;
+  run.options = &resolved;
+  run.model = &model;
+  run.settings = &settings;
+  run.classes = &classes;
+  run.video = video.get();
+  run.schedule = &schedule;
+  run.gui = gui;
+  run.progress = progress;
+  run.modelSeconds = modelSeconds;
+  const int status = runWithOverlayVideo(run, schedule, out, err);
   video->release();
-  reportCounts(frames.size());
-  return kExitSuccess;
+  if (status == kExitSuccess) reportCounts();
+  return status;
 }
 
 }  // namespace rovelin

@@ -30,20 +30,31 @@ training data and prints one line per region: the class index, three blanks
 and the class name. The frame is written to "inpimage.ppm" and the
 segmentation to "outimage.ppm" in the working directory.
 
+With --frames, several frames are worked on at once (up to --threads) and
+everything is written in frame order, exactly as one thread would write it.
+The frames go to the segmentation and back in memory, and the two work
+files are written once, at the end, for the last frame of the batch.
+
 Options (before VIDEO):
   --no-gui            show no windows and wait for no key (the default
                       when no display is available)
   --frames LIST       annotate several frames with one model, for example
                       0,10,20 or 0:300:30 (start:end:step, end excluded);
-                      FRAME is then ignored. Output names may hold {frame}
-                      and {video} (the video's file name without folder
-                      and extension, unsafe characters replaced by _);
-                      folders below the first of them are created
+                      "all", START: or START::STEP run to the end of the
+                      video. FRAME is then ignored. With several frames,
+                      output names must hold {frame}. Output names may
+                      also hold {video} (the video's file name without
+                      folder and extension, unsafe characters replaced by
+                      _); folders below the first placeholder are created
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class index of every pixel (8-bit PNG;
                       255 marks a pixel without a class)
   --json FILE         write the run as JSON ("-": on standard output)
   --save-frame FILE   write the grabbed, scaled frame (PNG, JPEG, ...)
+  --overlay-video FILE
+                      write the overlay of every frame into one video
+                      (.avi or .mkv: Motion JPEG; .mp4 or .mov: MPEG-4), at
+                      the video's frame rate divided by the frame step
   --ground-truth MAP  compare the labels with a label map (PNG of class
                       numbers, palette PNG, or polygon JSON) and print the
                       pixel accuracy and per-class IoU on standard error
@@ -67,7 +78,9 @@ Options (before VIDEO):
   --count-frames      print how many frames the run would take and stop;
                       only VIDEO is needed
   --timings           print the time of every stage on standard error
-  --threads N         worker threads (default: one per core)
+  --threads N         worker threads of every pool, the image library's
+                      included, and frames in flight (at most one per
+                      core) (default: one per core)
   --cache FILE        prepared-model cache (default: TRAINDATA.cache)
   --no-cache          neither read nor write the prepared-model cache
   --prepare-cache TRAINDATA
@@ -141,6 +154,26 @@ bool parseInt(const std::string& text, int& value) {
 
 }  // namespace
 
+bool parseOpenEndedFrames(const std::string& text, int& start, int& step) {
+  if (text == "all") {
+    start = 0;
+    step = 1;
+    return true;
+  }
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  int first = 0;
+  if (!parseInt(text.substr(0, colon), first) || first < 0) return false;
+  const std::string rest = text.substr(colon + 1);
+  int every = 1;
+  if (!rest.empty()) {
+    if (rest[0] != ':' || !parseInt(rest.substr(1), every) || every < 1) return false;
+  }
+  start = first;
+  step = every;
+  return true;
+}
+
 std::optional<std::vector<int>> parseFrameList(const std::string& text) {
   std::vector<int> frames;
   if (text.empty()) {
@@ -188,12 +221,6 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
     return std::nullopt;
   }
   return frames;
-}
-
-std::vector<int> requestedFrames(const Options& options) {
-  const std::vector<int> frames =
-      options.frames.empty() ? std::vector<int>{options.frameNumber} : options.frames;
-  return options.shard ? shardFrames(frames, *options.shard) : frames;
 }
 
 Command parseCommandLine(int argc, const char* const* argv) {
@@ -284,8 +311,14 @@ Command parseCommandLine(int argc, const char* const* argv) {
       }
     } else if (name == "--frames") {
       if (!value(text)) {
-        return fail("--frames takes a list such as 0,10,20 or 0:300:30");
+        return fail("--frames takes a list such as 0,10,20, 0:300:30, 100: or all");
       }
+      if (parseOpenEndedFrames(text, options.framesStart, options.framesStep)) {
+        options.framesToEnd = true;
+        options.frames.clear();
+        continue;
+      }
+      options.framesToEnd = false;
       auto list = parseFrameList(text);
       if (!list) {
         return fail("--frames: '" + text +
@@ -294,7 +327,8 @@ Command parseCommandLine(int argc, const char* const* argv) {
       options.frames = std::move(*list);
     } else if (name == "--overlay" || name == "--label-map" || name == "--json" ||
                name == "--ground-truth" || name == "--classes" || name == "--cache" ||
-               name == "--save-frame" || name == "--workdir" || name == "--prepare-cache") {
+               name == "--save-frame" || name == "--overlay-video" || name == "--workdir" ||
+               name == "--prepare-cache") {
       if (!value(text) || text.empty()) {
         return fail(name + " takes a file name");
       }
@@ -305,6 +339,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
       if (name == "--classes") options.classListPath = text;
       if (name == "--cache") options.cachePath = text;
       if (name == "--save-frame") options.saveFramePath = text;
+      if (name == "--overlay-video") options.overlayVideoPath = text;
       if (name == "--workdir") options.workDir = text;
       if (name == "--prepare-cache") {
         options.prepareCacheOnly = true;

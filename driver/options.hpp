@@ -33,6 +33,12 @@ struct Options {
   bool useCache = true;        // --no-cache
   bool timings = false;        // --timings
   int threads = 0;             // --threads N; 0: one per core
+  // --frames all, START: or START::STEP: every STEP-th frame from START to
+  // the end of the stream (frames is then empty).
+  bool framesToEnd = false;
+  int framesStart = 0;
+  int framesStep = 1;
+  std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
   std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
   bool verbose = false;        // -v: let the video decoder's own messages through
   bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
@@ -69,9 +75,9 @@ Command parseCommandLine(int argc, const char* const* argv);
 // separated by commas. Empty optional on a malformed list.
 std::optional<std::vector<int>> parseFrameList(const std::string& text);
 
-// The frames a run takes: the --frames list (or the positional frame),
-// narrowed to the --shard part when one is asked for.
-std::vector<int> requestedFrames(const Options& options);
+// "all" (0 onwards), "START:" or "START::STEP": the frames from START to
+// the end of the stream. False when `text` is none of these.
+bool parseOpenEndedFrames(const std::string& text, int& start, int& step);
 
 // The classic usage line (without the leading empty line).
 extern const char* const kUsageLine;

@@ -14,8 +14,12 @@ VideoFrameSource::VideoFrameSource(const std::string& name, double factor) : vid
   bool ok = false;
   try {
     // FFmpeg first: it seeks frame-accurately; then whatever else can.
-    ok = (opened->open(name, cv::CAP_FFMPEG) && opened->isOpened()) ||
-         (opened->open(name, cv::CAP_ANY) && opened->isOpened());
+    backend_ = cv::CAP_FFMPEG;
+    ok = opened->open(name, cv::CAP_FFMPEG) && opened->isOpened();
+    if (!ok) {
+      backend_ = cv::CAP_ANY;
+      ok = opened->open(name, cv::CAP_ANY) && opened->isOpened();
+    }
   } catch (const cv::Exception&) {
     ok = false;
   }
@@ -43,7 +47,11 @@ void VideoFrameSource::prepare(double factor) {
   // Properties in the order width, height, count; truncated toward zero.
   frameWidth = static_cast<int>(capture->get(cv::CAP_PROP_FRAME_WIDTH));
   frameHeight = static_cast<int>(capture->get(cv::CAP_PROP_FRAME_HEIGHT));
-  frameCount = static_cast<int>(capture->get(cv::CAP_PROP_FRAME_COUNT));
+  // Raw streams and stills give a negative or absurd count (converting it
+  // to int would be undefined); such a stream has no count to clamp to.
+  const double count = capture->get(cv::CAP_PROP_FRAME_COUNT);
+  frameCount = count >= 0.0 && count <= kMaxFrameCount ? static_cast<int>(count) : -1;
+  position_ = 0;
 
   double width = frameWidth;
   double height = frameHeight;
@@ -78,17 +86,78 @@ bool VideoFrameSource::grabFrame(int n) {
   if (!capture || n < 0) {
     return false;
   }
+  if (!frameCountKnown()) {
+    // No count, so no seek can be trusted: read forward, from the start
+    // again when the frame lies behind.
+    if ((position_ < 0 || position_ > n) && !reopen()) {
+      frame.release();
+      return false;
+    }
+    if (!skipFrames(n - position_)) {
+      return false;
+    }
+    return convert();
+  }
   if (n >= frameCount) {
     n = frameCount;
   }
   const double position = capture->get(cv::CAP_PROP_POS_FRAMES);
   if (position != static_cast<double>(n)) {
-    capture->set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(n));
+    const double gap = static_cast<double>(n) - position;
+    if (gap > 0 && gap <= readForwardLimit) {
+      if (!skipFrames(static_cast<long>(gap))) {
+        return false;
+      }
+    } else {
+      capture->set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(n));
+    }
   }
   return convert();
 }
 
 bool VideoFrameSource::nextFrame() { return capture && convert(); }
+
+bool VideoFrameSource::readAhead(int skip) {
+  return capture && skipFrames(skip) && convert();
+}
+
+std::string VideoFrameSource::frameCountText() const {
+  if (!frameCountKnown()) {
+    return "the stream does not give its frame count";
+  }
+  return "the video has " + std::to_string(frameCount) + " frames";
+}
+
+bool VideoFrameSource::skipFrames(long count) {
+  for (long i = 0; i < count; ++i) {
+    bool grabbed = false;
+    try {
+      grabbed = capture->grab();
+    } catch (const cv::Exception&) {
+      grabbed = false;
+    }
+    if (!grabbed) {
+      frame.release();
+      position_ = -1;
+      return false;
+    }
+    if (position_ >= 0) ++position_;
+  }
+  return true;
+}
+
+bool VideoFrameSource::reopen() {
+  position_ = -1;
+  try {
+    if (!capture->open(videoName, backend_) || !capture->isOpened()) {
+      return false;
+    }
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  position_ = 0;
+  return true;
+}
 
 bool VideoFrameSource::convert() {
   frame.release();
@@ -98,6 +167,11 @@ bool VideoFrameSource::convert() {
     }
   } catch (const cv::Exception&) {
     frame.release();
+  }
+  if (frame.empty()) {
+    position_ = -1;
+  } else if (position_ >= 0) {
+    ++position_;
   }
   // Only a frame of the size the capture announced and of 8-bit colour
   // can be delivered; anything else is a failed read, never a guess.

@@ -36,7 +36,10 @@ public:
   cv::Mat frame;        // the frame most recently read; empty before the first grab and after a failed read
   int frameWidth = 0;   // capture property 3, truncated
   int frameHeight = 0;  // capture property 4, truncated
-  int frameCount = 0;   // capture property 7, truncated
+  int frameCount = 0;   // capture property 7, truncated; -1 when the stream gives no usable count
+  // Batches set this: a frame at most this many frames ahead of the position
+  // is reached by reading forward instead of seeking (0: always seek).
+  int readForwardLimit = 0;
   int outputWidth = 0;
   int outputHeight = 0;
   bool resizeNeeded = false;  // true unless the factor is exactly 1.0
@@ -57,16 +60,34 @@ public:
 
   // Seeks (only when the position differs), reads and converts into output.
   // A frame number at or past the count is clamped to the count. Returns
-  // false, leaving output unchanged, when no frame could be read.
+  // false, leaving output unchanged, when no frame could be read. Without a
+  // usable count (raw streams, stills) the frame is reached by reading
+  // forward from the start, so a frame past the end is a failed read.
   bool grabFrame(int n);
   // Reads the next frame without seeking; false when none could be read.
   bool nextFrame();
+  // Reads and drops `skip` frames, then reads the next one, all without
+  // seeking and whatever the frame count says; false when the stream ends
+  // first.
+  bool readAhead(int skip);
   // Closes the capture and frees output; a second call does nothing.
   void release();
+  // True when the stream gives a frame count that can be believed.
+  bool frameCountKnown() const { return frameCount >= 0; }
+  // "the video has N frames", or a note that the stream gives no count.
+  std::string frameCountText() const;
+
+  // Largest frame count taken as given; a larger, negative or non-finite
+  // count is unknown.
+  static constexpr double kMaxFrameCount = 1e9;
 
 private:
   void prepare(double factor);
   bool convert();
+  bool skipFrames(long count);
+  bool reopen();
+  long position_ = 0;  // next frame of a stream without a count; -1: unknown
+  int backend_ = cv::CAP_ANY;
 };
 
 }  // namespace rovelin

@@ -1,15 +1,18 @@
 // The region-feature stage: segments the frame (leaving it and its
-// segmentation in "inpimage.ppm" / "outimage.ppm"), builds the ten feature planes and the
-// label image, and returns the regions of the frame.
+// segmentation in "inpimage.ppm" / "outimage.ppm", or handing them over in
+// memory for frames worked on at once), builds the ten feature planes and
+// the label image, and returns the regions of the frame.
 #pragma once
 
 #include "features/region_set.hpp"
+#include "segmentation/segment_image.hpp"
 #include "segmentation/segmentation_params.hpp"
 
 #include <opencv2/core.hpp>
 
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 namespace rovelin {
@@ -47,5 +50,31 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount,
                          ExtractTimings* timings = nullptr,
                          const SegmentationParams& segmentation = {},
                          DescriptorKind descriptor = DescriptorKind::Covariance);
+
+}  // namespace rovelin
+
+namespace rovelin {
+
+// The same regions as extractRegions gives for `frame`, with the picture
+// handed to the segmentation and back in memory: no file is written or read.
+// The segmentation line goes to `report` (standard output when null); its
+// time is the calling thread's processor time. `turn`, when given, orders the
+// segmentation's colour draws among frames segmented at the same time.
+// `segmented`, when given, receives the segmentation picture (BGR, as
+// "outimage.ppm" reads back).
+RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
+                                 std::ostream* report = nullptr,
+                                 ExtractTimings* timings = nullptr,
+                                 const ColourDrawTurn* turn = nullptr,
+                                 cv::Mat* segmented = nullptr,
+                                 const SegmentationParams& segmentation = {},
+                                 DescriptorKind descriptor = DescriptorKind::Covariance);
+
+// Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
+// workDir/"outimage.ppm", the two work files extractRegions leaves behind.
+// Throws std::runtime_error (or pnm_error) naming the file that cannot be
+// written.
+void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented,
+                    const std::filesystem::path& workDir = {});
 
 }  // namespace rovelin

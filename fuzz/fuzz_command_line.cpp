@@ -34,6 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  int firstFrame = -1;
+  int frameStep = 0;
+  if (rovelin::parseOpenEndedFrames(words.front(), firstFrame, frameStep) &&
+      (firstFrame < 0 || frameStep < 1)) {
+    std::abort();  // a run to the end starts at a frame and moves forward
+  }
+
   // argv strings end at the first NUL, as they would from a shell.
   std::vector<std::string> args{"rovelin"};
   for (const std::string& w : words) args.push_back(w.c_str());
@@ -51,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (o.threads < 0 || o.threads > 1024) std::abort();
       for (int f : o.frames) {
         if (f < 0) std::abort();
+      }
+      if (o.framesToEnd && (!o.frames.empty() || o.framesStart < 0 || o.framesStep < 1)) {
+        std::abort();
       }
       break;
     }

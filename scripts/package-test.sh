@@ -77,7 +77,7 @@ done
 # The completion bash-completion would load for rovelin offers its options.
 offered=$(bash -c 'source /usr/share/bash-completion/completions/rovelin
   COMP_WORDS=(rovelin --ov); COMP_CWORD=1; _rovelin; echo "${COMPREPLY[*]}"')
-[ "$offered" = "--overlay" ] || fail "completion of 'rovelin --ov' gave '$offered'"
+[ "$offered" = "--overlay --overlay-video" ] || fail "completion of 'rovelin --ov' gave '$offered'"
 
 say "annotating a frame of the demo video with the installed programs"
 mkdir "$work/run"

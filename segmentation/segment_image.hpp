@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ namespace rovelin {
 // identifier (pixel index * 4 + direction) must fit in 32 bits.
 inline constexpr std::size_t kMaxSegmentPixels = std::size_t{1} << 30;
 
-// Processor seconds (std::clock) spent in each stage of one segmentImage call;
+// Processor seconds of the calling thread spent in each stage of one segmentImage call;
 // processor time keeps the split meaningful on a busy machine.
 struct SegmentationStageTimes {
   double smoothing = 0.0;        // the three Gaussian-smoothed colour planes
@@ -28,6 +29,16 @@ struct SegmentationStageTimes {
   double smallComponents = 0.0;  // joining components below the minimum size
   double colouring = 0.0;        // random colours and the output picture
 };
+
+// Runs `draws`, the colour draws of one segmentImage call, when it is that
+// picture's turn. Pictures segmented at the same time pass one that runs their
+// draws in a fixed order, so each takes the same block of the rand() sequence
+// as in a run that segments them one after another.
+using ColourDrawTurn = std::function<void(const std::function<void()>& draws)>;
+
+// Processor seconds the calling thread has used; other threads of the
+// process do not count.
+double threadProcessorSeconds();
 
 // Euclidean distance between the (r, g, b) values of two pixels of the planes.
 float colourDistance(const GridImage<float>& red, const GridImage<float>& green,
@@ -48,17 +59,20 @@ std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridIm
 // every component has one random colour, the colour drawn for its root's
 // pixel index. num_ccs receives the number of components. Equal-weight
 // edges are visited in construction order. Uses exactly 3 * width * height
-// rand() calls. Throws std::length_error above kMaxSegmentPixels.
+// rand() calls, all of them inside one call of `turn` when it is given.
+// Throws std::length_error above kMaxSegmentPixels.
 GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
                                  int minSize, int& num_ccs,
-                                 SegmentationStageTimes* times = nullptr);
+                                 SegmentationStageTimes* times = nullptr,
+                                 const ColourDrawTurn* turn = nullptr);
 
 // "Number of segments = <n> ;  Time taken = <seconds> seconds " (no end of
 // line), seconds in default float notation, independent of stream state.
 std::string segmentationReportLine(int num_ccs, float seconds);
 
 // Reads inputPath, segments with `params` (default sigma 1.0, k 500.0, min size 500), writes
-// outputPath, prints "Number of segments = N ;  Time taken = S seconds " + std::endl on `report`.
+// outputPath, prints "Number of segments = N ;  Time taken = S seconds " + std::endl on `report`,
+// S being the processor time of the segmentation on the calling thread.
 // Throws pnm_error (message names the file) on an unreadable/malformed input or an output that
 // cannot be written, std::invalid_argument on unusable parameters.
 int runSegmentation(const std::string& inputPath = "inpimage.ppm",

@@ -198,8 +198,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
                                         video.output.size());
     if (!video.grabFrame(labelled.frame)) {
       throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
-                               options.video + "\" could not be read (the video has " +
-                               std::to_string(video.frameCount) + " frames)");
+                               options.video + "\" could not be read (" +
+                               video.frameCountText() + ")");
     }
     discard.str("");
     const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard, nullptr,

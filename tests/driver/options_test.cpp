@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <climits>
 
 namespace rovelin {
@@ -61,6 +63,30 @@ TEST(Options, FrameLists) {
     EXPECT_FALSE(parseFrameList(bad).has_value()) << bad;
   }
   EXPECT_FALSE(parseFrameList("0:2000000000").has_value());  // absurdly many frames
+
+  // To the end of the stream: all, START:, START::STEP.
+  const auto toEnd = [](std::vector<const char*> args) {
+    args.insert(args.begin(), "rovelin");
+    for (const char* positional : {"v.avi", "3", "1", "m.txt"}) args.push_back(positional);
+    return parseCommandLine(static_cast<int>(args.size()), args.data());
+  };
+  for (const auto& [text, start, step] : {std::tuple{"all", 0, 1}, std::tuple{"12:", 12, 1},
+                                          std::tuple{"12::5", 12, 5}, std::tuple{"0::1", 0, 1}}) {
+    const Command c = toEnd({"--frames", text});
+    ASSERT_EQ(c.kind, CommandKind::Run) << text;
+    EXPECT_TRUE(c.options.framesToEnd) << text;
+    EXPECT_TRUE(c.options.frames.empty()) << text;
+    EXPECT_EQ(c.options.framesStart, start) << text;
+    EXPECT_EQ(c.options.framesStep, step) << text;
+  }
+  for (const char* bad : {"-1:", "5::0", "5::", ":", "::3", "5::-2", "all,3", "5:x"}) {
+    EXPECT_EQ(toEnd({"--frames", bad}).kind, CommandKind::Error) << bad;
+  }
+  // The last --frames wins, whichever form it has.
+  const Command last = toEnd({"--frames", "all", "--frames", "1,2"});
+  EXPECT_FALSE(last.options.framesToEnd);
+  EXPECT_EQ(last.options.frames, (std::vector<int>{1, 2}));
+  EXPECT_EQ(toEnd({"--overlay-video", "a.avi"}).options.overlayVideoPath, "a.avi");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "driver/video_frame_source.hpp"
 #include "support/tool_runner.hpp"
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
@@ -168,6 +169,71 @@ TEST(VideoFrameSource, RealVideoFileRoundTrip) {
                       [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
   std::ofstream(dir / "text.avi") << "not a video";
   EXPECT_THROW(VideoFrameSource((dir / "text.avi").string(), 1.0), VideoOpenError);
+}
+
+// A frame's pictures compared exactly.
+bool samePixels(const cv::Mat& a, const cv::Mat& b) {
+  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
+}
+
+TEST(VideoFrameSource, ReadingForwardGivesTheFramesASeekGives) {
+  TempDir dir;
+  const auto path = dir / "clip.avi";
+  testing::writeVideo(path, 20, cv::Size(64, 48),
+                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  VideoFrameSource forward(path.string(), 1.0);
+  forward.readForwardLimit = 8;
+  for (int n : {0, 3, 6, 13, 19}) {
+    ASSERT_TRUE(forward.grabFrame(n)) << n;
+    VideoFrameSource seeking(path.string(), 1.0);
+    ASSERT_TRUE(seeking.grabFrame(n)) << n;
+    EXPECT_TRUE(samePixels(forward.output, seeking.output)) << "frame " << n;
+  }
+  // A run to the end reads ahead whatever the count says, and stops there.
+  VideoFrameSource ahead(path.string(), 1.0);
+  ASSERT_TRUE(ahead.grabFrame(2));
+  ASSERT_TRUE(ahead.readAhead(4));  // frame 7
+  VideoFrameSource seeking(path.string(), 1.0);
+  ASSERT_TRUE(seeking.grabFrame(7));
+  EXPECT_TRUE(samePixels(ahead.output, seeking.output));
+  EXPECT_FALSE(ahead.readAhead(12));  // frame 20: past the end
+}
+
+TEST(VideoFrameSource, StreamsWithoutAFrameCountAreReadForward) {
+  TempDir dir;
+  // A raw Motion JPEG stream and a PNG still give no usable count.
+  const auto raw = dir / "clip.mjpeg";
+  testing::writeVideo(raw, 8, cv::Size(64, 48),
+                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  const auto meanBlue = [](const cv::Mat& image) { return cv::mean(image)[0]; };
+  std::vector<double> blue;
+  {
+    VideoFrameSource source(raw.string(), 1.0);
+    EXPECT_FALSE(source.frameCountKnown());
+    EXPECT_EQ(source.frameCountText(), "the stream does not give its frame count");
+    for (int n = 0; n < 8; ++n) {
+      ASSERT_TRUE(source.nextFrame()) << n;
+      blue.push_back(meanBlue(source.output));
+    }
+    EXPECT_FALSE(source.nextFrame());
+  }
+  VideoFrameSource source(raw.string(), 1.0);
+  for (int n : {5, 2, 2, 7, 0}) {  // forward, back, the same, forward, back to the start
+    ASSERT_TRUE(source.grabFrame(n)) << n;
+    EXPECT_DOUBLE_EQ(meanBlue(source.output), blue[static_cast<std::size_t>(n)]) << n;
+  }
+  EXPECT_FALSE(source.grabFrame(8));
+  EXPECT_FALSE(source.grabFrame(1000));
+  ASSERT_TRUE(source.grabFrame(3));  // readable again after a read past the end
+  EXPECT_DOUBLE_EQ(meanBlue(source.output), blue[3]);
+
+  const auto still = dir / "still.png";
+  ASSERT_TRUE(cv::imwrite(still.string(), testing::blockFrame(4, cv::Size(64, 48))));
+  VideoFrameSource picture(still.string(), 1.0);
+  EXPECT_FALSE(picture.frameCountKnown());
+  EXPECT_FALSE(picture.grabFrame(3));
+  ASSERT_TRUE(picture.grabFrame(0));
+  EXPECT_FALSE(picture.grabFrame(1));
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ expect() {
   fi
 }
 
-expect "--overlay" "$rovelin" --ov
+expect "--overlay --overlay-video" "$rovelin" --ov
 expect "--no-gui --no-vehicle-rule --no-cache" "$rovelin" --no
 expect "" "$rovelin" --sigma ""
 expect "embedding" "$train" --descriptor e

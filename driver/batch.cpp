@@ -1,0 +1,170 @@
+#include "driver/batch.hpp"
+
+#include "driver/annotation.hpp"
+#include "driver/frame_writer.hpp"
+#include "driver/outputs.hpp"
+#include "features/feature_planes.hpp"
+#include "statistics/parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <future>
+#include <ostream>
+#include <thread>
+
+namespace rovelin {
+
+namespace {
+
+// A frame ahead of the position by at most this many frames is reached by
+// decoding the frames in between: cheaper than a seek, which decodes from
+// the last key frame before it.
+constexpr int kReadForwardLimit = 64;
+
+FrameSetup frameSetup(const BatchRun& run, ColourTurns& turns, const std::atomic<bool>& cancelled) {
+  FrameSetup setup;
+  setup.options = run.options;
+  setup.model = run.model;
+  setup.settings = run.settings;
+  setup.classes = run.classes;
+  setup.workFiles = run.schedule->single();
+  setup.keepOverlay = run.overlayVideo != nullptr;
+  setup.turns = &turns;
+  setup.cancelled = &cancelled;
+  return setup;
+}
+
+FrameWriter::Setup writerSetup(const BatchRun& run) {
+  FrameWriter::Setup setup;
+  setup.classes = run.classes;
+  setup.gui = run.gui;
+  setup.timings = run.options->timings;
+  setup.modelSeconds = run.modelSeconds;
+  setup.overlayVideo = run.overlayVideo;
+  return setup;
+}
+
+// Reads frame `number`, the one at `position` of the run: a run to the end
+// reads on from the frame it read last, whatever the frame count says; any
+// other frame is reached by number. False when it cannot be read.
+bool readFrame(VideoFrameSource& video, const FrameSchedule& schedule, std::size_t position,
+               int number, int lastRead) {
+  if (schedule.toEnd() && position > 0) {
+    return video.readAhead(number - lastRead - 1);
+  }
+  return video.grabFrame(number);
+}
+
+}  // namespace
+
+std::size_t framesInFlight(int threads) {
+  // More frames than cores would not finish sooner, and each one holds a few
+  // hundred bytes per pixel, so the window is at most one frame per core.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return static_cast<std::size_t>(std::max(1, cores > 0 ? std::min(threads, cores) : threads));
+}
+
+int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
+  const Options& options = *run.options;
+  VideoFrameSource& video = *run.video;
+  const FrameSchedule& schedule = *run.schedule;
+  const std::size_t limit = run.gui || schedule.single() ? 1 : framesInFlight(threadCount());
+  if (!schedule.single()) video.readForwardLimit = kReadForwardLimit;
+
+  ColourTurns turns;
+  std::atomic<bool> cancelled{false};
+  const FrameSetup setup = frameSetup(run, turns, cancelled);
+  const std::optional<int> count =
+      video.frameCountKnown() ? std::optional<int>(video.frameCount) : std::nullopt;
+  ProgressLine progress(err, run.progress && schedule.several(), schedule.total(count));
+  FrameWriter writer(writerSetup(run), out, err, progress);
+
+  // One frame at a time runs its work on this thread when it is written;
+  // more run on threads of their own.
+  const auto policy = limit > 1 ? std::launch::async : std::launch::deferred;
+  std::deque<std::future<FrameResult>> inFlight;
+  auto emitOldest = [&] {
+    std::future<FrameResult> next = std::move(inFlight.front());
+    inFlight.pop_front();
+    writer.emit(next.get());
+  };
+  auto drain = [&] {
+    while (!inFlight.empty()) emitOldest();
+  };
+
+  try {
+    int lastRead = -1;
+    for (std::size_t position = 0;; ++position) {
+      const std::optional<int> number = schedule.frame(position);
+      if (!number) break;
+      while (inFlight.size() >= limit) emitOldest();
+
+      FrameJob job;
+      job.position = position;
+      job.frameNumber = *number;
+      try {
+        // A bad ground-truth map fails the run before any of the frame's work.
+        if (!options.groundTruthPath.empty()) {
+          job.truth = readLabelMap(expandFramePattern(options.groundTruthPath, *number),
+                                   run.classes->entries,
+                                   cv::Size(video.frameWidth, video.frameHeight),
+                                   video.output.size());
+        }
+      } catch (...) {
+        drain();  // the earlier frames' output comes first
+        progress.clear();
+        throw;
+      }
+
+      const auto start = std::chrono::steady_clock::now();
+      if (!readFrame(video, schedule, position, *number, lastRead)) {
+        drain();
+        progress.clear();
+        if (schedule.toEnd() && position > 0) {
+          if (video.frameCountKnown() && *number < video.frameCount) {
+            err << "rovelin: the video ends after frame " << lastRead << ", before the "
+                << video.frameCount << " frames its container reports" << std::endl;
+          }
+          break;
+        }
+        err << "Error : Cannot read from file!! " << std::endl;
+        err << "Error : frame " << *number << " of \"" << options.videoName
+            << "\" could not be read (" << video.frameCountText() << ")!" << std::endl;
+        return kExitFailure;
+      }
+      lastRead = *number;
+      job.grabSeconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      job.image = video.output.clone();
+      inFlight.push_back(std::async(policy, processFrame, std::cref(setup), std::move(job)));
+    }
+    drain();
+  } catch (...) {
+    // Later frames are dropped: their files are no longer written, and
+    // their threads are waited for before the error is reported.
+    cancelled = true;
+    for (std::future<FrameResult>& pending : inFlight) {
+      try {
+        if (pending.valid() && policy == std::launch::async) pending.get();
+      } catch (...) {
+      }
+    }
+    inFlight.clear();
+    progress.clear();
+    throw;
+  }
+  progress.clear();
+
+  // A batch hands its pictures over in memory; the work files are written
+  // once, for the last frame, as one frame after another would leave them.
+  if (!schedule.single()) {
+    if (const FrameResult* last = writer.last(); last != nullptr && !last->segmented.empty()) {
+      writeWorkFiles(last->image, last->segmented, options.workDir);
+    }
+  }
+  return kExitSuccess;
+}
+
+}  // namespace rovelin

@@ -1,0 +1,82 @@
+#include "driver/frame_schedule.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace rovelin {
+
+FrameSchedule::FrameSchedule(const Options& options) {
+  if (options.framesToEnd) {
+    toEnd_ = true;
+    start_ = options.framesStart;
+    step_ = options.framesStep;
+  } else if (!options.frames.empty()) {
+    frames_ = options.frames;
+  } else {
+    frames_ = {options.frameNumber};
+    single_ = true;
+  }
+}
+
+std::optional<int> FrameSchedule::frame(std::size_t position) const {
+  if (!toEnd_ || listed_) {
+    if (position >= frames_.size()) return std::nullopt;
+    return frames_[position];
+  }
+  const long long number =
+      static_cast<long long>(start_) + static_cast<long long>(position) * step_;
+  if (number > std::numeric_limits<int>::max()) return std::nullopt;
+  return static_cast<int>(number);
+}
+
+std::optional<long> FrameSchedule::total(std::optional<int> frameCount) const {
+  if (!toEnd_ || listed_) return static_cast<long>(frames_.size());
+  if (!frameCount) return std::nullopt;
+  if (*frameCount <= start_) return 0;
+  return (static_cast<long>(*frameCount) - start_ + step_ - 1) / step_;
+}
+
+std::optional<int> FrameSchedule::repeatedFrame() const {
+  std::vector<int> sorted = frames_;
+  std::sort(sorted.begin(), sorted.end());
+  const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+  if (twice == sorted.end()) return std::nullopt;
+  return *twice;
+}
+
+void FrameSchedule::listToCount(std::optional<int> frameCount) {
+  if (!toEnd_ || listed_) return;
+  if (!frameCount) {
+    throw std::runtime_error(
+        "the video does not give its frame count, so a run to its end cannot be cut into parts "
+        "or checked for finished frames; name the frames with --frames START:END");
+  }
+  frames_.clear();
+  for (long long number = start_; number < *frameCount; number += step_) {
+    frames_.push_back(static_cast<int>(number));
+  }
+  listed_ = true;
+}
+
+void FrameSchedule::keepPart(const Shard& part) {
+  frames_ = shardFrames(frames_, part);
+}
+
+std::size_t FrameSchedule::dropFinished(const std::function<bool(int)>& finished) {
+  const std::size_t before = frames_.size();
+  std::erase_if(frames_, finished);
+  return before - frames_.size();
+}
+
+int FrameSchedule::step() const {
+  if (toEnd_) return step_;
+  if (frames_.size() < 2) return 1;
+  const long long common = static_cast<long long>(frames_[1]) - frames_[0];
+  for (std::size_t i = 2; i < frames_.size(); ++i) {
+    if (static_cast<long long>(frames_[i]) - frames_[i - 1] != common) return 1;
+  }
+  return common > 0 && common <= std::numeric_limits<int>::max() ? static_cast<int>(common) : 1;
+}
+
+}  // namespace rovelin

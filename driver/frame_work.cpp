@@ -1,0 +1,216 @@
+#include "driver/frame_work.hpp"
+
+#include "driver/batch_plan.hpp"
+#include "driver/evaluation.hpp"
+#include "driver/outputs.hpp"
+#include "features/feature_planes.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+#include <sstream>
+#include <stdexcept>
+
+namespace rovelin {
+
+namespace {
+
+// The frame's file of an output name ({video} is already filled in), with
+// the folders below its placeholders made: the run checked the ones above.
+std::string frameOutputName(const std::string& pattern, int frame) {
+  std::string target = expandFramePattern(pattern, frame);
+  createOutputDirectories(target);
+  return target;
+}
+
+}  // namespace
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Passes the frame's colour turn on if the frame fails before it drew, so
+// the frames after it are not kept waiting.
+class TurnGuard {
+public:
+  TurnGuard(ColourTurns* turns, std::size_t position) : turns_(turns), position_(position) {}
+  ~TurnGuard() {
+    if (turns_ != nullptr && !taken_) turns_->pass(position_);
+  }
+  TurnGuard(const TurnGuard&) = delete;
+  TurnGuard& operator=(const TurnGuard&) = delete;
+  ColourDrawTurn turn() {
+    return [this](const std::function<void()>& draws) {
+      taken_ = true;
+      turns_->take(position_, draws);
+    };
+  }
+
+private:
+  ColourTurns* turns_;
+  std::size_t position_;
+  bool taken_ = false;
+};
+
+// Outputs that are not plain files (standard output, a descriptor, a device
+// or a FIFO) are written by the writer in frame order, after the report.
+bool writtenInOrder(const std::string& target) {
+  if (target == "-" || target.rfind("/dev/", 0) == 0 || target.rfind("/proc/self/fd/", 0) == 0) {
+    return true;
+  }
+  std::error_code ec;
+  const auto status = std::filesystem::status(target, ec);
+  return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+}
+
+}  // namespace
+
+ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
+  ClassTable table;
+  for (int k = 0; k < model.classCount; ++k) {
+    table.names.push_back(model.trainingClass(k).name);
+  }
+  table.palette.resize(table.names.size());
+  table.entries.resize(table.names.size());
+  const std::vector<ClassEntry> listed =
+      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
+  for (std::size_t k = 0; k < table.names.size(); ++k) {
+    table.entries[k].name = table.names[k];
+    for (const ClassEntry& entry : listed) {
+      if (entry.name == table.names[k] && entry.colour) {
+        const cv::Vec3b rgb = *entry.colour;
+        table.entries[k].colour = rgb;
+        table.palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
+      }
+    }
+  }
+  return table;
+}
+
+void ColourTurns::take(std::size_t position, const std::function<void()>& draws) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return next_ == position; });
+  // The turn is held while drawing: no other frame draws in between.
+  try {
+    draws();
+  } catch (...) {
+    ++next_;
+    changed_.notify_all();
+    throw;
+  }
+  ++next_;
+  changed_.notify_all();
+}
+
+void ColourTurns::pass(std::size_t position) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return next_ == position; });
+  ++next_;
+  changed_.notify_all();
+}
+
+FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
+  const Options& options = *setup.options;
+  const RegionClassifier& model = *setup.model;
+  const ClassTable& classes = *setup.classes;
+  const RunSettings& settings = *setup.settings;
+  auto cancelled = [&setup] { return setup.cancelled != nullptr && setup.cancelled->load(); };
+
+  FrameResult result;
+  result.position = job.position;
+  result.frameNumber = job.frameNumber;
+  result.times.grab = job.grabSeconds;
+  TurnGuard guard(setup.workFiles ? nullptr : setup.turns, job.position);
+
+  if (!options.saveFramePath.empty()) {
+    const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
+    const cv::Mat image = job.image;
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back([target, image] { writeImageAtomically(target, image); });
+    } else if (!cancelled()) {
+      writeImageAtomically(target, image);
+    }
+  }
+
+  std::ostringstream line;
+  ExtractTimings extractTimes;
+  if (setup.workFiles) {
+    result.regions = extractRegions(job.image, 10, options.workDir, &line, &extractTimes,
+                                    settings.segmentation, settings.descriptor);
+  } else {
+    const ColourDrawTurn turn = setup.turns != nullptr ? guard.turn() : ColourDrawTurn{};
+    result.regions = extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn,
+                                            &result.segmented, settings.segmentation,
+                                            settings.descriptor);
+  }
+  result.segmentationLine = line.str();
+  result.times.segmentation = extractTimes.segmentation;
+  result.times.regions = extractTimes.regions;
+  const RegionSet& seg = result.regions;
+  if (seg.regularizedCount > 0) {
+    std::ostringstream warning;
+    warning << "Warning : " << seg.regularizedCount << " of " << seg.count
+            << " regions have a degenerate covariance (flat or too few pixels); a ridge of "
+            << CovarianceDescriptor::kRidge << " was added to their diagonal" << '\n';
+    result.warnings = warning.str();
+  }
+
+  auto start = Clock::now();
+  const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+  result.times.classification = secondsSince(start);
+
+  start = Clock::now();
+  std::vector<SegmentPrediction> relabelled = predictions;
+  const RegionSet segCopy = seg;
+  result.labels = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
+  result.times.labelling = secondsSince(start);
+  for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
+    const double label = result.labels[i];
+    if (!(label >= 0.0) || label >= model.classCount) {
+      throw std::logic_error("label " + std::to_string(label) + " of region " + std::to_string(i) +
+                             " is outside the model's classes");
+    }
+  }
+
+  // Plain files are written here, on the frame's thread; the others wait
+  // for the writer.
+  auto write = [&](const std::string& target, std::function<void()> writeIt) {
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back(std::move(writeIt));
+    } else if (!cancelled()) {
+      writeIt();
+    }
+  };
+  if (!options.overlayPath.empty() || setup.keepOverlay) {
+    cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
+    if (!options.overlayPath.empty()) {
+      const std::string target = frameOutputName(options.overlayPath, job.frameNumber);
+      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
+    }
+    if (setup.keepOverlay) result.overlay = std::move(overlay);
+  }
+  if (!options.labelMapPath.empty()) {
+    const std::string target = frameOutputName(options.labelMapPath, job.frameNumber);
+    const cv::Mat map = labelMapImage(seg, result.labels, model.classCount);
+    write(target, [target, map] { writeImageAtomically(target, map); });
+  }
+  if (!options.jsonPath.empty()) {
+    const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,
+                             job.image.size(), seg.segmentCount};
+    const std::string target = frameOutputName(options.jsonPath, job.frameNumber);
+    const std::string text =
+        describeRun(run, seg, predictions, result.labels, classes.names).dump(2) + "\n";
+    write(target, [target, text] { writeTextAtomically(target, text); });
+  }
+  if (!job.truth.empty()) {
+    result.evaluation = evaluateLabels(job.truth, seg, result.labels, classes.names);
+  }
+  result.image = std::move(job.image);
+  return result;
+}
+
+}  // namespace rovelin

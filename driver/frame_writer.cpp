@@ -1,0 +1,87 @@
+#include "driver/frame_writer.hpp"
+
+#include <opencv2/highgui.hpp>
+
+#include <chrono>
+#include <iomanip>
+#include <ostream>
+
+namespace rovelin {
+
+namespace {
+
+void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includeModel) {
+  auto line = [&err](const char* stage, double seconds) {
+    err << "  " << std::left << std::setw(22) << stage << std::right << std::fixed
+        << std::setprecision(3) << std::setw(9) << seconds * 1000.0 << " ms" << std::endl;
+    err.unsetf(std::ios::floatfield);
+    err << std::setprecision(6);
+  };
+  err << "Timings for frame " << frame << ":" << std::endl;
+  if (includeModel) line("model preparation", t.model);
+  line("grab", t.grab);
+  line("segmentation", t.segmentation);
+  line("features and regions", t.regions);
+  line("classification", t.classification);
+  line("labelling", t.labelling);
+  line("report", t.report);
+}
+
+// The walk through the masks ends early on Escape or q.
+bool endsWalk(int key) {
+  key &= 0xFF;
+  return key == 27 || key == 'q' || key == 'Q';
+}
+
+}  // namespace
+
+FrameWriter::FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err,
+                         ProgressLine& progress)
+    : setup_(setup), out_(out), err_(err), progress_(progress) {}
+
+FrameWriter::~FrameWriter() {
+  if (imageWindow_) {
+    cv::destroyWindow("image");
+  }
+}
+
+void FrameWriter::emit(FrameResult result) {
+  progress_.clear();
+  out_ << result.segmentationLine << std::flush;
+  err_ << result.warnings << std::flush;
+
+  const auto start = std::chrono::steady_clock::now();
+  if (setup_.gui) {
+    cv::namedWindow("image", cv::WINDOW_AUTOSIZE);
+    cv::imshow("image", result.image);
+    imageWindow_ = true;
+  }
+  out_ << std::endl;
+  bool walking = setup_.gui;
+  const std::vector<std::string>& names = setup_.classes->names;
+  for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
+    out_ << result.labels[i] << "   "
+         << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
+    if (walking && endsWalk(result.regions.showMask(static_cast<int>(i), true))) {
+      walking = false;
+    }
+  }
+  out_ << std::endl;
+  result.times.report =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  for (const std::function<void()>& write : result.orderedWrites) write();
+  if (setup_.overlayVideo != nullptr && !result.overlay.empty()) {
+    setup_.overlayVideo->write(result.overlay);
+  }
+  err_ << result.evaluation << std::flush;
+  if (setup_.timings) {
+    result.times.model = setup_.modelSeconds;
+    printTimings(err_, result.times, result.frameNumber, done_ == 0);
+  }
+  ++done_;
+  progress_.show(done_);
+  last_ = std::move(result);
+}
+
+}  // namespace rovelin

@@ -1,0 +1,46 @@
+// Writes what the frames of a run produce, in frame order: the report on
+// standard output, warnings, ground-truth scores and timings on standard
+// error, the frame and its masks in windows, the annotated video, and the
+// progress line in between.
+#pragma once
+
+#include "driver/frame_work.hpp"
+#include "driver/overlay_video.hpp"
+#include "driver/progress.hpp"
+
+#include <iosfwd>
+
+namespace rovelin {
+
+class FrameWriter {
+public:
+  struct Setup {
+    const ClassTable* classes = nullptr;
+    bool gui = false;                             // show the frame and walk its masks
+    bool timings = false;                         // --timings
+    double modelSeconds = 0;                      // reported with the first frame's timings
+    OverlayVideoWriter* overlayVideo = nullptr;   // the annotated video, if any
+  };
+  FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err, ProgressLine& progress);
+  ~FrameWriter();
+  FrameWriter(const FrameWriter&) = delete;
+  FrameWriter& operator=(const FrameWriter&) = delete;
+
+  // Writes the next frame's output; frames must come in batch order.
+  void emit(FrameResult result);
+  // Frames written so far.
+  long done() const { return done_; }
+  // The last frame written (its picture and segmentation), for the work files.
+  const FrameResult* last() const { return done_ > 0 ? &last_ : nullptr; }
+
+private:
+  Setup setup_;
+  std::ostream& out_;
+  std::ostream& err_;
+  ProgressLine& progress_;
+  long done_ = 0;
+  bool imageWindow_ = false;
+  FrameResult last_;
+};
+
+}  // namespace rovelin

@@ -1,0 +1,49 @@
+#include "driver/progress.hpp"
+
+#include <cmath>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+
+namespace rovelin {
+
+std::string progressText(long done, std::optional<long> total, double seconds) {
+  std::ostringstream text;
+  text << "rovelin: " << done;
+  if (total && *total > 0) {
+    text << " of " << *total << " frames (" << done * 100 / *total << "%)";
+  } else {
+    text << " frames";
+  }
+  if (done > 0 && seconds > 0.0) {
+    const double rate = static_cast<double>(done) / seconds;
+    text << ", " << std::fixed << std::setprecision(1) << rate << " frames/s";
+    if (total && *total >= done) {
+      const long left = std::lround(static_cast<double>(*total - done) / rate);
+      text << ", ";
+      if (left >= 60) text << left / 60 << " min " << std::setw(2) << std::setfill('0') << left % 60;
+      else text << left;
+      text << " s left";
+    }
+  }
+  return text.str();
+}
+
+ProgressLine::ProgressLine(std::ostream& err, bool enabled, std::optional<long> total)
+    : err_(err), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()) {}
+
+void ProgressLine::show(long done) {
+  if (!enabled_) return;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  err_ << "\r" << progressText(done, total_, seconds) << "\033[K" << std::flush;
+  shown_ = true;
+}
+
+void ProgressLine::clear() {
+  if (!enabled_ || !shown_) return;
+  err_ << "\r\033[K" << std::flush;
+  shown_ = false;
+}
+
+}  // namespace rovelin

@@ -1,0 +1,266 @@
+// End to end: batches with frames in flight, runs to the end of the video
+// and the annotated video, with the real executables on the demo scene.
+#include "support/tool_runner.hpp"
+#include "tools/demo_scene.hpp"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+namespace rovelin {
+namespace {
+
+using testing::readFile;
+using testing::runTool;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kRovelin = ROVELIN_EXE;
+const std::string kTrain = ROVELIN_TRAIN_EXE;
+
+std::string withoutTime(const std::string& out) {
+  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"), "Time taken = T seconds");
+}
+
+// prefix + frame number + suffix.
+std::string named(const std::string& prefix, int frame, const std::string& suffix) {
+  std::ostringstream name;
+  name << prefix << frame << suffix;
+  return name.str();
+}
+
+int countOf(const std::string& text, const std::string& word) {
+  int n = 0;
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
+struct VideoFacts {
+  int frames = 0;
+  cv::Size size;
+  double fps = 0;
+};
+
+VideoFacts readVideo(const fs::path& path) {
+  VideoFacts facts;
+  cv::VideoCapture capture(path.string(), cv::CAP_FFMPEG);
+  if (!capture.isOpened()) return facts;
+  facts.fps = capture.get(cv::CAP_PROP_FPS);
+  cv::Mat frame;
+  while (capture.read(frame)) {
+    ++facts.frames;
+    facts.size = frame.size();
+  }
+  return facts;
+}
+
+class Batch : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    dir = new TempDir();
+    writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
+    const auto trained = runTool(kTrain,
+                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
+                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
+                                 dir->path());
+    ASSERT_EQ(trained.status, 0) << trained.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+  // A fresh folder below the scene's, with the video and the model beside it.
+  static fs::path folder(const std::string& name) {
+    const fs::path path = dir->path() / name;
+    fs::create_directories(path);
+    for (const char* file : {"demo.avi", "model.txt", "classes.txt"}) {
+      fs::copy_file(dir->path() / file, path / file, fs::copy_options::overwrite_existing);
+    }
+    return path;
+  }
+  static TempDir* dir;
+};
+TempDir* Batch::dir = nullptr;
+
+TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
+  // Seven frames on three threads (as many in flight as there are cores):
+  // more frames than threads, and a count that does not divide evenly.
+  std::map<std::string, testing::ToolResult> runs;
+  for (const std::string threads : {"1", "3"}) {
+    const fs::path work = folder("threads" + threads);
+    for (int f = 0; f < 7; ++f) {
+      fs::copy_file(dir->path() / named("labels_", f, ".png"),
+                    work / named("labels_", f, ".png"));
+    }
+    runs[threads] = runTool(kRovelin,
+                            {"--no-gui", "--threads", threads, "--frames", "0:7", "--classes",
+                             "classes.txt", "--json", "{frame}.json", "--label-map", "{frame}.png",
+                             "--overlay", "o{frame}.png", "--ground-truth", "labels_{frame}.png",
+                             "demo.avi", "0", "1", "model.txt"},
+                            work);
+    ASSERT_EQ(runs[threads].status, 0) << runs[threads].err;
+  }
+  EXPECT_EQ(countOf(runs["1"].out, "Number of segments = "), 7);
+  EXPECT_EQ(withoutTime(runs["3"].out), withoutTime(runs["1"].out));
+  EXPECT_EQ(runs["3"].err, runs["1"].err);  // ground-truth scores in frame order
+  EXPECT_EQ(countOf(runs["1"].err, "Pixel accuracy: "), 7);
+  for (int f = 0; f < 7; ++f) {
+    for (const std::string& name : {named("", f, ".json"), named("", f, ".png"), named("o", f, ".png")}) {
+      const std::string one = readFile(dir->path() / "threads1" / name);
+      EXPECT_FALSE(one.empty()) << name;
+      EXPECT_EQ(readFile(dir->path() / "threads3" / name), one) << name;
+    }
+  }
+  // The work files are left once, for the last frame, the same either way.
+  for (const char* name : {"inpimage.ppm", "outimage.ppm"}) {
+    EXPECT_FALSE(readFile(dir->path() / "threads1" / name).empty()) << name;
+    EXPECT_EQ(readFile(dir->path() / "threads3" / name), readFile(dir->path() / "threads1" / name))
+        << name;
+  }
+  // The first frame of a batch is the single-frame run of that frame: the
+  // in-memory hand-off gives what the work files give.
+  const fs::path single = folder("single");
+  const auto run = runTool(kRovelin,
+                           {"--no-gui", "--json", "0.json", "demo.avi", "0", "1", "model.txt"},
+                           single);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(single / "0.json"), readFile(dir->path() / "threads3" / "0.json"));
+}
+
+TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
+  const fs::path work = folder("whole");
+  // Every frame once, in order, with its overlay in the video.
+  const auto all = runTool(kRovelin,
+                           {"--no-gui", "--threads", "2", "--frames", "all", "--json",
+                            "all_{frame}.json", "--overlay-video", "all.avi", "demo.avi", "0", "1",
+                            "model.txt"},
+                           work);
+  ASSERT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.err, "");
+  EXPECT_EQ(countOf(all.out, "Number of segments = "), 12);
+  for (int f = 0; f < 12; ++f) EXPECT_TRUE(fs::exists(work / named("all_", f, ".json")));
+  EXPECT_FALSE(fs::exists(work / "all_12.json"));
+  const double sourceFps = readVideo(work / "demo.avi").fps;
+  const VideoFacts video = readVideo(work / "all.avi");
+  EXPECT_EQ(video.frames, 12);
+  EXPECT_EQ(video.size, cv::Size(320, 240));
+  EXPECT_NEAR(video.fps, sourceFps, 1e-6);
+
+  // START::STEP and START: end with the stream; the video's rate follows the step.
+  const auto stepped = runTool(kRovelin,
+                               {"--no-gui", "--frames", "5::3", "--json", "s_{frame}.json",
+                                "--overlay-video", "stepped.mkv", "demo.avi", "0", "1",
+                                "model.txt"},
+                               work);
+  ASSERT_EQ(stepped.status, 0) << stepped.err;
+  EXPECT_EQ(countOf(stepped.out, "Number of segments = "), 3);  // 5, 8, 11
+  for (int f : {5, 8, 11}) EXPECT_TRUE(fs::exists(work / named("s_", f, ".json")));
+  const VideoFacts steppedVideo = readVideo(work / "stepped.mkv");
+  EXPECT_EQ(steppedVideo.frames, 3);
+  EXPECT_NEAR(steppedVideo.fps, sourceFps / 3, 0.01);
+  const auto tail = runTool(kRovelin, {"--no-gui", "--frames", "10:", "demo.avi", "0", "1", "model.txt"},
+                            work);
+  ASSERT_EQ(tail.status, 0) << tail.err;
+  EXPECT_EQ(countOf(tail.out, "Number of segments = "), 2);
+
+  // A container that promises more frames than it holds (cut in half) ends
+  // the run where its frames end, with one note.
+  fs::copy_file(work / "demo.avi", work / "cut.avi");
+  fs::resize_file(work / "cut.avi", fs::file_size(work / "cut.avi") / 2);
+  const auto cut = runTool(kRovelin, {"--no-gui", "--frames", "all", "cut.avi", "0", "1", "model.txt"},
+                           work);
+  ASSERT_EQ(cut.status, 0) << cut.err;
+  std::smatch note;
+  ASSERT_TRUE(std::regex_search(
+      cut.err, note,
+      std::regex("rovelin: the video ends after frame ([0-9]+), before the 12 frames its "
+                 "container reports\n")))
+      << cut.err;
+  EXPECT_EQ(countOf(cut.out, "Number of segments = "), std::stoi(note[1]) + 1);
+  EXPECT_LT(std::stoi(note[1]), 11);
+
+  // A stream that gives no frame count (raw Motion JPEG) is read to its end.
+  testing::writeVideo(work / "raw.mjpeg", 4, cv::Size(320, 240),
+                      [](int i) { return testing::blockFrame(i, cv::Size(320, 240)); });
+  const auto raw = runTool(kRovelin, {"--no-gui", "--frames", "all", "raw.mjpeg", "0", "1", "model.txt"},
+                           work);
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(countOf(raw.out, "Number of segments = "), 4);
+  // A frame asked for by number past its end is the usual read error.
+  const auto past = runTool(kRovelin, {"--no-gui", "raw.mjpeg", "9", "1", "model.txt"}, work);
+  EXPECT_EQ(past.status, 1);
+  EXPECT_NE(past.err.find("Error : frame 9 of \"raw.mjpeg\" could not be read (the stream does not "
+                          "give its frame count)!"),
+            std::string::npos)
+      << past.err;
+  for (const auto& entry : fs::directory_iterator(work)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(Batch, OutputsThatCannotBeWrittenFailBeforeAnyWork) {
+  const fs::path work = folder("refused");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--overlay-video", "v.xyz"},
+       "Error : cannot write the video \"v.xyz\": its extension names no format this build can "
+       "encode (use .avi, .mkv, .mp4 or .mov)!\n"},
+      {{"--overlay-video", "missing/v.avi"},
+       "Error : cannot write \"missing/v.avi\": its directory does not exist!\n"},
+      {{"--frames", "all", "--overlay", "o.png"},
+       "Error : with several frames, output file names must contain {frame} ('o.png' would be "
+       "overwritten)!\n"},
+      {{"--frames", "4,2,4"},
+       "Error : frame 4 is listed twice in --frames; its output files would be overwritten!\n"},
+  };
+  for (const auto& [options, message] : cases) {
+    std::vector<std::string> args = {"--no-gui", "--json", "{frame}.json"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"demo.avi", "3", "1", "model.txt"});
+    const auto run = runTool(kRovelin, args, work);
+    EXPECT_NE(run.status, 0);
+    EXPECT_EQ(run.err, message);
+    EXPECT_EQ(run.out, "");
+    for (const char* name : {"3.json", "0.json", "inpimage.ppm", "model.txt.cache", "v.xyz"}) {
+      EXPECT_FALSE(fs::exists(work / name)) << name;
+    }
+  }
+}
+
+TEST_F(Batch, AKilledBatchLeavesOnlyCompleteFilesAndTemporaries) {
+  const fs::path work = folder("killed");
+  // Started in the background; killed once its first JSON file is in place.
+  const std::string command = "cd " + testing::shellQuote(work.string()) +
+                              " && { env -u DISPLAY " + testing::shellQuote(kRovelin) +
+                              " --no-gui --threads 2 --frames all --json '{frame}.json'"
+                              " --overlay-video annotated.avi demo.avi 0 1 model.txt"
+                              " >/dev/null 2>&1 & echo $! > pid; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  bool started = false;
+  for (int i = 0; i < 1200 && !started; ++i) {
+    started = fs::exists(work / "0.json");
+    if (!started) std::system("sleep 0.05");
+  }
+  const std::string pid = readFile(work / "pid");
+  ASSERT_FALSE(pid.empty());
+  std::system(("kill -9 " + pid + " 2>/dev/null; sleep 0.2").c_str());
+  ASSERT_TRUE(started) << "the batch wrote no frame";
+  EXPECT_FALSE(fs::exists(work / "annotated.avi"));  // only under its temporary name
+  int complete = 0;
+  for (const auto& entry : fs::directory_iterator(work)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".json" || name[0] == '.') continue;
+    EXPECT_TRUE(nlohmann::json::accept(readFile(entry.path()))) << name;
+    ++complete;
+  }
+  EXPECT_GE(complete, 1);
+}
+
+}  // namespace
+}  // namespace rovelin
