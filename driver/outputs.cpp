@@ -239,6 +239,9 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
       }
     }
   }
+  if (!options.overlayVideoPath.empty()) {
+    outputs.emplace_back("--overlay-video", expandVideoPattern(options.overlayVideoPath, video));
+  }
   const std::string cache = modelCachePath(options);
   if (options.useCache) {
     // Nothing but a cache may ever be replaced by one.

@@ -54,7 +54,12 @@ long ownerOnThisHost(std::string_view name) {
   if (mark == std::string_view::npos) return 0;
   std::string_view rest = name.substr(mark + kTemporaryMark.size());
   const std::size_t lastDash = rest.rfind('-');
-  if (lastDash == std::string_view::npos || !allDigits(rest.substr(lastDash + 1))) return 0;
+  if (lastDash == std::string_view::npos) return 0;
+  // An encoder that picks its container by the name gets the target's
+  // extension after the serial number.
+  std::string_view serial = rest.substr(lastDash + 1);
+  serial = serial.substr(0, serial.find('.'));
+  if (!allDigits(serial)) return 0;
   rest = rest.substr(0, lastDash);
   const std::size_t pidDash = rest.rfind('-');
   if (pidDash == std::string_view::npos || rest.substr(0, pidDash) != hostTag()) return 0;

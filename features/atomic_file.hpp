@@ -6,7 +6,7 @@
 // directory entry itself, so a link at the target's name is replaced, not
 // written through. Temporaries are named
 //
-//   .NAME.tmp-HOST-PID-SERIAL
+//   .NAME.tmp-HOST-PID-SERIAL[.EXT]
 //
 // so that a later process can tell the leftovers of a killed one (same host,
 // process gone) from those of a run still at work, here or on another host

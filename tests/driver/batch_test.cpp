@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sys/stat.h>
 
 namespace rovelin {
@@ -13,15 +12,11 @@ namespace {
 
 using testing::readFile;
 using testing::runTool;
+using testing::withoutTime;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
-
-// The report without the time on the segmentation line, which varies.
-std::string withoutTime(const std::string& out) {
-  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"), "Time taken = T seconds");
-}
 
 int reportCount(const std::string& out) {
   int count = 0;

@@ -42,6 +42,24 @@ inline std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
+// The report with every segmentation time replaced by T: the figures vary
+// from run to run, the rest of the line does not.
+inline std::string withoutTime(const std::string& out) {
+  const std::string mark = "Time taken = ";
+  std::string masked;
+  std::size_t from = 0;
+  for (std::size_t at = out.find(mark); at != std::string::npos; at = out.find(mark, from)) {
+    const std::size_t value = at + mark.size();
+    const std::size_t end = out.find(' ', value);
+    if (end == std::string::npos) break;
+    masked.append(out, from, value - from);
+    masked += 'T';
+    from = end;
+  }
+  masked.append(out, from, std::string::npos);
+  return masked;
+}
+
 inline std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

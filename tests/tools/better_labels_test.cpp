@@ -19,6 +19,7 @@ namespace {
 using ::testing::HasSubstr;
 using testing::readFile;
 using testing::runTool;
+using testing::withoutTime;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -33,11 +34,6 @@ std::uint64_t fingerprint(const std::string& bytes) {
     hash *= 0x100000001b3ull;
   }
   return hash;
-}
-
-std::string withoutTime(const std::string& out) {
-  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"),
-                            "Time taken = T seconds");
 }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }

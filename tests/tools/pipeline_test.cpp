@@ -14,6 +14,7 @@ namespace rovelin {
 namespace {
 
 using testing::runTool;
+using testing::withoutTime;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -30,11 +31,6 @@ std::vector<std::string> lines(const std::string& text) {
     start = end + 1;
   }
   return result;
-}
-
-// The report without the time on the segmentation line, which varies.
-std::string withoutTime(const std::string& out) {
-  return std::regex_replace(out, std::regex("Time taken = [^ ]+ seconds"), "Time taken = T seconds");
 }
 
 class Pipeline : public ::testing::Test {
