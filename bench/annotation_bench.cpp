@@ -80,7 +80,8 @@ struct FineFixture {
   cv::Mat frame;
 
   FineFixture() {
-    dir = fs::temp_directory_path() / ("rovelin-bench-fine-" + std::to_string(std::random_device{}()));
+    dir = fs::temp_directory_path() /
+          ("rovelin-bench-fine-" + std::to_string(std::random_device{}()));
     fs::create_directories(dir);
     writeDemoScene(dir, DemoSceneOptions{768, 576, 24});
     TrainingOptions options;
@@ -98,7 +99,8 @@ struct FineFixture {
     options.descriptor = DescriptorKind::Embedding;
     options.maxPerClass = 100;
     std::istringstream fineText(formatTrainingFile(collectTrainingSet(options, &log)));
-    fineModel = RegionClassifier::load(fineText, "fine model", RegionClassifier::kRegionDescriptorOrders);
+    fineModel =
+        RegionClassifier::load(fineText, "fine model", RegionClassifier::kRegionDescriptorOrders);
     VideoFrameSource video(options.video, 1.0);
     video.grabFrame(12);
     frame = video.output.clone();
@@ -122,7 +124,8 @@ void BM_Annotation768x576(benchmark::State& state) {
   std::ostringstream report;
   for (auto _ : state) {
     report.str("");
-    RegionSet seg = fine ? extractRegions(f.frame, 10, f.dir, &report, nullptr, f.fine, DescriptorKind::Embedding)
+    RegionSet seg = fine ? extractRegions(f.frame, 10, f.dir, &report, nullptr, f.fine,
+                                          DescriptorKind::Embedding)
                          : extractRegions(f.frame, 10, f.dir, &report);
     std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
     const Eigen::VectorXd labels = model.labelSegments(predictions, seg, !fine);

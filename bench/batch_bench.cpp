@@ -24,7 +24,8 @@ struct BatchFixture {
   fs::path dir;
 
   BatchFixture() {
-    dir = fs::temp_directory_path() / ("rovelin-batch-bench-" + std::to_string(std::random_device{}()));
+    dir = fs::temp_directory_path() /
+          ("rovelin-batch-bench-" + std::to_string(std::random_device{}()));
     fs::create_directories(dir / "out");
     writeDemoScene(dir, DemoSceneOptions{768, 576, kBatchFrames});
     TrainingOptions options;

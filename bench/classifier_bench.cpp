@@ -24,7 +24,8 @@ Eigen::MatrixXd randomSpd(std::mt19937& rng, double scale) {
   std::normal_distribution<double> g(0.0, 1.0);
   Eigen::MatrixXd a(kDimension, kDimension);
   for (int i = 0; i < a.size(); ++i) a.data()[i] = g(rng);
-  return scale * (a * a.transpose() / kDimension + 0.5 * Eigen::MatrixXd::Identity(kDimension, kDimension));
+  return scale *
+         (a * a.transpose() / kDimension + 0.5 * Eigen::MatrixXd::Identity(kDimension, kDimension));
 }
 
 std::string modelText() {
@@ -63,7 +64,12 @@ void BM_PrepareModel2000(benchmark::State& state) {
     benchmark::DoNotOptimize(model.trainingClass(0).bandwidth);
   }
 }
-BENCHMARK(BM_PrepareModel2000)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_PrepareModel2000)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 void BM_SelectBandwidth500(benchmark::State& state) {
   std::istringstream in(modelTextOnce());

@@ -32,7 +32,8 @@ Scene makeScene(int width, int height, int regions) {
   const int cell = 32;
   const int gridW = (width + cell - 1) / cell, gridH = (height + cell - 1) / cell;
   std::vector<std::vector<int>> buckets(static_cast<std::size_t>(gridW) * gridH);
-  for (int i = 0; i < regions; ++i) buckets[(seeds[i].y / cell) * gridW + seeds[i].x / cell].push_back(i);
+  for (int i = 0; i < regions; ++i)
+    buckets[(seeds[i].y / cell) * gridW + seeds[i].x / cell].push_back(i);
 
   scene.segmented.create(height, width, CV_8UC3);
   for (int y = 0; y < height; ++y) {
@@ -69,13 +70,15 @@ void BM_RegionStage(benchmark::State& state) {
   int count = 0;
   for (auto _ : state) {
     const std::vector<cv::Mat> planes = rovelin::computeFeaturePlanes(scene.frame);
-    const rovelin::RegionSet regions = rovelin::buildRegionSet(planes, rovelin::colourCodes(scene.segmented));
+    const rovelin::RegionSet regions =
+        rovelin::buildRegionSet(planes, rovelin::colourCodes(scene.segmented));
     count = regions.count;
     benchmark::DoNotOptimize(regions.eccentricity.data());
   }
   state.counters["regions"] = count;
   state.counters["seconds_per_pixel"] = benchmark::Counter(
-      static_cast<double>(width) * height, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      static_cast<double>(width) * height,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

@@ -16,9 +16,7 @@ using rovelin::GraphEdge;
 using rovelin::GridImage;
 using rovelin::RgbPixel;
 
-unsigned char clampByte(double v) {
-  return static_cast<unsigned char>(std::clamp(v, 0.0, 255.0));
-}
+unsigned char clampByte(double v) { return static_cast<unsigned char>(std::clamp(v, 0.0, 255.0)); }
 
 // A deterministic frame that looks like a scene: a sky-to-ground gradient,
 // a few flat and shaded shapes, and sensor noise.
@@ -52,8 +50,8 @@ GridImage<RgbPixel> syntheticFrame(int w, int h) {
       }
       state = state * 1664525u + 1013904223u;
       const double noise = static_cast<double>((state >> 24) % 13) - 6.0;
-      frame(x, y) = RgbPixel{clampByte(r + noise), clampByte(g + noise * 0.8),
-                             clampByte(b - noise * 0.6)};
+      frame(x, y) =
+          RgbPixel{clampByte(r + noise), clampByte(g + noise * 0.8), clampByte(b - noise * 0.6)};
     }
   }
   return frame;

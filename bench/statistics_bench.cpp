@@ -33,7 +33,8 @@ void BM_SquaredDistanceLonePair(benchmark::State& state) {
   const auto descriptors = randomDescriptors(64, 1);
   std::size_t k = 0;
   for (auto _ : state) {
-    const double value = rovelin::squaredRiemannianDistance(descriptors[k % 64], descriptors[(k + 1) % 64]);
+    const double value =
+        rovelin::squaredRiemannianDistance(descriptors[k % 64], descriptors[(k + 1) % 64]);
     benchmark::DoNotOptimize(value);
     ++k;
   }
@@ -49,7 +50,8 @@ void BM_SquaredDistance(benchmark::State& state) {
   const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
   rovelin::setThreadCount(1);
   for (auto _ : state) {
-    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+    const Eigen::MatrixXd D =
+        rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
     benchmark::DoNotOptimize(D.data());
   }
   rovelin::setThreadCount(0);
@@ -80,7 +82,8 @@ void BM_SquaredDistanceOrder11(benchmark::State& state) {
   const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
   rovelin::setThreadCount(1);
   for (auto _ : state) {
-    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+    const Eigen::MatrixXd D =
+        rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
     benchmark::DoNotOptimize(D.data());
   }
   rovelin::setThreadCount(0);
@@ -118,7 +121,11 @@ void BM_PairwiseSquaredDistances500(benchmark::State& state) {
   rovelin::setThreadCount(0);
   state.SetItemsProcessed(state.iterations() * 500 * 499 / 2);
 }
-BENCHMARK(BM_PairwiseSquaredDistances500)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PairwiseSquaredDistances500)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // 300 regions against 2,000 training samples. Argument: thread count.
 void BM_CrossSquaredDistances300x2000(benchmark::State& state) {
@@ -132,6 +139,10 @@ void BM_CrossSquaredDistances300x2000(benchmark::State& state) {
   rovelin::setThreadCount(0);
   state.SetItemsProcessed(state.iterations() * 300 * 2000);
 }
-BENCHMARK(BM_CrossSquaredDistances300x2000)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CrossSquaredDistances300x2000)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -195,8 +195,7 @@ std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
 }
 
 RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string& name,
-                                             int expectedDimension,
-                                             const PreparedSource& source) {
+                                             int expectedDimension, const PreparedSource& source) {
   TokenReader tok(in, name);
   RegionClassifier model;
   model.fileName = name;
@@ -204,8 +203,8 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
   Token at;
   const int n = tok.readInt("the number of samples N", &at);
   if (n < 1 || n > kMaxSamples) {
-    tok.fail(tok.where(at) + ": the number of samples N = " + std::to_string(n) + " is outside 1 .. " +
-             std::to_string(kMaxSamples));
+    tok.fail(tok.where(at) + ": the number of samples N = " + std::to_string(n) +
+             " is outside 1 .. " + std::to_string(kMaxSamples));
   }
   const int d = tok.readInt("the matrix order d", &at);
   if (d < 1 || d > kMaxDimension) {
@@ -217,17 +216,18 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
              " is neither 10 (covariance descriptors) nor 11 (Gaussian embeddings)");
   }
   if (expectedDimension > 0 && d != expectedDimension) {
-    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) + " does not match the " +
-             std::to_string(expectedDimension) + " features regions are described by");
+    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) +
+             " does not match the " + std::to_string(expectedDimension) +
+             " features regions are described by");
   }
   const int k = tok.readInt("the number of classes K", &at);
   if (k < 2 || k > kMaxClasses) {
-    tok.fail(tok.where(at) + ": the number of classes K = " + std::to_string(k) + " is outside 2 .. " +
-             std::to_string(kMaxClasses));
+    tok.fail(tok.where(at) + ": the number of classes K = " + std::to_string(k) +
+             " is outside 2 .. " + std::to_string(kMaxClasses));
   }
   if (static_cast<long>(k) * 2 > n) {
-    tok.fail(tok.where(at) + ": " + std::to_string(k) + " classes need at least two samples each, but N = " +
-             std::to_string(n));
+    tok.fail(tok.where(at) + ": " + std::to_string(k) +
+             " classes need at least two samples each, but N = " + std::to_string(n));
   }
   model.sampleCount = n;
   model.dimension = d;
@@ -256,8 +256,9 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
     contextValues.push_back(tok.readReal("context entry (" + std::to_string(e / k + 1) + ", " +
                                          std::to_string(e % k + 1) + ")"));
   }
-  model.context = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
-      contextValues.data(), k, k);
+  model.context =
+      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+          contextValues.data(), k, k);
 
   auto samples = std::make_shared<std::vector<CovarianceDescriptor>>();
   auto labels = std::make_shared<std::vector<int>>();
@@ -281,7 +282,8 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
       const int y = tok.readInt("the class number of " + sampleName, &at);
       const std::string here = sampleName + " (line " + std::to_string(at.line) + ")";
       if (y < 1 || y > k) {
-        tok.fail(here + ": class number " + std::to_string(y) + " is outside 1 .. " + std::to_string(k));
+        tok.fail(here + ": class number " + std::to_string(y) + " is outside 1 .. " +
+                 std::to_string(k));
       }
       const int c = y - 1;
       if (filled[c] >= declared[c]) {
@@ -300,7 +302,8 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
   }
 
   // Order 11 among the region descriptors is the Gaussian embedding.
-  const bool embedded = d == 11 && (expectedDimension == kRegionDescriptorOrders || expectedDimension == 11);
+  const bool embedded =
+      d == 11 && (expectedDimension == kRegionDescriptorOrders || expectedDimension == 11);
   std::vector<CovarianceDescriptor> decoded(pending.size());
   std::vector<std::string> problems(pending.size());
   parallelFor(static_cast<long>(pending.size()), [&](long begin, long end) {
@@ -361,8 +364,8 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
     if (prepared != nullptr) {
       const PreparedClass& p = (*prepared)[static_cast<std::size_t>(c)];
       if (p.distances.rows() != tc.sampleCount || p.distances.cols() != tc.sampleCount) {
-        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
-                                    " has " + std::to_string(tc.sampleCount) +
+        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) + " has " +
+                                    std::to_string(tc.sampleCount) +
                                     " samples, the prepared distances another size");
       }
       if (!(p.bandwidth > 0.0) || !std::isfinite(p.bandwidth)) {
@@ -377,7 +380,8 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
       tc.selectBandwidth();
     }
     if (!(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
-      tok.fail(classLabel(c, tc.name) + ": no kernel bandwidth can be chosen (its samples coincide)");
+      tok.fail(classLabel(c, tc.name) +
+               ": no kernel bandwidth can be chosen (its samples coincide)");
     }
   }
 
@@ -387,16 +391,18 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
   return model;
 }
 
-std::vector<SegmentPrediction> RegionClassifier::classify(std::span<const CovarianceDescriptor> test) const {
+std::vector<SegmentPrediction> RegionClassifier::classify(
+    std::span<const CovarianceDescriptor> test) const {
   if (!classes || static_cast<int>(classes->size()) != classCount || classCount < 1) {
     throw std::logic_error("classify: the model is not loaded");
   }
   for (std::size_t i = 0; i < test.size(); ++i) {
     const CovarianceDescriptor& t = test[i];
-    if (t.dimension != dimension || t.covariance.rows() != dimension || t.inverseSqrt.rows() != dimension) {
-      throw std::invalid_argument("classify: region " + std::to_string(i) + " has a descriptor of order " +
-                                  std::to_string(t.dimension) + ", the model's samples have order " +
-                                  std::to_string(dimension));
+    if (t.dimension != dimension || t.covariance.rows() != dimension ||
+        t.inverseSqrt.rows() != dimension) {
+      throw std::invalid_argument("classify: region " + std::to_string(i) +
+                                  " has a descriptor of order " + std::to_string(t.dimension) +
+                                  ", the model's samples have order " + std::to_string(dimension));
     }
   }
   const Eigen::Index m = static_cast<Eigen::Index>(test.size());

@@ -49,20 +49,20 @@ double initialBandwidth(int n);
 
 // What preparing a class computes from its samples, as a cache keeps it.
 struct PreparedClass {
-  Eigen::MatrixXd distances;     // n×n squared distances
-  double bandwidth = 0;          // kernel variance h
-  int bandwidthIterations = 0;   // fixed-point steps that chose it
+  Eigen::MatrixXd distances;    // n×n squared distances
+  double bandwidth = 0;         // kernel variance h
+  int bandwidthIterations = 0;  // fixed-point steps that chose it
 };
 
 struct TrainingClass {
   static constexpr int kMaxBandwidthIterations = 25;
   static constexpr double kBandwidthTolerance = 1e-8;  // on successive values of h
 
-  int dimension = 0;     // d
-  int sampleCount = 0;   // n, samples of this class
-  int index = 0;         // 0-based position in the class table
-  std::string name;      // one word
-  double bandwidth = 0;  // kernel variance h
+  int dimension = 0;                          // d
+  int sampleCount = 0;                        // n, samples of this class
+  int index = 0;                              // 0-based position in the class table
+  std::string name;                           // one word
+  double bandwidth = 0;                       // kernel variance h
   std::vector<CovarianceDescriptor> samples;  // this class's samples, file order
   Eigen::MatrixXd distances;                  // n×n squared distances
   int bandwidthIterations = 0;                // fixed-point steps selectBandwidth ran
@@ -96,9 +96,9 @@ public:
   static constexpr int kRegionDescriptorOrders = -1;
 
   std::string fileName;
-  int dimension = 0;      // d
-  int sampleCount = 0;    // N
-  int classCount = 0;     // K
+  int dimension = 0;        // d
+  int sampleCount = 0;      // N
+  int classCount = 0;       // K
   Eigen::MatrixXd context;  // K×K
   // Shared, immutable after loading: copies of the model are cheap.
   std::shared_ptr<const std::vector<CovarianceDescriptor>> samples;
@@ -142,7 +142,6 @@ private:
                                     int expectedDimension, const PreparedSource& source);
 
 public:
-
   const TrainingClass& trainingClass(int k) const { return (*classes)[k]; }
 
   // One ranked prediction per test descriptor. Posteriors are computed in the
@@ -158,8 +157,8 @@ public:
   // Throws std::invalid_argument when predictions and seg do not match the
   // model or each other. vehicleRule false leaves out the shape rule (an
   // elongated region may then be a vehicle).
-  Eigen::VectorXd labelSegments(std::vector<SegmentPrediction>& predictions,
-                                const RegionSet& seg, bool vehicleRule = true) const;
+  Eigen::VectorXd labelSegments(std::vector<SegmentPrediction>& predictions, const RegionSet& seg,
+                                bool vehicleRule = true) const;
 };
 
 }  // namespace rovelin

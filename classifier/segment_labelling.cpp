@@ -19,13 +19,13 @@ namespace rovelin {
 
 namespace {
 
-constexpr double kConfidentRatio = 5.0;    // context: a region this sure drives its neighbours
-constexpr double kUncertainRatio = 2.0;    // context: neighbours less sure than this are reweighted
-constexpr double kContextOverlap = 0.1;    // context: overlap that makes a neighbour
-constexpr double kSizeOverlap = 0.25;      // size: overlap that lets a label pass
-constexpr std::int64_t kSizeFactor = 5;    // size: how much larger the giving region must be
+constexpr double kConfidentRatio = 5.0;  // context: a region this sure drives its neighbours
+constexpr double kUncertainRatio = 2.0;  // context: neighbours less sure than this are reweighted
+constexpr double kContextOverlap = 0.1;  // context: overlap that makes a neighbour
+constexpr double kSizeOverlap = 0.25;    // size: overlap that lets a label pass
+constexpr std::int64_t kSizeFactor = 5;  // size: how much larger the giving region must be
 constexpr double kSizeConfidentRatio = 5.0;  // size: regions at least this sure keep their label
-constexpr double kElongated = 0.8;         // shape: eccentricity above which a region is no vehicle
+constexpr double kElongated = 0.8;  // shape: eccentricity above which a region is no vehicle
 
 constexpr std::array<std::string_view, 4> kVehicleNames = {"car", "cars", "vehicle", "vehicles"};
 
@@ -43,11 +43,13 @@ Eigen::VectorXd RegionClassifier::labelSegments(std::vector<SegmentPrediction>& 
   using SparseRow = Eigen::SparseMatrix<double, Eigen::RowMajor>::InnerIterator;
   const int m = seg.count;
   const int k = classCount;
-  if (!classes || static_cast<int>(classes->size()) != k || context.rows() != k || context.cols() != k) {
+  if (!classes || static_cast<int>(classes->size()) != k || context.rows() != k ||
+      context.cols() != k) {
     throw std::logic_error("labelSegments: the model is not loaded");
   }
-  if (m < 0 || static_cast<int>(predictions.size()) != m || static_cast<int>(seg.pixelCounts.size()) != m ||
-      seg.eccentricity.size() != m || seg.overlap.rows() != m || seg.overlap.cols() != m) {
+  if (m < 0 || static_cast<int>(predictions.size()) != m ||
+      static_cast<int>(seg.pixelCounts.size()) != m || seg.eccentricity.size() != m ||
+      seg.overlap.rows() != m || seg.overlap.cols() != m) {
     throw std::invalid_argument("labelSegments: " + std::to_string(predictions.size()) +
                                 " predictions for a region set of " + std::to_string(m) +
                                 " regions (pixel counts, eccentricities and overlaps must match)");
@@ -55,8 +57,9 @@ Eigen::VectorXd RegionClassifier::labelSegments(std::vector<SegmentPrediction>& 
   for (int i = 0; i < m; ++i) {
     const SegmentPrediction& p = predictions[i];
     if (p.classCount != k || p.probs.size() != k || p.labels.size() != k) {
-      throw std::invalid_argument("labelSegments: prediction " + std::to_string(i) + " does not rank the " +
-                                  std::to_string(k) + " classes of the model");
+      throw std::invalid_argument("labelSegments: prediction " + std::to_string(i) +
+                                  " does not rank the " + std::to_string(k) +
+                                  " classes of the model");
     }
     for (int r = 0; r < k; ++r) {
       if (p.labels[r] < 0 || p.labels[r] >= k) {

@@ -13,7 +13,8 @@ void SegmentPrediction::setProbabilities(Eigen::VectorXd v) {
   }
   const double sum = v.sum();
   if (!(sum > 0.0) || !std::isfinite(sum)) {
-    throw std::invalid_argument("setProbabilities: the class probabilities do not have a positive finite sum");
+    throw std::invalid_argument(
+        "setProbabilities: the class probabilities do not have a positive finite sum");
   }
   classCount = static_cast<int>(v.size());
   v /= sum;

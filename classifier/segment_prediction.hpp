@@ -6,10 +6,10 @@
 namespace rovelin {
 
 struct SegmentPrediction {
-  int classCount = 0;     // K
-  Eigen::VectorXd probs;  // posterior probabilities, descending after ranking
-  Eigen::VectorXi labels; // labels[r]: 0-based class whose probability is probs[r]
-  double ratio = 0.0;     // probs[0] / probs[1] after ranking
+  int classCount = 0;      // K
+  Eigen::VectorXd probs;   // posterior probabilities, descending after ranking
+  Eigen::VectorXi labels;  // labels[r]: 0-based class whose probability is probs[r]
+  double ratio = 0.0;      // probs[0] / probs[1] after ranking
 
   // v: K probabilities (renormalised here); fills and ranks the record.
   // Throws std::invalid_argument when v is empty or its sum is not a

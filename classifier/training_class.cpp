@@ -53,7 +53,8 @@ double logSumExp(const Eigen::Ref<const Eigen::RowVectorXd>& a) {
 
 std::span<const CovarianceDescriptor> classSamples(const TrainingClass& c) {
   if (c.sampleCount < 0 || static_cast<std::size_t>(c.sampleCount) != c.samples.size()) {
-    throw std::logic_error("training class '" + c.name + "': sampleCount does not match its samples");
+    throw std::logic_error("training class '" + c.name +
+                           "': sampleCount does not match its samples");
   }
   return {c.samples.data(), c.samples.size()};
 }

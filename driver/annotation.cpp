@@ -9,24 +9,24 @@
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
-#include "features/atomic_file.hpp"
 #include "driver/video_frame_source.hpp"
+#include "features/atomic_file.hpp"
 #include "statistics/parallel.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <thread>
-#include <algorithm>
 
 #include <unistd.h>
 
@@ -53,7 +53,8 @@ bool displayAvailable() {
   // The GUI library aborts the whole process when it cannot reach the display
   // it is told to use, so a local display is only trusted when its socket
   // is there. Remote displays (host:N) are taken on trust.
-  if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && *wayland != '\0') {
+  if (const char* wayland = std::getenv("WAYLAND_DISPLAY");
+      wayland != nullptr && *wayland != '\0') {
     const fs::path socket(wayland);
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (socket.is_absolute() ? fs::exists(socket)
@@ -159,8 +160,7 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
     return runFrames(run, out, err);
   }
   const std::filesystem::path target = options.overlayVideoPath;
-  const double fps =
-      overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
+  const double fps = overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
   TemporaryFile temporary{temporaryNameFor(target)};
   temporary.path += target.extension();  // the encoder picks its container by the extension
   std::optional<OverlayVideoWriter> video;
@@ -182,7 +182,8 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
   std::ostringstream bytes;
   bytes << in.rdbuf();
   if (!in) {
-    throw std::runtime_error("cannot write \"" + target.string() + "\": the encoded video cannot be read back");
+    throw std::runtime_error("cannot write \"" + target.string() +
+                             "\": the encoded video cannot be read back");
   }
   writeOutputFile(target, bytes.view());
   return kExitSuccess;
@@ -192,9 +193,9 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
 Options withVideoName(const Options& options) {
   Options resolved = options;
   const std::string video = videoOutputName(options.videoName);
-  for (std::string* pattern : {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath,
-                               &resolved.saveFramePath, &resolved.groundTruthPath,
-                               &resolved.overlayVideoPath}) {
+  for (std::string* pattern :
+       {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
+        &resolved.groundTruthPath, &resolved.overlayVideoPath}) {
     *pattern = expandVideoPattern(*pattern, video);
   }
   return resolved;
@@ -285,8 +286,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
           << std::endl;
       return kExitBadOption;
     }
-    skipped = schedule.dropFinished(
-        [&resolved](int frame) { return framePublished(resolved, frame); });
+    skipped =
+        schedule.dropFinished([&resolved](int frame) { return framePublished(resolved, frame); });
   }
   auto reportCounts = [&]() {
     if (options.skipExisting) {

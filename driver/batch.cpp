@@ -107,10 +107,9 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
       try {
         // A bad ground-truth map fails the run before any of the frame's work.
         if (!options.groundTruthPath.empty()) {
-          job.truth = readLabelMap(expandFramePattern(options.groundTruthPath, *number),
-                                   run.classes->entries,
-                                   cv::Size(video.frameWidth, video.frameHeight),
-                                   video.output.size());
+          job.truth = readLabelMap(
+              expandFramePattern(options.groundTruthPath, *number), run.classes->entries,
+              cv::Size(video.frameWidth, video.frameHeight), video.output.size());
         }
       } catch (...) {
         drain();  // the earlier frames' output comes first

@@ -19,9 +19,9 @@ struct BatchRun {
   const ClassTable* classes = nullptr;
   VideoFrameSource* video = nullptr;
   const FrameSchedule* schedule = nullptr;
-  bool gui = false;          // windows: one frame at a time
-  bool progress = false;     // standard error is a terminal
-  double modelSeconds = 0;   // for --timings
+  bool gui = false;         // windows: one frame at a time
+  bool progress = false;    // standard error is a terminal
+  double modelSeconds = 0;  // for --timings
   OverlayVideoWriter* overlayVideo = nullptr;
 };
 

@@ -5,8 +5,8 @@
 
 namespace rovelin {
 
-std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg, const Eigen::VectorXd& labels,
-                           const std::vector<std::string>& names) {
+std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg,
+                           const Eigen::VectorXd& labels, const std::vector<std::string>& names) {
   const int classCount = static_cast<int>(names.size());
   std::vector<long long> intersection(static_cast<std::size_t>(classCount), 0);
   std::vector<long long> predicted(static_cast<std::size_t>(classCount), 0);

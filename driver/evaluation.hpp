@@ -14,7 +14,7 @@ namespace rovelin {
 // Pixel accuracy over the labelled pixels of `truth` (CV_32SC1 class
 // numbers, 0 unlabelled, k class k − 1) and the intersection-over-union of
 // every class, as the lines the run prints on standard error.
-std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg, const Eigen::VectorXd& labels,
-                           const std::vector<std::string>& names);
+std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg,
+                           const Eigen::VectorXd& labels, const std::vector<std::string>& names);
 
 }  // namespace rovelin

@@ -59,9 +59,7 @@ void FrameSchedule::listToCount(std::optional<int> frameCount) {
   listed_ = true;
 }
 
-void FrameSchedule::keepPart(const Shard& part) {
-  frames_ = shardFrames(frames_, part);
-}
+void FrameSchedule::keepPart(const Shard& part) { frames_ = shardFrames(frames_, part); }
 
 std::size_t FrameSchedule::dropFinished(const std::function<bool(int)>& finished) {
   const std::size_t before = frames_.size();

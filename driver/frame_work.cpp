@@ -7,9 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <system_error>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace rovelin {
 
@@ -143,9 +143,9 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
                                     settings.segmentation, settings.descriptor);
   } else {
     const ColourDrawTurn turn = setup.turns != nullptr ? guard.turn() : ColourDrawTurn{};
-    result.regions = extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn,
-                                            &result.segmented, settings.segmentation,
-                                            settings.descriptor);
+    result.regions =
+        extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn, &result.segmented,
+                               settings.segmentation, settings.descriptor);
   }
   result.segmentationLine = line.str();
   result.times.segmentation = extractTimes.segmentation;

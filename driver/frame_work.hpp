@@ -73,8 +73,8 @@ struct FrameSetup {
   // True for the single-frame run: the segmentation goes through the work
   // files "inpimage.ppm" and "outimage.ppm". A batch hands it over in memory.
   bool workFiles = true;
-  bool keepOverlay = false;         // keep the overlay picture for the annotated video
-  ColourTurns* turns = nullptr;     // orders the colour draws of frames in flight
+  bool keepOverlay = false;                      // keep the overlay picture for the annotated video
+  ColourTurns* turns = nullptr;                  // orders the colour draws of frames in flight
   const std::atomic<bool>* cancelled = nullptr;  // set: write no more files
 };
 
@@ -82,8 +82,8 @@ struct FrameSetup {
 struct FrameJob {
   std::size_t position = 0;  // 0 for the first frame of the batch
   int frameNumber = 0;
-  cv::Mat image;             // the grabbed, scaled frame; the job owns it
-  cv::Mat truth;             // ground-truth classes; empty without --ground-truth
+  cv::Mat image;  // the grabbed, scaled frame; the job owns it
+  cv::Mat truth;  // ground-truth classes; empty without --ground-truth
   double grabSeconds = 0;
 };
 
@@ -94,12 +94,12 @@ struct FrameResult {
   std::string segmentationLine;  // the segmentation's line with its end of line
   std::string warnings;          // lines for standard error before the report
   RegionSet regions;
-  Eigen::VectorXd labels;        // class index of every region
-  std::string evaluation;        // ground-truth scores; empty without --ground-truth
-  StageTimes times;              // all but the report's time
-  cv::Mat image;                 // the frame
-  cv::Mat segmented;             // the segmentation picture (batches only)
-  cv::Mat overlay;               // kept for the annotated video only
+  Eigen::VectorXd labels;  // class index of every region
+  std::string evaluation;  // ground-truth scores; empty without --ground-truth
+  StageTimes times;        // all but the report's time
+  cv::Mat image;           // the frame
+  cv::Mat segmented;       // the segmentation picture (batches only)
+  cv::Mat overlay;         // kept for the annotated video only
   // Writes to standard output, descriptors, devices and FIFOs, left for the
   // writer to run in frame order after the report.
   std::vector<std::function<void()>> orderedWrites;

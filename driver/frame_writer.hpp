@@ -16,10 +16,10 @@ class FrameWriter {
 public:
   struct Setup {
     const ClassTable* classes = nullptr;
-    bool gui = false;                             // show the frame and walk its masks
-    bool timings = false;                         // --timings
-    double modelSeconds = 0;                      // reported with the first frame's timings
-    OverlayVideoWriter* overlayVideo = nullptr;   // the annotated video, if any
+    bool gui = false;                            // show the frame and walk its masks
+    bool timings = false;                        // --timings
+    double modelSeconds = 0;                     // reported with the first frame's timings
+    OverlayVideoWriter* overlayVideo = nullptr;  // the annotated video, if any
   };
   FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err, ProgressLine& progress);
   ~FrameWriter();

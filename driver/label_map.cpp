@@ -20,18 +20,18 @@
 
 #include "features/atomic_file.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -49,7 +49,9 @@ constexpr int kMaxSide = 16384;
 // Sub-pixel bits of the polygon vertices handed to cv::fillPoly.
 constexpr int kSubpixelBits = 8;
 
-std::string sizeText(cv::Size s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
+std::string sizeText(cv::Size s) {
+  return std::to_string(s.width) + "x" + std::to_string(s.height);
+}
 
 // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + temporary string.
 std::string quoted(const std::filesystem::path& path) {
@@ -63,7 +65,8 @@ std::string quoted(const std::filesystem::path& path) {
   throw LabelMapError(source + ": " + problem);
 }
 
-std::string readFileCapped(const std::filesystem::path& path, std::size_t cap, const std::string& what) {
+std::string readFileCapped(const std::filesystem::path& path, std::size_t cap,
+                           const std::string& what) {
   std::ifstream in(path, std::ios::binary);
   if (!in) fail(quoted(path), "cannot open " + what);
   std::string data;
@@ -71,7 +74,8 @@ std::string readFileCapped(const std::filesystem::path& path, std::size_t cap, c
   while (in) {
     in.read(buffer.data(), buffer.size());
     const auto got = static_cast<std::size_t>(in.gcount());
-    if (data.size() + got > cap) fail(quoted(path), what + " is larger than " + std::to_string(cap) + " bytes");
+    if (data.size() + got > cap)
+      fail(quoted(path), what + " is larger than " + std::to_string(cap) + " bytes");
     data.append(buffer.data(), got);
   }
   if (in.bad()) fail(quoted(path), "read error in " + what);
@@ -100,7 +104,8 @@ void checkSizes(cv::Size frameSize, cv::Size scaledSize, const std::string& sour
   }
 }
 
-void checkMapSize(cv::Size mapSize, cv::Size frameSize, cv::Size scaledSize, const std::string& source) {
+void checkMapSize(cv::Size mapSize, cv::Size frameSize, cv::Size scaledSize,
+                  const std::string& source) {
   if (mapSize == frameSize || mapSize == scaledSize) return;
   std::string expected = "the frame size " + sizeText(frameSize);
   if (scaledSize != frameSize) expected += " or the scaled size " + sizeText(scaledSize);
@@ -110,7 +115,8 @@ void checkMapSize(cv::Size mapSize, cv::Size frameSize, cv::Size scaledSize, con
 // Reads width and height from the IHDR chunk, which a valid PNG must start with.
 cv::Size pngHeaderSize(const std::string& data, const std::string& source) {
   static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (data.size() < 24 || std::memcmp(data.data(), signature, 8) != 0 || data.compare(12, 4, "IHDR") != 0) {
+  if (data.size() < 24 || std::memcmp(data.data(), signature, 8) != 0 ||
+      data.compare(12, 4, "IHDR") != 0) {
     fail(source, "not a PNG file");
   }
   auto be32 = [&](std::size_t at) {
@@ -120,21 +126,24 @@ cv::Size pngHeaderSize(const std::string& data, const std::string& source) {
   };
   const std::uint32_t w = be32(16);
   const std::uint32_t h = be32(20);
-  if (w == 0 || h == 0 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide)) {
+  if (w == 0 || h == 0 || w > static_cast<std::uint32_t>(kMaxSide) ||
+      h > static_cast<std::uint32_t>(kMaxSide)) {
     fail(source, "PNG size " + std::to_string(w) + "x" + std::to_string(h) + " is out of range");
   }
   return {static_cast<int>(w), static_cast<int>(h)};
 }
 
-cv::Mat classNumbersFromGrey(const cv::Mat& grey, std::size_t classCount, const std::string& source) {
+cv::Mat classNumbersFromGrey(const cv::Mat& grey, std::size_t classCount,
+                             const std::string& source) {
   cv::Mat numbers;
   grey.convertTo(numbers, CV_32S);
   for (int y = 0; y < numbers.rows; ++y) {
     const int* row = numbers.ptr<int>(y);
     for (int x = 0; x < numbers.cols; ++x) {
       if (row[x] > static_cast<int>(classCount)) {
-        fail(source, "class number " + std::to_string(row[x]) + " at pixel (" + std::to_string(x) + ", " +
-                         std::to_string(y) + ") exceeds the " + std::to_string(classCount) + " classes of the list");
+        fail(source, "class number " + std::to_string(row[x]) + " at pixel (" + std::to_string(x) +
+                         ", " + std::to_string(y) + ") exceeds the " + std::to_string(classCount) +
+                         " classes of the list");
       }
     }
   }
@@ -142,14 +151,17 @@ cv::Mat classNumbersFromGrey(const cv::Mat& grey, std::size_t classCount, const 
 }
 
 std::uint32_t packRgb(int r, int g, int b) {
-  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) | static_cast<std::uint32_t>(b);
+  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
+         static_cast<std::uint32_t>(b);
 }
 
 // `bgr` is CV_8UC3 or CV_8UC4 as OpenCV decodes it (blue first).
-cv::Mat classNumbersFromColour(const cv::Mat& bgr, const std::vector<ClassEntry>& classes, const std::string& source) {
+cv::Mat classNumbersFromColour(const cv::Mat& bgr, const std::vector<ClassEntry>& classes,
+                               const std::string& source) {
   std::unordered_map<std::uint32_t, int> palette;
   for (std::size_t k = 0; k < classes.size(); ++k) {
-    if (const auto& c = classes[k].colour) palette.emplace(packRgb((*c)[0], (*c)[1], (*c)[2]), static_cast<int>(k + 1));
+    if (const auto& c = classes[k].colour)
+      palette.emplace(packRgb((*c)[0], (*c)[1], (*c)[2]), static_cast<int>(k + 1));
   }
   const int channels = bgr.channels();
   cv::Mat numbers(bgr.size(), CV_32SC1);
@@ -164,9 +176,9 @@ cv::Mat classNumbersFromColour(const cv::Mat& bgr, const std::vector<ClassEntry>
       }
       const auto it = palette.find(packRgb(r, g, b));
       if (it == palette.end()) {
-        fail(source, "colour (" + std::to_string(r) + ", " + std::to_string(g) + ", " + std::to_string(b) +
-                         ") at pixel (" + std::to_string(x) + ", " + std::to_string(y) +
-                         ") is not in the class list's palette" +
+        fail(source, "colour (" + std::to_string(r) + ", " + std::to_string(g) + ", " +
+                         std::to_string(b) + ") at pixel (" + std::to_string(x) + ", " +
+                         std::to_string(y) + ") is not in the class list's palette" +
                          (palette.empty() ? " (the class list gives no colours)" : ""));
       }
       out[x] = it->second;
@@ -211,7 +223,8 @@ std::vector<cv::Point2d> clipEdge(const std::vector<cv::Point2d>& in, Inside ins
   return out;
 }
 
-std::vector<cv::Point2d> clipToBox(std::vector<cv::Point2d> poly, double x0, double y0, double x1, double y1) {
+std::vector<cv::Point2d> clipToBox(std::vector<cv::Point2d> poly, double x0, double y0, double x1,
+                                   double y1) {
   auto atX = [](double x) {
     return [x](const cv::Point2d& a, const cv::Point2d& b) {
       return cv::Point2d(x, a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x));
@@ -222,10 +235,17 @@ std::vector<cv::Point2d> clipToBox(std::vector<cv::Point2d> poly, double x0, dou
       return cv::Point2d(a.x + (b.x - a.x) * (y - a.y) / (b.y - a.y), y);
     };
   };
-  poly = clipEdge(poly, [&](const cv::Point2d& p) { return p.x >= x0; }, atX(x0));
-  if (!poly.empty()) poly = clipEdge(poly, [&](const cv::Point2d& p) { return p.x <= x1; }, atX(x1));
-  if (!poly.empty()) poly = clipEdge(poly, [&](const cv::Point2d& p) { return p.y >= y0; }, atY(y0));
-  if (!poly.empty()) poly = clipEdge(poly, [&](const cv::Point2d& p) { return p.y <= y1; }, atY(y1));
+  poly = clipEdge(
+      poly, [&](const cv::Point2d& p) { return p.x >= x0; }, atX(x0));
+  if (!poly.empty())
+    poly = clipEdge(
+        poly, [&](const cv::Point2d& p) { return p.x <= x1; }, atX(x1));
+  if (!poly.empty())
+    poly = clipEdge(
+        poly, [&](const cv::Point2d& p) { return p.y >= y0; }, atY(y0));
+  if (!poly.empty())
+    poly = clipEdge(
+        poly, [&](const cv::Point2d& p) { return p.y <= y1; }, atY(y1));
   return poly;
 }
 
@@ -234,7 +254,8 @@ int jsonSide(const nlohmann::json& doc, const char* key, const std::string& sour
   if (it == doc.end()) fail(source, std::string("missing \"") + key + "\"");
   if (!it->is_number_integer()) fail(source, std::string("\"") + key + "\" is not an integer");
   const auto v = it->get<std::int64_t>();
-  if (v <= 0 || v > kMaxSide) fail(source, std::string("\"") + key + "\" is out of range: " + std::to_string(v));
+  if (v <= 0 || v > kMaxSide)
+    fail(source, std::string("\"") + key + "\" is out of range: " + std::to_string(v));
   return static_cast<int>(v);
 }
 
@@ -246,7 +267,8 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
   if (label == shape.end() || !label->is_string()) fail(source, where + " has no \"label\" string");
   const auto cls = classOfName.find(label->get<std::string>());
   if (cls == classOfName.end()) {
-    fail(source, where + " has label \"" + label->get<std::string>() + "\", which is not in the class list");
+    fail(source, where + " has label \"" + label->get<std::string>() +
+                     "\", which is not in the class list");
   }
   std::string type = "polygon";
   if (const auto t = shape.find("shape_type"); t != shape.end() && !t->is_null()) {
@@ -254,10 +276,12 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
     type = t->get<std::string>();
   }
   if (type != "polygon" && type != "rectangle") {
-    fail(source, where + " has shape_type \"" + type + "\"; only \"polygon\" and \"rectangle\" are supported");
+    fail(source, where + " has shape_type \"" + type +
+                     "\"; only \"polygon\" and \"rectangle\" are supported");
   }
   const auto points = shape.find("points");
-  if (points == shape.end() || !points->is_array()) fail(source, where + " has no \"points\" array");
+  if (points == shape.end() || !points->is_array())
+    fail(source, where + " has no \"points\" array");
   std::vector<cv::Point2d> poly;
   poly.reserve(points->size());
   for (const auto& p : *points) {
@@ -265,14 +289,17 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
       fail(source, where + " has a point that is not a pair of numbers");
     }
     const double x = p[0].get<double>(), y = p[1].get<double>();
-    if (!std::isfinite(x) || !std::isfinite(y)) fail(source, where + " has a non-finite coordinate");
+    if (!std::isfinite(x) || !std::isfinite(y))
+      fail(source, where + " has a non-finite coordinate");
     poly.emplace_back(x, y);
   }
   const int value = cls->second;
   // Clip one pixel beyond the outermost pixel centres.
   const double x0 = -1.0, y0 = -1.0, x1 = map.cols, y1 = map.rows;
   if (type == "rectangle") {
-    if (poly.size() != 2) fail(source, where + " is a rectangle with " + std::to_string(poly.size()) + " points instead of 2");
+    if (poly.size() != 2)
+      fail(source,
+           where + " is a rectangle with " + std::to_string(poly.size()) + " points instead of 2");
     const double lx = std::clamp(std::min(poly[0].x, poly[1].x), x0, x1);
     const double hx = std::clamp(std::max(poly[0].x, poly[1].x), x0, x1);
     const double ly = std::clamp(std::min(poly[0].y, poly[1].y), y0, y1);
@@ -281,17 +308,21 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
     const int cx1 = std::min(map.cols - 1, static_cast<int>(std::floor(hx)));
     const int cy0 = std::max(0, static_cast<int>(std::ceil(ly)));
     const int cy1 = std::min(map.rows - 1, static_cast<int>(std::floor(hy)));
-    if (cx0 <= cx1 && cy0 <= cy1) map(cv::Rect(cx0, cy0, cx1 - cx0 + 1, cy1 - cy0 + 1)).setTo(value);
+    if (cx0 <= cx1 && cy0 <= cy1)
+      map(cv::Rect(cx0, cy0, cx1 - cx0 + 1, cy1 - cy0 + 1)).setTo(value);
     return;
   }
-  if (poly.size() < 3) fail(source, where + " is a polygon with " + std::to_string(poly.size()) + " points; at least 3 are needed");
+  if (poly.size() < 3)
+    fail(source, where + " is a polygon with " + std::to_string(poly.size()) +
+                     " points; at least 3 are needed");
   const std::vector<cv::Point2d> clipped = clipToBox(std::move(poly), x0, y0, x1, y1);
   if (clipped.size() < 3) return;
   const double scale = static_cast<double>(1 << kSubpixelBits);
   std::vector<cv::Point> fixed;
   fixed.reserve(clipped.size());
   for (const auto& p : clipped) {
-    fixed.emplace_back(static_cast<int>(std::lround(p.x * scale)), static_cast<int>(std::lround(p.y * scale)));
+    fixed.emplace_back(static_cast<int>(std::lround(p.x * scale)),
+                       static_cast<int>(std::lround(p.y * scale)));
   }
   const cv::Point* pts = fixed.data();
   const int n = static_cast<int>(fixed.size());
@@ -306,7 +337,8 @@ cv::Mat scaleToTarget(cv::Mat map, cv::Size scaledSize) {
 }
 
 void checkClassCount(const std::vector<ClassEntry>& classes, const std::string& source) {
-  if (classes.size() > kMaxClassCount) fail(source, "more than " + std::to_string(kMaxClassCount) + " classes");
+  if (classes.size() > kMaxClassCount)
+    fail(source, "more than " + std::to_string(kMaxClassCount) + " classes");
 }
 
 }  // namespace
@@ -318,7 +350,8 @@ std::vector<ClassEntry> readClassList(std::istream& in, const std::string& sourc
     in.read(buffer.data(), buffer.size());
     const auto got = static_cast<std::size_t>(in.gcount());
     if (text.size() + got > kMaxClassListBytes) {
-      fail(sourceName, "class list is larger than " + std::to_string(kMaxClassListBytes) + " bytes");
+      fail(sourceName,
+           "class list is larger than " + std::to_string(kMaxClassListBytes) + " bytes");
     }
     text.append(buffer.data(), got);
   }
@@ -338,29 +371,36 @@ std::vector<ClassEntry> readClassList(std::istream& in, const std::string& sourc
     for (std::string t; fields >> t;) tokens.push_back(t);
     if (tokens.empty() || tokens[0][0] == '#') continue;
     if (tokens.size() != 1 && tokens.size() != 4) {
-      fail(sourceName, where + "expected a one-word class name, optionally followed by red green blue");
+      fail(sourceName,
+           where + "expected a one-word class name, optionally followed by red green blue");
     }
     ClassEntry entry{tokens[0], std::nullopt};
     if (const auto [it, fresh] = lineOfName.emplace(entry.name, lineNumber); !fresh) {
-      fail(sourceName, where + "class name \"" + entry.name + "\" already used on line " + std::to_string(it->second));
+      fail(sourceName, where + "class name \"" + entry.name + "\" already used on line " +
+                           std::to_string(it->second));
     }
     if (tokens.size() == 4) {
       cv::Vec3b rgb;
       for (int c = 0; c < 3; ++c) {
         int v = 0;
         if (!parseWholeInt(tokens[c + 1], v) || v < 0 || v > 255) {
-          fail(sourceName, where + "colour component \"" + tokens[c + 1] + "\" is not an integer 0..255");
+          fail(sourceName,
+               where + "colour component \"" + tokens[c + 1] + "\" is not an integer 0..255");
         }
         rgb[c] = static_cast<unsigned char>(v);
       }
-      if (rgb == cv::Vec3b(0, 0, 0)) fail(sourceName, where + "colour 0 0 0 is reserved for unlabelled pixels");
-      if (const auto [it, fresh] = lineOfColour.emplace(packRgb(rgb[0], rgb[1], rgb[2]), lineNumber); !fresh) {
+      if (rgb == cv::Vec3b(0, 0, 0))
+        fail(sourceName, where + "colour 0 0 0 is reserved for unlabelled pixels");
+      if (const auto [it, fresh] =
+              lineOfColour.emplace(packRgb(rgb[0], rgb[1], rgb[2]), lineNumber);
+          !fresh) {
         fail(sourceName, where + "colour already used on line " + std::to_string(it->second));
       }
       entry.colour = rgb;
     }
     classes.push_back(std::move(entry));
-    if (classes.size() > kMaxClassCount) fail(sourceName, "more than " + std::to_string(kMaxClassCount) + " classes");
+    if (classes.size() > kMaxClassCount)
+      fail(sourceName, "more than " + std::to_string(kMaxClassCount) + " classes");
   }
   if (classes.empty()) fail(sourceName, "class list names no classes");
   return classes;
@@ -383,19 +423,23 @@ cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
     fail(sourceName, std::string("malformed JSON: ") + e.what());
   }
   if (!doc.is_object()) fail(sourceName, "JSON annotation is not an object");
-  const cv::Size size(jsonSide(doc, "imageWidth", sourceName), jsonSide(doc, "imageHeight", sourceName));
+  const cv::Size size(jsonSide(doc, "imageWidth", sourceName),
+                      jsonSide(doc, "imageHeight", sourceName));
   if (std::find(allowedSizes.begin(), allowedSizes.end(), size) == allowedSizes.end()) {
     std::string expected;
-    for (const cv::Size s : allowedSizes) expected += (expected.empty() ? "" : " or ") + sizeText(s);
+    for (const cv::Size s : allowedSizes)
+      expected += (expected.empty() ? "" : " or ") + sizeText(s);
     fail(sourceName, "annotation is for an image of " + sizeText(size) + ", expected " + expected);
   }
   const auto shapes = doc.find("shapes");
   if (shapes == doc.end() || !shapes->is_array()) fail(sourceName, "missing \"shapes\" array");
 
   std::unordered_map<std::string, int> classOfName;
-  for (std::size_t k = 0; k < classes.size(); ++k) classOfName.emplace(classes[k].name, static_cast<int>(k + 1));
+  for (std::size_t k = 0; k < classes.size(); ++k)
+    classOfName.emplace(classes[k].name, static_cast<int>(k + 1));
   cv::Mat map(size, CV_32SC1, cv::Scalar(0));
-  for (std::size_t i = 0; i < shapes->size(); ++i) drawShape(map, (*shapes)[i], i, classOfName, sourceName);
+  for (std::size_t i = 0; i < shapes->size(); ++i)
+    drawShape(map, (*shapes)[i], i, classOfName, sourceName);
   return map;
 }
 
@@ -405,10 +449,12 @@ cv::Mat readLabelMap(const std::filesystem::path& path, const std::vector<ClassE
   checkSizes(frameSize, scaledSize, source);
   checkClassCount(classes, source);
   const std::string ext = lowerExtension(path);
-  if (ext == ".png") return scaleToTarget(readPngLabelMap(path, classes, frameSize, scaledSize), scaledSize);
+  if (ext == ".png")
+    return scaleToTarget(readPngLabelMap(path, classes, frameSize, scaledSize), scaledSize);
   if (ext == ".json") {
     std::istringstream in(readFileCapped(path, kMaxJsonBytes, "annotation"));
-    return scaleToTarget(rasteriseJsonAnnotation(in, source, classes, {frameSize, scaledSize}), scaledSize);
+    return scaleToTarget(rasteriseJsonAnnotation(in, source, classes, {frameSize, scaledSize}),
+                         scaledSize);
   }
   fail(source, "unknown label map kind \"" + ext + "\" (expected .png or .json)");
 }
@@ -429,7 +475,8 @@ void writeLabelMapPng(const std::filesystem::path& path, const cv::Mat& classNum
   if (!cv::imencode(".png", narrow, bytes)) fail(source, "cannot encode PNG");
 
   try {
-    writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    writeFileAtomically(
+        path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   } catch (const FileWriteError& e) {
     const std::string what = e.what();
     fail(source, "cannot write label map (" + what.substr(what.rfind(": ") + 2) + ")");

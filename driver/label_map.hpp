@@ -50,7 +50,7 @@ namespace rovelin {
 // Thrown for every unreadable or inconsistent class list or label map; the
 // message names the file and the problem.
 class LabelMapError : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 

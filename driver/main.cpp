@@ -7,8 +7,8 @@
 #include "driver/options.hpp"
 #include "rovelin/version.hpp"
 
-#include <exception>
 #include <malloc.h>
+#include <exception>
 #include <iostream>
 #include <new>
 

@@ -126,7 +126,8 @@ std::optional<std::vector<PreparedClass>> decodeModelCache(std::string_view byte
     std::int32_t n = 0;
     std::int32_t iterations = 0;
     if (!in.get(n) || !in.get(c.bandwidth) || !in.get(iterations) || n < 0 ||
-        static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n) * sizeof(double) > in.remaining()) {
+        static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n) * sizeof(double) >
+            in.remaining()) {
       why = "it is damaged (class sizes)";
       return std::nullopt;
     }

@@ -165,8 +165,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
   const std::string cachePath = modelCachePath(options);
   CacheKey key;
   std::optional<std::vector<PreparedClass>> prepared;
-  const auto fromCache = [&](const std::vector<int>& classSizes)
-      -> const std::vector<PreparedClass>* {
+  const auto fromCache =
+      [&](const std::vector<int>& classSizes) -> const std::vector<PreparedClass>* {
     file.drain();
     key = file.key();
     std::string bytes;

@@ -22,7 +22,7 @@ namespace rovelin {
 
 // A settings file that cannot be read or is damaged; what() names the file.
 class SettingsError : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 

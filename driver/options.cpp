@@ -124,8 +124,8 @@ int clampedAtoi(const char* text) {
 }
 
 // The warning for a positional number that atoi/atof read only in part.
-std::optional<std::string> lenientReadingWarning(const char* what, const char* text,
-                                                 bool whole, const std::string& reading) {
+std::optional<std::string> lenientReadingWarning(const char* what, const char* text, bool whole,
+                                                 const std::string& reading) {
   char* end = nullptr;
   errno = 0;
   bool inRange = true;
@@ -200,7 +200,7 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
       int step = 1;
       if (!parseInt(item.substr(0, colon), first) ||
           !parseInt(item.substr(colon + 1, colon2 == std::string::npos ? std::string::npos
-                                                                        : colon2 - colon - 1),
+                                                                       : colon2 - colon - 1),
                     last) ||
           (colon2 != std::string::npos && !parseInt(item.substr(colon2 + 1), step))) {
         return std::nullopt;
@@ -289,7 +289,8 @@ Command parseCommandLine(int argc, const char* const* argv) {
       }
       SegmentationParams params;
       bool known = false;
-      if (std::string problem = parseSegmentationOption(name, text, params, known); !problem.empty()) {
+      if (std::string problem = parseSegmentationOption(name, text, params, known);
+          !problem.empty()) {
         return fail(problem);
       }
       if (name == "--sigma") options.sigma = params.sigma;

@@ -21,26 +21,26 @@ struct Options {
   double resizeFactor = 0;   // positional 3, atof: text that is not a number gives 0.0
   std::string trainingFile;  // positional 4
 
-  bool gui = true;             // windows and key waits; --no-gui turns them off
-  std::vector<int> frames;     // --frames LIST; empty: the single positional frame
-  std::string overlayPath;     // --overlay FILE.png
-  std::string labelMapPath;    // --label-map FILE.png
-  std::string jsonPath;        // --json FILE
-  std::string groundTruthPath; // --ground-truth LABELS
-  std::string classListPath;   // --classes FILE (palette for colour ground truth)
-  std::string saveFramePath;   // --save-frame FILE: the grabbed, scaled frame
-  std::string cachePath;       // --cache FILE; empty: beside the training file
-  bool useCache = true;        // --no-cache
-  bool timings = false;        // --timings
-  int threads = 0;             // --threads N; 0: one per core
+  bool gui = true;              // windows and key waits; --no-gui turns them off
+  std::vector<int> frames;      // --frames LIST; empty: the single positional frame
+  std::string overlayPath;      // --overlay FILE.png
+  std::string labelMapPath;     // --label-map FILE.png
+  std::string jsonPath;         // --json FILE
+  std::string groundTruthPath;  // --ground-truth LABELS
+  std::string classListPath;    // --classes FILE (palette for colour ground truth)
+  std::string saveFramePath;    // --save-frame FILE: the grabbed, scaled frame
+  std::string cachePath;        // --cache FILE; empty: beside the training file
+  bool useCache = true;         // --no-cache
+  bool timings = false;         // --timings
+  int threads = 0;              // --threads N; 0: one per core
   // --frames all, START: or START::STEP: every STEP-th frame from START to
   // the end of the stream (frames is then empty).
   bool framesToEnd = false;
   int framesStart = 0;
   int framesStep = 1;
-  std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
-  std::string workDir;         // --workdir DIR: where inpimage.ppm / outimage.ppm go
-  bool verbose = false;        // -v: let the video decoder's own messages through
+  std::string overlayVideoPath;   // --overlay-video FILE: the overlays of a run as one video
+  std::string workDir;            // --workdir DIR: where inpimage.ppm / outimage.ppm go
+  bool verbose = false;           // -v: let the video decoder's own messages through
   bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
   // Segmentation and labelling settings given on the command line; unset:
   // the model's settings file, or the defaults.
@@ -48,9 +48,9 @@ struct Options {
   std::optional<float> k;           // --k K
   std::optional<int> minSize;       // --min-size N
   std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
-  std::optional<Shard> shard;  // --shard I/N: only part I of N of the frame list
-  bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
-  bool countFrames = false;    // --count-frames: print how many frames the run would take
+  std::optional<Shard> shard;       // --shard I/N: only part I of N of the frame list
+  bool skipExisting = false;        // --skip-existing: leave frames whose outputs are all there
+  bool countFrames = false;         // --count-frames: print how many frames the run would take
 };
 
 // What the command line asks for.
@@ -66,7 +66,8 @@ struct Command {
   CommandKind kind = CommandKind::Run;
   Options options;
   std::string error;
-  std::vector<std::string> warnings;  // lines for standard error, such as a FRAME that is not a number
+  std::vector<std::string>
+      warnings;  // lines for standard error, such as a FRAME that is not a number
 };
 
 Command parseCommandLine(int argc, const char* const* argv);

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <map>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <system_error>
 
@@ -53,7 +53,8 @@ int descriptorNamed(const fs::path& path) {
   if (name == "-" || name == "/dev/stdout") return STDOUT_FILENO;
   if (name == "/dev/stderr") return STDERR_FILENO;
   for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-    if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() && name.size() < prefix.size() + 9) {
+    if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
+        name.size() < prefix.size() + 9) {
       int fd = 0;
       for (std::size_t i = prefix.size(); i < name.size(); ++i) {
         if (name[i] < '0' || name[i] > '9') return -1;
@@ -156,8 +157,8 @@ void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
   } catch (const cv::Exception&) {
     failWrite(target, "no image format is known for its name (use .png, .jpg, ...)");
   }
-  writeOutputFile(target, std::string_view(reinterpret_cast<const char*>(encoded.data()),
-                                           encoded.size()));
+  writeOutputFile(target,
+                  std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
 void writeTextAtomically(const fs::path& target, const std::string& text) {
@@ -225,9 +226,9 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   std::vector<std::pair<std::string, std::string>> outputs;
   for (int frame : frames) {
     if (!options.groundTruthPath.empty()) {
-      inputs.emplace_back("a ground-truth map",
-                          expandFramePattern(expandVideoPattern(options.groundTruthPath, video),
-                                             frame));
+      inputs.emplace_back(
+          "a ground-truth map",
+          expandFramePattern(expandVideoPattern(options.groundTruthPath, video), frame));
     }
     for (const auto& [option, pattern] :
          {std::pair<const char*, const std::string*>{"--overlay", &options.overlayPath},
@@ -235,7 +236,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
           {"--json", &options.jsonPath},
           {"--save-frame", &options.saveFramePath}}) {
       if (!pattern->empty()) {
-        outputs.emplace_back(option, expandFramePattern(expandVideoPattern(*pattern, video), frame));
+        outputs.emplace_back(option,
+                             expandFramePattern(expandVideoPattern(*pattern, video), frame));
       }
     }
   }
@@ -247,8 +249,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
     // Nothing but a cache may ever be replaced by one.
     const std::string refusal = cacheRefusal(cache, inputs);
     if (!refusal.empty()) {
-      throw std::runtime_error("the model cache \"" + cache + "\" cannot be written: " +
-                               refusal + " (name another file with --cache, or use --no-cache)");
+      throw std::runtime_error("the model cache \"" + cache + "\" cannot be written: " + refusal +
+                               " (name another file with --cache, or use --no-cache)");
     }
     outputs.emplace_back("the model cache", cache);
   }
@@ -284,9 +286,8 @@ cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int c
     const int* index = seg.indexImage.ptr<int>(y);
     for (int x = 0; x < map.cols; ++x) {
       const int region = index[x];
-      const int value = region >= 0 && region < seg.count
-                            ? classOf[static_cast<std::size_t>(region)]
-                            : none;
+      const int value =
+          region >= 0 && region < seg.count ? classOf[static_cast<std::size_t>(region)] : none;
       if (wide) {
         map.at<unsigned short>(y, x) = static_cast<unsigned short>(value);
       } else {
@@ -298,12 +299,13 @@ cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int c
 }
 
 cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palette) {
-  if (k >= 0 && static_cast<std::size_t>(k) < palette.size() && palette[static_cast<std::size_t>(k)]) {
+  if (k >= 0 && static_cast<std::size_t>(k) < palette.size() &&
+      palette[static_cast<std::size_t>(k)]) {
     return *palette[static_cast<std::size_t>(k)];
   }
   // Well-separated colours (BGR), repeated with a shift for many classes.
   static const cv::Vec3b table[] = {
-      {180, 119, 31}, {14, 127, 255}, {44, 160, 44},  {40, 39, 214},   {189, 103, 148},
+      {180, 119, 31}, {14, 127, 255},  {44, 160, 44},   {40, 39, 214},  {189, 103, 148},
       {75, 86, 140},  {194, 119, 227}, {127, 127, 127}, {34, 189, 188}, {207, 190, 23}};
   const std::size_t n = sizeof(table) / sizeof(table[0]);
   cv::Vec3b colour = table[static_cast<std::size_t>(k) % n];
@@ -330,8 +332,8 @@ cv::Mat renderOverlay(const cv::Mat& frame, const RegionSet& seg, const Eigen::V
     cv::Vec3b* pixel = overlay.ptr<cv::Vec3b>(y);
     for (int x = 0; x < width; ++x) {
       const int region = index[x];
-      const bool border = (x + 1 < width && index[x + 1] != region) ||
-                          (below != nullptr && below[x] != region);
+      const bool border =
+          (x + 1 < width && index[x + 1] != region) || (below != nullptr && below[x] != region);
       if (border) {
         pixel[x] = cv::Vec3b(255, 255, 255);
         continue;
@@ -411,7 +413,8 @@ nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
     region["label"] = label;
     region["class"] = classNames[static_cast<std::size_t>(label)];
     region["pixel_count"] = seg.pixelCounts[u];
-    region["bounding_box"] = {{"x", box.x}, {"y", box.y}, {"width", box.width}, {"height", box.height}};
+    region["bounding_box"] = {
+        {"x", box.x}, {"y", box.y}, {"width", box.width}, {"height", box.height}};
     region["centroid"] = {{"x", number(m.m10 / m.m00)}, {"y", number(m.m01 / m.m00)}};
     region["eccentricity"] = number(seg.eccentricity[i]);
     nlohmann::json ranked = nlohmann::json::array();

@@ -58,9 +58,8 @@ void checkOverlayVideoPath(const fs::path& path) {
 }
 
 double overlayVideoRate(double sourceRate, int step) {
-  const double rate = std::isfinite(sourceRate) && sourceRate > 0.0 && sourceRate <= 1000.0
-                          ? sourceRate
-                          : 25.0;
+  const double rate =
+      std::isfinite(sourceRate) && sourceRate > 0.0 && sourceRate <= 1000.0 ? sourceRate : 25.0;
   return rate / std::max(step, 1);
 }
 

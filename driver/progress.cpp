@@ -21,8 +21,10 @@ std::string progressText(long done, std::optional<long> total, double seconds) {
     if (total && *total >= done) {
       const long left = std::lround(static_cast<double>(*total - done) / rate);
       text << ", ";
-      if (left >= 60) text << left / 60 << " min " << std::setw(2) << std::setfill('0') << left % 60;
-      else text << left;
+      if (left >= 60)
+        text << left / 60 << " min " << std::setw(2) << std::setfill('0') << left % 60;
+      else
+        text << left;
       text << " s left";
     }
   }

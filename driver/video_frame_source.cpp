@@ -64,13 +64,14 @@ void VideoFrameSource::prepare(double factor) {
   }
   // NaN fails every comparison, so test for the good range.
   const bool sane = width >= 1.0 && height >= 1.0 && width <= kMaxOutputSide &&
-                    height <= kMaxOutputSide && width * height <= static_cast<double>(kMaxOutputPixels);
+                    height <= kMaxOutputSide &&
+                    width * height <= static_cast<double>(kMaxOutputPixels);
   if (!sane) {
     std::ostringstream message;
-    message << "scale factor " << resizeFactor << " turns the " << frameWidth << " x " << frameHeight
-            << " video into a frame of " << width << " x " << height
-            << " pixels; each side must be from 1 to " << kMaxOutputSide << " and the frame at most "
-            << kMaxOutputPixels << " pixels";
+    message << "scale factor " << resizeFactor << " turns the " << frameWidth << " x "
+            << frameHeight << " video into a frame of " << width << " x " << height
+            << " pixels; each side must be from 1 to " << kMaxOutputSide
+            << " and the frame at most " << kMaxOutputPixels << " pixels";
     release();
     throw ScaleFactorError(message.str());
   }
@@ -117,9 +118,7 @@ bool VideoFrameSource::grabFrame(int n) {
 
 bool VideoFrameSource::nextFrame() { return capture && convert(); }
 
-bool VideoFrameSource::readAhead(int skip) {
-  return capture && skipFrames(skip) && convert();
-}
+bool VideoFrameSource::readAhead(int skip) { return capture && skipFrames(skip) && convert(); }
 
 std::string VideoFrameSource::frameCountText() const {
   if (!frameCountKnown()) {

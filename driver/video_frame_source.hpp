@@ -33,7 +33,8 @@ public:
 
   std::string videoName;                      // the file name given to the constructor
   std::unique_ptr<cv::VideoCapture> capture;  // the open capture; null after release
-  cv::Mat frame;        // the frame most recently read; empty before the first grab and after a failed read
+  cv::Mat
+      frame;  // the frame most recently read; empty before the first grab and after a failed read
   int frameWidth = 0;   // capture property 3, truncated
   int frameHeight = 0;  // capture property 4, truncated
   int frameCount = 0;   // capture property 7, truncated; -1 when the stream gives no usable count
@@ -44,7 +45,7 @@ public:
   int outputHeight = 0;
   bool resizeNeeded = false;  // true unless the factor is exactly 1.0
   double resizeFactor = 1.0;
-  cv::Mat output;       // CV_8UC3 (BGR), outputWidth × outputHeight; empty after release
+  cv::Mat output;  // CV_8UC3 (BGR), outputWidth × outputHeight; empty after release
 
   // Opens the file. Throws VideoOpenError when it cannot be opened and
   // ScaleFactorError when the factor gives an output side below 1 or above

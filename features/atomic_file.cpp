@@ -69,8 +69,8 @@ long ownerOnThisHost(std::string_view name) {
 }
 
 [[noreturn]] void fail(const fs::path& target, int error) {
-  throw FileWriteError("cannot write \"" + target.string() + "\": " +
-                       std::generic_category().message(error));
+  throw FileWriteError("cannot write \"" + target.string() +
+                       "\": " + std::generic_category().message(error));
 }
 
 // Writes everything, retrying short writes and interruptions; the errno of

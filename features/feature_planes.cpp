@@ -22,8 +22,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -76,9 +76,11 @@ RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, 
 
 void firstDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
   if (source.type() != CV_32FC1 && source.type() != CV_32FC3)
-    throw std::invalid_argument("firstDerivatives: the source must be a 32-bit float image of 1 or 3 channels");
+    throw std::invalid_argument(
+        "firstDerivatives: the source must be a 32-bit float image of 1 or 3 channels");
   // Writing into the source while reading it would change later differences.
-  const bool aliased = (!dx.empty() && dx.data == source.data) || (!dy.empty() && dy.data == source.data);
+  const bool aliased =
+      (!dx.empty() && dx.data == source.data) || (!dy.empty() && dy.data == source.data);
   const cv::Mat input = aliased ? source.clone() : source;
   dx.create(input.size(), CV_32FC1);
   dy.create(input.size(), CV_32FC1);
@@ -94,7 +96,8 @@ void firstDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
 
 std::vector<cv::Mat> computeFeaturePlanes(const cv::Mat& frame) {
   if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument("computeFeaturePlanes: the frame must be a non-empty 8-bit 3-channel image");
+    throw std::invalid_argument(
+        "computeFeaturePlanes: the frame must be a non-empty 8-bit 3-channel image");
   const cv::Mat floatFrame = toFloatImage(frame);
   std::vector<cv::Mat> planes(10);
   for (auto& plane : planes) plane.create(frame.size(), CV_32FC1);
@@ -112,7 +115,8 @@ std::vector<cv::Mat> computeFeaturePlanes(const cv::Mat& frame) {
 
 cv::Mat colourCodes(const cv::Mat& segmented) {
   if (segmented.empty() || segmented.type() != CV_8UC3)
-    throw std::invalid_argument("colourCodes: the segmentation image must be a non-empty 8-bit 3-channel image");
+    throw std::invalid_argument(
+        "colourCodes: the segmentation image must be a non-empty 8-bit 3-channel image");
   cv::Mat codes(segmented.size(), CV_32SC1);
   for (int r = 0; r < segmented.rows; ++r) {
     const std::uint8_t* bgr = segmented.ptr<std::uint8_t>(r);
@@ -141,9 +145,11 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
                          std::ostream* report, ExtractTimings* timings,
                          const SegmentationParams& segmentation, DescriptorKind descriptor) {
   if (planeCount != 10)
-    throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
+    throw std::invalid_argument("extractRegions: the plane count must be 10, not " +
+                                std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument("extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+    throw std::invalid_argument(
+        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
   checkSegmentationParams(segmentation);
 
   const auto segmentationStart = std::chrono::steady_clock::now();
@@ -162,21 +168,23 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
       throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
     }
   } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
+                             e.what() + ")!!");
   }
   const std::string_view inputBytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
   try {
     writeFileAtomically(inputPath, inputBytes, scratch);
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
+                             e.what() + ")!!");
   }
 
   std::istringstream inputStream{std::string(inputBytes)};
   const GridImage<RgbPixel> input = readPpm(inputStream, inputPath.string());
   int segmentCount = 0;
   const double t0 = threadProcessorSeconds();
-  const GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
-                                                  segmentation.minSize, segmentCount);
+  const GridImage<RgbPixel> output =
+      segmentImage(input, segmentation.sigma, segmentation.k, segmentation.minSize, segmentCount);
   const double t1 = threadProcessorSeconds();
   std::ostringstream outputStream;
   writePpm(output, outputStream, outputPath.string());
@@ -190,9 +198,9 @@ RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesy
 
   // The segmentation as the colour image the file holds (BGR, as OpenCV reads it).
   cv::Mat segmented;
-  cv::cvtColor(cv::Mat(output.height(), output.width(), CV_8UC3,
-                       const_cast<RgbPixel*>(output.data())),
-               segmented, cv::COLOR_RGB2BGR);
+  cv::cvtColor(
+      cv::Mat(output.height(), output.width(), CV_8UC3, const_cast<RgbPixel*>(output.data())),
+      segmented, cv::COLOR_RGB2BGR);
   if (timings) timings->segmentation = secondsSince(segmentationStart);
   return regionsOfSegmentation(frame, segmented, segmentCount, timings, descriptor);
 }
@@ -202,9 +210,11 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostr
                                  cv::Mat* segmented, const SegmentationParams& segmentation,
                                  DescriptorKind descriptor) {
   if (planeCount != 10)
-    throw std::invalid_argument("extractRegions: the plane count must be 10, not " + std::to_string(planeCount));
+    throw std::invalid_argument("extractRegions: the plane count must be 10, not " +
+                                std::to_string(planeCount));
   if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument("extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+    throw std::invalid_argument(
+        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
 
   const auto segmentationStart = std::chrono::steady_clock::now();
   // The picture the segmentation sees is the frame's samples in r, g, b order,
@@ -217,10 +227,11 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostr
   }
   const double t0 = threadProcessorSeconds();
   int segmentCount = 0;
-  const GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
-                                                  segmentation.minSize, segmentCount, nullptr, turn);
+  const GridImage<RgbPixel> output = segmentImage(
+      input, segmentation.sigma, segmentation.k, segmentation.minSize, segmentCount, nullptr, turn);
   const double t1 = threadProcessorSeconds();
-  (report ? *report : std::cout) << segmentationReportLine(segmentCount, static_cast<float>(t1 - t0))
+  (report ? *report : std::cout) << segmentationReportLine(segmentCount,
+                                                           static_cast<float>(t1 - t0))
                                  << std::endl;
   cv::Mat picture(frame.size(), CV_8UC3);
   for (int y = 0; y < picture.rows; ++y) {
@@ -238,9 +249,13 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostr
   return regions;
 }
 
-void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented, const std::filesystem::path& workDir) {
-  if (frame.empty() || frame.type() != CV_8UC3 || segmented.type() != CV_8UC3 || segmented.size() != frame.size())
-    throw std::invalid_argument("writeWorkFiles: the frame and its segmentation must be 8-bit 3-channel images of one size");
+void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented,
+                    const std::filesystem::path& workDir) {
+  if (frame.empty() || frame.type() != CV_8UC3 || segmented.type() != CV_8UC3 ||
+      segmented.size() != frame.size())
+    throw std::invalid_argument(
+        "writeWorkFiles: the frame and its segmentation must be 8-bit 3-channel images of one "
+        "size");
   const std::filesystem::path inputPath = workDir / "inpimage.ppm";
   const std::filesystem::path outputPath = workDir / "outimage.ppm";
   // Written as extractRegions writes them: whole, under a private name,
@@ -253,13 +268,16 @@ void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented, const std::f
       throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
     }
   } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
+                             e.what() + ")!!");
   }
   try {
-    writeFileAtomically(inputPath, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-                        scratch);
+    writeFileAtomically(
+        inputPath, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
+        scratch);
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" + e.what() + ")!!");
+    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
+                             e.what() + ")!!");
   }
   GridImage<RgbPixel> picture(segmented.cols, segmented.rows, false);
   for (int y = 0; y < segmented.rows; ++y) {

@@ -45,8 +45,7 @@ struct ExtractTimings {
 // `segmentation` sets the segmentation (checked before any file is written)
 // and `descriptor` what describes each region.
 RegionSet extractRegions(const cv::Mat& frame, int planeCount,
-                         const std::filesystem::path& workDir = {},
-                         std::ostream* report = nullptr,
+                         const std::filesystem::path& workDir = {}, std::ostream* report = nullptr,
                          ExtractTimings* timings = nullptr,
                          const SegmentationParams& segmentation = {},
                          DescriptorKind descriptor = DescriptorKind::Covariance);
@@ -63,10 +62,8 @@ namespace rovelin {
 // `segmented`, when given, receives the segmentation picture (BGR, as
 // "outimage.ppm" reads back).
 RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
-                                 std::ostream* report = nullptr,
-                                 ExtractTimings* timings = nullptr,
-                                 const ColourDrawTurn* turn = nullptr,
-                                 cv::Mat* segmented = nullptr,
+                                 std::ostream* report = nullptr, ExtractTimings* timings = nullptr,
+                                 const ColourDrawTurn* turn = nullptr, cv::Mat* segmented = nullptr,
                                  const SegmentationParams& segmentation = {},
                                  DescriptorKind descriptor = DescriptorKind::Covariance);
 

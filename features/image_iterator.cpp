@@ -25,8 +25,10 @@ const std::array<float, 256>& byteToFloat() {
 
 void toFloatImage(const cv::Mat& source, cv::Mat& destination) {
   if (source.empty()) throw std::invalid_argument("toFloatImage: the source image is empty");
-  if (source.depth() != CV_8U) throw std::invalid_argument("toFloatImage: the source must be 8-bit unsigned");
-  if (destination.empty()) destination.create(source.size(), CV_MAKETYPE(CV_32F, source.channels()));
+  if (source.depth() != CV_8U)
+    throw std::invalid_argument("toFloatImage: the source must be 8-bit unsigned");
+  if (destination.empty())
+    destination.create(source.size(), CV_MAKETYPE(CV_32F, source.channels()));
   if (destination.depth() != CV_32F)
     throw std::invalid_argument("toFloatImage: the destination must be 32-bit float");
   const auto& table = byteToFloat();
@@ -42,7 +44,8 @@ void toFloatImage(const cv::Mat& source, cv::Mat& destination) {
   }
   ImageIterator<const std::uint8_t> in(source);
   ImageIterator<float> out(destination);
-  for (; in.hasNext() && out.hasNext(); in.advance(), out.advance()) out.current() = table[in.current()];
+  for (; in.hasNext() && out.hasNext(); in.advance(), out.advance())
+    out.current() = table[in.current()];
 }
 
 cv::Mat toFloatImage(const cv::Mat& source) {

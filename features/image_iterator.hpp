@@ -29,9 +29,7 @@ class ImageIterator {
 public:
   // The iterator borrows `image`; it must outlive the walk.
   explicit ImageIterator(cv::Mat& image, cv::Rect rect = {}) { setUp(image, rect); }
-  explicit ImageIterator(const cv::Mat& image, cv::Rect rect = {})
-    requires std::is_const_v<T>
-  {
+  explicit ImageIterator(const cv::Mat& image, cv::Rect rect = {}) requires std::is_const_v<T> {
     setUp(image, rect);
   }
 
@@ -51,9 +49,7 @@ public:
   // The element dx element columns and dy rows away; the current element
   // itself when that position lies outside the image, so borders repeat the
   // centre instead of wrapping to the opposite edge.
-  T& neighbor(int dx, int dy) const
-    requires std::is_same_v<Element, float>
-  {
+  T& neighbor(int dx, int dy) const requires std::is_same_v<Element, float> {
     const long column = currentColumn_ + dx;
     const long row = currentRow_ + dy;
     if (column < 0 || column >= endColumn_ || row < 0 || row >= endRow_) return current();

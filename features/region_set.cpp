@@ -113,7 +113,8 @@ double eccentricityOf(const MomentSums& s) {
 
 void checkInputs(const std::vector<cv::Mat>& planes, const cv::Mat& labelImage) {
   if (labelImage.empty() || labelImage.type() != CV_32SC1)
-    throw std::invalid_argument("buildRegionSet: the label image must be a non-empty 32-bit integer image");
+    throw std::invalid_argument(
+        "buildRegionSet: the label image must be a non-empty 32-bit integer image");
   if (static_cast<long long>(labelImage.rows) * labelImage.cols > INT_MAX)
     throw std::invalid_argument("buildRegionSet: the label image has too many pixels");
   if (planes.empty()) throw std::invalid_argument("buildRegionSet: no feature planes");
@@ -138,7 +139,8 @@ void label(const cv::Mat& labelImage, RegionSet& regions) {
       // Neighbouring pixels mostly share a region, so the map is consulted
       // only where the code changes.
       if (previousIndex < 0 || codes[x] != previousCode) {
-        const auto [found, inserted] = indexOf.try_emplace(codes[x], static_cast<int>(indexOf.size()));
+        const auto [found, inserted] =
+            indexOf.try_emplace(codes[x], static_cast<int>(indexOf.size()));
         previousCode = codes[x];
         previousIndex = found->second;
         if (inserted) {
@@ -214,15 +216,17 @@ void describe(const std::vector<cv::Mat>& planes, RegionSet& regions) {
   parallelFor(chunks, [&](long begin, long end) {
     for (long c = begin; c < end; ++c) describeRange(planes, regions, firstOf[c], firstOf[c + 1]);
   });
-  regions.regularizedCount = static_cast<int>(std::count_if(
-      regions.statistics.begin(), regions.statistics.end(), [](const auto& s) { return s.regularized; }));
+  regions.regularizedCount =
+      static_cast<int>(std::count_if(regions.statistics.begin(), regions.statistics.end(),
+                                     [](const auto& s) { return s.regularized; }));
 }
 
 }  // namespace
 
 cv::Mat RegionSet::mask(int i) const {
   if (i < 0 || i >= count)
-    throw std::out_of_range("RegionSet::mask: region " + std::to_string(i) + " of " + std::to_string(count));
+    throw std::out_of_range("RegionSet::mask: region " + std::to_string(i) + " of " +
+                            std::to_string(count));
   cv::Mat result;
   cv::compare(indexImage, cv::Scalar(i), result, cv::CMP_EQ);
   return result;

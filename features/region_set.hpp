@@ -14,23 +14,23 @@
 namespace rovelin {
 
 struct RegionSet {
-  int count = 0;                    // number of regions n (distinct label codes)
-  int segmentCount = 0;             // components the segmentation reported; more than count
-                                    // when two of them were drawn the same colour
-  cv::Size size;                    // width and height of the label image
-  cv::Mat indexImage;               // CV_32SC1: region index (0..n-1) of every pixel
-  std::vector<cv::Rect> boxes;      // bounding box of every region
-  std::vector<int> pixelCounts;     // pixels of every region
-  int planeCount = 0;               // number of feature planes (10)
-  std::vector<CovarianceDescriptor> statistics;  // descriptor of every region
+  int count = 0;                 // number of regions n (distinct label codes)
+  int segmentCount = 0;          // components the segmentation reported; more than count
+                                 // when two of them were drawn the same colour
+  cv::Size size;                 // width and height of the label image
+  cv::Mat indexImage;            // CV_32SC1: region index (0..n-1) of every pixel
+  std::vector<cv::Rect> boxes;   // bounding box of every region
+  std::vector<int> pixelCounts;  // pixels of every region
+  int planeCount = 0;            // number of feature planes (10)
+  std::vector<CovarianceDescriptor> statistics;            // descriptor of every region
   DescriptorKind descriptor = DescriptorKind::Covariance;  // what `statistics` holds
   // Overlap ratio of the masks of regions i and j (symmetric, diagonal unset).
   // Regions are disjoint, so every stored entry is an exception; absent
   // entries are 0.
   Eigen::SparseMatrix<double, Eigen::RowMajor> overlap;
-  std::vector<cv::Moments> moments; // binary moments of every mask
-  Eigen::VectorXd eccentricity;     // 0 for a disc or square (and a single pixel), 1 for a line
-  int regularizedCount = 0;         // descriptors that needed the ridge (degenerate covariance)
+  std::vector<cv::Moments> moments;  // binary moments of every mask
+  Eigen::VectorXd eccentricity;      // 0 for a disc or square (and a single pixel), 1 for a line
+  int regularizedCount = 0;          // descriptors that needed the ridge (degenerate covariance)
 
   // Mask of region i: CV_8UC1 of `size`, 255 on its pixels, 0 elsewhere.
   cv::Mat mask(int i) const;

@@ -46,9 +46,8 @@ void checkMap(const cv::Mat& map, cv::Size wanted) {
 }
 
 std::filesystem::path scratchPng() {
-  static const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("rovelin-fuzz-" + std::to_string(::getpid()) + ".png");
+  static const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                            ("rovelin-fuzz-" + std::to_string(::getpid()) + ".png");
   return path;
 }
 

@@ -24,7 +24,8 @@ bool headerTooLarge(const std::string& text) {
     const long long w = std::strtoll(token, nullptr, 10);
     rovelin::readPnmToken(in, token);
     const long long h = std::strtoll(token, nullptr, 10);
-    return w > kFuzzPixelBound || h > kFuzzPixelBound || (w > 0 && h > 0 && w * h > kFuzzPixelBound);
+    return w > kFuzzPixelBound || h > kFuzzPixelBound ||
+           (w > 0 && h > 0 && w * h > kFuzzPixelBound);
   } catch (const rovelin::pnm_error&) {
     return false;
   }

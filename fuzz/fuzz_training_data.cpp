@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int expected = (data[0] & 1) != 0 ? 10 : 2;
   std::istringstream in(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   try {
-    const rovelin::RegionClassifier model = rovelin::RegionClassifier::load(in, "fuzz.txt", expected);
+    const rovelin::RegionClassifier model =
+        rovelin::RegionClassifier::load(in, "fuzz.txt", expected);
     // A model the loader accepts must be whole and usable.
     if (model.dimension != expected || model.classCount < 2 || !model.classes ||
         static_cast<int>(model.classes->size()) != model.classCount ||

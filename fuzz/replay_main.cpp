@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
   }
   for (const fs::path& path : inputs) {
     std::ifstream in(path, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>()};
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::cout << "replayed " << inputs.size() << " inputs" << std::endl;

@@ -16,9 +16,9 @@ void checkEndPoints(int vertexCount, std::span<const GraphEdge> edges) {
   for (std::size_t i = 0; i < edges.size(); ++i) {
     const GraphEdge& e = edges[i];
     if (e.a < 0 || e.a >= vertexCount || e.b < 0 || e.b >= vertexCount) {
-      throw std::out_of_range("edge " + std::to_string(i) + " joins " +
-                              std::to_string(e.a) + " and " + std::to_string(e.b) +
-                              " outside the " + std::to_string(vertexCount) + " vertices");
+      throw std::out_of_range("edge " + std::to_string(i) + " joins " + std::to_string(e.a) +
+                              " and " + std::to_string(e.b) + " outside the " +
+                              std::to_string(vertexCount) + " vertices");
     }
   }
 }
@@ -44,24 +44,29 @@ DisjointSetForest mergeGraph(int vertexCount, std::span<GraphEdge> edges, float 
   checkEndPoints(vertexCount, edges);
   sortEdgesByWeight(edges);
   DisjointSetForest forest(vertexCount);
-  mergeSortedEdges(forest, edges.size(), [&](std::size_t i, int& a, int& b) {
-    a = edges[i].a;
-    b = edges[i].b;
-    return edges[i].weight;
-  }, k);
+  mergeSortedEdges(
+      forest, edges.size(),
+      [&](std::size_t i, int& a, int& b) {
+        a = edges[i].a;
+        b = edges[i].b;
+        return edges[i].weight;
+      },
+      k);
   return forest;
 }
 
 void mergeSmallComponents(DisjointSetForest& forest, std::span<const GraphEdge> sortedEdges,
                           int minSize) {
   checkEndPoints(forest.elementCount(), sortedEdges);
-  const std::size_t ordered =
-      countOrderedKeys(sortedEdges.data(), sortedEdges.size(), KeyOfEdge{});
-  mergeSmallComponents(forest, ordered, [&](std::size_t i, int& a, int& b) {
-    a = sortedEdges[i].a;
-    b = sortedEdges[i].b;
-    return sortedEdges[i].weight;
-  }, minSize);
+  const std::size_t ordered = countOrderedKeys(sortedEdges.data(), sortedEdges.size(), KeyOfEdge{});
+  mergeSmallComponents(
+      forest, ordered,
+      [&](std::size_t i, int& a, int& b) {
+        a = sortedEdges[i].a;
+        b = sortedEdges[i].b;
+        return sortedEdges[i].weight;
+      },
+      minSize);
 }
 
 }  // namespace rovelin

@@ -22,7 +22,7 @@ struct ForestNode {
 };
 
 class DisjointSetForest {
- public:
+public:
   // n singleton sets.
   explicit DisjointSetForest(int n) : nodes_(static_cast<std::size_t>(n < 0 ? 0 : n)), count_(n) {
     if (n < 0) {
@@ -70,7 +70,7 @@ class DisjointSetForest {
   // Asks the cache for x's node ahead of a findRoot(x) to come.
   void prefetch(int x) const noexcept { __builtin_prefetch(nodes_.data() + x); }
 
- private:
+private:
   std::vector<ForestNode> nodes_;
   int count_ = 0;
 };

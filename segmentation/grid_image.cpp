@@ -44,9 +44,7 @@ int parseHeaderInt(const char* s) {
 }  // namespace
 
 void readPnmToken(std::istream& in, char (&buf)[kPnmTokenSize], std::string_view name) {
-  auto cutShort = [&] {
-    return pnm_error(std::string(name) + ": PPM header cut short");
-  };
+  auto cutShort = [&] { return pnm_error(std::string(name) + ": PPM header cut short"); };
   in >> std::ws;
   int c = in.get();
   while (c == '#') {
@@ -104,9 +102,8 @@ GridImage<RgbPixel> readPpm(std::istream& in, const std::string& name) {
   }
   const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
   if (pixels > kMaxPpmPixels) {
-    throw pnm_error(name + ": PPM size " + std::to_string(width) + " x " +
-                    std::to_string(height) + " exceeds the limit of " +
-                    std::to_string(kMaxPpmPixels) + " pixels");
+    throw pnm_error(name + ": PPM size " + std::to_string(width) + " x " + std::to_string(height) +
+                    " exceeds the limit of " + std::to_string(kMaxPpmPixels) + " pixels");
   }
 
   GridImage<RgbPixel> image(width, height, true);
@@ -126,8 +123,8 @@ GridImage<RgbPixel> readPpm(const std::string& path) {
 
 void writePpm(const GridImage<RgbPixel>& image, std::ostream& out, const std::string& name) {
   // Formatted without the stream's locale so that no digit grouping can creep in.
-  const std::string header = "P6\n" + std::to_string(image.width()) + " " +
-                             std::to_string(image.height()) + "\n255\n";
+  const std::string header =
+      "P6\n" + std::to_string(image.width()) + " " + std::to_string(image.height()) + "\n255\n";
   out.write(header.data(), static_cast<std::streamsize>(header.size()));
   out.write(reinterpret_cast<const char*>(image.data()),
             static_cast<std::streamsize>(image.pixelCount() * sizeof(RgbPixel)));

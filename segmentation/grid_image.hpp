@@ -35,7 +35,7 @@ static_assert(sizeof(RgbPixel) == 3, "RgbPixel must be exactly three bytes, no p
 
 // The failure of reading or writing a PPM file; what() names the file and the problem.
 class pnm_error : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 
@@ -53,7 +53,7 @@ inline constexpr int kPnmTokenSize = 256;
 // Owning, move-only, row-major grid of width x height elements.
 template <typename T>
 class GridImage {
- public:
+public:
   GridImage() = default;
 
   // Every element is zero when zeroFill is set; otherwise the elements are
@@ -93,14 +93,12 @@ class GridImage {
 
   // Row y, leftmost element first.
   T* row(int y) noexcept { return data_.get() + static_cast<std::size_t>(y) * width_; }
-  const T* row(int y) const noexcept {
-    return data_.get() + static_cast<std::size_t>(y) * width_;
-  }
+  const T* row(int y) const noexcept { return data_.get() + static_cast<std::size_t>(y) * width_; }
 
   T& operator()(int x, int y) noexcept { return row(y)[x]; }
   const T& operator()(int x, int y) const noexcept { return row(y)[x]; }
 
- private:
+private:
   std::unique_ptr<T[]> data_;
   int width_ = 0;
   int height_ = 0;

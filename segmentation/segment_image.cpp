@@ -112,7 +112,7 @@ GridImage<float> colourPlane(const GridImage<RgbPixel>& input, unsigned char Rgb
 }
 
 class StageClock {
- public:
+public:
   explicit StageClock(SegmentationStageTimes* times) : times_(times) {
     if (times_ != nullptr) {
       *times_ = SegmentationStageTimes{};
@@ -128,7 +128,7 @@ class StageClock {
     }
   }
 
- private:
+private:
   SegmentationStageTimes* times_;
   double last_ = 0;
 };
@@ -186,8 +186,7 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   const std::size_t n = input.pixelCount();
   if (n >= kMaxSegmentPixels) {
     throw std::length_error("segmentImage: " + std::to_string(w) + " x " + std::to_string(h) +
-                            " pixels is above the limit of " +
-                            std::to_string(kMaxSegmentPixels));
+                            " pixels is above the limit of " + std::to_string(kMaxSegmentPixels));
   }
   StageClock stages(times);
 
@@ -210,8 +209,7 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
 
   {
     auto scratch = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
-    if (radixSortByKey(edges.get(), scratch.get(), edgeCount, KeyOfPacked{}) ==
-        scratch.get()) {
+    if (radixSortByKey(edges.get(), scratch.get(), edgeCount, KeyOfPacked{}) == scratch.get()) {
       edges.swap(scratch);
     }
   }
@@ -271,7 +269,8 @@ int runSegmentation(const std::string& inputPath, const std::string& outputPath,
   const GridImage<RgbPixel> input = readPpm(inputPath);
   const double t0 = threadProcessorSeconds();
   int num_ccs = 0;
-  const GridImage<RgbPixel> output = segmentImage(input, params.sigma, params.k, params.minSize, num_ccs);
+  const GridImage<RgbPixel> output =
+      segmentImage(input, params.sigma, params.k, params.minSize, num_ccs);
   const double t1 = threadProcessorSeconds();
   writePpm(output, outputPath);
   const float seconds = static_cast<float>(t1 - t0);

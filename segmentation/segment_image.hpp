@@ -62,8 +62,7 @@ std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridIm
 // rand() calls, all of them inside one call of `turn` when it is given.
 // Throws std::length_error above kMaxSegmentPixels.
 GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
-                                 int minSize, int& num_ccs,
-                                 SegmentationStageTimes* times = nullptr,
+                                 int minSize, int& num_ccs, SegmentationStageTimes* times = nullptr,
                                  const ColourDrawTurn* turn = nullptr);
 
 // "Number of segments = <n> ;  Time taken = <seconds> seconds " (no end of

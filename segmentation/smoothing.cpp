@@ -3,10 +3,10 @@
 // Each pass runs along rows and writes its result transposed, so the same
 // routine does the horizontal pass and then, on the transposed buffer, the
 // vertical one. Rows are convolved in small blocks and written out together
-// to keep the transposed writes from touching a new cache line per pixel. Symmetric taps are folded: the two pixels at distance i are
-// added first and multiplied once. The running sum of a tap is formed in
-// double and stored as float after every tap; that rounding is part of the
-// result and must not be reordered.
+// to keep the transposed writes from touching a new cache line per pixel. Symmetric taps are
+// folded: the two pixels at distance i are added first and multiplied once. The running sum of a
+// tap is formed in double and stored as float after every tap; that rounding is part of the result
+// and must not be reordered.
 #include "segmentation/smoothing.hpp"
 
 #include <cmath>
@@ -28,7 +28,8 @@ std::vector<float> gaussianMask(float sigma) {
   for (int i = 0; i < length; ++i) {
     const float q = static_cast<float>(i) / sigma;
     const float q2 = q * q;
-    mask[static_cast<std::size_t>(i)] = static_cast<float>(std::exp(-0.5 * static_cast<double>(q2)));
+    mask[static_cast<std::size_t>(i)] =
+        static_cast<float>(std::exp(-0.5 * static_cast<double>(q2)));
   }
   return mask;
 }

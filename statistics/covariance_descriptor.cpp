@@ -59,19 +59,23 @@ void requireEigensystem(const CovarianceDescriptor& descriptor) {
 }  // namespace
 
 CovarianceDescriptor::CovarianceDescriptor(int d) {
-  if (d < 0) throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
+  if (d < 0)
+    throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
   dimension = d;
   covariance = Eigen::MatrixXd::Zero(d, d);
   inverse = Eigen::MatrixXd::Zero(d, d);
   inverseSqrt = Eigen::MatrixXd::Zero(d, d);
 }
 
-CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& samples) { computeFromSamples(samples); }
+CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& samples) {
+  computeFromSamples(samples);
+}
 
 CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n) {
   if (sigma.rows() != sigma.cols())
     throw std::invalid_argument("covariance descriptor: the covariance matrix is not square (" +
-                                std::to_string(sigma.rows()) + "x" + std::to_string(sigma.cols()) + ")");
+                                std::to_string(sigma.rows()) + "x" + std::to_string(sigma.cols()) +
+                                ")");
   dimension = static_cast<int>(sigma.rows());
   sampleCount = n;
   covariance = sigma;
@@ -137,12 +141,13 @@ void CovarianceDescriptor::setFromPacked(const Eigen::VectorXd& values, int d) {
 }
 
 void CovarianceDescriptor::setFromPackedMatrix(const Eigen::VectorXd& values, int d) {
-  if (d < 0) throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
+  if (d < 0)
+    throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
   const Eigen::Index needed = static_cast<Eigen::Index>(d) * (d + 1) / 2;
   if (values.size() < needed)
     throw std::invalid_argument("covariance descriptor: " + std::to_string(values.size()) +
-                                " packed values given, " + std::to_string(needed) + " needed for order " +
-                                std::to_string(d));
+                                " packed values given, " + std::to_string(needed) +
+                                " needed for order " + std::to_string(d));
   dimension = d;
   sampleCount = 0;
   covariance.resize(d, d);
@@ -155,7 +160,9 @@ void CovarianceDescriptor::setFromPackedMatrix(const Eigen::VectorXd& values, in
 }
 
 void CovarianceDescriptor::setEmbeddingFromPacked(const Eigen::VectorXd& values, int d) {
-  if (d < 2) throw std::invalid_argument("covariance descriptor: an embedding of order " + std::to_string(d));
+  if (d < 2)
+    throw std::invalid_argument("covariance descriptor: an embedding of order " +
+                                std::to_string(d));
   setFromPackedMatrix(values, d);
   embedding = true;
   deriveEmbedding();
@@ -164,11 +171,13 @@ void CovarianceDescriptor::setEmbeddingFromPacked(const Eigen::VectorXd& values,
 void CovarianceDescriptor::deriveEmbedding() {
   regularized = false;
   if (!covariance.allFinite())
-    throw std::invalid_argument("covariance descriptor: the covariance matrix has a non-finite entry");
+    throw std::invalid_argument(
+        "covariance descriptor: the covariance matrix has a non-finite entry");
   const Eigen::Index d = covariance.rows() - 1;
   if (covariance(d, d) != 1.0)
-    throw std::invalid_argument("covariance descriptor: the last diagonal entry of an embedding is " +
-                                std::to_string(covariance(d, d)) + ", not 1");
+    throw std::invalid_argument(
+        "covariance descriptor: the last diagonal entry of an embedding is " +
+        std::to_string(covariance(d, d)) + ", not 1");
   // E = L · diag(Σ, 1) · Lᵀ with L = [[I, b], [0, 1]], b = β μ, so Σ is the
   // Schur complement of the corner.
   const Eigen::VectorXd b = covariance.topRightCorner(d, 1);
@@ -184,13 +193,15 @@ void CovarianceDescriptor::deriveEmbedding() {
     system = std::make_shared<Eigensystem>(sigma);
     if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
       throw std::invalid_argument(
-          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest eigenvalue " +
+          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest "
+          "eigenvalue " +
           std::to_string(system->eigenvalues().minCoeff()) + ")");
   }
   // W = diag(Σ^(-1/2), 1) · L⁻¹ whitens E (W E Wᵀ = I), so E⁻¹ = Wᵀ W and,
   // with W = U S Vᵀ, E^(-1/2) = V S Vᵀ: the symmetric root the distance
   // kernels take, built from Σ's well-conditioned decomposition.
-  const Eigen::MatrixXd sigmaInvSqrt = recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
+  const Eigen::MatrixXd sigmaInvSqrt =
+      recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(d + 1, d + 1);
   W.topLeftCorner(d, d) = sigmaInvSqrt;
   W.topRightCorner(d, 1) = -sigmaInvSqrt * b;
@@ -203,7 +214,8 @@ void CovarianceDescriptor::deriveEmbedding() {
   inverse = V * s.array().square().matrix().asDiagonal() * V.transpose();
   inverse = (0.5 * (inverse + inverse.transpose())).eval();
   if (!inverseSqrt.allFinite() || !inverse.allFinite() || !(s.minCoeff() > 0.0))
-    throw std::invalid_argument("covariance descriptor: the embedding cannot be decomposed (values out of range)");
+    throw std::invalid_argument(
+        "covariance descriptor: the embedding cannot be decomposed (values out of range)");
   eigensystem = std::make_shared<Eigensystem>(covariance);
 }
 
@@ -211,7 +223,8 @@ void CovarianceDescriptor::derive() {
   embedding = false;
   regularized = false;
   if (!covariance.allFinite())
-    throw std::invalid_argument("covariance descriptor: the covariance matrix has a non-finite entry");
+    throw std::invalid_argument(
+        "covariance descriptor: the covariance matrix has a non-finite entry");
 
   auto system = std::make_shared<Eigensystem>(covariance);
   if (system->info() != Eigen::Success)
@@ -222,7 +235,8 @@ void CovarianceDescriptor::derive() {
     system = std::make_shared<Eigensystem>(covariance);
     if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
       throw std::invalid_argument(
-          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest eigenvalue " +
+          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest "
+          "eigenvalue " +
           std::to_string(system->eigenvalues().minCoeff()) + ")");
   }
 
@@ -231,14 +245,16 @@ void CovarianceDescriptor::derive() {
   eigensystem = std::move(system);
 }
 
-double CovarianceDescriptor::innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const {
+double CovarianceDescriptor::innerProduct(const Eigen::MatrixXd& X,
+                                          const Eigen::MatrixXd& Y) const {
   const Eigen::MatrixXd product = ((X * inverse) * Y) * inverse;
   return product.trace();
 }
 
 Eigen::MatrixXd CovarianceDescriptor::expMap(const Eigen::MatrixXd& Y) const {
   requireEigensystem(*this);
-  const Eigen::MatrixXd S = recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
+  const Eigen::MatrixXd S =
+      recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
   const Eigensystem inner((inverseSqrt * Y) * inverseSqrt);
   const Eigen::MatrixXd E = recompose(inner, [](double x) { return std::exp(x); });
   return (S * E) * S;
@@ -246,7 +262,8 @@ Eigen::MatrixXd CovarianceDescriptor::expMap(const Eigen::MatrixXd& Y) const {
 
 Eigen::MatrixXd CovarianceDescriptor::logMap(const Eigen::MatrixXd& Y) const {
   requireEigensystem(*this);
-  const Eigen::MatrixXd S = recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
+  const Eigen::MatrixXd S =
+      recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
   const Eigensystem genEig((inverseSqrt * Y) * inverseSqrt);
   const Eigen::MatrixXd L = recompose(genEig, [](double x) { return std::log(x); });
   return (S * L) * S;

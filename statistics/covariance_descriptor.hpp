@@ -45,13 +45,13 @@ public:
   // mean against the covariance.
   static constexpr double kEmbeddingScale = 2.0;
 
-  int sampleCount = 0;           // samples the covariance came from; 0 when set from a packed triangle
-  int dimension = 0;             // order d of the matrices
-  Eigen::MatrixXd covariance;    // Σ (symmetric), after the ridge when one was needed
-  Eigen::MatrixXd inverse;       // pseudo-inverse of Σ (an eigenvalue exactly 0 gives 0)
-  Eigen::MatrixXd inverseSqrt;   // Σ^(-1/2)
+  int sampleCount = 0;  // samples the covariance came from; 0 when set from a packed triangle
+  int dimension = 0;    // order d of the matrices
+  Eigen::MatrixXd covariance;   // Σ (symmetric), after the ridge when one was needed
+  Eigen::MatrixXd inverse;      // pseudo-inverse of Σ (an eigenvalue exactly 0 gives 0)
+  Eigen::MatrixXd inverseSqrt;  // Σ^(-1/2)
   std::shared_ptr<const Eigensystem> eigensystem;  // decomposition of Σ, shared by copies
-  bool regularized = false;      // true when Σ was degenerate and the ridge was added
+  bool regularized = false;  // true when Σ was degenerate and the ridge was added
   // The matrix is a Gaussian embedding E = [[Σ + β² μ μᵀ, β μ], [β μᵀ, 1]]
   // of a covariance Σ of order dimension - 1; `covariance` holds E. Its
   // degeneracy is that of Σ (det E = det Σ), so the ridge goes to Σ, and

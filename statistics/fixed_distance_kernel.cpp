@@ -1,8 +1,8 @@
 // Fixed-order kernels for squared Riemannian distances between 10×10
 // covariance descriptors and 11×11 Gaussian embeddings (one template, the
-// order a compile-time constant, so loops unroll and arrays stay on the stack). Per pair: M = W · S · W (W the inverse square root of the
-// first descriptor), Householder reduction of M to tridiagonal form, the
-// implicit QL iteration with shifts on the tridiagonal matrix without
+// order a compile-time constant, so loops unroll and arrays stay on the stack). Per pair: M = W · S
+// · W (W the inverse square root of the first descriptor), Householder reduction of M to
+// tridiagonal form, the implicit QL iteration with shifts on the tridiagonal matrix without
 // eigenvectors, then the sum of squared logarithms of the eigenvalues.
 //
 // The QL sweeps are a chain of dependent square roots and divisions, so a
@@ -42,12 +42,15 @@ using LaneMask = decltype(Lanes{} < Lanes{});
 
 // Lane helpers: the same names for a lone pair (double, bool) and for a
 // vector of pairs (Lanes, LaneMask).
-template <typename T> struct LaneTraits;
-template <> struct LaneTraits<double> {
+template <typename T>
+struct LaneTraits;
+template <>
+struct LaneTraits<double> {
   using Mask = bool;
   static constexpr int width = 1;
 };
-template <> struct LaneTraits<Lanes> {
+template <>
+struct LaneTraits<Lanes> {
   using Mask = LaneMask;
   static constexpr int width = kKernelLanes;
 };
@@ -290,8 +293,8 @@ struct Batches {
                                            bool* converged) {
     distances<n, Lanes, Avx2Sqrt>(W, S, out, converged);
   }
-  [[gnu::target("avx512f")]] static void avx512(const double* W, const double* const* S, double* out,
-                                                bool* converged) {
+  [[gnu::target("avx512f")]] static void avx512(const double* W, const double* const* S,
+                                                double* out, bool* converged) {
     distances<n, Lanes, Avx512Sqrt>(W, S, out, converged);
   }
 #endif  // !__clang__
@@ -314,7 +317,8 @@ struct Batches {
     distances<n, double, ScalarSqrt>(W, &S, out, converged);
   }
 
-  static void run(const double* W, const double* const* S, int count, double* out, bool* converged) {
+  static void run(const double* W, const double* const* S, int count, double* out,
+                  bool* converged) {
     static const BatchFunction batch = choose();
     if (count <= 0) return;
     if (count == 1) {

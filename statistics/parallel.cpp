@@ -60,7 +60,8 @@ void parallelFor(long count, const std::function<void(long begin, long end)>& bo
     for (long chunk = 1; chunk < threads; ++chunk) workers.emplace_back(runChunk, chunk);
   } catch (...) {
     // Could not start a thread: finish the chunks that have none here.
-    for (long chunk = static_cast<long>(workers.size()) + 1; chunk < threads; ++chunk) runChunk(chunk);
+    for (long chunk = static_cast<long>(workers.size()) + 1; chunk < threads; ++chunk)
+      runChunk(chunk);
   }
   runChunk(0);
   for (std::thread& worker : workers) worker.join();

@@ -30,14 +30,15 @@ void checkShapes(const CovarianceDescriptor& descriptor, bool asFirst) {
   if (matrix.rows() != descriptor.dimension || matrix.cols() != descriptor.dimension)
     throw std::invalid_argument("squared Riemannian distance: a descriptor of order " +
                                 std::to_string(descriptor.dimension) + " holds a " +
-                                std::to_string(matrix.rows()) + "x" + std::to_string(matrix.cols()) +
-                                " matrix (descriptor not set)");
+                                std::to_string(matrix.rows()) + "x" +
+                                std::to_string(matrix.cols()) + " matrix (descriptor not set)");
 }
 
 void checkSameOrder(int first, int second) {
   if (first != second)
-    throw std::invalid_argument("squared Riemannian distance: descriptors of orders " + std::to_string(first) +
-                                " and " + std::to_string(second) + " cannot be compared");
+    throw std::invalid_argument("squared Riemannian distance: descriptors of orders " +
+                                std::to_string(first) + " and " + std::to_string(second) +
+                                " cannot be compared");
 }
 
 double generalDistance(const CovarianceDescriptor& first, const CovarianceDescriptor& second) {
@@ -87,7 +88,8 @@ void checkAll(std::span<const CovarianceDescriptor> descriptors, int order) {
 
 }  // namespace
 
-double squaredRiemannianDistance(const CovarianceDescriptor& first, const CovarianceDescriptor& second) {
+double squaredRiemannianDistance(const CovarianceDescriptor& first,
+                                 const CovarianceDescriptor& second) {
   checkSameOrder(first.dimension, second.dimension);
   checkShapes(first, true);
   checkShapes(second, false);
@@ -99,7 +101,8 @@ double squaredRiemannianDistance(const CovarianceDescriptor& first, const Covari
 
 Eigen::MatrixXd pairwiseSquaredDistances(std::span<const CovarianceDescriptor> descriptors) {
   const std::size_t count = descriptors.size();
-  Eigen::MatrixXd D = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(count), static_cast<Eigen::Index>(count));
+  Eigen::MatrixXd D =
+      Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(count), static_cast<Eigen::Index>(count));
   if (count < 2) return D;
   checkAll(descriptors, descriptors[0].dimension);
 
@@ -133,8 +136,9 @@ Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows
   checkAll(columns, order);
   parallelFor(static_cast<long>(rows.size()), [&](long begin, long end) {
     for (long i = begin; i < end; ++i)
-      distancesFrom(rows[static_cast<std::size_t>(i)], columns, 0, columns.size(),
-                    [&](std::size_t j, double value) { D(i, static_cast<Eigen::Index>(j)) = value; });
+      distancesFrom(
+          rows[static_cast<std::size_t>(i)], columns, 0, columns.size(),
+          [&](std::size_t j, double value) { D(i, static_cast<Eigen::Index>(j)) = value; });
   });
   return D;
 }

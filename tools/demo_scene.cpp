@@ -9,6 +9,7 @@
 
 #include "features/atomic_file.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 
 #include <opencv2/videoio.hpp>
 
@@ -42,7 +42,9 @@ std::uint32_t hash3(std::int64_t x, std::int64_t y, std::uint32_t seed) {
 }
 
 // Uniform in [0, 1).
-double unit(std::int64_t x, std::int64_t y, std::uint32_t seed) { return hash3(x, y, seed) * (1.0 / 4294967296.0); }
+double unit(std::int64_t x, std::int64_t y, std::uint32_t seed) {
+  return hash3(x, y, seed) * (1.0 / 4294967296.0);
+}
 
 double smooth(double t) { return t * t * (3.0 - 2.0 * t); }
 
@@ -59,7 +61,9 @@ double valueNoise(double x, double y, double cell, std::uint32_t seed) {
 }
 
 cv::Vec3b bgr(double r, double g, double b) {
-  auto clamp8 = [](double v) { return static_cast<unsigned char>(std::lround(std::clamp(v, 0.0, 255.0))); };
+  auto clamp8 = [](double v) {
+    return static_cast<unsigned char>(std::lround(std::clamp(v, 0.0, 255.0)));
+  };
   return {clamp8(b), clamp8(g), clamp8(r)};
 }
 
@@ -171,7 +175,8 @@ cv::Vec3b grassColour(const Layout& L, int x, int y) {
   // Short vertical blades: noise that repeats over a few rows.
   const double blade = unit(x, static_cast<std::int64_t>(std::floor(y / (3.0 * L.sy))), 32) - 0.5;
   const double patch = valueNoise(x / L.sx, y / L.sy, 35, 33) - 0.5;
-  return bgr(72 + 40 * fine + 20 * patch, 138 + 90 * fine + 40 * blade + 30 * patch, 44 + 25 * fine);
+  return bgr(72 + 40 * fine + 20 * patch, 138 + 90 * fine + 40 * blade + 30 * patch,
+             44 + 25 * fine);
 }
 
 cv::Vec3b roadColour(const Layout& L, int x, int y) {
@@ -187,13 +192,15 @@ cv::Vec3b carColour(const Layout& L, int part, int x, int y) {
   switch (part) {
     case 1: {
       // Lighter towards the roof line.
-      const double t = std::clamp(static_cast<double>(y - L.cabinTop) / std::max(1, L.bodyBottom - L.cabinTop), 0.0, 1.0);
+      const double t = std::clamp(
+          static_cast<double>(y - L.cabinTop) / std::max(1, L.bodyBottom - L.cabinTop), 0.0, 1.0);
       return bgr(215 - 40 * t, 32 - 10 * t, 36 - 10 * t);
     }
     case 2: {
       // A diagonal reflection across the glass.
       const int d = (x - L.cabinLeft) + (y - L.cabinTop);
-      const bool glare = d % std::max(2, static_cast<int>(std::lround(28 * L.sx))) < std::max(1, static_cast<int>(std::lround(6 * L.sx)));
+      const bool glare = d % std::max(2, static_cast<int>(std::lround(28 * L.sx))) <
+                         std::max(1, static_cast<int>(std::lround(6 * L.sx)));
       return glare ? bgr(120, 135, 155) : bgr(35, 45, 62);
     }
     case 3:
@@ -203,7 +210,8 @@ cv::Vec3b carColour(const Layout& L, int part, int x, int y) {
   }
 }
 
-std::filesystem::path temporarySibling(const std::filesystem::path& path, const std::string& suffix) {
+std::filesystem::path temporarySibling(const std::filesystem::path& path,
+                                       const std::string& suffix) {
   static std::atomic<unsigned> counter{0};
   std::string name(1, '.');
   name += path.stem().string();
@@ -226,8 +234,9 @@ void writeVideo(const std::filesystem::path& path, const DemoSceneOptions& optio
   // temporary name keeps ".avi".
   const std::filesystem::path temp = temporarySibling(path, ".avi");
   {
-    cv::VideoWriter writer(temp.string(), cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                           kFramesPerSecond, cv::Size(options.width, options.height),
+    cv::VideoWriter writer(temp.string(), cv::CAP_OPENCV_MJPEG,
+                           cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kFramesPerSecond,
+                           cv::Size(options.width, options.height),
                            {cv::VIDEOWRITER_PROP_QUALITY, 95});
     if (!writer.isOpened()) {
       std::error_code ignored;
@@ -254,7 +263,8 @@ void writeClassList(const std::filesystem::path& path) {
   try {
     writeFileAtomically(path, text);
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("'" + path.string() + "': cannot write the class list (" + e.what() + ")");
+    throw std::runtime_error("'" + path.string() + "': cannot write the class list (" + e.what() +
+                             ")");
   }
 }
 
@@ -263,8 +273,8 @@ void writeClassList(const std::filesystem::path& path) {
 void checkDemoSceneOptions(const DemoSceneOptions& options) {
   auto range = [](const char* what, int v, int lo, int hi) {
     if (v < lo || v > hi) {
-      throw std::invalid_argument(std::string(what) + " must be " + std::to_string(lo) + ".." + std::to_string(hi) +
-                                  ", not " + std::to_string(v));
+      throw std::invalid_argument(std::string(what) + " must be " + std::to_string(lo) + ".." +
+                                  std::to_string(hi) + ", not " + std::to_string(v));
     }
   };
   range("width", options.width, kMinSide, kMaxSide);
@@ -282,7 +292,9 @@ std::vector<ClassEntry> demoSceneClasses() {
 
 cv::Mat renderDemoFrame(int frameIndex, const DemoSceneOptions& options, cv::Mat* labels) {
   checkDemoSceneOptions(options);
-  if (frameIndex < 0) throw std::invalid_argument("frame index must not be negative, not " + std::to_string(frameIndex));
+  if (frameIndex < 0)
+    throw std::invalid_argument("frame index must not be negative, not " +
+                                std::to_string(frameIndex));
   const Layout L(options.width, options.height, frameIndex);
   cv::Mat image(options.height, options.width, CV_8UC3);
   cv::Mat classes(options.height, options.width, CV_32SC1);
@@ -310,11 +322,14 @@ cv::Mat renderDemoFrame(int frameIndex, const DemoSceneOptions& options, cv::Mat
   return image;
 }
 
-std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& dir, const DemoSceneOptions& options) {
+std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& dir,
+                                                  const DemoSceneOptions& options) {
   checkDemoSceneOptions(options);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) throw std::runtime_error("'" + dir.string() + "': cannot create the directory: " + ec.message());
+  if (ec)
+    throw std::runtime_error("'" + dir.string() +
+                             "': cannot create the directory: " + ec.message());
 
   std::vector<std::filesystem::path> written;
   written.push_back(dir / "demo.avi");

@@ -48,6 +48,7 @@ cv::Mat renderDemoFrame(int frameIndex, const DemoSceneOptions& options, cv::Mat
 // frame counted from 0) for every frame. Each file appears complete or not
 // at all. Returns the written paths in that order. Throws std::runtime_error
 // (LabelMapError for the label maps) when a file cannot be written.
-std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& dir, const DemoSceneOptions& options);
+std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& dir,
+                                                  const DemoSceneOptions& options);
 
 }  // namespace rovelin

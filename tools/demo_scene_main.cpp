@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
       } else if (arg == "--size") {
         const std::string_view size = value();
         const auto x = size.find('x');
-        if (x == std::string_view::npos) throw UsageError{"--size \"" + std::string(size) + "\" is not WxH"};
+        if (x == std::string_view::npos)
+          throw UsageError{"--size \"" + std::string(size) + "\" is not WxH"};
         options.width = parseInt(size.substr(0, x), "width");
         options.height = parseInt(size.substr(x + 1), "height");
       } else if (arg == "--frames") {
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
   }
 
   try {
-    for (const auto& path : rovelin::writeDemoScene(outputDir, options)) std::cout << path.string() << '\n';
+    for (const auto& path : rovelin::writeDemoScene(outputDir, options))
+      std::cout << path.string() << '\n';
     std::cout << std::flush;
     if (!std::cout) {
       std::cerr << "Error : cannot write to standard output" << std::endl;

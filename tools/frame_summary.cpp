@@ -37,8 +37,7 @@ std::vector<ManifestEntry> readManifest(const fs::path& path) {
     entry.line = number;
     std::string extra;
     if (!(fields >> entry.factor >> entry.frames) || (fields >> extra)) {
-      throw std::runtime_error("manifest \"" + path.string() + "\" line " +
-                               std::to_string(number) +
+      throw std::runtime_error("manifest \"" + path.string() + "\" line " + std::to_string(number) +
                                ": expected three fields VIDEO FACTOR FRAMES");
     }
     entries.push_back(std::move(entry));

@@ -164,9 +164,9 @@ int main(int argc, char** argv) {
       missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
       if (!missing.empty()) {
         complete = false;
-        std::cerr << "Error : " << entry.video << " (" << name << "): " << missing.size()
-                  << " of " << expected->size() << " frames missing: " << describeFrames(missing)
-                  << "!" << std::endl;
+        std::cerr << "Error : " << entry.video << " (" << name << "): " << missing.size() << " of "
+                  << expected->size() << " frames missing: " << describeFrames(missing) << "!"
+                  << std::endl;
       }
     }
 

@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <string>
@@ -98,15 +98,14 @@ bool parseDouble(const std::string& text, double& value) {
 int main(int argc, char** argv) {
   using namespace rovelin;
   quietImageLibrary();
-  quietVideoDecoder(std::getenv("OPENCV_LOG_LEVEL") != nullptr ||
-                    [&] {
-                      for (int i = 1; i < argc; ++i) {
-                        const std::string arg = argv[i];
-                        if (arg == "--") break;
-                        if (arg == "-v" || arg == "--verbose") return true;
-                      }
-                      return false;
-                    }());
+  quietVideoDecoder(std::getenv("OPENCV_LOG_LEVEL") != nullptr || [&] {
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--") break;
+      if (arg == "-v" || arg == "--verbose") return true;
+    }
+    return false;
+  }());
   TrainingOptions options;
   bool verbose = false;
   bool tune = false;
@@ -162,7 +161,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--sigma" || arg == "--k" || arg == "--min-size") {
       if (!value(text)) return usageError(arg + " takes a value");
       bool known = false;
-      if (const std::string problem = parseSegmentationOption(arg, text, options.segmentation, known);
+      if (const std::string problem =
+              parseSegmentationOption(arg, text, options.segmentation, known);
           !problem.empty()) {
         return usageError(problem);
       }
@@ -180,10 +180,12 @@ int main(int argc, char** argv) {
   }
   if (options.output.empty()) return usageError("no output file: give -o MODEL.txt");
   if (tune && chosen) {
-    return usageError("--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
-                      "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
+    return usageError(
+        "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
+        "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
   }
-  if (positional.size() < 3) return usageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
+  if (positional.size() < 3)
+    return usageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
   options.video = positional[0];
   if (!parseDouble(positional[1], options.factor) || !(options.factor > 0.0)) {
     return usageError("FACTOR must be a positive number, not '" + positional[1] + "'");
@@ -208,8 +210,7 @@ int main(int argc, char** argv) {
     checkOutputPath(options.output);
     // The model may not land on one of the files it is made from.
     std::vector<std::pair<std::string, std::string>> inputs = {
-        {"the video", options.video},
-        {"the class list", options.classList.string()}};
+        {"the video", options.video}, {"the class list", options.classList.string()}};
     if (options.context != "identity" && options.context != "uniform" &&
         options.context != "estimated") {
       inputs.emplace_back("the context file", options.context);
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
     checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
     const std::filesystem::path settingsPath = settingsPathFor(options.output);
     checkOutputPath(settingsPath);
-    checkDistinctOutputs({{"-o", options.output.string()}, {"the settings file", settingsPath.string()}},
-                         inputs);
+    checkDistinctOutputs(
+        {{"-o", options.output.string()}, {"the settings file", settingsPath.string()}}, inputs);
     ModelSettings settings;
     if (tune) {
       const bool terminal = ::isatty(STDERR_FILENO) == 1;

@@ -53,7 +53,8 @@ Eigen::MatrixXd estimateContext(const Eigen::MatrixXd& adjacency) {
   for (Eigen::Index c = 0; c < k; ++c) {
     const double column = adjacency.col(c).sum();
     for (Eigen::Index r = 0; r < k; ++r) {
-      context(r, c) = static_cast<double>(k) * (adjacency(r, c) + 1.0) / (column + static_cast<double>(k));
+      context(r, c) =
+          static_cast<double>(k) * (adjacency(r, c) + 1.0) / (column + static_cast<double>(k));
     }
   }
   return context;
@@ -155,7 +156,8 @@ void checkClassNames(const std::vector<ClassEntry>& classes) {
 }
 
 std::vector<ClassEntry> trainingClasses(const TrainingOptions& options) {
-  return options.classList.empty() ? classesFromJson(options.frames) : readClassList(options.classList);
+  return options.classList.empty() ? classesFromJson(options.frames)
+                                   : readClassList(options.classList);
 }
 
 TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log) {
@@ -169,8 +171,9 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
   const int k = static_cast<int>(classes.size());
   if (k < 2) {
     throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) +
-                             (options.classList.empty() ? " found in the labels"
-                                                        : " in \"" + options.classList.string() + "\""));
+                             (options.classList.empty()
+                                  ? " found in the labels"
+                                  : " in \"" + options.classList.string() + "\""));
   }
 
   checkClassNames(classes);
@@ -193,20 +196,21 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
   std::ostringstream discard;
   for (const LabelledFrame& labelled : options.frames) {
     // Read the label map first: a bad map fails before any work is done.
-    const cv::Mat labels = readLabelMap(labelled.labels, classes,
-                                        cv::Size(video.frameWidth, video.frameHeight),
-                                        video.output.size());
+    const cv::Mat labels =
+        readLabelMap(labelled.labels, classes, cv::Size(video.frameWidth, video.frameHeight),
+                     video.output.size());
     if (!video.grabFrame(labelled.frame)) {
       throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
-                               options.video + "\" could not be read (" +
-                               video.frameCountText() + ")");
+                               options.video + "\" could not be read (" + video.frameCountText() +
+                               ")");
     }
     discard.str("");
-    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard, nullptr,
-                                          options.segmentation, options.descriptor);
+    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard,
+                                         nullptr, options.segmentation, options.descriptor);
 
-    std::vector<std::vector<long long>> histograms(static_cast<std::size_t>(seg.count),
-                                                   std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
+    std::vector<std::vector<long long>> histograms(
+        static_cast<std::size_t>(seg.count),
+        std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
     for (int y = 0; y < labels.rows; ++y) {
       const int* label = labels.ptr<int>(y);
       const int* index = seg.indexImage.ptr<int>(y);
@@ -224,7 +228,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
       } else if (cls == 0) {
         ++set.impureRegions;
       } else {
-        found[static_cast<std::size_t>(cls - 1)].push_back(seg.statistics[static_cast<std::size_t>(i)]);
+        found[static_cast<std::size_t>(cls - 1)].push_back(
+            seg.statistics[static_cast<std::size_t>(i)]);
       }
     }
     countAdjacency(labels, adjacency);
@@ -270,8 +275,8 @@ std::string formatTrainingFile(const TrainingSet& set) {
   for (int c = 0; c < k; ++c) {
     const auto& samples = set.samples[static_cast<std::size_t>(c)];
     if (samples.size() < 2) {
-      short_ += (short_.empty() ? "" : ", ") + set.classes[static_cast<std::size_t>(c)].name + " (" +
-                std::to_string(samples.size()) + ")";
+      short_ += (short_.empty() ? "" : ", ") + set.classes[static_cast<std::size_t>(c)].name +
+                " (" + std::to_string(samples.size()) + ")";
     }
     total += static_cast<int>(samples.size());
     for (const CovarianceDescriptor& d : samples) dimension = d.dimension;

@@ -27,38 +27,38 @@ public:
 };
 
 struct LabelledFrame {
-  int frame = 0;                     // frame number in the video
-  std::filesystem::path labels;      // its label map (.png or .json)
+  int frame = 0;                 // frame number in the video
+  std::filesystem::path labels;  // its label map (.png or .json)
 };
 
 struct TrainingOptions {
-  std::filesystem::path output;      // -o: the training-data file
-  std::string video;                 // VIDEO
-  double factor = 1.0;               // FACTOR, as the annotator takes it
-  std::vector<LabelledFrame> frames; // FRAME:LABELS pairs
-  std::filesystem::path classList;   // --classes; empty: names from the JSON labels
-  double purity = 0.9;               // share of a region's labelled pixels its class must hold
-  int maxPerClass = 0;               // --max-per-class; 0: keep every sample
-  std::string context = "identity";  // identity | uniform | estimated | a file of K×K reals
-  std::filesystem::path workDir;     // where inpimage.ppm / outimage.ppm go (default: here)
-  SegmentationParams segmentation;   // --sigma, --k, --min-size
+  std::filesystem::path output;       // -o: the training-data file
+  std::string video;                  // VIDEO
+  double factor = 1.0;                // FACTOR, as the annotator takes it
+  std::vector<LabelledFrame> frames;  // FRAME:LABELS pairs
+  std::filesystem::path classList;    // --classes; empty: names from the JSON labels
+  double purity = 0.9;                // share of a region's labelled pixels its class must hold
+  int maxPerClass = 0;                // --max-per-class; 0: keep every sample
+  std::string context = "identity";   // identity | uniform | estimated | a file of K×K reals
+  std::filesystem::path workDir;      // where inpimage.ppm / outimage.ppm go (default: here)
+  SegmentationParams segmentation;    // --sigma, --k, --min-size
   DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
-  bool vehicleRule = true;           // --no-vehicle-rule (recorded in the settings file)
+  bool vehicleRule = true;  // --no-vehicle-rule (recorded in the settings file)
 };
 
 struct ClassTally {
   std::string name;
-  int found = 0;    // pure regions of this class
-  int kept = 0;     // written to the file
+  int found = 0;  // pure regions of this class
+  int kept = 0;   // written to the file
   int dropped() const { return found - kept; }
 };
 
 struct TrainingSet {
-  std::vector<ClassTally> classes;               // in class order
+  std::vector<ClassTally> classes;                         // in class order
   std::vector<std::vector<CovarianceDescriptor>> samples;  // kept samples per class
-  Eigen::MatrixXd context;                       // K×K
-  int impureRegions = 0;                         // regions below the purity
-  int unlabelledRegions = 0;                     // regions without labelled pixels
+  Eigen::MatrixXd context;                                 // K×K
+  int impureRegions = 0;                                   // regions below the purity
+  int unlabelledRegions = 0;                               // regions without labelled pixels
 };
 
 // Which class a region belongs to: the class of most of its labelled pixels

@@ -17,7 +17,8 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // The fixed point exactly as first formulated: unscaled kernel values with
 // their normalising factor. Reference for the agreement tests.
-double plainBandwidth(const Eigen::MatrixXd& D, int d, int* iterations = nullptr, int maxSteps = 25) {
+double plainBandwidth(const Eigen::MatrixXd& D, int d, int* iterations = nullptr,
+                      int maxSteps = 25) {
   const int n = static_cast<int>(D.rows());
   double h = 1.1236 * std::pow(n, 0.4);
   double hPrev = 0.0;
@@ -157,14 +158,15 @@ CovarianceDescriptor descriptor(double a, double b, double c) {
 
 TEST(Classify, LogDomainDensitiesAgreeWithThePlainFormula) {
   const RegionClassifier m = model();
-  std::vector<CovarianceDescriptor> test = {descriptor(1, 0, 1), descriptor(2.3, 0, 2.3), descriptor(5, 0, 3)};
+  std::vector<CovarianceDescriptor> test = {descriptor(1, 0, 1), descriptor(2.3, 0, 2.3),
+                                            descriptor(5, 0, 3)};
   for (int k = 0; k < 2; ++k) {
     const TrainingClass& c = m.trainingClass(k);
     const Eigen::MatrixXd Dtest = crossSquaredDistances(test, c.samples);
     const Eigen::VectorXd dens = c.densities(test);
     for (int i = 0; i < 3; ++i) {
-      const double plain =
-          (-0.5 * Dtest.row(i).array() / c.bandwidth).exp().mean() * std::pow(kTwoPi * c.bandwidth, -1.0);
+      const double plain = (-0.5 * Dtest.row(i).array() / c.bandwidth).exp().mean() *
+                           std::pow(kTwoPi * c.bandwidth, -1.0);
       EXPECT_NEAR(dens[i], plain, 1e-13 * plain) << "class " << k << " test " << i;
     }
   }
@@ -189,7 +191,8 @@ TEST(Classify, RegionsFarFromEveryClassStillGetDefinedPosteriors) {
   const RegionClassifier m = model();
   // Far beyond every sample: every kernel value underflows, so the plain
   // densities are 0 under both classes and their posterior would be 0/0.
-  std::vector<CovarianceDescriptor> test = {descriptor(1e150, 0, 1e150), descriptor(1e-150, 0, 1e-150)};
+  std::vector<CovarianceDescriptor> test = {descriptor(1e150, 0, 1e150),
+                                            descriptor(1e-150, 0, 1e-150)};
   EXPECT_EQ(m.trainingClass(0).densities(test), Eigen::Vector2d::Zero());
   EXPECT_EQ(m.trainingClass(1).densities(test), Eigen::Vector2d::Zero());
   const Eigen::VectorXd l0 = m.trainingClass(0).logDensities(test);

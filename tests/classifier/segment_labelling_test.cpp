@@ -42,7 +42,8 @@ SegmentPrediction prediction(std::initializer_list<double> perClass) {
   return p;
 }
 
-RegionSet makeRegions(std::vector<int> pixels, const std::vector<std::tuple<int, int, double>>& overlaps,
+RegionSet makeRegions(std::vector<int> pixels,
+                      const std::vector<std::tuple<int, int, double>>& overlaps,
                       std::vector<double> eccentricity = {}) {
   RegionSet seg;
   seg.count = static_cast<int>(pixels.size());
@@ -55,7 +56,8 @@ RegionSet makeRegions(std::vector<int> pixels, const std::vector<std::tuple<int,
   seg.overlap.resize(seg.count, seg.count);
   seg.overlap.setFromTriplets(t.begin(), t.end());
   if (eccentricity.empty()) eccentricity.assign(seg.pixelCounts.size(), 0.0);
-  seg.eccentricity = Eigen::Map<Eigen::VectorXd>(eccentricity.data(), static_cast<Eigen::Index>(eccentricity.size()));
+  seg.eccentricity = Eigen::Map<Eigen::VectorXd>(eccentricity.data(),
+                                                 static_cast<Eigen::Index>(eccentricity.size()));
   return seg;
 }
 
@@ -63,14 +65,14 @@ Eigen::MatrixXd ones(int k) { return Eigen::MatrixXd::Ones(k, k); }
 
 TEST(SegmentLabelling, ContextReweightsUncertainNeighboursWithoutRenormalising) {
   Eigen::MatrixXd context = ones(3);
-  context.col(0) << 10.0, 0.5, 1.0;   // what fits beside a confident class 0
-  context.col(1) << 1.0, 1.0, 8.0;    // beside class 1
+  context.col(0) << 10.0, 0.5, 1.0;  // what fits beside a confident class 0
+  context.col(1) << 1.0, 1.0, 8.0;   // beside class 1
   RegionClassifier model = makeModel({"sky", "road", "tree"}, context);
 
   std::vector<SegmentPrediction> pred = {
       prediction({0.625, 0.0625, 0.03125}),  // confident class 0 (ratio 10)
-      prediction({0.3, 0.4, 0.3}),            // uncertain, top class 1
-      prediction({0.3, 0.35, 0.35}),          // uncertain, overlaps region 1 only
+      prediction({0.3, 0.4, 0.3}),           // uncertain, top class 1
+      prediction({0.3, 0.35, 0.35}),         // uncertain, overlaps region 1 only
   };
   RegionSet seg = makeRegions({100, 100, 100}, {{0, 1, 0.5}, {1, 2, 0.5}});
   Eigen::VectorXd labels = model.labelSegments(pred, seg);
@@ -162,7 +164,8 @@ TEST(SegmentLabelling, ElongatedRegionsAreNotVehicles) {
   // back to the small region's own top class.
   std::vector<SegmentPrediction> pred = {prediction({0.1, 0.6, 0.3, 0, 0, 0}),
                                          prediction({0.5, 0.2, 0.3, 0, 0, 0})};
-  Eigen::VectorXd labels = model.labelSegments(pred, makeRegions({1000, 100}, {{0, 1, 0.5}}, {0.1, 0.9}));
+  Eigen::VectorXd labels =
+      model.labelSegments(pred, makeRegions({1000, 100}, {{0, 1, 0.5}}, {0.1, 0.9}));
   EXPECT_EQ(labels, Eigen::Vector2d(1, 0));
 }
 

@@ -68,8 +68,10 @@ TEST(TrainingFile, LoadsTheTokenStream) {
   std::string perLine = kExample;
   std::replace(perLine.begin(), perLine.end(), ' ', '\n');
   expectSameModel(m, loadText(perLine));
-  std::string crlf = "\xEF\xBB\xBF" "4 2 2\r\n2 sky\r\n2 road\r\n1 0.5\t0.5 1\r\n"
-                     "1 4 0 9\r\n1 4 1 5\r\n2 1 0 1\r\n2 2 0 3\r\n";
+  std::string crlf =
+      "\xEF\xBB\xBF"
+      "4 2 2\r\n2 sky\r\n2 road\r\n1 0.5\t0.5 1\r\n"
+      "1 4 0 9\r\n1 4 1 5\r\n2 1 0 1\r\n2 2 0 3\r\n";
   expectSameModel(m, loadText(crlf));
   // Tokens after the last sample are not read.
   expectSameModel(m, loadText(std::string(kExample) + " trailing ### 17"));
@@ -99,11 +101,12 @@ TEST(TrainingFile, RejectsMalformedFilesNamingTheProblem) {
   const std::string header = "4 2 2 2 sky 2 road 1 0.5 0.5 1 ";
   // A token that does not parse: where it is and what was expected.
   EXPECT_THAT(loadError("4 2 2 2 sky 2 road 1 0.5 0.5 abc"),
-              AllOf(StartsWith("train.txt: "), HasSubstr("line 1, token 11"), HasSubstr("context entry (2, 2)"),
-                    HasSubstr("\"abc\"")));
+              AllOf(StartsWith("train.txt: "), HasSubstr("line 1, token 11"),
+                    HasSubstr("context entry (2, 2)"), HasSubstr("\"abc\"")));
   EXPECT_THAT(loadError(header + "1 4 0 9 1.5 4 1 5 2 1 0 1 2 2 0 3"),
               AllOf(HasSubstr("class number of sample 2"), HasSubstr("an integer")));
-  EXPECT_THAT(loadError(header + "1 4 0 9 1 4 1 5 2 1 0x1 1 2 2 0 3"), HasSubstr("value 2 of sample 3"));
+  EXPECT_THAT(loadError(header + "1 4 0 9 1 4 1 5 2 1 0x1 1 2 2 0 3"),
+              HasSubstr("value 2 of sample 3"));
   // Early end of file.
   EXPECT_THAT(loadError(header + "1 4 0 9\n1 4 1 5\n2 1 0 1\n2 2 0"),
               AllOf(HasSubstr("unexpected end of file at line 4"), HasSubstr("token 27"),
@@ -113,7 +116,8 @@ TEST(TrainingFile, RejectsMalformedFilesNamingTheProblem) {
   EXPECT_THAT(loadError("0 2 2"), HasSubstr("number of samples N = 0"));
   EXPECT_THAT(loadError("2000000000 2 2"), HasSubstr("outside 1 .. 10000000"));
   EXPECT_THAT(loadError("4 0 2"), HasSubstr("matrix order d = 0"));
-  EXPECT_THAT(loadError("4 3 2"), AllOf(HasSubstr("d = 3"), HasSubstr("does not match the 2 features")));
+  EXPECT_THAT(loadError("4 3 2"),
+              AllOf(HasSubstr("d = 3"), HasSubstr("does not match the 2 features")));
   EXPECT_THAT(loadError(kExample, 10), HasSubstr("does not match the 10 features"));
   EXPECT_THAT(loadError("4 2 1 4 sky"), HasSubstr("number of classes K = 1"));
   EXPECT_THAT(loadError("4 2 3"), HasSubstr("3 classes need at least two samples each"));
@@ -127,8 +131,10 @@ TEST(TrainingFile, RejectsMalformedFilesNamingTheProblem) {
               HasSubstr("class 2 'road' has 1 sample; every class needs at least two"));
   EXPECT_THAT(loadError(header + "1 4 0 nan 1 4 1 5 2 1 0 1 2 2 0 3"),
               AllOf(HasSubstr("value 3 of sample 1"), HasSubstr("not a finite number")));
-  EXPECT_THAT(loadError(header + "1 4 0 1e999 1 4 1 5 2 1 0 1 2 2 0 3"), HasSubstr("value 3 of sample 1"));
-  EXPECT_THAT(loadError("4 2 2 2 sky 2 road 1 inf 0.5 1"), HasSubstr("context entry (1, 2) is not a finite"));
+  EXPECT_THAT(loadError(header + "1 4 0 1e999 1 4 1 5 2 1 0 1 2 2 0 3"),
+              HasSubstr("value 3 of sample 1"));
+  EXPECT_THAT(loadError("4 2 2 2 sky 2 road 1 inf 0.5 1"),
+              HasSubstr("context entry (1, 2) is not a finite"));
   // [[1, 2], [2, 1]] has eigenvalues −1 and 3; [[1, 1], [1, 1]] is singular.
   EXPECT_THAT(loadError("4 2 2 2 sky 2 road\n1 0.5 0.5 1\n1 4 0 9\r\n1 1 2 1\n2 1 0 1 2 2 0 3"),
               AllOf(HasSubstr("sample 2 (line 4)"), HasSubstr("not a usable covariance matrix")));
@@ -136,12 +142,14 @@ TEST(TrainingFile, RejectsMalformedFilesNamingTheProblem) {
               AllOf(HasSubstr("sample 4 (line 6)"), HasSubstr("not positive definite")));
   EXPECT_THAT(loadError(header + "1 4 0 9 1 4 0 9 2 1 0 1 2 2 0 3"),
               HasSubstr("class 1 'sky': no kernel bandwidth can be chosen"));
-  EXPECT_THAT(loadError("4 2 2 2 " + std::string(300, 'x')), HasSubstr("longer than 256 characters"));
+  EXPECT_THAT(loadError("4 2 2 2 " + std::string(300, 'x')),
+              HasSubstr("longer than 256 characters"));
 }
 
 TEST(TrainingFile, OpensFilesByPath) {
   const auto dir = std::filesystem::temp_directory_path() /
-                   ("rovelin-cls-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+                   ("rovelin-cls-" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "train.txt").string();
   std::ofstream(path) << kExample << "\n";

@@ -12,8 +12,8 @@ namespace {
 
 using testing::readFile;
 using testing::runTool;
-using testing::withoutTime;
 using testing::TempDir;
+using testing::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
@@ -78,8 +78,9 @@ TEST_F(Batch, BadShardsAreRefusedWithStatusTwo) {
   for (const std::string shard : {"2/2", "-1/2", "0/0", "1", "a/b", "1/2/3", "0/", " 0/2"}) {
     const auto result = run({"--no-gui", "--shard", shard});
     EXPECT_EQ(result.status, 2) << shard;
-    EXPECT_EQ(result.err, "Error : --shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" +
-                              shard + "'!\n");
+    EXPECT_EQ(result.err,
+              "Error : --shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + shard +
+                  "'!\n");
     EXPECT_EQ(result.out, "");
   }
 }
@@ -93,8 +94,8 @@ TEST_F(Batch, ShardsOfAListTogetherWriteWhatTheWholeListWrites) {
   ASSERT_EQ(whole.status, 0) << whole.err;
   std::string reports;
   for (const char* shard : {"0/3", "1/3", "2/3"}) {
-    const auto part = run({"--no-gui", "--frames", "0:5", "--shard", shard, "--json",
-                           "parts/{video}/{frame}.json"});
+    const auto part = run(
+        {"--no-gui", "--frames", "0:5", "--shard", shard, "--json", "parts/{video}/{frame}.json"});
     ASSERT_EQ(part.status, 0) << part.err;
     reports += part.out;
   }
@@ -121,8 +122,9 @@ TEST_F(Batch, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
   std::ofstream(dir / "out" / "my_clip") << "a file where a folder is needed";
   const auto blocked = run({"--no-gui", "--json", "out/{video}/deep/{frame}.json"});
   EXPECT_EQ(blocked.status, 1);
-  EXPECT_EQ(blocked.err, "Error : cannot write \"out/my_clip/deep/0.json\": \"out/my_clip\" is "
-                         "not a directory!\n");
+  EXPECT_EQ(blocked.err,
+            "Error : cannot write \"out/my_clip/deep/0.json\": \"out/my_clip\" is "
+            "not a directory!\n");
   fs::remove(dir / "out" / "my_clip");
 
   const auto made = run({"--no-gui", "--json", "out/{video}/deep/{frame}.json", "--overlay",
@@ -134,9 +136,9 @@ TEST_F(Batch, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
 
 TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
   fs::create_directory(dir / "out");
-  const std::vector<std::string> options = {"--no-gui", "--skip-existing", "--frames", "0:4",
-                                            "--json", "out/{frame}.json", "--label-map",
-                                            "out/{frame}.png"};
+  const std::vector<std::string> options = {"--no-gui",    "--skip-existing", "--frames",
+                                            "0:4",         "--json",          "out/{frame}.json",
+                                            "--label-map", "out/{frame}.png"};
   const auto first = run(options);
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.err, "rovelin: frames skipped (outputs in place): 0, done: 4\n");
@@ -168,8 +170,9 @@ TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
 
   const auto nothingToCheck = run({"--no-gui", "--skip-existing"});
   EXPECT_EQ(nothingToCheck.status, 2);
-  EXPECT_EQ(nothingToCheck.err, "Error : --skip-existing needs an output file (--json, --overlay, "
-                                "--label-map or --save-frame)!\n");
+  EXPECT_EQ(nothingToCheck.err,
+            "Error : --skip-existing needs an output file (--json, --overlay, "
+            "--label-map or --save-frame)!\n");
 }
 
 TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
@@ -185,12 +188,12 @@ TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
 }
 
 TEST_F(Batch, CountFramesPrintsTheSizeOfTheListOrItsPart) {
-  const auto list = runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"},
-                            dir.path());
+  const auto list =
+      runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"}, dir.path());
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(list.out, "11\n");
-  const auto part = runTool(kExe, {"--count-frames", "--frames", "0:10", "--shard", "2/3", "v.avi"},
-                            dir.path());
+  const auto part =
+      runTool(kExe, {"--count-frames", "--frames", "0:10", "--shard", "2/3", "v.avi"}, dir.path());
   EXPECT_EQ(part.out, "4\n");
   const auto single = runTool(kExe, {"--count-frames", "v.avi"}, dir.path());
   EXPECT_EQ(single.out, "1\n");

@@ -30,9 +30,11 @@ protected:
 };
 
 TEST_F(Cli, TooFewArgumentsPrintTheUsageAndEndWithMinusOne) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"clip.avi"}, {"clip.avi", "0"}, {"clip.avi", "0", "1"},
-        {"--no-gui", "clip.avi", "0", "1"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"clip.avi"},
+                                               {"clip.avi", "0"},
+                                               {"clip.avi", "0", "1"},
+                                               {"--no-gui", "clip.avi", "0", "1"}}) {
     const auto result = runTool(kExe, args, dir.path());
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.err, kUsage);
@@ -52,21 +54,25 @@ TEST_F(Cli, HelpVersionAndBadOptions) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("rovelin ", 0), 0u);
 
-  const auto unknown = runTool(kExe, {"--frobnicate", "clip.avi", "0", "1", "model.txt"}, dir.path());
+  const auto unknown =
+      runTool(kExe, {"--frobnicate", "clip.avi", "0", "1", "model.txt"}, dir.path());
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.err.rfind("Error : unknown option '--frobnicate'", 0), 0u);
   EXPECT_EQ(unknown.out, "");
 
-  const auto threads = runTool(kExe, {"--threads", "0", "clip.avi", "0", "1", "model.txt"}, dir.path());
+  const auto threads =
+      runTool(kExe, {"--threads", "0", "clip.avi", "0", "1", "model.txt"}, dir.path());
   EXPECT_EQ(threads.status, 2);
-  const auto frames = runTool(kExe, {"--frames", "3:1", "clip.avi", "0", "1", "model.txt"}, dir.path());
+  const auto frames =
+      runTool(kExe, {"--frames", "3:1", "clip.avi", "0", "1", "model.txt"}, dir.path());
   EXPECT_EQ(frames.status, 2);
   EXPECT_FALSE(wroteIntermediateFiles());
 }
 
 TEST_F(Cli, BadScaleFactorsFailBeforeAnyFileIsWritten) {
   for (const std::string factor : {"0", "-0.5", "nan", "abc", "1e-9", "1e9", "inf"}) {
-    const auto result = runTool(kExe, {"--no-gui", "clip.avi", "0", factor, "model.txt"}, dir.path());
+    const auto result =
+        runTool(kExe, {"--no-gui", "clip.avi", "0", factor, "model.txt"}, dir.path());
     EXPECT_EQ(result.status, 1) << factor;
     // Only a FACTOR that is not entirely a number is warned about first.
     const std::string warning =
@@ -85,7 +91,8 @@ TEST_F(Cli, UnopenableInputsAreReportedWithTheirMessages) {
   EXPECT_EQ(video.out, "");
 
   // The model is loaded before the video is opened.
-  const auto model = runTool(kExe, {"--no-gui", "missing.avi", "0", "1", "nomodel.txt"}, dir.path());
+  const auto model =
+      runTool(kExe, {"--no-gui", "missing.avi", "0", "1", "nomodel.txt"}, dir.path());
   EXPECT_EQ(model.status, 1);
   EXPECT_EQ(model.err.rfind("unable to open file\nError : ", 0), 0u) << model.err;
   EXPECT_NE(model.err.find("nomodel.txt"), std::string::npos);
@@ -111,8 +118,9 @@ TEST_F(Cli, ExtraArgumentsChangeNothingAndTextNumbersBecomeZero) {
 }
 
 TEST_F(Cli, SavesTheGrabbedScaledFrame) {
-  const auto result = runTool(
-      kExe, {"--no-gui", "--save-frame", "frame.png", "clip.avi", "2", "0.5", "model.txt"}, dir.path());
+  const auto result =
+      runTool(kExe, {"--no-gui", "--save-frame", "frame.png", "clip.avi", "2", "0.5", "model.txt"},
+              dir.path());
   ASSERT_EQ(result.status, 0) << result.err;
   const cv::Mat frame = cv::imread((dir / "frame.png").string());
   EXPECT_EQ(frame.size(), cv::Size(24, 18));

@@ -7,9 +7,9 @@
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <unistd.h>
 
 namespace rovelin {
 namespace {
@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 class LabelMapTest : public ::testing::Test {
- protected:
-
+protected:
   fs::path write(const std::string& name, const std::string& text) const {
     const fs::path p = dir_ / name;
     std::ofstream(p, std::ios::binary) << text;
@@ -43,12 +42,14 @@ class LabelMapTest : public ::testing::Test {
 };
 
 std::vector<ClassEntry> fiveClasses() {
-  std::istringstream in("sky 135 185 235\nbuilding 150 120 90\ngrass 60 140 50\nroad 110 110 110\ncar 200 30 30\n");
+  std::istringstream in(
+      "sky 135 185 235\nbuilding 150 120 90\ngrass 60 140 50\nroad 110 110 110\ncar 200 30 30\n");
   return readClassList(in, "classes");
 }
 
 TEST_F(LabelMapTest, ClassListSkipsCommentsAndReadsColours) {
-  std::istringstream in("# name r g b\n\nsky 135 185 235\r\n  # indented comment\n\tgrass\nroad 1 2 3   \n");
+  std::istringstream in(
+      "# name r g b\n\nsky 135 185 235\r\n  # indented comment\n\tgrass\nroad 1 2 3   \n");
   const auto classes = readClassList(in, "list.txt");
   ASSERT_EQ(classes.size(), 3u);
   EXPECT_EQ(classes[0].name, "sky");
@@ -94,7 +95,8 @@ TEST_F(LabelMapTest, SingleChannelPngRoundTrip) {
 
   // Class numbers beyond 255 need the 16-bit form.
   std::vector<ClassEntry> many(300);
-  for (std::size_t k = 0; k < many.size(); ++k) many[k].name = std::string("c").append(std::to_string(k));
+  for (std::size_t k = 0; k < many.size(); ++k)
+    many[k].name = std::string("c").append(std::to_string(k));
   numbers.at<int>(3, 4) = 300;
   writeLabelMapPng(png, numbers);
   EXPECT_EQ(cv::imread(png.string(), cv::IMREAD_UNCHANGED).type(), CV_16UC1);
@@ -105,9 +107,10 @@ TEST_F(LabelMapTest, SingleChannelPngRoundTrip) {
   for (const auto& entry : fs::directory_iterator(dir_)) files += entry.is_regular_file();
   EXPECT_EQ(files, 1);
 
-  expectError([&] { writeLabelMapPng(dir_ / "neg.png", cv::Mat(2, 2, CV_32SC1, cv::Scalar(-1))); }, "neg.png",
-              "0..65535");
-  expectError([&] { writeLabelMapPng(dir_ / "no_such_dir" / "x.png", numbers); }, "x.png", "cannot write");
+  expectError([&] { writeLabelMapPng(dir_ / "neg.png", cv::Mat(2, 2, CV_32SC1, cv::Scalar(-1))); },
+              "neg.png", "0..65535");
+  expectError([&] { writeLabelMapPng(dir_ / "no_such_dir" / "x.png", numbers); }, "x.png",
+              "cannot write");
 }
 
 TEST_F(LabelMapTest, ColourPngUsesThePalette) {
@@ -133,7 +136,11 @@ TEST_F(LabelMapTest, ColourPngUsesThePalette) {
 
   bgr.at<cv::Vec3b>(1, 1) = {3, 2, 1};
   ASSERT_TRUE(cv::imwrite(png.string(), bgr));
-  expectError([&] { readLabelMap(png, classes, {3, 2}, {3, 2}); }, png, "colour (1, 2, 3) at pixel (1, 1)");
+  expectError(
+      [&] {
+        readLabelMap(png, classes, {3, 2}, {3, 2});
+      },
+      png, "colour (1, 2, 3) at pixel (1, 1)");
 }
 
 TEST_F(LabelMapTest, JsonShapesAreRasterisedInFileOrder) {
@@ -148,15 +155,15 @@ TEST_F(LabelMapTest, JsonShapesAreRasterisedInFileOrder) {
     ]})");
   const cv::Mat m = readLabelMap(json, classes, {40, 30}, {40, 30});
   ASSERT_EQ(m.size(), cv::Size(40, 30));
-  EXPECT_EQ(m.at<int>(2, 2), 3);     // triangle
-  EXPECT_EQ(m.at<int>(10, 10), 4);   // both rectangle corners are inside
+  EXPECT_EQ(m.at<int>(2, 2), 3);    // triangle
+  EXPECT_EQ(m.at<int>(10, 10), 4);  // both rectangle corners are inside
   EXPECT_EQ(m.at<int>(20, 30), 4);
-  EXPECT_EQ(m.at<int>(12, 12), 4);   // the rectangle covers the triangle drawn before it
-  EXPECT_EQ(m.at<int>(9, 10), 3);    // just above the rectangle: triangle
-  EXPECT_EQ(m.at<int>(21, 30), 0);   // just below it: beyond the diagonal
-  EXPECT_EQ(m.at<int>(15, 31), 0);   // right of it, beyond the diagonal
-  EXPECT_EQ(m.at<int>(24, 5), 3);    // triangle, just above the car band
-  EXPECT_EQ(m.at<int>(25, 5), 5);    // the far-off polygon is clipped, not lost
+  EXPECT_EQ(m.at<int>(12, 12), 4);  // the rectangle covers the triangle drawn before it
+  EXPECT_EQ(m.at<int>(9, 10), 3);   // just above the rectangle: triangle
+  EXPECT_EQ(m.at<int>(21, 30), 0);  // just below it: beyond the diagonal
+  EXPECT_EQ(m.at<int>(15, 31), 0);  // right of it, beyond the diagonal
+  EXPECT_EQ(m.at<int>(24, 5), 3);   // triangle, just above the car band
+  EXPECT_EQ(m.at<int>(25, 5), 5);   // the far-off polygon is clipped, not lost
   EXPECT_EQ(m.at<int>(29, 39), 5);
   EXPECT_EQ(cv::countNonZero(m.rowRange(25, 30) != 5), 0);
 }
@@ -198,7 +205,8 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
 
   const fs::path wrongSize = dir_ / "wrong_size.png";
   writeLabelMapPng(wrongSize, cv::Mat(5, 5, CV_32SC1, cv::Scalar(1)));
-  expectError([&] { read(wrongSize); }, wrongSize, "5x5, expected the frame size 8x6 or the scaled size 4x3");
+  expectError([&] { read(wrongSize); }, wrongSize,
+              "5x5, expected the frame size 8x6 or the scaled size 4x3");
 
   const fs::path tooLarge = dir_ / "too_large.png";
   cv::Mat numbers(3, 4, CV_32SC1, cv::Scalar(2));
@@ -207,32 +215,41 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
   expectError([&] { read(tooLarge); }, tooLarge, "class number 6 at pixel (1, 2)");
 
   expectError([&] { read(dir_ / "missing.png"); }, "missing.png", "cannot open");
-  expectError([&] { read(write("text.png", "not a png at all, just text")); }, "text.png", "not a PNG");
+  expectError([&] { read(write("text.png", "not a png at all, just text")); }, "text.png",
+              "not a PNG");
   expectError([&] { read(write("map.bmp", "BM")); }, "map.bmp", "unknown label map kind");
 
-  const auto json = [&](const std::string& name, const std::string& shapes, const std::string& problem,
+  const auto json = [&](const std::string& name, const std::string& shapes,
+                        const std::string& problem,
                         const std::string& size = R"("imageWidth": 4, "imageHeight": 3)") {
     const fs::path p = write(name, "{" + size + ", \"shapes\": [" + shapes + "]}");
     expectError([&] { read(p); }, p, problem);
   };
-  json("unknown.json", R"({"label": "tree", "points": [[0,0],[1,0],[1,1]]})", "\"tree\", which is not in the class list");
+  json("unknown.json", R"({"label": "tree", "points": [[0,0],[1,0],[1,1]]})",
+       "\"tree\", which is not in the class list");
   json("two_points.json", R"({"label": "sky", "points": [[0,0],[1,0]]})", "2 points; at least 3");
-  json("rect3.json", R"({"label": "sky", "shape_type": "rectangle", "points": [[0,0],[1,0],[1,1]]})",
+  json("rect3.json",
+       R"({"label": "sky", "shape_type": "rectangle", "points": [[0,0],[1,0],[1,1]]})",
        "3 points instead of 2");
   json("inf.json", R"({"label": "sky", "points": [[0,0],[1e999,0],[1,1]]})", "1e999");
-  json("string_coord.json", R"({"label": "sky", "points": [[0,"0"],[1,0],[1,1]]})", "not a pair of numbers");
-  json("triple.json", R"({"label": "sky", "points": [[0,0,0],[1,0],[1,1]]})", "not a pair of numbers");
+  json("string_coord.json", R"({"label": "sky", "points": [[0,"0"],[1,0],[1,1]]})",
+       "not a pair of numbers");
+  json("triple.json", R"({"label": "sky", "points": [[0,0,0],[1,0],[1,1]]})",
+       "not a pair of numbers");
   json("label_type.json", R"({"label": 3, "points": [[0,0],[1,0],[1,1]]})", "no \"label\" string");
-  json("circle.json", R"({"label": "sky", "shape_type": "circle", "points": [[0,0],[1,0]]})", "\"circle\"");
+  json("circle.json", R"({"label": "sky", "shape_type": "circle", "points": [[0,0],[1,0]]})",
+       "\"circle\"");
   json("shape_type.json", R"(7)", "shape 0 is not an object");
-  json("json_size.json", "", "annotation is for an image of 5x3", R"("imageWidth": 5, "imageHeight": 3)");
+  json("json_size.json", "", "annotation is for an image of 5x3",
+       R"("imageWidth": 5, "imageHeight": 3)");
   json("no_height.json", "", "missing \"imageHeight\"", R"("imageWidth": 4)");
-  json("float_width.json", "", "\"imageWidth\" is not an integer", R"("imageWidth": 4.5, "imageHeight": 3)");
-  expectError([&] { read(write("malformed.json", R"({"imageWidth": 4, "shapes": [)")); }, "malformed.json",
-              "malformed JSON");
+  json("float_width.json", "", "\"imageWidth\" is not an integer",
+       R"("imageWidth": 4.5, "imageHeight": 3)");
+  expectError([&] { read(write("malformed.json", R"({"imageWidth": 4, "shapes": [)")); },
+              "malformed.json", "malformed JSON");
   expectError([&] { read(write("array.json", "[1, 2]")); }, "array.json", "not an object");
-  expectError([&] { read(write("no_shapes.json", R"({"imageWidth": 4, "imageHeight": 3})")); }, "no_shapes.json",
-              "missing \"shapes\"");
+  expectError([&] { read(write("no_shapes.json", R"({"imageWidth": 4, "imageHeight": 3})")); },
+              "no_shapes.json", "missing \"shapes\"");
 }
 
 }  // namespace

@@ -59,7 +59,8 @@ TEST(Options, FrameLists) {
   EXPECT_EQ(parseFrameList("0:100:30"), (std::vector<int>{0, 30, 60, 90}));
   EXPECT_EQ(parseFrameList("2:5"), (std::vector<int>{2, 3, 4}));
   EXPECT_EQ(parseFrameList("1,4:8:2,20"), (std::vector<int>{1, 4, 6, 20}));
-  for (const char* bad : {"", ",", "a", "1,,2", "-1", "5:2", "0:10:0", "0:10:-1", "1:2:3:4", "3:3"}) {
+  for (const char* bad :
+       {"", ",", "a", "1,,2", "-1", "5:2", "0:10:0", "0:10:-1", "1:2:3:4", "3:3"}) {
     EXPECT_FALSE(parseFrameList(bad).has_value()) << bad;
   }
   EXPECT_FALSE(parseFrameList("0:2000000000").has_value());  // absurdly many frames

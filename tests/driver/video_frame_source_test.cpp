@@ -27,11 +27,16 @@ public:
   double get(int prop) const override {
     gets.push_back(prop);
     switch (prop) {
-      case cv::CAP_PROP_FRAME_WIDTH: return width_ + 0.9;  // truncated toward zero
-      case cv::CAP_PROP_FRAME_HEIGHT: return height_ + 0.9;
-      case cv::CAP_PROP_FRAME_COUNT: return count_;
-      case cv::CAP_PROP_POS_FRAMES: return position_;
-      default: return 0;
+      case cv::CAP_PROP_FRAME_WIDTH:
+        return width_ + 0.9;  // truncated toward zero
+      case cv::CAP_PROP_FRAME_HEIGHT:
+        return height_ + 0.9;
+      case cv::CAP_PROP_FRAME_COUNT:
+        return count_;
+      case cv::CAP_PROP_POS_FRAMES:
+        return position_;
+      default:
+        return 0;
     }
   }
   bool set(int prop, double value) override {
@@ -47,8 +52,9 @@ public:
     cv::Mat frame(height_, width_, CV_8UC3);
     for (int y = 0; y < height_; ++y)
       for (int x = 0; x < width_; ++x)
-        frame.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(position_),
-                                              static_cast<uchar>(x * 7 + y), static_cast<uchar>(x * y));
+        frame.at<cv::Vec3b>(y, x) =
+            cv::Vec3b(static_cast<uchar>(position_), static_cast<uchar>(x * 7 + y),
+                      static_cast<uchar>(x * y));
     frame.copyTo(image);
     ++position_;
     return true;
@@ -146,8 +152,8 @@ TEST(VideoFrameSource, ReleaseIsIdempotent) {
 }
 
 TEST(VideoFrameSource, RefusesFactorsThatGiveNoUsableFrame) {
-  for (double factor : {0.0, -1.0, std::nan(""), 1e-4, 1e6,
-                        std::numeric_limits<double>::infinity()}) {
+  for (double factor :
+       {0.0, -1.0, std::nan(""), 1e-4, 1e6, std::numeric_limits<double>::infinity()}) {
     EXPECT_THROW(makeSource(640, 480, 5, factor), ScaleFactorError) << factor;
   }
   EXPECT_THROW(makeSource(640, 480, 5, 1.0 / 640), ScaleFactorError);  // 1 × 0.75: height 0

@@ -16,7 +16,8 @@ namespace {
 class ExtractRegions : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rovelin-features-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "rovelin-features-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
   }
@@ -68,7 +69,8 @@ TEST_F(ExtractRegions, RefusesBadArgumentsAndReportsUnwritableFiles) {
     extractRegions(frame, 10, missing, &report);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find((missing / "inpimage.ppm").string()), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find((missing / "inpimage.ppm").string()), std::string::npos)
+        << e.what();
   }
   EXPECT_TRUE(report.str().empty());
 }

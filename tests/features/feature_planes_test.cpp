@@ -39,7 +39,8 @@ bool identical(const cv::Mat& a, const cv::Mat& b) {
 cv::Mat absolute(const cv::Mat& m) { return cv::abs(m); }
 
 TEST(FirstDerivatives, MatchesTheIteratorWalkBitForBit) {
-  for (const cv::Size size : {cv::Size(7, 5), cv::Size(1, 1), cv::Size(13, 3), cv::Size(4, 2), cv::Size(9, 12)}) {
+  for (const cv::Size size :
+       {cv::Size(7, 5), cv::Size(1, 1), cv::Size(13, 3), cv::Size(4, 2), cv::Size(9, 12)}) {
     const cv::Mat frame = toFloatImage(randomFrame(size.width, size.height, 7));
     cv::Mat dx, dy, refX, refY;
     firstDerivatives(frame, dx, dy);
@@ -118,7 +119,8 @@ TEST(FeaturePlanes, ComputeTheTenPlanesInTheirOrder) {
   EXPECT_TRUE(identical(planes[5], angle));
   EXPECT_TRUE(identical(planes[6], magnitude));
   EXPECT_TRUE(identical(planes[7], absolute(dxx)));
-  EXPECT_TRUE(identical(planes[8], absolute(dxy)));  // y-difference of plane 3, not x-difference of plane 4
+  EXPECT_TRUE(
+      identical(planes[8], absolute(dxy)));  // y-difference of plane 3, not x-difference of plane 4
   EXPECT_TRUE(identical(planes[9], absolute(dyy)));
   double low = 0, high = 0;
   cv::minMaxLoc(planes[5], &low, &high);

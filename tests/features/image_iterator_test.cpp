@@ -12,7 +12,8 @@ TEST(ImageIterator, VisitsEveryElementInMemoryOrder) {
   cv::Mat image(3, 4, CV_8UC3);
   for (int i = 0; i < 36; ++i) image.data[i] = static_cast<std::uint8_t>(i);
   std::vector<int> seen;
-  for (ImageIterator<std::uint8_t> it(image); it.hasNext(); it.advance()) seen.push_back(it.current());
+  for (ImageIterator<std::uint8_t> it(image); it.hasNext(); it.advance())
+    seen.push_back(it.current());
   ASSERT_EQ(seen.size(), 36u);
   for (int i = 0; i < 36; ++i) EXPECT_EQ(seen[i], i);
 
@@ -30,15 +31,16 @@ TEST(ImageIterator, ClipsTheRectangleToTheImage) {
   for (int i = 0; i < 20; ++i) image.data[i] = static_cast<std::uint8_t>(i);
   auto walk = [&](cv::Rect rect) {
     std::vector<int> values;
-    for (ImageIterator<std::uint8_t> it(image, rect); it.hasNext(); it.advance()) values.push_back(it.current());
+    for (ImageIterator<std::uint8_t> it(image, rect); it.hasNext(); it.advance())
+      values.push_back(it.current());
     return values;
   };
-  EXPECT_EQ(walk({0, 0, 0, 0}).size(), 20u);             // the empty rectangle is the whole image
+  EXPECT_EQ(walk({0, 0, 0, 0}).size(), 20u);  // the empty rectangle is the whole image
   EXPECT_EQ(walk({1, 2, 2, 1}), (std::vector<int>{11, 12}));
   EXPECT_EQ(walk({3, 3, 10, 10}), (std::vector<int>{18, 19}));  // past the far edges
   EXPECT_EQ(walk({-2, -1, 3, 2}), (std::vector<int>{0}));
-  EXPECT_TRUE(walk({5, 0, 2, 2}).empty());                // starts right of the image
-  EXPECT_TRUE(walk({0, 4, 2, 2}).empty());                // starts below the image
+  EXPECT_TRUE(walk({5, 0, 2, 2}).empty());  // starts right of the image
+  EXPECT_TRUE(walk({0, 4, 2, 2}).empty());  // starts below the image
 
   // Negative start: the near edge becomes 0, the far edge stays x + w, y + h.
   EXPECT_EQ(walk({-2, -1, 4, 3}), (std::vector<int>{0, 1, 5, 6}));

@@ -38,18 +38,18 @@ bool finite(const CovarianceDescriptor& d) {
 }
 
 TEST(RegionSet, NumbersRegionsInRasterOrderOfTheirFirstPixel) {
-  const cv::Mat codes = labels(3, 4, {5, 5, 7, 7,
-                                      9, 5, 7, 3,
-                                      9, 9, 3, 3});
+  const cv::Mat codes = labels(3, 4, {5, 5, 7, 7, 9, 5, 7, 3, 9, 9, 3, 3});
   const RegionSet regions = buildRegionSet(randomPlanes(codes.size(), 1), codes);
   ASSERT_EQ(regions.count, 4);
   EXPECT_EQ(regions.size, cv::Size(4, 3));
   EXPECT_EQ(regions.planeCount, 10);
   ASSERT_EQ(regions.indexImage.type(), CV_32SC1);
   const std::vector<int> expectedIndex = {0, 0, 1, 1, 2, 0, 1, 3, 2, 2, 3, 3};
-  EXPECT_TRUE(std::equal(expectedIndex.begin(), expectedIndex.end(), regions.indexImage.begin<std::int32_t>()));
+  EXPECT_TRUE(std::equal(expectedIndex.begin(), expectedIndex.end(),
+                         regions.indexImage.begin<std::int32_t>()));
   EXPECT_EQ(regions.pixelCounts, (std::vector<int>{3, 3, 3, 3}));
-  EXPECT_EQ(regions.boxes, (std::vector<cv::Rect>{{0, 0, 2, 2}, {2, 0, 2, 2}, {0, 1, 2, 2}, {2, 1, 2, 2}}));
+  EXPECT_EQ(regions.boxes,
+            (std::vector<cv::Rect>{{0, 0, 2, 2}, {2, 0, 2, 2}, {0, 1, 2, 2}, {2, 1, 2, 2}}));
   ASSERT_EQ(regions.statistics.size(), 4u);
   for (const auto& s : regions.statistics) EXPECT_EQ(s.sampleCount, 3);
 
@@ -105,21 +105,21 @@ TEST(RegionSet, DescriptorsComeFromTheRegionsSamplesInRasterOrder) {
     const RegionSet again = buildRegionSet(planes, codes);
     setThreadCount(0);
     for (int i = 0; i < regions.count; ++i)
-      EXPECT_EQ(again.statistics[i].covariance, regions.statistics[i].covariance) << threads << " " << i;
+      EXPECT_EQ(again.statistics[i].covariance, regions.statistics[i].covariance)
+          << threads << " " << i;
   }
 
   std::vector<cv::Mat> wrong = planes;
   wrong[3] = cv::Mat(9, 10, CV_32FC1, cv::Scalar(0));
   EXPECT_THROW(buildRegionSet(wrong, codes), std::invalid_argument);
-  EXPECT_THROW(buildRegionSet(planes, cv::Mat(9, 11, CV_32FC1, cv::Scalar(0))), std::invalid_argument);
+  EXPECT_THROW(buildRegionSet(planes, cv::Mat(9, 11, CV_32FC1, cv::Scalar(0))),
+               std::invalid_argument);
   EXPECT_THROW(buildRegionSet({}, codes), std::invalid_argument);
 }
 
 TEST(RegionSet, DegenerateRegionsGetFiniteRegularizedDescriptors) {
   // A one-pixel region inside a flat region.
-  const cv::Mat codes = labels(3, 3, {1, 1, 1,
-                                      1, 2, 1,
-                                      1, 1, 1});
+  const cv::Mat codes = labels(3, 3, {1, 1, 1, 1, 2, 1, 1, 1, 1});
   RegionSet regions = buildRegionSet(randomPlanes(codes.size(), 3), codes);
   ASSERT_EQ(regions.count, 2);
   EXPECT_EQ(regions.pixelCounts[1], 1);
@@ -132,7 +132,8 @@ TEST(RegionSet, DegenerateRegionsGetFiniteRegularizedDescriptors) {
   EXPECT_GE(regions.regularizedCount, 1);
 
   // A flat region: every feature constant over it.
-  regions = buildRegionSet(constantPlanes(cv::Size(20, 10)), cv::Mat(10, 20, CV_32SC1, cv::Scalar(4)));
+  regions =
+      buildRegionSet(constantPlanes(cv::Size(20, 10)), cv::Mat(10, 20, CV_32SC1, cv::Scalar(4)));
   ASSERT_EQ(regions.count, 1);
   EXPECT_TRUE(regions.statistics[0].regularized);
   EXPECT_TRUE(finite(regions.statistics[0]));
@@ -186,7 +187,8 @@ TEST(RegionSet, HoldsThousandsOfRegions) {
   // 2 × 2 blocks of 4096 distinct codes.
   cv::Mat codes(128, 128, CV_32SC1);
   for (int y = 0; y < 128; ++y)
-    for (int x = 0; x < 128; ++x) codes.at<std::int32_t>(y, x) = 7919 * ((y / 2) * 64 + (x / 2)) % 100003;
+    for (int x = 0; x < 128; ++x)
+      codes.at<std::int32_t>(y, x) = 7919 * ((y / 2) * 64 + (x / 2)) % 100003;
   const RegionSet regions = buildRegionSet(randomPlanes(codes.size(), 4), codes);
   ASSERT_EQ(regions.count, 4096);
   EXPECT_EQ(regions.indexImage.at<std::int32_t>(127, 127), 4095);

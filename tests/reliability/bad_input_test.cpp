@@ -116,8 +116,10 @@ protected:
     }
     Snapshot after = snapshot(ws.path());
     for (const std::string& name : mayWrite) {
-      if (!before.count(name)) after.erase(name);
-      else if (after.count(name)) after[name] = before.at(name);
+      if (!before.count(name))
+        after.erase(name);
+      else if (after.count(name))
+        after[name] = before.at(name);
     }
     EXPECT_EQ(describeChanges(before, after), "") << "stderr: " << r.err;
     EXPECT_TRUE(fs::exists(ws / "keep.txt"));
@@ -141,7 +143,8 @@ const char* const kTwoClassLabels =
     R"({"label": "grass", "shape_type": "rectangle", "points": [[0,44],[63,47]]}]})";
 
 std::vector<std::string> rovelinArgs(const std::string& video, const std::string& frame,
-                                     const std::string& factor, const std::string& model = "model.txt",
+                                     const std::string& factor,
+                                     const std::string& model = "model.txt",
                                      std::vector<std::string> options = {}) {
   options.insert(options.begin(), "--no-gui");
   options.insert(options.end(), {video, frame, factor, model});
@@ -165,7 +168,8 @@ TEST_F(BadInput, VideosThatCannotBeRead) {
        [&good](const Workspace& ws) {
          std::ofstream(ws / "bad.avi", std::ios::binary) << good.substr(0, good.size() / 3);
        }},
-      {"text", [](const Workspace& ws) { std::ofstream(ws / "bad.avi") << "not a video at all\n"; }},
+      {"text",
+       [](const Workspace& ws) { std::ofstream(ws / "bad.avi") << "not a video at all\n"; }},
       {"random bytes",
        [](const Workspace& ws) {
          std::ofstream out(ws / "bad.avi", std::ios::binary);
@@ -325,7 +329,8 @@ TEST_F(BadInput, TrainingFilesFromOtherEditorsLoad) {
       {"trailing garbage", text + "these words follow the last sample 1 2 3\n"},
   };
   Workspace reference(video(), model());
-  const ToolResult expected = runTool(kRovelin, rovelinArgs("video.avi", "0", "1"), reference.path());
+  const ToolResult expected =
+      runTool(kRovelin, rovelinArgs("video.avi", "0", "1"), reference.path());
   ASSERT_EQ(expected.status, 0) << expected.err;
   for (const auto& [label, content] : cases) {
     SCOPED_TRACE(label);
@@ -359,8 +364,9 @@ TEST_F(BadInput, WorkFilesThatCannotBeWritten) {
     fs::create_directory(ws / "model.txt.cache");
     const ToolResult r = runTool(kRovelin, rovelinArgs("video.avi", "0", "1"), ws.path());
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.err, "Error : the model cache \"model.txt.cache\" cannot be written: it is a "
-                     "directory (name another file with --cache, or use --no-cache)!\n");
+    EXPECT_EQ(r.err,
+              "Error : the model cache \"model.txt.cache\" cannot be written: it is a "
+              "directory (name another file with --cache, or use --no-cache)!\n");
     EXPECT_TRUE(fs::is_directory(ws / "model.txt.cache"));
     EXPECT_EQ(r.out, "");
   }
@@ -371,8 +377,8 @@ TEST_F(BadInput, WorkFilesThatCannotBeWritten) {
     fs::create_directory(ws / "work");
     fs::create_directory(ws / "work" / "inpimage.ppm");
     expectCleanFailure("rovelin-train, inpimage.ppm a directory", kTrain,
-                       {"--workdir", "work", "-o", "out.txt", "video.avi", "1", "0:labels.json"}, ws,
-                       {"inpimage.ppm"});
+                       {"--workdir", "work", "-o", "out.txt", "video.avi", "1", "0:labels.json"},
+                       ws, {"inpimage.ppm"});
   }
   // A read-only working directory stops writes only for other users than root.
   if (::geteuid() != 0) {
@@ -396,39 +402,55 @@ TEST_F(BadInput, OutputsThatCannotBeWritten) {
   };
   const std::vector<Case> cases = {
       {"--json into a missing directory", {"--json", "missing/run.json"}, "missing/run.json", {}},
-      {"--json onto a directory", {"--json", "out"}, "out", [](const Workspace& ws) { fs::create_directory(ws / "out"); }},
-      {"--overlay onto a directory", {"--overlay", "out.png"}, "out.png",
+      {"--json onto a directory",
+       {"--json", "out"},
+       "out",
+       [](const Workspace& ws) { fs::create_directory(ws / "out"); }},
+      {"--overlay onto a directory",
+       {"--overlay", "out.png"},
+       "out.png",
        [](const Workspace& ws) { fs::create_directory(ws / "out.png"); }},
       {"--overlay into a missing directory", {"--overlay", "missing/o.png"}, "missing/o.png", {}},
-      {"--label-map into a missing directory", {"--label-map", "missing/l.png"}, "missing/l.png", {}},
-      {"--label-map onto a directory", {"--label-map", "l.png"}, "l.png",
+      {"--label-map into a missing directory",
+       {"--label-map", "missing/l.png"},
+       "missing/l.png",
+       {}},
+      {"--label-map onto a directory",
+       {"--label-map", "l.png"},
+       "l.png",
        [](const Workspace& ws) { fs::create_directory(ws / "l.png"); }},
-      {"--save-frame into a missing directory", {"--save-frame", "missing/f.png"}, "missing/f.png", {}},
+      {"--save-frame into a missing directory",
+       {"--save-frame", "missing/f.png"},
+       "missing/f.png",
+       {}},
       {"--json below a file", {"--json", "keep.txt/run.json"}, "keep.txt/run.json", {}},
   };
   for (const Case& c : cases) {
     Workspace ws(video(), model());
     if (c.prepare) c.prepare(ws);
-    expectCleanFailure(c.label, kRovelin, rovelinArgs("video.avi", "0", "1", "model.txt", c.options),
-                       ws, {c.mention}, kWorkFiles);
+    expectCleanFailure(c.label, kRovelin,
+                       rovelinArgs("video.avi", "0", "1", "model.txt", c.options), ws, {c.mention},
+                       kWorkFiles);
     EXPECT_FALSE(fs::exists(ws / "missing"));
   }
   // rovelin-train's output, on a scene it can learn from: the model is
   // ready before the write fails.
   const std::string demo = ROVELIN_DEMO_EXE;
   if (demo.empty()) GTEST_SKIP() << "rovelin-demo-scene not built";
-  for (const std::string& output : {std::string("missing/model.txt"), std::string("keep.txt/m.txt")}) {
+  for (const std::string& output :
+       {std::string("missing/model.txt"), std::string("keep.txt/m.txt")}) {
     Workspace ws(video(), model());
-    const ToolResult made = runTool(demo, {"--size", "160x120", "--frames", "3", "scene"}, ws.path());
+    const ToolResult made =
+        runTool(demo, {"--size", "160x120", "--frames", "3", "scene"}, ws.path());
     ASSERT_EQ(made.status, 0) << made.err;
     std::ofstream(ws / "labels.json")
         << R"({"imageWidth": 160, "imageHeight": 120, "shapes": [)"
            R"({"label": "sky", "shape_type": "rectangle", "points": [[0,0],[159,15]]},)"
            R"({"label": "grass", "shape_type": "rectangle", "points": [[0,105],[159,119]]}]})";
-    expectCleanFailure("rovelin-train -o " + output, kTrain,
-                       {"-o", output, "scene/demo.avi", "1", "0:labels.json", "1:labels.json",
-                        "2:labels.json"},
-                       ws, {output}, kWorkFiles);
+    expectCleanFailure(
+        "rovelin-train -o " + output, kTrain,
+        {"-o", output, "scene/demo.avi", "1", "0:labels.json", "1:labels.json", "2:labels.json"},
+        ws, {output}, kWorkFiles);
   }
 }
 

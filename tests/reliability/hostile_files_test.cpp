@@ -28,9 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
 using testing::runTool;
-using testing::withoutTime;
 using testing::TempDir;
 using testing::ToolResult;
+using testing::withoutTime;
 
 const std::string kRovelin = ROVELIN_EXE;
 const std::string kTrain = ROVELIN_TRAIN_EXE;
@@ -67,7 +67,8 @@ void runTogether(const fs::path& dir, const std::vector<std::vector<std::string>
       script += ' ';
       script += testing::shellQuote(a);
     }
-    script += " </dev/null >out_" + std::to_string(i) + ".txt 2>err_" + std::to_string(i) + ".txt & ";
+    script +=
+        " </dev/null >out_" + std::to_string(i) + ".txt 2>err_" + std::to_string(i) + ".txt & ";
   }
   script += "wait)";
   ASSERT_EQ(std::system(script.c_str()), 0);
@@ -113,7 +114,8 @@ protected:
   static const std::string& reference(int f) {
     static std::map<int, std::string> reports;
     if (!reports.count(f)) {
-      const ToolResult r = runTool(kRovelin, args({"--no-cache"}, std::to_string(f)), shared_->path());
+      const ToolResult r =
+          runTool(kRovelin, args({"--no-cache"}, std::to_string(f)), shared_->path());
       EXPECT_EQ(r.status, 0) << r.err;
       reports[f] = withoutTime(r.out);
     }
@@ -162,7 +164,8 @@ TEST_F(HostileFiles, OnlyACacheIsEverReplacedByTheCache) {
   EXPECT_FALSE(fs::exists(dir_ / "inpimage.ppm"));  // refused before any work
 
   // --prepare-cache makes the cache and nothing else; a run then reads it.
-  ToolResult r = runTool(kRovelin, {"--prepare-cache", "model.txt", "--cache", "m.cache"}, dir_.path());
+  ToolResult r =
+      runTool(kRovelin, {"--prepare-cache", "model.txt", "--cache", "m.cache"}, dir_.path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "rovelin: wrote the model cache \"m.cache\"\n");
   EXPECT_EQ(r.out, "");
@@ -196,7 +199,8 @@ TEST_F(HostileFiles, ACacheAlteredOnPurposeIsIgnoredAndRewritten) {
     writeFile(dir_ / "model.txt.cache", encodeModelCache(key, altered[i]));
     r = runTool(kRovelin, args({}), dir_.path());
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "rovelin: note: ignoring the model cache \"model.txt.cache\": " + reasons[i] + "\n");
+    EXPECT_EQ(r.err,
+              "rovelin: note: ignoring the model cache \"model.txt.cache\": " + reasons[i] + "\n");
     EXPECT_EQ(withoutTime(r.out), reference(3));
     EXPECT_TRUE(decodeModelCache(readFile(dir_ / "model.txt.cache"), key, why)) << why;
   }
@@ -207,9 +211,9 @@ TEST_F(HostileFiles, AFullDiskLeavesEveryOutputWholeOrAbsent) {
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   const fs::path work = dir_ / "work";
   fs::create_directory(work);
-  const std::vector<std::string> outputs = {"--label-map", "disk/map.png", "--json",
-                                            "disk/run.json", "--overlay", "disk/overlay.png",
-                                            "--workdir", "work"};
+  const std::vector<std::string> outputs = {"--label-map",   "disk/map.png", "--json",
+                                            "disk/run.json", "--overlay",    "disk/overlay.png",
+                                            "--workdir",     "work"};
   ToolResult r = runTool(kRovelin, args(outputs, "2"), dir_.path());
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string map = readFile(dir_ / "disk/map.png");
@@ -362,21 +366,23 @@ TEST_F(HostileFiles, TemporariesOfKilledRunsAreRemoved) {
 TEST_F(HostileFiles, TheTrainerNeverWritesAModelTheLoaderRefuses) {
   std::ofstream(dir_ / "old.txt") << "the last good model\n";
   const std::vector<std::pair<std::string, std::string>> labels = {
-      {"blue sky", "class 1 \"blue sky\" cannot be a class name of a model: it holds a blank or line break"},
+      {"blue sky",
+       "class 1 \"blue sky\" cannot be a class name of a model: it holds a blank or line break"},
       {"", "class 1 \"\" cannot be a class name of a model: it is empty"},
-      {std::string(300, 'x'), "class 1 \"" + std::string(40, 'x') +
-                                  "...\" cannot be a class name of a model: it is longer than 256 characters"},
+      {std::string(300, 'x'),
+       "class 1 \"" + std::string(40, 'x') +
+           "...\" cannot be a class name of a model: it is longer than 256 characters"},
   };
   for (const auto& [label, message] : labels) {
     nlohmann::json doc = {{"imageWidth", 96}, {"imageHeight", 72}};
-    doc["shapes"] = {{{"label", label}, {"shape_type", "rectangle"}, {"points", {{0, 0}, {95, 8}}}},
-                     {{"label", "grass"}, {"shape_type", "rectangle"}, {"points", {{0, 62}, {95, 71}}}}};
+    doc["shapes"] = {
+        {{"label", label}, {"shape_type", "rectangle"}, {"points", {{0, 0}, {95, 8}}}},
+        {{"label", "grass"}, {"shape_type", "rectangle"}, {"points", {{0, 62}, {95, 71}}}}};
     writeFile(dir_ / "labels.json", doc.dump());
     const ToolResult r =
         runTool(kTrain, {"-o", "old.txt", "video.avi", "1", "0:labels.json"}, dir_.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error : " + message +
-                         " (a name is one word of at most 256 characters)!\n");
+    EXPECT_EQ(r.err, "Error : " + message + " (a name is one word of at most 256 characters)!\n");
     EXPECT_EQ(readFile(dir_ / "old.txt"), "the last good model\n");
   }
 }
@@ -384,23 +390,28 @@ TEST_F(HostileFiles, TheTrainerNeverWritesAModelTheLoaderRefuses) {
 TEST_F(HostileFiles, TrainingFilesThatAreNotFilesFailAtOnce) {
   ToolResult r = runTool(kRovelin, args({}, "3", "/dev/zero"), dir_.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Error : /dev/zero: line 1, token 1: expected the number of samples N, found a "
-                   "token longer than 256 characters!\n");
+  EXPECT_EQ(r.err,
+            "Error : /dev/zero: line 1, token 1: expected the number of samples N, found a "
+            "token longer than 256 characters!\n");
   fs::create_directory(dir_ / "models");
   r = runTool(kRovelin, args({}, "3", "models"), dir_.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "unable to open file\nError : models: is a directory, not a training data file!\n");
+  EXPECT_EQ(r.err,
+            "unable to open file\nError : models: is a directory, not a training data file!\n");
 }
 
 TEST_F(HostileFiles, CommandLinesThatLookRightButAreNot) {
   // Two outputs with one name, or an output over an input: refused before any work.
-  ToolResult r = runTool(kRovelin, args({"--overlay", "a.png", "--label-map", "./a.png"}), dir_.path());
+  ToolResult r =
+      runTool(kRovelin, args({"--overlay", "a.png", "--label-map", "./a.png"}), dir_.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Error : --overlay and --label-map both write \"./a.png\"; give every output its "
-                   "own file name!\n");
+  EXPECT_EQ(r.err,
+            "Error : --overlay and --label-map both write \"./a.png\"; give every output its "
+            "own file name!\n");
   r = runTool(kRovelin, args({"--json", "model.txt"}), dir_.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Error : --json \"model.txt\" names the training file, which would be overwritten!\n");
+  EXPECT_EQ(r.err,
+            "Error : --json \"model.txt\" names the training file, which would be overwritten!\n");
   EXPECT_FALSE(fs::exists(dir_ / "inpimage.ppm"));
   const std::string video = readFile(dir_ / "video.avi");
   r = runTool(kTrain, {"-o", "video.avi", "video.avi", "1", "0:labels.json"}, dir_.path());
@@ -416,7 +427,8 @@ TEST_F(HostileFiles, CommandLinesThatLookRightButAreNot) {
 
   // The decoder's own complaints about a damaged video stay quiet unless asked for.
   std::string damagedVideo = video;
-  for (std::size_t at = video.size() / 4; at + 16 < video.size(); at += 397) damagedVideo[at] ^= 0x55;
+  for (std::size_t at = video.size() / 4; at + 16 < video.size(); at += 397)
+    damagedVideo[at] ^= 0x55;
   writeFile(dir_ / "damaged.avi", damagedVideo);
   std::vector<std::string> damaged = args({});
   damaged[damaged.size() - 4] = "damaged.avi";

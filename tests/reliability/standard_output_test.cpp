@@ -51,8 +51,8 @@ TEST(StandardOutput, AFullDeviceFailsTheRun) {
     EXPECT_NE(err.find("Error : cannot write to standard output!\n"), std::string::npos)
         << args.front() << ": " << err;
   }
-  const auto [status, err] =
-      runIntoFullDevice(ROVELIN_DEMO_EXE, {"--size", "64x48", "--frames", "2", "scene"}, dir.path());
+  const auto [status, err] = runIntoFullDevice(
+      ROVELIN_DEMO_EXE, {"--size", "64x48", "--frames", "2", "scene"}, dir.path());
   EXPECT_EQ(status, 1);
   EXPECT_NE(err.find("Error : cannot write to standard output\n"), std::string::npos) << err;
 }

@@ -75,9 +75,14 @@ TEST(MergeGraph, ThresholdsZeroKDuplicatesAndNaN) {
 
 TEST(SortEdgesByWeight, SameOrderAsStableSortWithTiesAndSpecialValues) {
   std::mt19937 random(12345);
-  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), -0.0f, 0.0f, -1.5f,
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            -0.0f,
+                            0.0f,
+                            -1.5f,
                             std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(), 1e-40f, 441.67f};
+                            -std::numeric_limits<float>::infinity(),
+                            1e-40f,
+                            441.67f};
   auto nanLast = [](const GraphEdge& p, const GraphEdge& q) {
     if (std::isnan(p.weight)) {
       return false;

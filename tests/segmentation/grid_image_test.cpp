@@ -148,15 +148,16 @@ TEST(PpmFiles, RoundTripAndFailuresNameTheFile) {
   GridImage<RgbPixel> image(7, 5);
   for (int y = 0; y < 5; ++y) {
     for (int x = 0; x < 7; ++x) {
-      image(x, y) = RgbPixel{static_cast<unsigned char>(x * 37 + y),
-                             static_cast<unsigned char>(255 - x * y),
-                             static_cast<unsigned char>(y * 51 ^ x)};
+      image(x, y) =
+          RgbPixel{static_cast<unsigned char>(x * 37 + y), static_cast<unsigned char>(255 - x * y),
+                   static_cast<unsigned char>(y * 51 ^ x)};
     }
   }
   const std::string path = dir.file("round.ppm");
   writePpm(image, path);
   std::ifstream raw(path, std::ios::binary);
-  const std::string written((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+  const std::string written((std::istreambuf_iterator<char>(raw)),
+                            std::istreambuf_iterator<char>());
   EXPECT_EQ(written.size(), std::string("P6\n7 5\n255\n").size() + 7u * 5u * 3u);
 
   const GridImage<RgbPixel> back = readPpm(path);

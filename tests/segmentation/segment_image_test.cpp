@@ -63,8 +63,8 @@ TEST(SegmentGraph, EdgeCountOrderAndDistance) {
   EXPECT_EQ(graphEdgeCount(640, 480), 1225442u);
   const GridImage<float> flat(3, 2);
   const std::vector<GraphEdge> edges = buildGraphEdges(flat, flat, flat);
-  const std::vector<std::pair<int, int>> expected = {
-      {0, 1}, {0, 3}, {0, 4}, {1, 2}, {1, 4}, {1, 5}, {2, 5}, {3, 4}, {3, 1}, {4, 5}, {4, 2}};
+  const std::vector<std::pair<int, int>> expected = {{0, 1}, {0, 3}, {0, 4}, {1, 2}, {1, 4}, {1, 5},
+                                                     {2, 5}, {3, 4}, {3, 1}, {4, 5}, {4, 2}};
   ASSERT_EQ(edges.size(), expected.size());
   for (std::size_t i = 0; i < edges.size(); ++i) {
     EXPECT_EQ(std::pair(edges[i].a, edges[i].b), expected[i]) << i;
@@ -84,7 +84,8 @@ TEST(SegmentImage, SmallAndUniformPicturesAreOneSegment) {
   std::srand(7);
   const RgbPixel firstDrawn = randomColour();
   std::srand(7);
-  const GridImage<RgbPixel> single = segmentImage(GridImage<RgbPixel>(1, 1), 1.0f, 500.0f, 500, num_ccs);
+  const GridImage<RgbPixel> single =
+      segmentImage(GridImage<RgbPixel>(1, 1), 1.0f, 500.0f, 500, num_ccs);
   EXPECT_EQ(num_ccs, 1);
   EXPECT_TRUE(samePixel(single(0, 0), firstDrawn));
 
@@ -175,8 +176,10 @@ TEST(SegmentImage, DrawsThreeRandsPerPixelAndMatchesPlainPipeline) {
 }
 
 TEST(SegmentationReport, ExactLineWhateverTheStreamState) {
-  EXPECT_EQ(segmentationReportLine(42, 0.25f), "Number of segments = 42 ;  Time taken = 0.25 seconds ");
-  EXPECT_EQ(segmentationReportLine(7, 1.234567891f), "Number of segments = 7 ;  Time taken = 1.23457 seconds ");
+  EXPECT_EQ(segmentationReportLine(42, 0.25f),
+            "Number of segments = 42 ;  Time taken = 0.25 seconds ");
+  EXPECT_EQ(segmentationReportLine(7, 1.234567891f),
+            "Number of segments = 7 ;  Time taken = 1.23457 seconds ");
   EXPECT_EQ(segmentationReportLine(1, 0.0f), "Number of segments = 1 ;  Time taken = 0 seconds ");
 }
 

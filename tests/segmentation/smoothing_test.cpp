@@ -84,7 +84,8 @@ TEST(ConvolveSymmetric, ExactRoundingOfTheRunningSum) {
         for (int i = 1; i < n; ++i) {
           const int left = std::max(x - i, 0);
           const int right = std::min(x + i, w - 1);
-          const double pair = static_cast<double>(src(left, y)) + static_cast<double>(src(right, y));
+          const double pair =
+              static_cast<double>(src(left, y)) + static_cast<double>(src(right, y));
           sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(mask[i]) * pair);
         }
         ASSERT_EQ(dst(y, x), sum) << w << "x" << h << " at " << x << "," << y;

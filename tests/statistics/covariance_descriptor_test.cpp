@@ -111,7 +111,8 @@ TEST(CovarianceDescriptor, DegenerateCovariancesGetTheRidge) {
   EXPECT_THROW(c.setFromPacked(values({1, 0, -5}), 2), std::invalid_argument);
   EXPECT_THROW(c.setFromPacked(values({1, 0, std::numeric_limits<double>::quiet_NaN()}), 2),
                std::invalid_argument);
-  EXPECT_THROW(CovarianceDescriptor(Eigen::MatrixXd::Constant(2, 3, std::numeric_limits<double>::infinity())),
+  EXPECT_THROW(CovarianceDescriptor(
+                   Eigen::MatrixXd::Constant(2, 3, std::numeric_limits<double>::infinity())),
                std::invalid_argument);
 }
 

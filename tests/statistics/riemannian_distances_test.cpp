@@ -1,5 +1,5 @@
-#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "statistics/parallel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,8 @@ std::vector<CovarianceDescriptor> randomDescriptors(int count, int d, unsigned l
   for (int k = 0; k < count; ++k) {
     Eigen::MatrixXd A(d, d);
     for (Eigen::Index i = 0; i < A.size(); ++i) A(i) = normal(generator);
-    result.emplace_back(Eigen::MatrixXd(A * A.transpose() / d + Eigen::MatrixXd::Identity(d, d)), 0);
+    result.emplace_back(Eigen::MatrixXd(A * A.transpose() / d + Eigen::MatrixXd::Identity(d, d)),
+                        0);
   }
   return result;
 }
@@ -48,8 +49,10 @@ double plainDistance(const CovarianceDescriptor& first, const CovarianceDescript
 }
 
 TEST(RiemannianDistance, WorkedExamples) {
-  for (const auto& c : randomDescriptors(3, 10, 7)) EXPECT_NEAR(squaredRiemannianDistance(c, c), 0.0, 1e-20);
-  for (const auto& c : randomDescriptors(2, 4, 8)) EXPECT_NEAR(squaredRiemannianDistance(c, c), 0.0, 1e-20);
+  for (const auto& c : randomDescriptors(3, 10, 7))
+    EXPECT_NEAR(squaredRiemannianDistance(c, c), 0.0, 1e-20);
+  for (const auto& c : randomDescriptors(2, 4, 8))
+    EXPECT_NEAR(squaredRiemannianDistance(c, c), 0.0, 1e-20);
 
   const auto base = randomDescriptors(1, 10, 9)[0];
   const CovarianceDescriptor scaled(Eigen::MatrixXd(base.covariance * std::numbers::e), 0);
@@ -57,17 +60,22 @@ TEST(RiemannianDistance, WorkedExamples) {
   const CovarianceDescriptor half(Eigen::MatrixXd(base.covariance * 0.5), 0);
   EXPECT_NEAR(squaredRiemannianDistance(half, base), 10.0 * std::log(2.0) * std::log(2.0), 1e-11);
 
-  EXPECT_NEAR(squaredRiemannianDistance(diagonal({1, 4}), diagonal({4, 1})), 2.0 * std::pow(std::log(4.0), 2), 1e-12);
+  EXPECT_NEAR(squaredRiemannianDistance(diagonal({1, 4}), diagonal({4, 1})),
+              2.0 * std::pow(std::log(4.0), 2), 1e-12);
   EXPECT_NEAR(squaredRiemannianDistance(diagonal({1, 4}), diagonal({4, 1})), 3.8436, 1e-4);
-  EXPECT_EQ(squaredRiemannianDistance(diagonal({1, 1}), diagonal({1, 0})), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(squaredRiemannianDistance(diagonal({1, 1}), diagonal({1, 0})),
+            std::numeric_limits<double>::infinity());
   EXPECT_TRUE(std::isnan(squaredRiemannianDistance(diagonal({1, 1}), diagonal({1, -1}))));
 
   CovarianceDescriptor identity(Eigen::MatrixXd::Identity(10, 10), 0);
-  EXPECT_NEAR(identity.squaredDistanceTo(CovarianceDescriptor(Eigen::MatrixXd::Identity(10, 10) * 4.0, 0)),
-              10.0 * std::pow(std::log(4.0), 2), 1e-11);
+  EXPECT_NEAR(
+      identity.squaredDistanceTo(CovarianceDescriptor(Eigen::MatrixXd::Identity(10, 10) * 4.0, 0)),
+      10.0 * std::pow(std::log(4.0), 2), 1e-11);
 
-  EXPECT_THROW(squaredRiemannianDistance(diagonal({1, 2}), diagonal({1, 2, 3})), std::invalid_argument);
-  EXPECT_THROW(squaredRiemannianDistance(CovarianceDescriptor(), diagonal({1})), std::invalid_argument);
+  EXPECT_THROW(squaredRiemannianDistance(diagonal({1, 2}), diagonal({1, 2, 3})),
+               std::invalid_argument);
+  EXPECT_THROW(squaredRiemannianDistance(CovarianceDescriptor(), diagonal({1})),
+               std::invalid_argument);
 }
 
 TEST(RiemannianDistance, FastKernelAgreesWithPlainSolve) {
@@ -140,7 +148,8 @@ TEST(RiemannianDistance, ResultsDoNotDependOnThreadCount) {
   const Eigen::MatrixXd pairwise = pairwiseSquaredDistances(descriptors);
   const Eigen::MatrixXd cross = crossSquaredDistances(descriptors, columns);
   for (int i = 0; i < 37; ++i)
-    for (int j = i + 1; j < 37; ++j) ASSERT_EQ(pairwise(i, j), squaredRiemannianDistance(descriptors[i], descriptors[j]));
+    for (int j = i + 1; j < 37; ++j)
+      ASSERT_EQ(pairwise(i, j), squaredRiemannianDistance(descriptors[i], descriptors[j]));
   for (int threads : {2, 3, 7}) {
     setThreadCount(threads);
     EXPECT_EQ(threadCount(), threads);

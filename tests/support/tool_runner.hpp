@@ -25,9 +25,9 @@ namespace rovelin::testing {
 namespace fs = std::filesystem;
 
 struct ToolResult {
-  int status = -1;    // exit status, or 128 + signal
-  std::string out;    // standard output
-  std::string err;    // standard error
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 inline std::string shellQuote(const std::string& text) {
@@ -149,7 +149,8 @@ inline void writeModelFile(const fs::path& path, const std::vector<std::string>&
     for (int i = 0; i < d; ++i) {
       for (int j = 0; j <= i; ++j) {
         double sum = (i == j ? d * (1.0 + cls) : 0.0);
-        for (int m = 0; m < d; ++m) sum += a[static_cast<std::size_t>(i * d + m)] * a[static_cast<std::size_t>(j * d + m)];
+        for (int m = 0; m < d; ++m)
+          sum += a[static_cast<std::size_t>(i * d + m)] * a[static_cast<std::size_t>(j * d + m)];
         out << " " << sum * 1e-3 * (1 + cls);
       }
     }

@@ -18,8 +18,8 @@ namespace {
 
 using testing::readFile;
 using testing::runTool;
-using testing::withoutTime;
 using testing::TempDir;
+using testing::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -92,15 +92,14 @@ TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
   for (const std::string threads : {"1", "3"}) {
     const fs::path work = folder("threads" + threads);
     for (int f = 0; f < 7; ++f) {
-      fs::copy_file(dir->path() / named("labels_", f, ".png"),
-                    work / named("labels_", f, ".png"));
+      fs::copy_file(dir->path() / named("labels_", f, ".png"), work / named("labels_", f, ".png"));
     }
-    runs[threads] = runTool(kRovelin,
-                            {"--no-gui", "--threads", threads, "--frames", "0:7", "--classes",
-                             "classes.txt", "--json", "{frame}.json", "--label-map", "{frame}.png",
-                             "--overlay", "o{frame}.png", "--ground-truth", "labels_{frame}.png",
-                             "demo.avi", "0", "1", "model.txt"},
-                            work);
+    runs[threads] = runTool(
+        kRovelin,
+        {"--no-gui", "--threads", threads, "--frames", "0:7", "--classes", "classes.txt", "--json",
+         "{frame}.json", "--label-map", "{frame}.png", "--overlay", "o{frame}.png",
+         "--ground-truth", "labels_{frame}.png", "demo.avi", "0", "1", "model.txt"},
+        work);
     ASSERT_EQ(runs[threads].status, 0) << runs[threads].err;
   }
   EXPECT_EQ(countOf(runs["1"].out, "Number of segments = "), 7);
@@ -108,7 +107,8 @@ TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
   EXPECT_EQ(runs["3"].err, runs["1"].err);  // ground-truth scores in frame order
   EXPECT_EQ(countOf(runs["1"].err, "Pixel accuracy: "), 7);
   for (int f = 0; f < 7; ++f) {
-    for (const std::string& name : {named("", f, ".json"), named("", f, ".png"), named("o", f, ".png")}) {
+    for (const std::string& name :
+         {named("", f, ".json"), named("", f, ".png"), named("o", f, ".png")}) {
       const std::string one = readFile(dir->path() / "threads1" / name);
       EXPECT_FALSE(one.empty()) << name;
       EXPECT_EQ(readFile(dir->path() / "threads3" / name), one) << name;
@@ -123,9 +123,8 @@ TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
   // The first frame of a batch is the single-frame run of that frame: the
   // in-memory hand-off gives what the work files give.
   const fs::path single = folder("single");
-  const auto run = runTool(kRovelin,
-                           {"--no-gui", "--json", "0.json", "demo.avi", "0", "1", "model.txt"},
-                           single);
+  const auto run = runTool(
+      kRovelin, {"--no-gui", "--json", "0.json", "demo.avi", "0", "1", "model.txt"}, single);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(readFile(single / "0.json"), readFile(dir->path() / "threads3" / "0.json"));
 }
@@ -133,11 +132,11 @@ TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
 TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   const fs::path work = folder("whole");
   // Every frame once, in order, with its overlay in the video.
-  const auto all = runTool(kRovelin,
-                           {"--no-gui", "--threads", "2", "--frames", "all", "--json",
-                            "all_{frame}.json", "--overlay-video", "all.avi", "demo.avi", "0", "1",
-                            "model.txt"},
-                           work);
+  const auto all =
+      runTool(kRovelin,
+              {"--no-gui", "--threads", "2", "--frames", "all", "--json", "all_{frame}.json",
+               "--overlay-video", "all.avi", "demo.avi", "0", "1", "model.txt"},
+              work);
   ASSERT_EQ(all.status, 0) << all.err;
   EXPECT_EQ(all.err, "");
   EXPECT_EQ(countOf(all.out, "Number of segments = "), 12);
@@ -150,19 +149,19 @@ TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   EXPECT_NEAR(video.fps, sourceFps, 1e-6);
 
   // START::STEP and START: end with the stream; the video's rate follows the step.
-  const auto stepped = runTool(kRovelin,
-                               {"--no-gui", "--frames", "5::3", "--json", "s_{frame}.json",
-                                "--overlay-video", "stepped.mkv", "demo.avi", "0", "1",
-                                "model.txt"},
-                               work);
+  const auto stepped =
+      runTool(kRovelin,
+              {"--no-gui", "--frames", "5::3", "--json", "s_{frame}.json", "--overlay-video",
+               "stepped.mkv", "demo.avi", "0", "1", "model.txt"},
+              work);
   ASSERT_EQ(stepped.status, 0) << stepped.err;
   EXPECT_EQ(countOf(stepped.out, "Number of segments = "), 3);  // 5, 8, 11
   for (int f : {5, 8, 11}) EXPECT_TRUE(fs::exists(work / named("s_", f, ".json")));
   const VideoFacts steppedVideo = readVideo(work / "stepped.mkv");
   EXPECT_EQ(steppedVideo.frames, 3);
   EXPECT_NEAR(steppedVideo.fps, sourceFps / 3, 0.01);
-  const auto tail = runTool(kRovelin, {"--no-gui", "--frames", "10:", "demo.avi", "0", "1", "model.txt"},
-                            work);
+  const auto tail =
+      runTool(kRovelin, {"--no-gui", "--frames", "10:", "demo.avi", "0", "1", "model.txt"}, work);
   ASSERT_EQ(tail.status, 0) << tail.err;
   EXPECT_EQ(countOf(tail.out, "Number of segments = "), 2);
 
@@ -170,8 +169,8 @@ TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   // the run where its frames end, with one note.
   fs::copy_file(work / "demo.avi", work / "cut.avi");
   fs::resize_file(work / "cut.avi", fs::file_size(work / "cut.avi") / 2);
-  const auto cut = runTool(kRovelin, {"--no-gui", "--frames", "all", "cut.avi", "0", "1", "model.txt"},
-                           work);
+  const auto cut =
+      runTool(kRovelin, {"--no-gui", "--frames", "all", "cut.avi", "0", "1", "model.txt"}, work);
   ASSERT_EQ(cut.status, 0) << cut.err;
   const std::string ends = "rovelin: the video ends after frame ";
   const std::size_t at = cut.err.find(ends);
@@ -186,8 +185,8 @@ TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   // A stream that gives no frame count (raw Motion JPEG) is read to its end.
   testing::writeVideo(work / "raw.mjpeg", 4, cv::Size(320, 240),
                       [](int i) { return testing::blockFrame(i, cv::Size(320, 240)); });
-  const auto raw = runTool(kRovelin, {"--no-gui", "--frames", "all", "raw.mjpeg", "0", "1", "model.txt"},
-                           work);
+  const auto raw =
+      runTool(kRovelin, {"--no-gui", "--frames", "all", "raw.mjpeg", "0", "1", "model.txt"}, work);
   ASSERT_EQ(raw.status, 0) << raw.err;
   EXPECT_EQ(countOf(raw.out, "Number of segments = "), 4);
   // A frame asked for by number past its end is the usual read error.
@@ -235,8 +234,8 @@ TEST_F(Batch, OutputsThatCannotBeWrittenFailBeforeAnyWork) {
 TEST_F(Batch, AKilledBatchLeavesOnlyCompleteFilesAndTemporaries) {
   const fs::path work = folder("killed");
   // Started in the background; killed once its first JSON file is in place.
-  const std::string command = "cd " + testing::shellQuote(work.string()) +
-                              " && { env -u DISPLAY " + testing::shellQuote(kRovelin) +
+  const std::string command = "cd " + testing::shellQuote(work.string()) + " && { env -u DISPLAY " +
+                              testing::shellQuote(kRovelin) +
                               " --no-gui --threads 2 --frames all --json '{frame}.json'"
                               " --overlay-video annotated.avi demo.avi 0 1 model.txt"
                               " >/dev/null 2>&1 & echo $! > pid; }";

@@ -19,8 +19,8 @@ namespace {
 using ::testing::HasSubstr;
 using testing::readFile;
 using testing::runTool;
-using testing::withoutTime;
 using testing::TempDir;
+using testing::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -39,7 +39,7 @@ std::uint64_t fingerprint(const std::string& bytes) {
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 class BetterLabels : public ::testing::Test {
- protected:
+protected:
   static void SetUpTestSuite() {
     dir = new TempDir();
     writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});

@@ -1,10 +1,10 @@
 #include "tools/demo_scene.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include "support/temp_dir.hpp"
@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class DemoSceneTest : public ::testing::Test {
- protected:
+protected:
   testing::TempDir tmp_;
   fs::path dir_ = tmp_.path();
 };
@@ -63,7 +63,8 @@ TEST_F(DemoSceneTest, RendersAreDeterministicAndLabelsAreExact) {
   const cv::Mat frame0 = renderDemoFrame(0, options, &labels0);
   renderDemoFrame(10, options, &labels10);
   // Every pixel has a class, every class covers a fair share of frame 0.
-  for (int cls = 1; cls <= 5; ++cls) EXPECT_GT(cv::countNonZero(labels0 == cls), 640 * 480 / 100) << cls;
+  for (int cls = 1; cls <= 5; ++cls)
+    EXPECT_GT(cv::countNonZero(labels0 == cls), 640 * 480 / 100) << cls;
   EXPECT_EQ(cv::countNonZero(labels0 < 1) + cv::countNonZero(labels0 > 5), 0);
   // The car drives right along the road; the rest stays put.
   const cv::Point2d car0 = centroid(labels0, 5), car10 = centroid(labels10, 5);
@@ -127,7 +128,8 @@ TEST_F(DemoSceneTest, WrittenSceneReadsBack) {
     const cv::Mat back = readLabelMap(files[2 + f], classes, {320, 240}, {320, 240});
     EXPECT_EQ(cv::countNonZero(back != expected), 0) << f;
     // Frame-size map brought to a half-size frame.
-    EXPECT_EQ(readLabelMap(files[2 + f], classes, {320, 240}, {160, 120}).size(), cv::Size(160, 120));
+    EXPECT_EQ(readLabelMap(files[2 + f], classes, {320, 240}, {160, 120}).size(),
+              cv::Size(160, 120));
   }
 
   cv::VideoCapture video(files[0].string());
@@ -154,8 +156,8 @@ TEST_F(DemoSceneTest, WrittenSceneReadsBack) {
 
 #ifdef ROVELIN_DEMO_EXE
 int run(const std::string& args, const fs::path& errFile) {
-  const std::string command = std::string("'") + ROVELIN_DEMO_EXE + "' " + args + " >/dev/null 2>'" +
-                              errFile.string() + "'";
+  const std::string command = std::string("'") + ROVELIN_DEMO_EXE + "' " + args +
+                              " >/dev/null 2>'" + errFile.string() + "'";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -14,8 +14,8 @@ namespace rovelin {
 namespace {
 
 using testing::runTool;
-using testing::withoutTime;
 using testing::TempDir;
+using testing::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -53,13 +53,13 @@ protected:
 TempDir* Pipeline::dir = nullptr;
 
 TEST_F(Pipeline, TrainedModelLabelsAnotherFrameWell) {
-  const auto run = runTool(kRovelin,
-                           {"--no-gui", "--ground-truth", "labels_6.png", "demo.avi", "6", "1",
-                            "model.txt"},
-                           dir->path());
+  const auto run = runTool(
+      kRovelin, {"--no-gui", "--ground-truth", "labels_6.png", "demo.avi", "6", "1", "model.txt"},
+      dir->path());
   ASSERT_EQ(run.status, 0) << run.err;
   std::smatch match;
-  ASSERT_TRUE(std::regex_search(run.err, match, std::regex("Pixel accuracy: ([0-9.]+)"))) << run.err;
+  ASSERT_TRUE(std::regex_search(run.err, match, std::regex("Pixel accuracy: ([0-9.]+)")))
+      << run.err;
   // Guessing the largest class would give about 0.4; a broken descriptor,
   // distance or bandwidth gives far less than this.
   EXPECT_GT(std::stod(match[1]), 0.85) << run.err;
@@ -123,10 +123,10 @@ TEST_F(Pipeline, BatchEqualsFramesRunOneByOne) {
   ASSERT_EQ(batch.status, 0) << batch.err;
   std::string single;
   for (const std::string frame : {"2", "9"}) {
-    const auto run = runTool(kRovelin,
-                             {"--no-gui", "--json", "single_" + frame + ".json", "demo.avi", frame,
-                              "1", "model.txt"},
-                             dir->path());
+    const auto run = runTool(
+        kRovelin,
+        {"--no-gui", "--json", "single_" + frame + ".json", "demo.avi", frame, "1", "model.txt"},
+        dir->path());
     ASSERT_EQ(run.status, 0) << run.err;
     single += run.out;
     EXPECT_EQ(testing::readFile(dir->path() / ("batch_" + frame + ".json")),
@@ -135,32 +135,32 @@ TEST_F(Pipeline, BatchEqualsFramesRunOneByOne) {
   EXPECT_EQ(withoutTime(batch.out), withoutTime(single));
 
   // Several frames into one file name would overwrite it: refused up front.
-  const auto clash = runTool(kRovelin,
-                             {"--no-gui", "--frames", "2,9", "--json", "one.json", "demo.avi", "0",
-                              "1", "model.txt"},
-                             dir->path());
+  const auto clash = runTool(
+      kRovelin,
+      {"--no-gui", "--frames", "2,9", "--json", "one.json", "demo.avi", "0", "1", "model.txt"},
+      dir->path());
   EXPECT_EQ(clash.status, 2);
   EXPECT_FALSE(fs::exists(dir->path() / "one.json"));
 }
 
 TEST_F(Pipeline, ACachedModelPrintsExactlyWhatAFreshOnePrints) {
-  const auto fresh = runTool(kRovelin, {"--no-gui", "--no-cache", "demo.avi", "5", "1", "model.txt"},
-                             dir->path());
+  const auto fresh =
+      runTool(kRovelin, {"--no-gui", "--no-cache", "demo.avi", "5", "1", "model.txt"}, dir->path());
   ASSERT_EQ(fresh.status, 0) << fresh.err;
-  const auto first = runTool(kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"},
-                             dir->path());
+  const auto first = runTool(
+      kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"}, dir->path());
   ASSERT_TRUE(fs::exists(dir->path() / "m.cache"));
-  const auto second = runTool(kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"},
-                              dir->path());
+  const auto second = runTool(
+      kRovelin, {"--no-gui", "--cache", "m.cache", "demo.avi", "5", "1", "model.txt"}, dir->path());
   EXPECT_EQ(withoutTime(first.out), withoutTime(fresh.out));
   EXPECT_EQ(withoutTime(second.out), withoutTime(fresh.out));
   EXPECT_EQ(second.err, fresh.err);
 }
 
 TEST_F(Pipeline, TimingsListEveryStage) {
-  const auto run = runTool(kRovelin, {"--no-gui", "--timings", "--threads", "2", "demo.avi", "3", "1",
-                                      "model.txt"},
-                           dir->path());
+  const auto run = runTool(
+      kRovelin, {"--no-gui", "--timings", "--threads", "2", "demo.avi", "3", "1", "model.txt"},
+      dir->path());
   ASSERT_EQ(run.status, 0) << run.err;
   for (const char* stage : {"model preparation", "grab", "segmentation", "features and regions",
                             "classification", "labelling", "report"}) {

@@ -40,8 +40,8 @@ TEST(Summary, TablesEveryFrameAndNamesWhatIsMissingOrUnreadable) {
   std::ofstream(dir / "manifest") << "# video factor frames\n\n"
                                   << "a.avi 1 0:3\n  b,c.avi 1 all\n";
 
-  const auto complete = runTool(kSummary, {"--manifest", "manifest", "-o", "table.csv", "out"},
-                                dir.path());
+  const auto complete =
+      runTool(kSummary, {"--manifest", "manifest", "-o", "table.csv", "out"}, dir.path());
   ASSERT_EQ(complete.status, 0) << complete.err;
   EXPECT_EQ(complete.err, "");
   const auto rows = lines(readFile(dir / "table.csv"));
@@ -79,8 +79,9 @@ TEST(Summary, TablesEveryFrameAndNamesWhatIsMissingOrUnreadable) {
   std::ofstream(dir / "bad manifest") << "a.avi 1\n";
   const auto bad = runTool(kSummary, {"--manifest", "bad manifest", "out"}, dir.path());
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "Error : manifest \"bad manifest\" line 1: expected three fields VIDEO "
-                     "FACTOR FRAMES!\n");
+  EXPECT_EQ(bad.err,
+            "Error : manifest \"bad manifest\" line 1: expected three fields VIDEO "
+            "FACTOR FRAMES!\n");
   EXPECT_EQ(runTool(kSummary, {"missing-folder"}, dir.path()).status, 2);
   EXPECT_EQ(runTool(kSummary, {"--bogus", "out"}, dir.path()).status, 2);
 }

@@ -1,7 +1,7 @@
+#include "tools/training_builder.hpp"
 #include "classifier/region_classifier.hpp"
 #include "support/tool_runner.hpp"
 #include "tools/demo_scene.hpp"
-#include "tools/training_builder.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -112,15 +112,16 @@ TEST(TrainingBuilder, CommandLineRefusalsLeaveNoModelFile) {
   cv::imwrite((dir / "small.png").string(), cv::Mat(10, 10, CV_8UC1, cv::Scalar(1)));
 
   const std::vector<std::vector<std::string>> cases = {
-      {"--classes", "classes.txt", "demo.avi", "1", "0:labels_0.png"},                  // no -o
-      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0"},                 // no labels
-      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "0", "0:labels_0.png"},    // factor
-      {"--classes", "classes.txt", "--purity", "1.5", "-o", "m.txt", "demo.avi", "1", "0:labels_0.png"},
-      {"--classes", "one.txt", "-o", "m.txt", "demo.avi", "1", "0:labels_0.png"},        // 1 class
-      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0:small.png"},        // size
+      {"--classes", "classes.txt", "demo.avi", "1", "0:labels_0.png"},                 // no -o
+      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0"},               // no labels
+      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "0", "0:labels_0.png"},  // factor
+      {"--classes", "classes.txt", "--purity", "1.5", "-o", "m.txt", "demo.avi", "1",
+       "0:labels_0.png"},
+      {"--classes", "one.txt", "-o", "m.txt", "demo.avi", "1", "0:labels_0.png"},   // 1 class
+      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0:small.png"},  // size
       {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0:bad.json"},
       {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0:unknown.json"},
-      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "7:labels_0.png"},     // frame
+      {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "7:labels_0.png"},  // frame
       {"--classes", "classes.txt", "-o", "m.txt", "missing.avi", "1", "0:labels_0.png"},
       // One small frame cannot give every class two pure regions.
       {"--classes", "classes.txt", "-o", "m.txt", "demo.avi", "1", "0:labels_0.png"},
