@@ -3,15 +3,12 @@
 #pragma once
 
 #include "driver/options.hpp"
+#include "util/error.hpp"
 
 #include <iosfwd>
 
 namespace rovelin {
 
-// Exit statuses of the tool.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitBadOption = 2;
 constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
 
 // Runs what `options` asks for. Results go to `out`, messages, warnings,

@@ -10,10 +10,10 @@
 namespace rovelin {
 namespace {
 
-using testing::readFile;
-using testing::runTool;
-using testing::TempDir;
-using testing::withoutTime;
+using test_support::readFile;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
@@ -61,11 +61,11 @@ TEST(VideoOutputName, KeepsTheStemAndReplacesUnsafeCharacters) {
 class Batch : public ::testing::Test {
 protected:
   void SetUp() override {
-    testing::writeVideo(dir / "my clip.avi", 5, cv::Size(48, 36),
-                        [](int i) { return testing::blockFrame(i, cv::Size(48, 36)); });
-    testing::writeModelFile(dir / "model.txt", {"sky", "road"});
+    test_support::writeVideo(dir / "my clip.avi", 5, cv::Size(48, 36),
+                             [](int i) { return test_support::blockFrame(i, cv::Size(48, 36)); });
+    test_support::writeModelFile(dir / "model.txt", {"sky", "road"});
   }
-  testing::ToolResult run(std::vector<std::string> options) const {
+  test_support::ToolResult run(std::vector<std::string> options) const {
     for (const char* positional : {"my clip.avi", "0", "1", "model.txt"}) {
       options.push_back(positional);
     }

@@ -8,8 +8,8 @@
 namespace rovelin {
 namespace {
 
-using testing::runTool;
-using testing::TempDir;
+using test_support::runTool;
+using test_support::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
@@ -19,9 +19,9 @@ const std::string kUsage =
 class Cli : public ::testing::Test {
 protected:
   void SetUp() override {
-    testing::writeVideo(dir / "clip.avi", 4, cv::Size(48, 36),
-                        [](int i) { return testing::blockFrame(i, cv::Size(48, 36)); });
-    testing::writeModelFile(dir / "model.txt", {"sky", "road"});
+    test_support::writeVideo(dir / "clip.avi", 4, cv::Size(48, 36),
+                             [](int i) { return test_support::blockFrame(i, cv::Size(48, 36)); });
+    test_support::writeModelFile(dir / "model.txt", {"sky", "road"});
   }
   bool wroteIntermediateFiles() const {
     return fs::exists(dir / "inpimage.ppm") || fs::exists(dir / "outimage.ppm");

@@ -37,7 +37,7 @@ protected:
     }
   }
 
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
   fs::path dir_ = tmp_.path();
 };
 

@@ -9,7 +9,7 @@
 namespace rovelin {
 namespace {
 
-using testing::TempDir;
+using test_support::TempDir;
 namespace fs = std::filesystem;
 
 std::vector<PreparedClass> sampleClasses() {
@@ -44,7 +44,7 @@ TEST(ModelCache, RoundTripsAndRefusesEveryDamage) {
 
 TEST(ModelCache, ACachedModelEqualsAFreshOneAndStaleCachesAreIgnored) {
   TempDir dir;
-  testing::writeModelFile(dir / "model.txt", {"sky", "road", "car"}, 4);
+  test_support::writeModelFile(dir / "model.txt", {"sky", "road", "car"}, 4);
   Options options;
   options.trainingFile = (dir / "model.txt").string();
   std::ostringstream notes;
@@ -59,7 +59,7 @@ TEST(ModelCache, ACachedModelEqualsAFreshOneAndStaleCachesAreIgnored) {
   }
 
   // Another training file under the same name: the cache is ignored, with a note, and rewritten.
-  testing::writeModelFile(dir / "model.txt", {"sky", "road", "car"}, 4, 10, 99);
+  test_support::writeModelFile(dir / "model.txt", {"sky", "road", "car"}, 4, 10, 99);
   const RegionClassifier changed = loadModel(options, notes);
   EXPECT_NE(notes.str().find("ignoring the model cache"), std::string::npos);
   EXPECT_NE(changed.trainingClass(0).distances, fresh.trainingClass(0).distances);

@@ -12,7 +12,7 @@
 namespace rovelin {
 namespace {
 
-using testing::TempDir;
+using test_support::TempDir;
 
 // A capture that serves numbered frames from memory and records every
 // property request, so seeks can be observed.
@@ -163,16 +163,16 @@ TEST(VideoFrameSource, RefusesFactorsThatGiveNoUsableFrame) {
 TEST(VideoFrameSource, RealVideoFileRoundTrip) {
   TempDir dir;
   const auto path = dir / "clip.avi";
-  testing::writeVideo(path, 6, cv::Size(64, 48),
-                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  test_support::writeVideo(path, 6, cv::Size(64, 48),
+                           [](int i) { return test_support::blockFrame(i, cv::Size(64, 48)); });
   VideoFrameSource source(path.string(), 0.5);
   EXPECT_EQ(source.frameCount, 6);
   EXPECT_EQ(source.output.size(), cv::Size(32, 24));
   ASSERT_TRUE(source.grabFrame(4));
   EXPECT_FALSE(source.grabFrame(6));
   EXPECT_THROW(VideoFrameSource((dir / "missing.avi").string(), 1.0), VideoOpenError);
-  testing::writeVideo(dir / "empty.avi", 0, cv::Size(64, 48),
-                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  test_support::writeVideo(dir / "empty.avi", 0, cv::Size(64, 48),
+                           [](int i) { return test_support::blockFrame(i, cv::Size(64, 48)); });
   std::ofstream(dir / "text.avi") << "not a video";
   EXPECT_THROW(VideoFrameSource((dir / "text.avi").string(), 1.0), VideoOpenError);
 }
@@ -185,8 +185,8 @@ bool samePixels(const cv::Mat& a, const cv::Mat& b) {
 TEST(VideoFrameSource, ReadingForwardGivesTheFramesASeekGives) {
   TempDir dir;
   const auto path = dir / "clip.avi";
-  testing::writeVideo(path, 20, cv::Size(64, 48),
-                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  test_support::writeVideo(path, 20, cv::Size(64, 48),
+                           [](int i) { return test_support::blockFrame(i, cv::Size(64, 48)); });
   VideoFrameSource forward(path.string(), 1.0);
   forward.readForwardLimit = 8;
   for (int n : {0, 3, 6, 13, 19}) {
@@ -209,8 +209,8 @@ TEST(VideoFrameSource, StreamsWithoutAFrameCountAreReadForward) {
   TempDir dir;
   // A raw Motion JPEG stream and a PNG still give no usable count.
   const auto raw = dir / "clip.mjpeg";
-  testing::writeVideo(raw, 8, cv::Size(64, 48),
-                      [](int i) { return testing::blockFrame(i, cv::Size(64, 48)); });
+  test_support::writeVideo(raw, 8, cv::Size(64, 48),
+                           [](int i) { return test_support::blockFrame(i, cv::Size(64, 48)); });
   const auto meanBlue = [](const cv::Mat& image) { return cv::mean(image)[0]; };
   std::vector<double> blue;
   {
@@ -234,7 +234,7 @@ TEST(VideoFrameSource, StreamsWithoutAFrameCountAreReadForward) {
   EXPECT_DOUBLE_EQ(meanBlue(source.output), blue[3]);
 
   const auto still = dir / "still.png";
-  ASSERT_TRUE(cv::imwrite(still.string(), testing::blockFrame(4, cv::Size(64, 48))));
+  ASSERT_TRUE(cv::imwrite(still.string(), test_support::blockFrame(4, cv::Size(64, 48))));
   VideoFrameSource picture(still.string(), 1.0);
   EXPECT_FALSE(picture.frameCountKnown());
   EXPECT_FALSE(picture.grabFrame(3));

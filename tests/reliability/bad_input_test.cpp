@@ -21,9 +21,9 @@ namespace rovelin {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::runTool;
-using testing::TempDir;
-using testing::ToolResult;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::ToolResult;
 
 const std::string kRovelin = ROVELIN_EXE;
 const std::string kTrain = ROVELIN_TRAIN_EXE;
@@ -38,7 +38,7 @@ Snapshot snapshot(const fs::path& root) {
   Snapshot s;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const std::string name = fs::relative(entry.path(), root).string();
-    s[name] = entry.is_directory() ? std::string("<dir>") : testing::readFile(entry.path());
+    s[name] = entry.is_directory() ? std::string("<dir>") : test_support::readFile(entry.path());
   }
   return s;
 }
@@ -85,9 +85,9 @@ class BadInput : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     shared_ = new TempDir;
-    testing::writeVideo(*shared_ / "video.avi", kFrames, kSize,
-                        [](int i) { return testing::blockFrame(i, kSize); });
-    testing::writeModelFile(*shared_ / "model.txt", {"sky", "grass"}, 3, 10);
+    test_support::writeVideo(*shared_ / "video.avi", kFrames, kSize,
+                             [](int i) { return test_support::blockFrame(i, kSize); });
+    test_support::writeModelFile(*shared_ / "model.txt", {"sky", "grass"}, 3, 10);
   }
   static void TearDownTestSuite() {
     delete shared_;
@@ -156,7 +156,7 @@ TEST_F(BadInput, VideosThatCannotBeRead) {
     std::string label;
     std::function<void(const Workspace&)> prepare;  // makes "bad.avi"
   };
-  const std::string good = testing::readFile(video());
+  const std::string good = test_support::readFile(video());
   const std::vector<Case> cases = {
       {"missing", [](const Workspace&) {}},
       {"empty", [](const Workspace& ws) { std::ofstream(ws / "bad.avi"); }},
@@ -230,7 +230,7 @@ TEST_F(BadInput, ScaleFactorsThatGiveNoUsableFrame) {
 // (order 10): N d K, two "count name" pairs, four context values, then
 // samples of 1 + 55 tokens.
 std::vector<std::string> modelTokens(const fs::path& model) {
-  std::istringstream in(testing::readFile(model));
+  std::istringstream in(test_support::readFile(model));
   std::vector<std::string> tokens;
   for (std::string t; in >> t;) tokens.push_back(t);
   return tokens;
@@ -356,7 +356,7 @@ TEST_F(BadInput, WorkFilesThatCannotBeWritten) {
     }
     expectCleanFailure(name + " is a directory", kRovelin, rovelinArgs("video.avi", "0", "1"), ws,
                        {name}, mayWrite);
-    EXPECT_EQ(testing::readFile(ws / name / "inside.txt"), "untouched\n");
+    EXPECT_EQ(test_support::readFile(ws / name / "inside.txt"), "untouched\n");
   }
   // Only a cache is ever replaced by one: anything else at its name is refused before any work.
   {

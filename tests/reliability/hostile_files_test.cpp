@@ -26,11 +26,11 @@ namespace rovelin {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
-using testing::runTool;
-using testing::TempDir;
-using testing::ToolResult;
-using testing::withoutTime;
+using test_support::readFile;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::ToolResult;
+using test_support::withoutTime;
 
 const std::string kRovelin = ROVELIN_EXE;
 const std::string kTrain = ROVELIN_TRAIN_EXE;
@@ -60,12 +60,12 @@ std::vector<std::string> temporariesIn(const fs::path& dir) {
 // Runs several command lines at once in `dir`; command i writes its
 // standard output to out_i.txt and its standard error to err_i.txt.
 void runTogether(const fs::path& dir, const std::vector<std::vector<std::string>>& commands) {
-  std::string script = "cd " + testing::shellQuote(dir.string()) + " && (";
+  std::string script = "cd " + test_support::shellQuote(dir.string()) + " && (";
   for (std::size_t i = 0; i < commands.size(); ++i) {
-    script += "env -u DISPLAY -u WAYLAND_DISPLAY " + testing::shellQuote(kRovelin);
+    script += "env -u DISPLAY -u WAYLAND_DISPLAY " + test_support::shellQuote(kRovelin);
     for (const std::string& a : commands[i]) {
       script += ' ';
-      script += testing::shellQuote(a);
+      script += test_support::shellQuote(a);
     }
     script +=
         " </dev/null >out_" + std::to_string(i) + ".txt 2>err_" + std::to_string(i) + ".txt & ";
@@ -106,9 +106,9 @@ class HostileFiles : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     shared_ = new TempDir();
-    testing::writeVideo(*shared_ / "video.avi", kFrames, cv::Size(96, 72),
-                        [](int i) { return testing::blockFrame(i, cv::Size(96, 72)); });
-    testing::writeModelFile(*shared_ / "model.txt", {"sky", "road", "car"}, 4);
+    test_support::writeVideo(*shared_ / "video.avi", kFrames, cv::Size(96, 72),
+                             [](int i) { return test_support::blockFrame(i, cv::Size(96, 72)); });
+    test_support::writeModelFile(*shared_ / "model.txt", {"sky", "road", "car"}, 4);
   }
   // The report of frame f from a run on its own, made once per test process.
   static const std::string& reference(int f) {

@@ -22,26 +22,26 @@ std::pair<int, std::string> runIntoFullDevice(const std::string& exe,
                                               const std::vector<std::string>& args,
                                               const fs::path& dir) {
   std::string command = "cd ";
-  command += testing::shellQuote(dir.string());
+  command += test_support::shellQuote(dir.string());
   command += " && env -u DISPLAY -u WAYLAND_DISPLAY ";
-  command += testing::shellQuote(exe);
+  command += test_support::shellQuote(exe);
   for (const std::string& arg : args) {
     command += ' ';
-    command += testing::shellQuote(arg);
+    command += test_support::shellQuote(arg);
   }
   command += " </dev/null >/dev/full 2>.err";
   const int raw = std::system(command.c_str());
   const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  return {status, testing::readFile(dir / ".err")};
+  return {status, test_support::readFile(dir / ".err")};
 }
 
 TEST(StandardOutput, AFullDeviceFailsTheRun) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  testing::TempDir dir;
+  test_support::TempDir dir;
   const cv::Size size(64, 48);
-  testing::writeVideo(dir.path() / "clip.avi", 3, size,
-                      [&](int i) { return testing::blockFrame(i, size); });
-  testing::writeModelFile(dir.path() / "model.txt", {"sky", "road"});
+  test_support::writeVideo(dir.path() / "clip.avi", 3, size,
+                           [&](int i) { return test_support::blockFrame(i, size); });
+  test_support::writeModelFile(dir.path() / "model.txt", {"sky", "road"});
 
   const std::vector<std::vector<std::string>> runs = {
       {"--version"}, {"--help"}, {"--no-gui", "clip.avi", "1", "1", "model.txt"}};

@@ -144,7 +144,7 @@ TEST(PpmRead, HostileHeadersFailWithMessages) {
 }
 
 TEST(PpmFiles, RoundTripAndFailuresNameTheFile) {
-  testing::TempDir dir;
+  test_support::TempDir dir;
   GridImage<RgbPixel> image(7, 5);
   for (int y = 0; y < 5; ++y) {
     for (int x = 0; x < 7; ++x) {

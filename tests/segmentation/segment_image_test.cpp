@@ -184,7 +184,7 @@ TEST(SegmentationReport, ExactLineWhateverTheStreamState) {
 }
 
 TEST(RunSegmentation, FilesReportAndFailures) {
-  testing::TempDir dir;
+  test_support::TempDir dir;
   const std::string input = dir.file("inpimage.ppm");
   const std::string output = dir.file("outimage.ppm");
   writePpm(twoHalves(40, 30), input);

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-namespace rovelin::testing {
+namespace rovelin::test_support {
 
 class TempDir {
 public:
@@ -33,4 +33,4 @@ private:
   std::filesystem::path path_;
 };
 
-}  // namespace rovelin::testing
+}  // namespace rovelin::test_support

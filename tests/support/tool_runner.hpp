@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace rovelin::testing {
+namespace rovelin::test_support {
 
 namespace fs = std::filesystem;
 
@@ -121,9 +121,9 @@ inline cv::Mat blockFrame(int index, cv::Size size) {
   return frame;
 }
 
-}  // namespace rovelin::testing
+}  // namespace rovelin::test_support
 
-namespace rovelin::testing {
+namespace rovelin::test_support {
 
 // A training-data file of `perClass` samples for each named class: random
 // well-conditioned SPD matrices of order d, each class around its own scale,
@@ -158,4 +158,4 @@ inline void writeModelFile(const fs::path& path, const std::vector<std::string>&
   }
 }
 
-}  // namespace rovelin::testing
+}  // namespace rovelin::test_support

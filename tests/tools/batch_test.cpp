@@ -16,10 +16,10 @@
 namespace rovelin {
 namespace {
 
-using testing::readFile;
-using testing::runTool;
-using testing::TempDir;
-using testing::withoutTime;
+using test_support::readFile;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -88,7 +88,7 @@ TempDir* Batch::dir = nullptr;
 TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
   // Seven frames on three threads (as many in flight as there are cores):
   // more frames than threads, and a count that does not divide evenly.
-  std::map<std::string, testing::ToolResult> runs;
+  std::map<std::string, test_support::ToolResult> runs;
   for (const std::string threads : {"1", "3"}) {
     const fs::path work = folder("threads" + threads);
     for (int f = 0; f < 7; ++f) {
@@ -183,8 +183,8 @@ TEST_F(Batch, WholeVideosAndTheAnnotatedVideo) {
   EXPECT_LT(last, 11);
 
   // A stream that gives no frame count (raw Motion JPEG) is read to its end.
-  testing::writeVideo(work / "raw.mjpeg", 4, cv::Size(320, 240),
-                      [](int i) { return testing::blockFrame(i, cv::Size(320, 240)); });
+  test_support::writeVideo(work / "raw.mjpeg", 4, cv::Size(320, 240),
+                           [](int i) { return test_support::blockFrame(i, cv::Size(320, 240)); });
   const auto raw =
       runTool(kRovelin, {"--no-gui", "--frames", "all", "raw.mjpeg", "0", "1", "model.txt"}, work);
   ASSERT_EQ(raw.status, 0) << raw.err;
@@ -234,8 +234,8 @@ TEST_F(Batch, OutputsThatCannotBeWrittenFailBeforeAnyWork) {
 TEST_F(Batch, AKilledBatchLeavesOnlyCompleteFilesAndTemporaries) {
   const fs::path work = folder("killed");
   // Started in the background; killed once its first JSON file is in place.
-  const std::string command = "cd " + testing::shellQuote(work.string()) + " && { env -u DISPLAY " +
-                              testing::shellQuote(kRovelin) +
+  const std::string command = "cd " + test_support::shellQuote(work.string()) +
+                              " && { env -u DISPLAY " + test_support::shellQuote(kRovelin) +
                               " --no-gui --threads 2 --frames all --json '{frame}.json'"
                               " --overlay-video annotated.avi demo.avi 0 1 model.txt"
                               " >/dev/null 2>&1 & echo $! > pid; }";

@@ -16,11 +16,11 @@
 namespace rovelin {
 namespace {
 
+using test_support::readFile;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::withoutTime;
 using ::testing::HasSubstr;
-using testing::readFile;
-using testing::runTool;
-using testing::TempDir;
-using testing::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -176,8 +176,8 @@ cv::Mat stripeFrame(int index, cv::Mat* labels) {
 
 TEST(Tuning, ChoosesTheEmbeddingWhenOnlyTheMeanTellsClassesApart) {
   TempDir dir;
-  testing::writeVideo(dir / "stripes.avi", 3, cv::Size(96, 64),
-                      [](int i) { return stripeFrame(i, nullptr); });
+  test_support::writeVideo(dir / "stripes.avi", 3, cv::Size(96, 64),
+                           [](int i) { return stripeFrame(i, nullptr); });
   std::vector<std::string> args = {"--tune",      "--classes", "classes.txt", "-o", "model.txt",
                                    "stripes.avi", "1"};
   for (int i = 0; i < 3; ++i) {

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 class DemoSceneTest : public ::testing::Test {
 protected:
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
   fs::path dir_ = tmp_.path();
 };
 

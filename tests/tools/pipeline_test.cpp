@@ -13,9 +13,9 @@
 namespace rovelin {
 namespace {
 
-using testing::runTool;
-using testing::TempDir;
-using testing::withoutTime;
+using test_support::runTool;
+using test_support::TempDir;
+using test_support::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -129,8 +129,8 @@ TEST_F(Pipeline, BatchEqualsFramesRunOneByOne) {
         dir->path());
     ASSERT_EQ(run.status, 0) << run.err;
     single += run.out;
-    EXPECT_EQ(testing::readFile(dir->path() / ("batch_" + frame + ".json")),
-              testing::readFile(dir->path() / ("single_" + frame + ".json")));
+    EXPECT_EQ(test_support::readFile(dir->path() / ("batch_" + frame + ".json")),
+              test_support::readFile(dir->path() / ("single_" + frame + ".json")));
   }
   EXPECT_EQ(withoutTime(batch.out), withoutTime(single));
 
@@ -171,9 +171,9 @@ TEST_F(Pipeline, TimingsListEveryStage) {
 
 TEST(PipelineEdge, OneRegionGivesOneReportLine) {
   TempDir dir;
-  testing::writeVideo(dir / "flat.avi", 2, cv::Size(40, 30),
-                      [](int) { return cv::Mat(30, 40, CV_8UC3, cv::Scalar(90, 90, 90)); });
-  testing::writeModelFile(dir / "model.txt", {"car", "road"});
+  test_support::writeVideo(dir / "flat.avi", 2, cv::Size(40, 30),
+                           [](int) { return cv::Mat(30, 40, CV_8UC3, cv::Scalar(90, 90, 90)); });
+  test_support::writeModelFile(dir / "model.txt", {"car", "road"});
   const auto run = runTool(kRovelin, {"--no-gui", "flat.avi", "0", "1", "model.txt"}, dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
   const auto out = lines(run.out);

@@ -7,9 +7,9 @@
 namespace rovelin {
 namespace {
 
-using testing::readFile;
-using testing::runTool;
-using testing::TempDir;
+using test_support::readFile;
+using test_support::runTool;
+using test_support::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -25,10 +25,10 @@ std::vector<std::string> lines(const std::string& text) {
 TEST(Summary, TablesEveryFrameAndNamesWhatIsMissingOrUnreadable) {
   TempDir dir;
   for (const char* video : {"a.avi", "b,c.avi"}) {
-    testing::writeVideo(dir / video, 3, cv::Size(48, 36),
-                        [](int i) { return testing::blockFrame(i, cv::Size(48, 36)); });
+    test_support::writeVideo(dir / video, 3, cv::Size(48, 36),
+                             [](int i) { return test_support::blockFrame(i, cv::Size(48, 36)); });
   }
-  testing::writeModelFile(dir / "model.txt", {"sky", "road"});
+  test_support::writeModelFile(dir / "model.txt", {"sky", "road"});
   fs::create_directory(dir / "out");
   for (const char* video : {"a.avi", "b,c.avi"}) {
     const auto run = runTool(kRovelin,

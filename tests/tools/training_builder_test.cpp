@@ -12,8 +12,8 @@
 namespace rovelin {
 namespace {
 
-using testing::runTool;
-using testing::TempDir;
+using test_support::runTool;
+using test_support::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kTrain = ROVELIN_TRAIN_EXE;
