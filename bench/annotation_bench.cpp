@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole 640×480 annotation of a demo frame with a model trained on other
 // demo frames: segmentation (with its two PPM files), feature planes and
 // regions, classification and labelling. The report itself is not timed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole batch as a user runs it: 24 frames of the 768×576 demo video with
 // a JSON file per frame, through the same run the command line makes, at 1
 // and 2 threads (frames in flight). Reports frames per second.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Model preparation (loading, per-class distances and bandwidths) and
 // classification of a frame's regions against a 2,000-sample model.
 #include "classifier/region_classifier.hpp"

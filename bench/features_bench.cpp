@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The region stage without the segmentation: feature planes, colour codes and
 // the region set, on synthetic frames whose segmentation image is a Voronoi
 // partition with a chosen number of cells. Time per pixel should stay flat

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Speed of the segmentation against a comparison sort of its own edge array.
 // The target: the whole of segmentImage at 640 x 480 takes less time than
 // std::sort alone needs for the same (about 1.2 million) edges.

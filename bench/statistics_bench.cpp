@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Squared Riemannian distances: one pair beside a plain Eigen
 // eigenvalues-only solve of the same matrix, and the distance matrices on
 // one and two threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Training-data loader and classification.
 //
 // The file is a stream of whitespace-separated tokens (line structure carries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The classifier model: training samples grouped by class, the class-context
 // matrix, a kernel density classifier over covariance descriptors and the
 // rules that turn predictions into one label per region.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turns per-region predictions into one class per region with three rules
 // that look at the layout of the regions: confident regions pull uncertain
 // overlapping neighbours towards classes that fit them (context matrix),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ranked result of classifying one region.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Per-class kernel density model: squared distances between the class's own
 // samples, the kernel variance chosen by a leave-one-out fixed point, and the
 // log density of test descriptors.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The annotation run: model, video, and for every requested frame the grab,
 // the regions, their classification and labelling, and the report.
 #pragma once

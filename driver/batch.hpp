@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The batch loop: decodes the frames of a run in order, keeps up to
 // --threads of them in flight on as many threads, and hands the results to
 // the writer in frame order. Memory stays bounded by the frames in flight.

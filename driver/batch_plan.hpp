@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a batch is laid out over processes and files: the part of the frame
 // list one process takes, the name a video's outputs are filed under, and
 // the output names with their placeholders.

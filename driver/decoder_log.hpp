@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The video decoder's own messages.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scores of a frame's labels against a ground-truth label map.
 #pragma once
 

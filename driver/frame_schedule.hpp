@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which frames a run works on: the positional frame, a --frames list, or
 // every STEP-th frame from START to where the stream really ends.
 #pragma once

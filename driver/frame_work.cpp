@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_work.hpp"
 
 #include "driver/batch_plan.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One frame's work: the grabbed frame in, everything that frame produces
 // out. Regions, classification, labelling, the files named with {frame} and
 // the texts the run prints for the frame. Several frames run this at once on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_writer.hpp"
 
 #include <opencv2/highgui.hpp>

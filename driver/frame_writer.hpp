@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes what the frames of a run produce, in frame order: the report on
 // standard output, warnings, ground-truth scores and timings on standard
 // error, the frame and its masks in windows, the annotated video, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Class lists and label maps.
 //
 // Every reader checks sizes before it allocates: a PNG's dimensions are taken

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rovelin: label the regions of one video frame. The work lives in the
 // libraries; this file maps the command line to a run and errors to exit
 // statuses.

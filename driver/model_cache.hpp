@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The prepared-model cache: the per-class squared distances and bandwidths
 // that preparing a model computes (n² distances per class), kept in a file
 // so later runs on the same training file skip that work.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver/model_settings.hpp"
 
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings a model was trained with, kept in a small JSON file beside
 // the training-data file (model.txt → model.settings.json): the region
 // descriptor, the segmentation, the vehicle rule, the classes and their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a run writes besides its report: the overlay picture, the per-pixel
 // class map and the run as JSON. Every file is written under a temporary
 // name in its own directory, flushed to the disk and renamed into place, so

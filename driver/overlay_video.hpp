@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The annotated video: the overlay of every processed frame, in frame order,
 // in one video file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The progress line of a batch on a terminal: frames done of the total,
 // frames per second and the time left, redrawn in place on standard error.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opens a video through OpenCV's capture, seeks to a frame, grabs it and
 // delivers it scaled by a fixed factor in an image the source owns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files that are written whole or not at all.
 //
 // The bytes go to a temporary file beside the target, created exclusively

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The region-feature stage. The ten planes follow the training data
 // bit for bit, including a quirk that must stay: the first differences of the
 // colour frame run over its interleaved element stream (b, g, r, b, g, r, ...)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The region-feature stage: segments the frame (leaving it and its
 // segmentation in "inpimage.ppm" / "outimage.ppm", or handing them over in
 // memory for frames worked on at once), builds the ten feature planes and

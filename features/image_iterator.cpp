@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversion and fill over the element walk of ImageIterator. When both
 // images have the same shape the walk pairs element k of one with element k of
 // the other, so the conversion runs row by row through a table of the 256

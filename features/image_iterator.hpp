@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Element access over a rectangle of a cv::Mat: the walk that every
 // per-element pass of the feature stage follows (channels interleaved, rows
 // top to bottom), with neighbour access that never leaves the image.

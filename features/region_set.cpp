@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Region builder. One full-size mask per region and a comparison of every
 // pair of masks would cost regions × pixels memory and regions² × pixels
 // time; an 8-bit index image could not tell more than 256 regions apart.

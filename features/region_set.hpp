@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // All regions of one frame: per-region pixel counts, bounding boxes,
 // covariance descriptors of the feature planes, overlaps, moments and
 // eccentricities, built in a few passes over the pixels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the command line of rovelin. The input is split at newlines
 // into argv[1..]; the first line is also handed to parseFrameList alone.
 #include "driver/options.hpp"

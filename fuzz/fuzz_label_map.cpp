@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the readers of the training builder's ground truth. The first
 // byte picks the reader:
 //   0: a polygon annotation (JSON) rasterised at one of two allowed sizes,

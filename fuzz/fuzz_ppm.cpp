@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the P6 reader through its stream entry point.
 #include "segmentation/grid_image.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the training-data loader. The first byte picks the matrix
 // order the loader expects (2, the small test layout, or 10, the system's
 // own); the rest is the file.

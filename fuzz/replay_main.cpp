@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stand-in for the fuzzing engine where there is none (GCC, or clang without
 // libFuzzer): runs the target once on every file named on the command line,
 // directories taken file by file in name order. Options starting with '-'

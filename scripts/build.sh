@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, then configures and builds the project in build/.
 # The compiler's output goes to build/build.log and is shown when the build fails.
 set -euo pipefail

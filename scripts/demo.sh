@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job, headless: installs what is missing, builds, renders the demo
 # video, trains a model on five of its frames and annotates another frame.
 # Everything lands in demo/.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Formats every C++ source of the project in place with the root .clang-format
 # (Debian's clang-format 14). With --check, lists the files that would change
 # and fails if there are any.

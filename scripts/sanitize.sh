@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the test suite with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan/ and runs it. Any sanitizer report fails the run, also one
 # from a program a test starts (the reports go to files, which are checked

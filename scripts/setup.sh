@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs every Debian package the project needs to build, test, benchmark
 # and fuzz (clang and its libFuzzer runtime), GNU time for memory checks, and
 # what packaging needs: help2man for the man pages, dpkg-dev for the package's

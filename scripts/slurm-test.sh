@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the Slurm recipe (scripts/slurm/) on a real, throw-away one-node
 # cluster on 127.0.0.1: installs Slurm and munge from Debian when missing,
 # starts munged, slurmctld and slurmd in the foreground as background

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Graph merging over a disjoint-set forest.
 //
 // Edges are visited in ascending weight; equal weights keep their order of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Disjoint-set forest over pixel indices and the merging of a weighted graph
 // with an adaptive threshold (heaviest internal edge + k / component size).
 #pragma once

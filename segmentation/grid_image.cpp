@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Binary PPM reader and writer for the segmentation.
 //
 // The header grammar is deliberately small (two-character magic, one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The segmentation's own image container and its binary PPM (P6) files.
 //
 // The segmentation runs on plain grids that do not depend on OpenCV: a

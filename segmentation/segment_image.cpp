@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The segmentation pipeline: smooth, build the 8-neighbourhood graph, merge
 // with the adaptive threshold, merge away small components, colour.
 //

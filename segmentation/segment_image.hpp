@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Graph-based segmentation of an RGB picture into flat-coloured components:
 // pixels are vertices, the 8-neighbourhood gives the edges, the weight of an
 // edge is the colour distance of the smoothed picture.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The three settings of the graph-based segmentation, with the values every
 // run uses unless told otherwise.
 #pragma once

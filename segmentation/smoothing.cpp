@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Separable Gaussian smoothing with clamped borders.
 //
 // Each pass runs along rows and writes its result transposed, so the same

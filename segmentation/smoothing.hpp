@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Gaussian smoothing of one float plane, applied to each colour plane before
 // the segmentation graph is built so that pixel noise does not make edges.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Covariance descriptor. Σ is decomposed once with a symmetric eigensolver
 // and every derived matrix comes from that one decomposition.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Covariance descriptor: the covariance matrix of a set of feature vectors
 // together with the matrices derived from it once, so that distances need no
 // inversion or matrix square root of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fixed-order kernels for squared Riemannian distances between 10×10
 // covariance descriptors and 11×11 Gaussian embeddings (one template, the
 // order a compile-time constant, so loops unroll and arrays stay on the stack). Per pair: M = W · S

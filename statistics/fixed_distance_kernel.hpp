@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Private to the statistics library: the squared distance for descriptors of
 // order 10 (the ten feature planes) and 11 (their Gaussian embeddings), tuned
 // for the distance matrices.

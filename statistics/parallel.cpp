@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Static-partition worker threads. The index range is cut into one
 // contiguous range per thread by arithmetic alone, so which thread computes
 // an element never changes what is computed; results are bit-identical for

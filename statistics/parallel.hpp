@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Worker threads for the distance matrices and other data-parallel loops.
 // Work is split into fixed index ranges and every result element is computed
 // by one thread alone, so results never depend on the thread count.

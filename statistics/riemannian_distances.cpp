@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Squared affine-invariant distances. Order-10 descriptors (the ten feature
 // planes) and order-11 ones (their Gaussian embeddings) go through the
 // fixed-order kernels, which batch up to eight columns that share one first

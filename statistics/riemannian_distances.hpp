@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Squared affine-invariant Riemannian distances between covariance
 // descriptors: the sum of squared logarithms of the eigenvalues of
 // first^(-1/2) · second · first^(-1/2).

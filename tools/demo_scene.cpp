@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo scene is laid out on a 640 x 480 design grid and scaled to the
 // requested size; every boundary is rounded to whole pixels once, so a pixel
 // belongs to exactly one class and the label map is exact by construction

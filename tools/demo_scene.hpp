@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A synthetic outdoor scene with exact labels, for trying the whole pipeline

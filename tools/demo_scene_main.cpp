@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rovelin-demo-scene: writes the synthetic demo video with its class list and
 // exact label maps. Exit status: 0 done, 2 bad command line, 1 failure.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pieces of rovelin-summary: the manifest of a batch, the per-frame JSON
 // files a batch writes, and the CSV table made from them.
 #pragma once

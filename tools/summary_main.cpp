@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rovelin-summary: one CSV row per annotated frame from a tree of per-frame
 // JSON files, and a completeness check against the batch manifest.
 #include "driver/batch_plan.hpp"

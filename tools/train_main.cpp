@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rovelin-train: makes a training-data file from labelled frames of a video.
 #include "classifier/region_classifier.hpp"
 #include "driver/annotation.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds a training-data file from labelled frames of a video: every frame
 // goes through exactly the annotator's path (grab, scale, segmentation,
 // feature planes, regions, descriptors), and every region whose labelled

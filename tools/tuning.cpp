@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Leave-one-frame-out tuning. For one segmentation every labelled frame is
 // segmented once; its regions get both descriptors, and for each descriptor
 // one symmetric matrix of squared distances between the pure regions of all

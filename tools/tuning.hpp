@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Chooses the settings of a model from its labelled frames: every candidate
 // (descriptor, segmentation, vehicle rule) is scored by leave-one-frame-out
 // cross-validation, the pixel accuracy on each held-out frame of a model

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool's exceptions.
 //
 // Every failure that bad input or the environment can cause (a damaged

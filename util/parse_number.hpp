@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-token number parsing.
 //
 // A token is a number only if all of it is consumed and, for floating

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "classifier/region_classifier.hpp"
 #include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"

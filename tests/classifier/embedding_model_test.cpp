@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Models of Gaussian embeddings: a file of order 11 loads and classifies,
 // other orders than 10 and 11 are refused where regions are classified.
 #include "classifier/region_classifier.hpp"

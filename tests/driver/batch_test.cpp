@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batches split over processes and resumed: --shard, {video} output names,
 // --skip-existing and --count-frames, on the real executable.
 #include "driver/batch_plan.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real `rovelin` executable: command line, statuses and messages.
 #include "support/tool_runner.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file beside a model: its name, its round trip, and the
 // values and texts it refuses.
 #include "driver/model_settings.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "features/region_set.hpp"
 #include "statistics/parallel.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real executables on input a user can get wrong. Every failing run must
 // say what is wrong on standard error, end with a status from 1 to 127 (not
 // a signal), leave no partial or temporary file behind and change nothing it

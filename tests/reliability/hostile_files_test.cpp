@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real executables against what other files, other runs and a full or
 // read-only disk can do to them: outputs are complete or absent, nothing that
 // is not the tool's own is overwritten, a run reads only its own work files,

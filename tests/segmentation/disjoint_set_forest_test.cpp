@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "segmentation/disjoint_set_forest.hpp"
 
 #include <gtest/gtest.h>

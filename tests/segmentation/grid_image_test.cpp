@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "segmentation/grid_image.hpp"
 
 #include <gmock/gmock.h>

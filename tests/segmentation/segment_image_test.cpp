@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "segmentation/segment_image.hpp"
 
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "statistics/covariance_descriptor.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Gaussian-embedding descriptor: its matrix, its ridge, and the order-11
 // distance kernel against a plain eigen-decomposition.
 #include "statistics/covariance_descriptor.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "statistics/riemannian_distances.hpp"
 #include "statistics/parallel.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fresh directory per test, removed with everything in it afterwards.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real executables for end-to-end tests and makes small videos.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end: batches with frames in flight, runs to the end of the video
 // and the annotated video, with the real executables on the demo scene.
 #include "support/tool_runner.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end with the real programs: the default run stays what it was, the
 // settings a model was trained with travel beside it, and --tune chooses
 // settings by cross-validation.

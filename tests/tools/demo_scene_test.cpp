@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/demo_scene.hpp"
 
 #include <sys/wait.h>

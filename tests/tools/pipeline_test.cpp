@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end: render the demo scene, train on some of its frames, annotate
 // others with the real executables, and check the report and the outputs.
 #include "support/tool_runner.hpp"

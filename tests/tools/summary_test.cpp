@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rovelin-summary on a tree written by real batch runs: the CSV table and
 // the completeness check against a manifest.
 #include "support/tool_runner.hpp"

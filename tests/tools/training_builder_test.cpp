@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/training_builder.hpp"
 #include "classifier/region_classifier.hpp"
 #include "support/tool_runner.hpp"
