@@ -81,8 +81,6 @@ struct TrainingClass {
   // The same from the squared distances of the test descriptors (rows) to
   // this class's samples (columns).
   Eigen::VectorXd logDensitiesFromDistances(const Eigen::MatrixXd& dtest) const;
-  // exp of logDensities (0 where it underflows).
-  Eigen::VectorXd densities(std::span<const CovarianceDescriptor> test) const;
 };
 
 class RegionClassifier {

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "classifier/segment_prediction.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace rovelin {
@@ -32,23 +35,19 @@ void SegmentPrediction::rankClasses() {
   if (labels.size() != k) {
     throw std::logic_error("rankClasses: probs and labels differ in length");
   }
-  Eigen::VectorXd myprobs = Eigen::VectorXd::Zero(k);
-  Eigen::VectorXi mylabel = Eigen::VectorXi::Zero(k);
-  std::vector<bool> picked(static_cast<std::size_t>(k), false);
+  // Stable: equal probabilities keep their incoming order.
+  std::vector<Eigen::Index> order(static_cast<std::size_t>(k));
+  std::iota(order.begin(), order.end(), Eigen::Index{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [this](Eigen::Index a, Eigen::Index b) { return probs[a] > probs[b]; });
+  Eigen::VectorXd rankedProbs(k);
+  Eigen::VectorXi rankedLabels(k);
   for (Eigen::Index r = 0; r < k; ++r) {
-    Eigen::Index best = -1;
-    for (Eigen::Index a = 0; a < k; ++a) {
-      if (picked[a]) continue;
-      // Only a strictly larger value displaces the current best, so equal
-      // probabilities keep their incoming order.
-      if (best < 0 || probs[a] > probs[best]) best = a;
-    }
-    picked[best] = true;
-    myprobs[r] = probs[best];
-    mylabel[r] = labels[best];
+    rankedProbs[r] = probs[order[static_cast<std::size_t>(r)]];
+    rankedLabels[r] = labels[order[static_cast<std::size_t>(r)]];
   }
-  probs = myprobs;
-  labels = mylabel;
+  probs = std::move(rankedProbs);
+  labels = std::move(rankedLabels);
   if (k < 2) {
     ratio = std::numeric_limits<double>::infinity();
   } else if (probs[0] == 0.0 && probs[1] == 0.0) {

@@ -16,8 +16,8 @@ struct SegmentPrediction {
   // Throws std::invalid_argument when v is empty or its sum is not a
   // positive finite number (the division would make NaN).
   void setProbabilities(Eigen::VectorXd v);
-  // Descending selection sort carrying the labels; among equal values the
-  // lower position wins. Sets ratio: +inf when probs[1] is 0, 1 when both
+  // Sorts probs descending, carrying the labels; equal values keep their
+  // order (the sort is stable). Sets ratio: +inf when probs[1] is 0, 1 when both
   // probs[0] and probs[1] are 0 (two equal classes, not 0/0), +inf for K = 1.
   void rankClasses();
   int topLabel() const { return labels[0]; }

@@ -160,12 +160,4 @@ Eigen::VectorXd TrainingClass::logDensitiesFromDistances(const Eigen::MatrixXd& 
   return logp;
 }
 
-Eigen::VectorXd TrainingClass::densities(std::span<const CovarianceDescriptor> test) const {
-  // std::exp per entry: a vectorised exp may clamp its argument and turn an
-  // underflow into a tiny denormal instead of 0.
-  Eigen::VectorXd p = logDensities(test);
-  for (Eigen::Index i = 0; i < p.size(); ++i) p[i] = std::exp(p[i]);
-  return p;
-}
-
 }  // namespace rovelin

@@ -3,11 +3,10 @@
 //
 // The header grammar is deliberately small (two-character magic, one
 // separator byte after maxval, no rescaling) because the only producer is our
-// own frame writer. The reader differs from a naive one in that it never
-// trusts the header for memory: sizes are checked against kMaxPpmPixels in
-// 64-bit arithmetic before anything is allocated, numbers are parsed with
-// saturation instead of atoi's undefined overflow, and a header that ends
-// early or holds an over-long comment is an error instead of garbage state.
+// own frame writer. The reader never trusts the header for memory: sizes are
+// checked against kMaxPpmPixels in 64-bit arithmetic before anything is
+// allocated, header numbers saturate rather than overflow, and a header that
+// ends early or holds an over-long comment is an error.
 #include "segmentation/grid_image.hpp"
 
 #include <climits>

@@ -2,16 +2,13 @@
 // The segmentation pipeline: smooth, build the 8-neighbourhood graph, merge
 // with the adaptive threshold, merge away small components, colour.
 //
-// Working memory differs from a plain edge array of (weight, a, b) records:
-// the pipeline keeps each edge as the order-preserving key of its weight
-// and a 32-bit identifier (pixel index * 4 + direction), 8 bytes instead of
-// 12. The radix sort's second buffer then costs no more than the plain array
-// with its spare slots would, and the merge passes read a third less memory.
-// Edges of equal weight keep their construction order, exactly as a stable
-// sort of the plain array would leave them.
+// Each edge is kept in 8 bytes: the order-preserving key of its weight and a
+// 32-bit identifier (pixel index * 4 + direction), from which its end points
+// follow. Edges are radix-sorted by weight; edges of equal weight keep their
+// construction order (the sort is stable).
 // The colours are not kept in an array of their own: a root's colour is
-// parked in its own output pixel while the draws run in pixel order, so the
-// sequence of rand() calls is unchanged.
+// parked in its own output pixel. One rand() triple is drawn per pixel, in
+// pixel order, and a component takes the triple drawn at its root.
 #include "segmentation/segment_image.hpp"
 
 #include <cmath>

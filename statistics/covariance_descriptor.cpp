@@ -12,8 +12,7 @@
 // std::invalid_argument: no descriptor ever holds NaN or infinity.
 #include "statistics/covariance_descriptor.hpp"
 
-#include "statistics/riemannian_distances.hpp"
-
+#include <Eigen/Eigenvalues>
 #include <Eigen/SVD>
 
 #include <cmath>
@@ -38,6 +37,8 @@ int descriptorOrder(DescriptorKind kind, int features) {
 
 namespace {
 
+using Eigensystem = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
+
 bool isDegenerate(const Eigen::VectorXd& eigenvalues) {
   if (eigenvalues.size() == 0) return false;
   const double smallest = eigenvalues.minCoeff();
@@ -52,9 +53,24 @@ Eigen::MatrixXd recompose(const Eigensystem& system, F f) {
   return system.eigenvectors() * mapped.asDiagonal() * system.eigenvectors().transpose();
 }
 
-void requireEigensystem(const CovarianceDescriptor& descriptor) {
-  if (!descriptor.eigensystem)
-    throw std::logic_error("covariance descriptor: the descriptor has not been set");
+// The decomposition of the symmetric `sigma`. A degenerate one first gets
+// kRidge·I (and `regularized` is set); one that does not converge, or is still
+// degenerate after the ridge, is refused.
+Eigensystem decomposeWithRidge(Eigen::MatrixXd& sigma, bool& regularized) {
+  Eigensystem system(sigma);
+  if (system.info() != Eigen::Success)
+    throw std::invalid_argument("covariance descriptor: the eigen-decomposition did not converge");
+  if (isDegenerate(system.eigenvalues())) {
+    sigma.diagonal().array() += CovarianceDescriptor::kRidge;
+    regularized = true;
+    system.compute(sigma);
+    if (system.info() != Eigen::Success || isDegenerate(system.eigenvalues()))
+      throw std::invalid_argument(
+          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest "
+          "eigenvalue " +
+          std::to_string(system.eigenvalues().minCoeff()) + ")");
+  }
+  return system;
 }
 
 }  // namespace
@@ -64,7 +80,6 @@ CovarianceDescriptor::CovarianceDescriptor(int d) {
     throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
   dimension = d;
   covariance = Eigen::MatrixXd::Zero(d, d);
-  inverse = Eigen::MatrixXd::Zero(d, d);
   inverseSqrt = Eigen::MatrixXd::Zero(d, d);
 }
 
@@ -184,25 +199,13 @@ void CovarianceDescriptor::deriveEmbedding() {
   const Eigen::VectorXd b = covariance.topRightCorner(d, 1);
   Eigen::MatrixXd sigma = covariance.topLeftCorner(d, d) - b * b.transpose();
   sigma = (0.5 * (sigma + sigma.transpose())).eval();
-  auto system = std::make_shared<Eigensystem>(sigma);
-  if (system->info() != Eigen::Success)
-    throw std::invalid_argument("covariance descriptor: the eigen-decomposition did not converge");
-  if (isDegenerate(system->eigenvalues())) {
-    covariance.topLeftCorner(d, d).diagonal().array() += kRidge;
-    sigma.diagonal().array() += kRidge;
-    regularized = true;
-    system = std::make_shared<Eigensystem>(sigma);
-    if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
-      throw std::invalid_argument(
-          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest "
-          "eigenvalue " +
-          std::to_string(system->eigenvalues().minCoeff()) + ")");
-  }
+  const Eigensystem system = decomposeWithRidge(sigma, regularized);
+  if (regularized) covariance.topLeftCorner(d, d).diagonal().array() += kRidge;
   // W = diag(Σ^(-1/2), 1) · L⁻¹ whitens E (W E Wᵀ = I), so E⁻¹ = Wᵀ W and,
   // with W = U S Vᵀ, E^(-1/2) = V S Vᵀ: the symmetric root the distance
   // kernels take, built from Σ's well-conditioned decomposition.
   const Eigen::MatrixXd sigmaInvSqrt =
-      recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
+      recompose(system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(d + 1, d + 1);
   W.topLeftCorner(d, d) = sigmaInvSqrt;
   W.topRightCorner(d, 1) = -sigmaInvSqrt * b;
@@ -212,12 +215,10 @@ void CovarianceDescriptor::deriveEmbedding() {
   const Eigen::MatrixXd& V = svd.matrixV();
   inverseSqrt = V * s.asDiagonal() * V.transpose();
   inverseSqrt = (0.5 * (inverseSqrt + inverseSqrt.transpose())).eval();
-  inverse = V * s.array().square().matrix().asDiagonal() * V.transpose();
-  inverse = (0.5 * (inverse + inverse.transpose())).eval();
-  if (!inverseSqrt.allFinite() || !inverse.allFinite() || !(s.minCoeff() > 0.0))
+  // s² bounds the entries of E⁻¹: an embedding whose inverse would overflow is refused.
+  if (!inverseSqrt.allFinite() || !s.array().square().allFinite() || !(s.minCoeff() > 0.0))
     throw std::invalid_argument(
         "covariance descriptor: the embedding cannot be decomposed (values out of range)");
-  eigensystem = std::make_shared<Eigensystem>(covariance);
 }
 
 void CovarianceDescriptor::derive() {
@@ -227,51 +228,8 @@ void CovarianceDescriptor::derive() {
     throw std::invalid_argument(
         "covariance descriptor: the covariance matrix has a non-finite entry");
 
-  auto system = std::make_shared<Eigensystem>(covariance);
-  if (system->info() != Eigen::Success)
-    throw std::invalid_argument("covariance descriptor: the eigen-decomposition did not converge");
-  if (isDegenerate(system->eigenvalues())) {
-    covariance.diagonal().array() += kRidge;
-    regularized = true;
-    system = std::make_shared<Eigensystem>(covariance);
-    if (system->info() != Eigen::Success || isDegenerate(system->eigenvalues()))
-      throw std::invalid_argument(
-          "covariance descriptor: the covariance matrix is not positive semi-definite (smallest "
-          "eigenvalue " +
-          std::to_string(system->eigenvalues().minCoeff()) + ")");
-  }
-
-  inverse = recompose(*system, [](double lambda) { return lambda == 0.0 ? 0.0 : 1.0 / lambda; });
-  inverseSqrt = recompose(*system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
-  eigensystem = std::move(system);
-}
-
-double CovarianceDescriptor::innerProduct(const Eigen::MatrixXd& X,
-                                          const Eigen::MatrixXd& Y) const {
-  const Eigen::MatrixXd product = ((X * inverse) * Y) * inverse;
-  return product.trace();
-}
-
-Eigen::MatrixXd CovarianceDescriptor::expMap(const Eigen::MatrixXd& Y) const {
-  requireEigensystem(*this);
-  const Eigen::MatrixXd S =
-      recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
-  const Eigensystem inner((inverseSqrt * Y) * inverseSqrt);
-  const Eigen::MatrixXd E = recompose(inner, [](double x) { return std::exp(x); });
-  return (S * E) * S;
-}
-
-Eigen::MatrixXd CovarianceDescriptor::logMap(const Eigen::MatrixXd& Y) const {
-  requireEigensystem(*this);
-  const Eigen::MatrixXd S =
-      recompose(*eigensystem, [](double lambda) { return std::sqrt(lambda); });
-  const Eigensystem genEig((inverseSqrt * Y) * inverseSqrt);
-  const Eigen::MatrixXd L = recompose(genEig, [](double x) { return std::log(x); });
-  return (S * L) * S;
-}
-
-double CovarianceDescriptor::squaredDistanceTo(const CovarianceDescriptor& other) const {
-  return squaredRiemannianDistance(*this, other);
+  const Eigensystem system = decomposeWithRidge(covariance, regularized);
+  inverseSqrt = recompose(system, [](double lambda) { return 1.0 / std::sqrt(lambda); });
 }
 
 Eigen::VectorXd CovarianceDescriptor::packed() const {

@@ -5,9 +5,7 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <Eigen/Eigenvalues>
 
-#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -24,8 +22,6 @@ const char* descriptorName(DescriptorKind kind);
 std::optional<DescriptorKind> parseDescriptorKind(std::string_view text);
 // Matrix order of the descriptor of `features` features.
 int descriptorOrder(DescriptorKind kind, int features);
-
-using Eigensystem = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
 
 // Every set operation leaves a positive definite Σ with finite derived
 // matrices: a degenerate Σ gets kRidge·I added (and `regularized` set, for
@@ -49,9 +45,7 @@ public:
   int sampleCount = 0;  // samples the covariance came from; 0 when set from a packed triangle
   int dimension = 0;    // order d of the matrices
   Eigen::MatrixXd covariance;   // Σ (symmetric), after the ridge when one was needed
-  Eigen::MatrixXd inverse;      // pseudo-inverse of Σ (an eigenvalue exactly 0 gives 0)
   Eigen::MatrixXd inverseSqrt;  // Σ^(-1/2)
-  std::shared_ptr<const Eigensystem> eigensystem;  // decomposition of Σ, shared by copies
   bool regularized = false;  // true when Σ was degenerate and the ridge was added
   // The matrix is a Gaussian embedding E = [[Σ + β² μ μᵀ, β μ], [β μᵀ, 1]]
   // of a covariance Σ of order dimension - 1; `covariance` holds E. Its
@@ -61,7 +55,7 @@ public:
   bool embedding = false;
 
   CovarianceDescriptor() = default;
-  // dimension d, sampleCount 0, d×d matrices of unset contents, no eigensystem.
+  // dimension d, sampleCount 0, d×d zero matrices.
   explicit CovarianceDescriptor(int d);
   // Same as computeFromSamples on a default descriptor.
   explicit CovarianceDescriptor(const Eigen::MatrixXd& samples);
@@ -82,15 +76,6 @@ public:
   // The same for a Gaussian embedding of order d (≥ 2). Refused with
   // std::invalid_argument unless its last diagonal entry is 1.
   void setEmbeddingFromPacked(const Eigen::VectorXd& values, int d);
-
-  // trace(X · Σ⁺ · Y · Σ⁺): inner product of two tangent vectors at Σ.
-  double innerProduct(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) const;
-  // Σ^½ · exp(Σ^-½ · Y · Σ^-½) · Σ^½ for a symmetric tangent vector Y.
-  Eigen::MatrixXd expMap(const Eigen::MatrixXd& Y) const;
-  // Σ^½ · log(Σ^-½ · Y · Σ^-½) · Σ^½
-  Eigen::MatrixXd logMap(const Eigen::MatrixXd& Y) const;
-  // Squared affine-invariant distance with this descriptor first.
-  double squaredDistanceTo(const CovarianceDescriptor& other) const;
 
   // Packed lower triangle of covariance, row by row (the inverse of setFromPacked).
   Eigen::VectorXd packed() const;

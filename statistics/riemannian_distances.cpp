@@ -144,19 +144,4 @@ Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows
   return D;
 }
 
-// The standard library's log and exp, element by element (Eigen's own
-// vectorised versions may differ in the last bit).
-Eigen::VectorXd elementLog(Eigen::VectorXd x) {
-  return x.unaryExpr([](double v) { return std::log(v); });
-}
-Eigen::VectorXd elementExp(Eigen::VectorXd x) {
-  return x.unaryExpr([](double v) { return std::exp(v); });
-}
-Eigen::MatrixXd elementLog(Eigen::MatrixXd x) {
-  return x.unaryExpr([](double v) { return std::log(v); });
-}
-Eigen::MatrixXd elementExp(Eigen::MatrixXd x) {
-  return x.unaryExpr([](double v) { return std::exp(v); });
-}
-
 }  // namespace rovelin

@@ -26,10 +26,4 @@ Eigen::MatrixXd pairwiseSquaredDistances(std::span<const CovarianceDescriptor> d
 Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows,
                                       std::span<const CovarianceDescriptor> columns);
 
-// Element-wise natural logarithm and exponential.
-Eigen::VectorXd elementLog(Eigen::VectorXd x);
-Eigen::VectorXd elementExp(Eigen::VectorXd x);
-Eigen::MatrixXd elementLog(Eigen::MatrixXd x);
-Eigen::MatrixXd elementExp(Eigen::MatrixXd x);
-
 }  // namespace rovelin
