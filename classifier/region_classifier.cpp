@@ -1,28 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
-// Training-data loader and classification.
+// The classifier model: loading and preparing the classes of a training-data
+// file, classification, and the labelling rules.
 //
-// The file is a stream of whitespace-separated tokens (line structure carries
-// no meaning). The reader tokenises it itself rather than relying on
-// formatted extraction, so that every token is parsed whole, a failed parse
-// or an early end names the token and its line, and nothing is sized from a
-// count before the data backing it has actually been read: a file that
-// claims ten million samples but stops after three costs three samples of
-// memory. Carriage returns count as whitespace and a leading UTF-8 byte-order
-// mark is skipped, so files saved by Windows editors load unchanged.
+// The labelling rules look at the layout of the regions: confident regions
+// pull uncertain overlapping neighbours towards classes that fit them
+// (context matrix), large regions hand their label to small ones they
+// overlap, and elongated regions are not taken for vehicles. Overlap entries
+// that are not stored are 0, so walking the stored entries of a row in
+// ascending column order visits every pair that can pass a test, in the
+// order a dense sweep would.
 #include "classifier/region_classifier.hpp"
 
-#include "statistics/parallel.hpp"
-
-#include <algorithm>
-#include <charconv>
+#include <array>
 #include <cmath>
 #include <cstddef>
-#include <exception>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <istream>
 #include <limits>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,130 +27,46 @@ namespace rovelin {
 
 namespace {
 
-bool isSpace(int ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f';
+constexpr double kConfidentRatio = 5.0;  // context: a region this sure drives its neighbours
+constexpr double kUncertainRatio = 2.0;  // context: neighbours less sure than this are reweighted
+constexpr double kContextOverlap = 0.1;  // context: overlap that makes a neighbour
+constexpr double kSizeOverlap = 0.25;    // size: overlap that lets a label pass
+constexpr std::int64_t kSizeFactor = 5;  // size: how much larger the giving region must be
+constexpr double kSizeConfidentRatio = 5.0;  // size: regions at least this sure keep their label
+constexpr double kElongated = 0.8;  // shape: eccentricity above which a region is no vehicle
+
+constexpr std::array<std::string_view, 4> kVehicleNames = {"car", "cars", "vehicle", "vehicles"};
+
+bool isVehicle(const std::string& name) {
+  for (std::string_view v : kVehicleNames) {
+    if (name == v) return true;
+  }
+  return false;
 }
 
-struct Token {
-  std::string text;
-  long line = 0;   // 1-based line the token starts on
-  long index = 0;  // 1-based position in the token stream
-};
-
-class TokenReader {
-public:
-  TokenReader(std::istream& in, const std::string& name) : buf_(in.rdbuf()), name_(name) {
-    if (buf_ == nullptr) fail("the training data stream cannot be read");
-    skipByteOrderMark();
+// Checks that `prepared` fits the classes; std::invalid_argument when not.
+void checkPrepared(const std::vector<PreparedClass>& prepared,
+                   const std::vector<TrainingClass>& classes) {
+  if (prepared.size() != classes.size()) {
+    throw std::invalid_argument("prepared classes: " + std::to_string(prepared.size()) +
+                                " given for " + std::to_string(classes.size()) + " classes");
   }
-
-  [[noreturn]] void fail(const std::string& problem) const {
-    throw TrainingDataError(name_ + ": " + problem);
+  for (std::size_t c = 0; c < classes.size(); ++c) {
+    const PreparedClass& p = prepared[c];
+    const int n = classes[c].sampleCount;
+    if (p.distances.rows() != n || p.distances.cols() != n) {
+      throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) + " has " +
+                                  std::to_string(n) +
+                                  " samples, the prepared distances another size");
+    }
+    if (!(p.bandwidth > 0.0) || !std::isfinite(p.bandwidth)) {
+      throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
+                                  " has no usable bandwidth");
+    }
   }
-
-  // Location of the last token read, for messages.
-  std::string where(const Token& t) const {
-    return "line " + std::to_string(t.line) + ", token " + std::to_string(t.index);
-  }
-
-  Token next(const std::string& what) {
-    Token t;
-    int ch = get();
-    while (ch != kEnd && isSpace(ch)) {
-      if (ch == '\n') ++line_;
-      ch = get();
-    }
-    if (ch == kEnd) {
-      fail("unexpected end of file at line " + std::to_string(line_) + " (token " +
-           std::to_string(index_ + 1) + "): expected " + what);
-    }
-    t.line = line_;
-    t.index = ++index_;
-    while (ch != kEnd && !isSpace(ch)) {
-      if (static_cast<int>(t.text.size()) == RegionClassifier::kMaxTokenLength) {
-        fail(where(t) + ": expected " + what + ", found a token longer than " +
-             std::to_string(RegionClassifier::kMaxTokenLength) + " characters");
-      }
-      t.text.push_back(static_cast<char>(ch));
-      ch = get();
-    }
-    if (ch == '\n') ++line_;
-    return t;
-  }
-
-  int readInt(const std::string& what, Token* out = nullptr) {
-    Token t = next(what);
-    std::string_view s = t.text;
-    if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
-    int value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc() || end != s.data() + s.size()) {
-      fail(where(t) + ": expected " + what + " (an integer), found \"" + t.text + "\"");
-    }
-    if (out != nullptr) *out = std::move(t);
-    return value;
-  }
-
-  double readReal(const std::string& what) {
-    Token t = next(what);
-    std::string_view s = t.text;
-    if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc() || end != s.data() + s.size()) {
-      fail(where(t) + ": expected " + what + " (a real number), found \"" + t.text + "\"");
-    }
-    if (!std::isfinite(value)) {
-      fail(where(t) + ": " + what + " is not a finite number (\"" + t.text + "\")");
-    }
-    return value;
-  }
-
-private:
-  static constexpr int kEnd = std::char_traits<char>::eof();
-
-  int get() {
-    if (pendingPos_ < pending_.size()) {
-      return static_cast<unsigned char>(pending_[pendingPos_++]);
-    }
-    const int ch = buf_->sbumpc();
-    return ch == kEnd ? kEnd : static_cast<unsigned char>(static_cast<char>(ch));
-  }
-
-  void skipByteOrderMark() {
-    static constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
-    for (unsigned char b : kBom) {
-      const int ch = buf_->sgetc();
-      if (ch == kEnd || static_cast<unsigned char>(static_cast<char>(ch)) != b) return;
-      pending_.push_back(static_cast<char>(buf_->sbumpc()));
-    }
-    pending_.clear();  // the full mark was there: drop it
-  }
-
-  std::streambuf* buf_;
-  const std::string& name_;
-  std::string pending_;  // bytes taken while looking for the byte-order mark
-  std::size_t pendingPos_ = 0;
-  long line_ = 1;
-  long index_ = 0;
-};
-
-std::string classLabel(int k, const std::string& name) {
-  return "class " + std::to_string(k + 1) + " '" + name + "'";
 }
 
 }  // namespace
-
-std::string RegionClassifier::classNameProblem(const std::string& name) {
-  if (name.empty()) return "it is empty";
-  if (name.size() > static_cast<std::size_t>(kMaxTokenLength)) {
-    return "it is longer than " + std::to_string(kMaxTokenLength) + " characters";
-  }
-  for (char c : name) {
-    if (isSpace(static_cast<unsigned char>(c))) return "it holds a blank or line break";
-  }
-  return "";
-}
 
 RegionClassifier::RegionClassifier(const std::string& path, int expectedDimension) {
   std::error_code ec;
@@ -170,19 +82,7 @@ RegionClassifier::RegionClassifier(const std::string& path, int expectedDimensio
 
 RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
                                         int expectedDimension) {
-  return readModel(in, name, expectedDimension, nullptr);
-}
-
-RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
-                                        int expectedDimension, const PreparedSource& source) {
-  return readModel(in, name, expectedDimension, source);
-}
-
-RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
-                                        int expectedDimension,
-                                        const std::vector<PreparedClass>& prepared) {
-  return readModel(in, name, expectedDimension,
-                   [&prepared](const std::vector<int>&) { return &prepared; });
+  return load(in, name, expectedDimension, PreparedSource());
 }
 
 std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
@@ -195,184 +95,32 @@ std::vector<PreparedClass> RegionClassifier::preparedClasses() const {
   return result;
 }
 
-RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string& name,
-                                             int expectedDimension, const PreparedSource& source) {
-  TokenReader tok(in, name);
+RegionClassifier RegionClassifier::load(std::istream& in, const std::string& name,
+                                        int expectedDimension, const PreparedSource& source) {
+  TrainingData data = readTrainingData(in, name, expectedDimension);
   RegionClassifier model;
   model.fileName = name;
-
-  Token at;
-  const int n = tok.readInt("the number of samples N", &at);
-  if (n < 1 || n > kMaxSamples) {
-    tok.fail(tok.where(at) + ": the number of samples N = " + std::to_string(n) +
-             " is outside 1 .. " + std::to_string(kMaxSamples));
-  }
-  const int d = tok.readInt("the matrix order d", &at);
-  if (d < 1 || d > kMaxDimension) {
-    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) + " is outside 1 .. " +
-             std::to_string(kMaxDimension));
-  }
-  if (expectedDimension == kRegionDescriptorOrders && d != 10 && d != 11) {
-    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) +
-             " is neither 10 (covariance descriptors) nor 11 (Gaussian embeddings)");
-  }
-  if (expectedDimension > 0 && d != expectedDimension) {
-    tok.fail(tok.where(at) + ": the matrix order d = " + std::to_string(d) +
-             " does not match the " + std::to_string(expectedDimension) +
-             " features regions are described by");
-  }
-  const int k = tok.readInt("the number of classes K", &at);
-  if (k < 2 || k > kMaxClasses) {
-    tok.fail(tok.where(at) + ": the number of classes K = " + std::to_string(k) +
-             " is outside 2 .. " + std::to_string(kMaxClasses));
-  }
-  if (static_cast<long>(k) * 2 > n) {
-    tok.fail(tok.where(at) + ": " + std::to_string(k) +
-             " classes need at least two samples each, but N = " + std::to_string(n));
-  }
-  model.sampleCount = n;
-  model.dimension = d;
-  model.classCount = k;
-  const int packedLength = (d + 1) * d / 2;
-
-  auto classes = std::make_shared<std::vector<TrainingClass>>(static_cast<std::size_t>(k));
-  std::vector<int> declared(static_cast<std::size_t>(k));
-  for (int c = 0; c < k; ++c) {
-    const std::string num = std::to_string(c + 1);
-    declared[c] = tok.readInt("the sample count of class " + num, &at);
-    if (declared[c] < 0) {
-      tok.fail(tok.where(at) + ": class " + num + " declares a negative sample count (" +
-               std::to_string(declared[c]) + ")");
-    }
-    TrainingClass& tc = (*classes)[c];
-    tc.name = tok.next("the name of class " + num).text;
-    tc.dimension = d;
-    tc.index = c;
-    tc.sampleCount = 0;
+  model.dimension = data.dimension;
+  model.classCount = static_cast<int>(data.classNames.size());
+  model.context = std::move(data.context);
+  auto classes = std::make_shared<std::vector<TrainingClass>>(data.classNames.size());
+  std::vector<int> classSizes;
+  for (int c = 0; c < model.classCount; ++c) {
+    TrainingClass& tc = (*classes)[static_cast<std::size_t>(c)];
+    tc.name = std::move(data.classNames[static_cast<std::size_t>(c)]);
+    tc.dimension = data.dimension;
+    tc.samples = std::move(data.samples[static_cast<std::size_t>(c)]);
+    tc.sampleCount = static_cast<int>(tc.samples.size());
+    model.sampleCount += tc.sampleCount;
+    classSizes.push_back(tc.sampleCount);
   }
 
-  // Grown token by token rather than sized K×K up front.
-  std::vector<double> contextValues;
-  for (long e = 0; e < static_cast<long>(k) * k; ++e) {
-    contextValues.push_back(tok.readReal("context entry (" + std::to_string(e / k + 1) + ", " +
-                                         std::to_string(e % k + 1) + ")"));
-  }
-  model.context =
-      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
-          contextValues.data(), k, k);
-
-  auto samples = std::make_shared<std::vector<CovarianceDescriptor>>();
-  auto labels = std::make_shared<std::vector<int>>();
-  samples->reserve(static_cast<std::size_t>(std::min(n, 4096)));
-  labels->reserve(static_cast<std::size_t>(std::min(n, 4096)));
-  // Tokens are read in file order; the decompositions, the costly part, then
-  // run on the worker threads. A reading error is reported after any earlier
-  // sample's matrix error, so the first fault in file order is the one named.
-  struct PendingSample {
-    int cls;
-    std::string where;
-    Eigen::VectorXd values;
-  };
-  std::vector<PendingSample> pending;
-  pending.reserve(static_cast<std::size_t>(std::min(n, 4096)));
-  std::exception_ptr readError;
-  try {
-    std::vector<int> filled(static_cast<std::size_t>(k), 0);
-    for (int j = 0; j < n; ++j) {
-      const std::string sampleName = "sample " + std::to_string(j + 1);
-      const int y = tok.readInt("the class number of " + sampleName, &at);
-      const std::string here = sampleName + " (line " + std::to_string(at.line) + ")";
-      if (y < 1 || y > k) {
-        tok.fail(here + ": class number " + std::to_string(y) + " is outside 1 .. " +
-                 std::to_string(k));
-      }
-      const int c = y - 1;
-      if (filled[c] >= declared[c]) {
-        tok.fail(here + ": " + classLabel(c, (*classes)[c].name) + " has more samples than the " +
-                 std::to_string(declared[c]) + " its table entry declares");
-      }
-      ++filled[c];
-      Eigen::VectorXd dv(packedLength);
-      for (int v = 0; v < packedLength; ++v) {
-        dv[v] = tok.readReal("value " + std::to_string(v + 1) + " of " + sampleName);
-      }
-      pending.push_back(PendingSample{c, here, std::move(dv)});
-    }
-  } catch (const TrainingDataError&) {
-    readError = std::current_exception();
-  }
-
-  // Order 11 among the region descriptors is the Gaussian embedding.
-  const bool embedded =
-      d == 11 && (expectedDimension == kRegionDescriptorOrders || expectedDimension == 11);
-  std::vector<CovarianceDescriptor> decoded(pending.size());
-  std::vector<std::string> problems(pending.size());
-  parallelFor(static_cast<long>(pending.size()), [&](long begin, long end) {
-    for (long j = begin; j < end; ++j) {
-      try {
-        if (embedded) {
-          decoded[j].setEmbeddingFromPacked(pending[j].values, d);
-        } else {
-          decoded[j].setFromPacked(pending[j].values, d);
-        }
-      } catch (const std::exception& e) {
-        // An indefinite matrix is refused by the descriptor itself.
-        problems[j] = std::string("its matrix is not a usable covariance matrix: ") + e.what();
-        continue;
-      }
-      if (decoded[j].regularized) {
-        problems[j] = "its matrix is not positive definite (it is singular)";
-      } else if (!decoded[j].covariance.allFinite() || !decoded[j].inverseSqrt.allFinite()) {
-        problems[j] = "its matrix cannot be decomposed (values out of range)";
-      }
-    }
-  });
-  for (std::size_t j = 0; j < pending.size(); ++j) {
-    if (!problems[j].empty()) {
-      tok.fail(pending[j].where + ": " + problems[j]);
-    }
-  }
-  if (readError) {
-    std::rethrow_exception(readError);
-  }
-  for (std::size_t j = 0; j < pending.size(); ++j) {
-    TrainingClass& tc = (*classes)[pending[j].cls];
-    samples->push_back(decoded[j]);
-    labels->push_back(pending[j].cls);
-    tc.samples.push_back(std::move(decoded[j]));
-    ++tc.sampleCount;
-  }
-
-  for (int c = 0; c < k; ++c) {
-    const TrainingClass& tc = (*classes)[c];
-    if (tc.sampleCount < 2) {
-      tok.fail(classLabel(c, tc.name) + " has " + std::to_string(tc.sampleCount) +
-               (tc.sampleCount == 1 ? " sample" : " samples") + "; every class needs at least two");
-    }
-  }
-  const std::vector<PreparedClass>* prepared = nullptr;
-  if (source) {
-    std::vector<int> classSizes;
-    for (const TrainingClass& tc : *classes) classSizes.push_back(tc.sampleCount);
-    prepared = source(classSizes);
-  }
-  if (prepared != nullptr && static_cast<int>(prepared->size()) != k) {
-    throw std::invalid_argument("prepared classes: " + std::to_string(prepared->size()) +
-                                " given for " + std::to_string(k) + " classes");
-  }
-  for (int c = 0; c < k; ++c) {
-    TrainingClass& tc = (*classes)[c];
+  const std::vector<PreparedClass>* prepared = source ? source(classSizes) : nullptr;
+  if (prepared != nullptr) checkPrepared(*prepared, *classes);
+  for (int c = 0; c < model.classCount; ++c) {
+    TrainingClass& tc = (*classes)[static_cast<std::size_t>(c)];
     if (prepared != nullptr) {
       const PreparedClass& p = (*prepared)[static_cast<std::size_t>(c)];
-      if (p.distances.rows() != tc.sampleCount || p.distances.cols() != tc.sampleCount) {
-        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) + " has " +
-                                    std::to_string(tc.sampleCount) +
-                                    " samples, the prepared distances another size");
-      }
-      if (!(p.bandwidth > 0.0) || !std::isfinite(p.bandwidth)) {
-        throw std::invalid_argument("prepared classes: class " + std::to_string(c + 1) +
-                                    " has no usable bandwidth");
-      }
       tc.distances = p.distances;
       tc.bandwidth = p.bandwidth;
       tc.bandwidthIterations = p.bandwidthIterations;
@@ -381,13 +129,10 @@ RegionClassifier RegionClassifier::readModel(std::istream& in, const std::string
       tc.selectBandwidth();
     }
     if (!(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
-      tok.fail(classLabel(c, tc.name) +
-               ": no kernel bandwidth can be chosen (its samples coincide)");
+      throw TrainingDataError(name + ": class " + std::to_string(c + 1) + " '" + tc.name +
+                              "': no kernel bandwidth can be chosen (its samples coincide)");
     }
   }
-
-  model.samples = std::move(samples);
-  model.sampleLabels = std::move(labels);
   model.classes = std::move(classes);
   return model;
 }
@@ -431,6 +176,97 @@ std::vector<SegmentPrediction> RegionClassifier::classifyLogDensities(const Eige
     result[static_cast<std::size_t>(i)].setProbabilities(v);
   }
   return result;
+}
+
+Eigen::VectorXd RegionClassifier::labelSegments(std::vector<SegmentPrediction>& predictions,
+                                                const RegionSet& seg, bool vehicleRule) const {
+  using SparseRow = Eigen::SparseMatrix<double, Eigen::RowMajor>::InnerIterator;
+  const int m = seg.count;
+  const int k = classCount;
+  if (!classes || static_cast<int>(classes->size()) != k || context.rows() != k ||
+      context.cols() != k) {
+    throw std::logic_error("labelSegments: the model is not loaded");
+  }
+  if (m < 0 || static_cast<int>(predictions.size()) != m ||
+      static_cast<int>(seg.pixelCounts.size()) != m || seg.eccentricity.size() != m ||
+      seg.overlap.rows() != m || seg.overlap.cols() != m) {
+    throw std::invalid_argument("labelSegments: " + std::to_string(predictions.size()) +
+                                " predictions for a region set of " + std::to_string(m) +
+                                " regions (pixel counts, eccentricities and overlaps must match)");
+  }
+  for (int i = 0; i < m; ++i) {
+    const SegmentPrediction& p = predictions[i];
+    if (p.classCount != k || p.probs.size() != k || p.labels.size() != k) {
+      throw std::invalid_argument("labelSegments: prediction " + std::to_string(i) +
+                                  " does not rank the " + std::to_string(k) +
+                                  " classes of the model");
+    }
+    for (int r = 0; r < k; ++r) {
+      if (p.labels[r] < 0 || p.labels[r] >= k) {
+        throw std::invalid_argument("labelSegments: prediction " + std::to_string(i) +
+                                    " holds a class index outside the model");
+      }
+    }
+  }
+  // Labels travel as doubles with integral values; a value outside the class
+  // range would index past the class table below.
+  auto classOf = [k](double label) {
+    const int c = static_cast<int>(label);
+    if (c < 0 || c >= k) throw std::logic_error("labelSegments: label out of range");
+    return c;
+  };
+
+  Eigen::VectorXd predLabels = Eigen::VectorXd::Zero(m);
+  for (int i = 0; i < m; ++i) predLabels[i] = predictions[i].topLabel();
+
+  // Context: confidence is read as it stands now, after any reweighting an
+  // earlier region in this sweep did. Probabilities are deliberately left
+  // unnormalised; only their order and ratio matter from here on.
+  for (int i = 0; i < m; ++i) {
+    if (!(predictions[i].ratio > kConfidentRatio)) continue;
+    const int c = classOf(predLabels[i]);
+    for (SparseRow it(seg.overlap, i); it; ++it) {
+      const auto j = static_cast<int>(it.col());
+      if (j == i) continue;
+      SegmentPrediction& nb = predictions[j];
+      if (it.value() > kContextOverlap && nb.ratio < kUncertainRatio) {
+        for (int r = 0; r < k; ++r) nb.probs[r] *= context(nb.labels[r], c);
+        nb.rankClasses();
+      }
+    }
+  }
+
+  // Size: pairs i < j in ascending order, so a label copied at one pair is
+  // what a later pair passes on. Pixel counts are compared in 64 bits.
+  for (int i = 0; i < m; ++i) {
+    for (SparseRow it(seg.overlap, i); it; ++it) {
+      const auto j = static_cast<int>(it.col());
+      if (j <= i || !(it.value() >= kSizeOverlap)) continue;
+      const std::int64_t pi = seg.pixelCounts[i];
+      const std::int64_t pj = seg.pixelCounts[j];
+      if (pi > kSizeFactor * pj && predictions[j].ratio < kSizeConfidentRatio) {
+        predLabels[j] = predLabels[i];
+      } else if (kSizeFactor * pi < pj && predictions[i].ratio < kSizeConfidentRatio) {
+        predLabels[i] = predLabels[j];
+      }
+    }
+  }
+
+  // Shape: an elongated region is not a vehicle; it takes its best-ranked
+  // other class.
+  for (int i = 0; i < m && vehicleRule; ++i) {
+    const int c = classOf(predLabels[i]);
+    if (!isVehicle((*classes)[c].name) || !(seg.eccentricity[i] > kElongated)) continue;
+    const SegmentPrediction& p = predictions[i];
+    for (int r = 0; r < k; ++r) {
+      if (p.labels[r] != c) {
+        predLabels[i] = p.labels[r];
+        break;
+      }
+    }
+  }
+  for (int i = 0; i < m; ++i) classOf(predLabels[i]);
+  return predLabels;
 }
 
 }  // namespace rovelin

@@ -16,7 +16,8 @@
 // Densities are returned in the log domain for the same reason: a test
 // descriptor far from every sample keeps a finite log density, and the
 // posteriors over classes are formed by log-sum-exp.
-#include "classifier/region_classifier.hpp"
+#include "classifier/training_class.hpp"
+
 #include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
 

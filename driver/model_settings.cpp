@@ -86,8 +86,8 @@ std::string formatSettings(const ModelSettings& settings) {
   }
   doc["classes"] = classes;
   json frames = json::array();
-  for (const TrainedFrame& frame : settings.frames) {
-    frames.push_back({{"frame", frame.frame}, {"labels", frame.labels}});
+  for (const LabelledFrame& frame : settings.frames) {
+    frames.push_back({{"frame", frame.frame}, {"labels", frame.labels.string()}});
   }
   doc["training"] = {{"model", settings.model},
                      {"video", settings.video},
@@ -174,7 +174,7 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
         frames != training->end() && frames->is_array()) {
       for (const json& f : *frames) {
         if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
-          TrainedFrame frame;
+          LabelledFrame frame;
           frame.frame = f["frame"].get<int>();
           if (f.contains("labels") && f["labels"].is_string())
             frame.labels = f["labels"].get<std::string>();

@@ -11,6 +11,7 @@
 #include "driver/options.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
+#include "util/error.hpp"
 
 #include <filesystem>
 #include <iosfwd>
@@ -22,24 +23,33 @@
 namespace rovelin {
 
 // A settings file that cannot be read or is damaged; what() names the file.
-class SettingsError : public std::runtime_error {
+class SettingsError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
-struct TrainedFrame {
-  int frame = 0;       // frame number in the video
-  std::string labels;  // its label map, as given to the trainer
+// How a model's regions are found, described and labelled: what training
+// fixes and every run on the model uses.
+struct RunSettings {
+  DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
+  SegmentationParams segmentation;                         // --sigma, --k, --min-size
+  bool vehicleRule = true;  // elongated car-class regions move to their next class
 };
 
-struct ModelSettings {
-  DescriptorKind descriptor = DescriptorKind::Covariance;
-  SegmentationParams segmentation;
-  bool vehicleRule = true;          // elongated car-class regions move to their next class
-  std::vector<ClassEntry> classes;  // in class order (colours may be absent)
-  std::string video;                // what the model was trained on
-  double factor = 1.0;
-  std::vector<TrainedFrame> frames;
+struct LabelledFrame {
+  int frame = 0;                 // frame number in the video
+  std::filesystem::path labels;  // its label map (.png or .json)
+};
+
+// What a model is trained on.
+struct TrainingSource {
+  std::string video;                  // VIDEO
+  double factor = 1.0;                // FACTOR, as the annotator takes it
+  std::vector<LabelledFrame> frames;  // FRAME:LABELS pairs
+};
+
+struct ModelSettings : RunSettings, TrainingSource {
+  std::vector<ClassEntry> classes;               // in class order (colours may be absent)
   std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune
   // modelFingerprint of the training-data file the settings were written
   // with; a run refuses settings beside another file (a stale settings file
@@ -75,11 +85,6 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
 // explicit options applied over them (one note on `err` naming what the
 // command line changed). The descriptor follows the model's matrix order.
 // Throws SettingsError when the file is damaged or does not fit the model.
-struct RunSettings {
-  DescriptorKind descriptor = DescriptorKind::Covariance;
-  SegmentationParams segmentation;
-  bool vehicleRule = true;
-};
 RunSettings resolveRunSettings(const Options& options, const RegionClassifier& model,
                                std::ostream& err);
 

@@ -24,18 +24,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rovelin::RegionClassifier::load(in, "fuzz.txt", expected);
     // A model the loader accepts must be whole and usable.
     if (model.dimension != expected || model.classCount < 2 || !model.classes ||
-        static_cast<int>(model.classes->size()) != model.classCount ||
-        static_cast<int>(model.samples->size()) != model.sampleCount) {
+        static_cast<int>(model.classes->size()) != model.classCount) {
       std::abort();
     }
+    int samples = 0;
     for (int c = 0; c < model.classCount; ++c) {
       const double h = model.trainingClass(c).bandwidth;
       if (!(h > 0.0) || !std::isfinite(h)) {
         std::abort();
       }
+      samples += static_cast<int>(model.trainingClass(c).samples.size());
     }
-    const std::vector<rovelin::SegmentPrediction> predictions =
-        model.classify(std::span<const rovelin::CovarianceDescriptor>(model.samples->data(), 1));
+    if (samples != model.sampleCount) {
+      std::abort();
+    }
+    const std::vector<rovelin::SegmentPrediction> predictions = model.classify(
+        std::span<const rovelin::CovarianceDescriptor>(model.trainingClass(0).samples.data(), 1));
     if (predictions.size() != 1 || !predictions[0].probs.allFinite() ||
         std::abs(predictions[0].probs.sum() - 1.0) > 1e-9) {
       std::abort();  // probabilities must stay defined and sum to one

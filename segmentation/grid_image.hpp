@@ -14,6 +14,8 @@
 //   <exactly one separator byte, then width*height*3 sample bytes>
 #pragma once
 
+#include "util/error.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -35,9 +37,9 @@ struct RgbPixel {
 static_assert(sizeof(RgbPixel) == 3, "RgbPixel must be exactly three bytes, no padding");
 
 // The failure of reading or writing a PPM file; what() names the file and the problem.
-class pnm_error : public std::runtime_error {
+class pnm_error : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 // Largest picture the reader accepts. A header is a few bytes, so without a

@@ -23,6 +23,7 @@
 #include <time.h>
 
 #include "segmentation/smoothing.hpp"
+#include "util/error.hpp"
 
 namespace rovelin {
 namespace {
@@ -183,8 +184,8 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   const int h = input.height();
   const std::size_t n = input.pixelCount();
   if (n >= kMaxSegmentPixels) {
-    throw std::length_error("segmentImage: " + std::to_string(w) + " x " + std::to_string(h) +
-                            " pixels is above the limit of " + std::to_string(kMaxSegmentPixels));
+    throw Error("segmentImage: " + std::to_string(w) + " x " + std::to_string(h) +
+                " pixels is above the limit of " + std::to_string(kMaxSegmentPixels));
   }
   StageClock stages(times);
 

@@ -61,7 +61,7 @@ std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridIm
 // pixel index. num_ccs receives the number of components. Equal-weight
 // edges are visited in construction order. Uses exactly 3 * width * height
 // rand() calls, all of them inside one call of `turn` when it is given.
-// Throws std::length_error above kMaxSegmentPixels.
+// Throws Error above kMaxSegmentPixels.
 GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
                                  int minSize, int& num_ccs, SegmentationStageTimes* times = nullptr,
                                  const ColourDrawTurn* turn = nullptr);

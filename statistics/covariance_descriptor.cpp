@@ -75,14 +75,6 @@ Eigensystem decomposeWithRidge(Eigen::MatrixXd& sigma, bool& regularized) {
 
 }  // namespace
 
-CovarianceDescriptor::CovarianceDescriptor(int d) {
-  if (d < 0)
-    throw std::invalid_argument("covariance descriptor: negative dimension " + std::to_string(d));
-  dimension = d;
-  covariance = Eigen::MatrixXd::Zero(d, d);
-  inverseSqrt = Eigen::MatrixXd::Zero(d, d);
-}
-
 CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& samples) {
   computeFromSamples(samples);
 }

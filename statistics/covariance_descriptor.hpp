@@ -46,7 +46,7 @@ public:
   int dimension = 0;    // order d of the matrices
   Eigen::MatrixXd covariance;   // Σ (symmetric), after the ridge when one was needed
   Eigen::MatrixXd inverseSqrt;  // Σ^(-1/2)
-  bool regularized = false;  // true when Σ was degenerate and the ridge was added
+  bool regularized = false;     // true when Σ was degenerate and the ridge was added
   // The matrix is a Gaussian embedding E = [[Σ + β² μ μᵀ, β μ], [β μᵀ, 1]]
   // of a covariance Σ of order dimension - 1; `covariance` holds E. Its
   // degeneracy is that of Σ (det E = det Σ), so the ridge goes to Σ, and
@@ -55,8 +55,6 @@ public:
   bool embedding = false;
 
   CovarianceDescriptor() = default;
-  // dimension d, sampleCount 0, d×d zero matrices.
-  explicit CovarianceDescriptor(int d);
   // Same as computeFromSamples on a default descriptor.
   explicit CovarianceDescriptor(const Eigen::MatrixXd& samples);
   // Σ (its lower triangle is what the decomposition reads) and a sample

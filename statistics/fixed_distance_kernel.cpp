@@ -28,9 +28,6 @@
 // The lane vectors never cross a non-inlined call boundary; the note about
 // their argument-passing ABI does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
-// Square roots of the rotations must be single instructions, vectorised
-// across lanes; errno is never read here, and values do not change.
-#pragma GCC optimize("no-math-errno")
 
 namespace rovelin::detail {
 

@@ -258,9 +258,7 @@ int main(int argc, char** argv) {
     settings.model = modelFingerprint(text);
     settings.video = options.video;
     settings.factor = options.factor;
-    for (const LabelledFrame& frame : options.frames) {
-      settings.frames.push_back(TrainedFrame{frame.frame, frame.labels.string()});
-    }
+    settings.frames = options.frames;
     // The file only replaces the old one once the loader has accepted it
     // whole, bandwidths included: the trainer never reports a model as
     // written that rovelin would refuse.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/training_builder.hpp"
 
-#include "classifier/region_classifier.hpp"
+#include "classifier/training_file.hpp"
 #include "driver/video_frame_source.hpp"
 #include "features/feature_planes.hpp"
 
@@ -9,8 +9,8 @@
 
 #include <cmath>
 #include <fstream>
-#include <limits>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -128,14 +128,18 @@ Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
                                  std::to_string(k * k) + " values (" + std::to_string(k) +
                                  " classes)");
       }
-      char* end = nullptr;
-      const double value = std::strtod(token.c_str(), &end);
-      if (end == token.c_str() || *end != '\0' || !std::isfinite(value) || value < 0.0) {
+      const std::optional<double> value = parseTrainingNumber<double>(token);
+      if (!value || *value < 0.0) {
         throw TrainingBuildError("context file \"" + path.string() + "\": '" + token +
                                  "' is not a finite non-negative number");
       }
-      context(r, c) = value;
+      context(r, c) = *value;
     }
+  }
+  // A matrix for another class count would otherwise be cut to fit.
+  if (std::string extra; in >> extra) {
+    throw TrainingBuildError("context file \"" + path.string() + "\" holds more than its " +
+                             std::to_string(k * k) + " values (" + std::to_string(k) + " classes)");
   }
   return context;
 }
@@ -144,14 +148,14 @@ Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
 
 void checkClassNames(const std::vector<ClassEntry>& classes) {
   for (std::size_t k = 0; k < classes.size(); ++k) {
-    const std::string problem = RegionClassifier::classNameProblem(classes[k].name);
+    const std::string problem = classNameProblem(classes[k].name);
     if (!problem.empty()) {
       std::string shown = classes[k].name.substr(0, 40);
       if (shown.size() < classes[k].name.size()) shown += "...";
       throw TrainingBuildError("class " + std::to_string(k + 1) + " \"" + shown +
                                "\" cannot be a class name of a model: " + problem +
                                " (a name is one word of at most " +
-                               std::to_string(RegionClassifier::kMaxTokenLength) + " characters)");
+                               std::to_string(kMaxTokenLength) + " characters)");
     }
   }
 }
@@ -271,7 +275,6 @@ std::string formatTrainingFile(const TrainingSet& set) {
   for (const ClassTally& tally : set.classes) names.push_back(ClassEntry{tally.name, std::nullopt});
   checkClassNames(names);
   std::string short_;
-  int total = 0;
   int dimension = 0;
   for (int c = 0; c < k; ++c) {
     const auto& samples = set.samples[static_cast<std::size_t>(c)];
@@ -279,7 +282,6 @@ std::string formatTrainingFile(const TrainingSet& set) {
       short_ += (short_.empty() ? "" : ", ") + set.classes[static_cast<std::size_t>(c)].name +
                 " (" + std::to_string(samples.size()) + ")";
     }
-    total += static_cast<int>(samples.size());
     for (const CovarianceDescriptor& d : samples) dimension = d.dimension;
   }
   if (!short_.empty()) {
@@ -287,26 +289,12 @@ std::string formatTrainingFile(const TrainingSet& set) {
                              ": label more of these classes, or lower --purity");
   }
 
-  std::ostringstream out;
-  out.precision(std::numeric_limits<double>::max_digits10);
-  out << total << "\n" << dimension << "\n" << k << "\n";
-  for (int c = 0; c < k; ++c) {
-    out << set.samples[static_cast<std::size_t>(c)].size() << " "
-        << set.classes[static_cast<std::size_t>(c)].name << "\n";
-  }
-  for (int r = 0; r < k; ++r) {
-    for (int c = 0; c < k; ++c) out << (c ? " " : "") << set.context(r, c);
-    out << "\n";
-  }
-  for (int c = 0; c < k; ++c) {
-    for (const CovarianceDescriptor& d : set.samples[static_cast<std::size_t>(c)]) {
-      out << c + 1;
-      const Eigen::VectorXd packed = d.packed();
-      for (Eigen::Index i = 0; i < packed.size(); ++i) out << " " << packed[i];
-      out << "\n";
-    }
-  }
-  return out.str();
+  TrainingData data;
+  data.dimension = dimension;
+  data.context = set.context;
+  data.samples = set.samples;
+  for (const ClassTally& tally : set.classes) data.classNames.push_back(tally.name);
+  return formatTrainingData(data);
 }
 
 }  // namespace rovelin

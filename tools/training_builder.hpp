@@ -7,14 +7,15 @@
 #pragma once
 
 #include "driver/label_map.hpp"
+#include "driver/model_settings.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
+#include "util/error.hpp"
 
 #include <Eigen/Core>
 
 #include <filesystem>
 #include <iosfwd>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,29 +23,20 @@ namespace rovelin {
 
 // A training run that cannot produce a model the loader would accept, or
 // whose inputs are unusable. The message names the problem.
-class TrainingBuildError : public std::runtime_error {
+class TrainingBuildError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
-struct LabelledFrame {
-  int frame = 0;                 // frame number in the video
-  std::filesystem::path labels;  // its label map (.png or .json)
-};
-
-struct TrainingOptions {
-  std::filesystem::path output;       // -o: the training-data file
-  std::string video;                  // VIDEO
-  double factor = 1.0;                // FACTOR, as the annotator takes it
-  std::vector<LabelledFrame> frames;  // FRAME:LABELS pairs
-  std::filesystem::path classList;    // --classes; empty: names from the JSON labels
-  double purity = 0.9;                // share of a region's labelled pixels its class must hold
-  int maxPerClass = 0;                // --max-per-class; 0: keep every sample
-  std::string context = "identity";   // identity | uniform | estimated | a file of K×K reals
-  std::filesystem::path workDir;      // where inpimage.ppm / outimage.ppm go (default: here)
-  SegmentationParams segmentation;    // --sigma, --k, --min-size
-  DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
-  bool vehicleRule = true;  // --no-vehicle-rule (recorded in the settings file)
+// A training run: what it reads, the run settings it trains the model for,
+// and how it picks and writes the samples.
+struct TrainingOptions : RunSettings, TrainingSource {
+  std::filesystem::path output;      // -o: the training-data file
+  std::filesystem::path classList;   // --classes; empty: names from the JSON labels
+  double purity = 0.9;               // share of a region's labelled pixels its class must hold
+  int maxPerClass = 0;               // --max-per-class; 0: keep every sample
+  std::string context = "identity";  // identity | uniform | estimated | a file of K×K reals
+  std::filesystem::path workDir;     // where inpimage.ppm / outimage.ppm go (default: here)
 };
 
 struct ClassTally {

@@ -14,10 +14,8 @@
 
 namespace rovelin {
 
-struct TuningCandidate {
-  DescriptorKind descriptor = DescriptorKind::Covariance;
-  SegmentationParams segmentation;
-  bool vehicleRule = true;
+// The run settings tried, and how they scored.
+struct TuningCandidate : RunSettings {
   double regionsPerFrame = 0.0;     // mean region count of the frames at this segmentation
   std::vector<double> frameScores;  // held-out pixel accuracy, one per labelled frame
   double meanAccuracy = 0.0;        // mean of frameScores

@@ -138,6 +138,22 @@ TEST(TrainingBuilder, CommandLineRefusalsLeaveNoModelFile) {
   for (const auto& entry : fs::directory_iterator(dir.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+
+  // A context matrix for another class count is refused, not cut to fit.
+  {
+    std::ofstream context(dir / "context.txt");
+    for (int i = 0; i < 36; ++i) context << "1 ";
+  }
+  const auto run = runTool(kTrain,
+                           {"--classes", "classes.txt", "--context", "context.txt", "-o", "m.txt",
+                            "demo.avi", "1", "0:labels_0.png"},
+                           dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Error : context file \"context.txt\" holds more than its 25 values (5 "
+                         "classes)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(dir / "m.txt"));
 }
 
 }  // namespace

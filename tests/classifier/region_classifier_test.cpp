@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "classifier/region_classifier.hpp"
+#include "statistics/parallel.hpp"
+#include "statistics/riemannian_distances.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -20,7 +24,6 @@ RegionClassifier makeModel(const std::vector<std::string>& names, const Eigen::M
   auto classes = std::make_shared<std::vector<TrainingClass>>(names.size());
   for (std::size_t k = 0; k < names.size(); ++k) {
     (*classes)[k].name = names[k];
-    (*classes)[k].index = static_cast<int>(k);
   }
   model.classes = std::move(classes);
   return model;
@@ -180,6 +183,106 @@ TEST(SegmentLabelling, RejectsInputsThatDoNotMatch) {
   EXPECT_THROW(model.labelSegments(pred, makeRegions({10}, {})), std::invalid_argument);
   std::vector<SegmentPrediction> none;
   EXPECT_EQ(model.labelSegments(none, makeRegions({}, {})).size(), 0);
+}
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// Two classes of d = 2 descriptors: near the identity and near 4·identity.
+const char* const kModel =
+    "6 2 2 3 inner 3 outer 1 0.5 0.5 1 "
+    "1 1 0 1  1 1.2 0.1 0.9  1 0.8 0 1.1 "
+    "2 4 0 4  2 4.5 0.3 3.8  2 3.6 -0.2 4.2";
+
+RegionClassifier model() {
+  std::istringstream in(kModel);
+  return RegionClassifier::load(in, "model.txt", 2);
+}
+
+// exp of the log densities, entry by entry (0 where it underflows).
+Eigen::VectorXd densities(const TrainingClass& c, const std::vector<CovarianceDescriptor>& test) {
+  return c.logDensities(test).unaryExpr([](double v) { return std::exp(v); });
+}
+
+CovarianceDescriptor descriptor(double a, double b, double c) {
+  CovarianceDescriptor x;
+  x.setFromPacked((Eigen::VectorXd(3) << a, b, c).finished(), 2);
+  return x;
+}
+
+TEST(Classify, LogDomainDensitiesAgreeWithThePlainFormula) {
+  const RegionClassifier m = model();
+  std::vector<CovarianceDescriptor> test = {descriptor(1, 0, 1), descriptor(2.3, 0, 2.3),
+                                            descriptor(5, 0, 3)};
+  for (int k = 0; k < 2; ++k) {
+    const TrainingClass& c = m.trainingClass(k);
+    const Eigen::MatrixXd Dtest = crossSquaredDistances(test, c.samples);
+    const Eigen::VectorXd dens = densities(c, test);
+    for (int i = 0; i < 3; ++i) {
+      const double plain = (-0.5 * Dtest.row(i).array() / c.bandwidth).exp().mean() *
+                           std::pow(kTwoPi * c.bandwidth, -1.0);
+      EXPECT_NEAR(dens[i], plain, 1e-13 * plain) << "class " << k << " test " << i;
+    }
+  }
+  const std::vector<SegmentPrediction> pred = m.classify(test);
+  ASSERT_EQ(pred.size(), 3u);
+  EXPECT_EQ(pred[0].topLabel(), 0);
+  EXPECT_EQ(pred[2].topLabel(), 1);
+  for (const SegmentPrediction& p : pred) {
+    EXPECT_EQ(p.classCount, 2);
+    EXPECT_NEAR(p.probs.sum(), 1.0, 1e-15);
+  }
+  // Between the classes (K = 2): ratio = p / (1 − p).
+  ASSERT_GT(pred[1].probs[1], 0.01);
+  EXPECT_NEAR(pred[1].ratio, pred[1].probs[0] / (1.0 - pred[1].probs[0]), 1e-12 * pred[1].ratio);
+  // Against the plain posterior.
+  const Eigen::VectorXd d0 = densities(m.trainingClass(0), test);
+  const Eigen::VectorXd d1 = densities(m.trainingClass(1), test);
+  EXPECT_NEAR(pred[1].probs[0], std::max(d0[1], d1[1]) / (d0[1] + d1[1]), 1e-14);
+}
+
+TEST(Classify, RegionsFarFromEveryClassStillGetDefinedPosteriors) {
+  const RegionClassifier m = model();
+  // Far beyond every sample: every kernel value underflows, so the plain
+  // densities are 0 under both classes and their posterior would be 0/0.
+  std::vector<CovarianceDescriptor> test = {descriptor(1e150, 0, 1e150),
+                                            descriptor(1e-150, 0, 1e-150)};
+  EXPECT_EQ(densities(m.trainingClass(0), test), Eigen::Vector2d::Zero());
+  EXPECT_EQ(densities(m.trainingClass(1), test), Eigen::Vector2d::Zero());
+  const Eigen::VectorXd l0 = m.trainingClass(0).logDensities(test);
+  const Eigen::VectorXd l1 = m.trainingClass(1).logDensities(test);
+  ASSERT_TRUE(l0.allFinite() && l1.allFinite());
+  const std::vector<SegmentPrediction> pred = m.classify(test);
+  for (int i = 0; i < 2; ++i) {
+    const SegmentPrediction& p = pred[static_cast<std::size_t>(i)];
+    ASSERT_TRUE(p.probs.allFinite());
+    EXPECT_NEAR(p.probs.sum(), 1.0, 1e-15);
+    // The posterior follows the log densities: the runner-up gets
+    // exp(−|Δ|)/(1 + exp(−|Δ|)), here 0 in double precision.
+    EXPECT_EQ(p.topLabel(), l0[i] >= l1[i] ? 0 : 1);
+    const double odds = std::exp(-std::abs(l0[i] - l1[i]));
+    EXPECT_NEAR(p.probs[1], odds / (1.0 + odds), 1e-15);
+  }
+}
+
+TEST(Classify, ResultsDoNotDependOnTheThreadCount) {
+  const RegionClassifier m = model();
+  std::vector<CovarianceDescriptor> test;
+  for (int i = 0; i < 40; ++i) test.push_back(descriptor(0.5 + 0.1 * i, 0.01 * i, 4.0 - 0.08 * i));
+  setThreadCount(1);
+  const std::vector<SegmentPrediction> one = m.classify(test);
+  setThreadCount(2);
+  const std::vector<SegmentPrediction> two = m.classify(test);
+  setThreadCount(0);
+  for (std::size_t i = 0; i < test.size(); ++i) {
+    EXPECT_EQ(one[i].probs, two[i].probs);
+    EXPECT_EQ(one[i].labels, two[i].labels);
+  }
+  // Descriptors of another order are refused, not read out of bounds.
+  CovarianceDescriptor three;
+  three.setFromPacked(Eigen::VectorXd::Ones(6), 3);
+  std::vector<CovarianceDescriptor> wrong = {three};
+  EXPECT_THROW(m.classify(wrong), std::invalid_argument);
+  EXPECT_TRUE(m.classify(std::span<const CovarianceDescriptor>()).empty());
 }
 
 }  // namespace
