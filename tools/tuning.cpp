@@ -124,7 +124,6 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     auto table = std::make_shared<std::vector<TrainingClass>>(static_cast<std::size_t>(k));
     for (int c = 0; c < k; ++c) {
       (*table)[static_cast<std::size_t>(c)].name = classes[static_cast<std::size_t>(c)].name;
-      (*table)[static_cast<std::size_t>(c)].index = c;
     }
     shell.classes = std::move(table);
   }
