@@ -262,19 +262,4 @@ std::string segmentationReportLine(int num_ccs, float seconds) {
   return line.str();
 }
 
-int runSegmentation(const std::string& inputPath, const std::string& outputPath,
-                    std::ostream& report, const SegmentationParams& params) {
-  checkSegmentationParams(params);
-  const GridImage<RgbPixel> input = readPpm(inputPath);
-  const double t0 = threadProcessorSeconds();
-  int num_ccs = 0;
-  const GridImage<RgbPixel> output =
-      segmentImage(input, params.sigma, params.k, params.minSize, num_ccs);
-  const double t1 = threadProcessorSeconds();
-  writePpm(output, outputPath);
-  const float seconds = static_cast<float>(t1 - t0);
-  report << segmentationReportLine(num_ccs, seconds) << std::endl;
-  return num_ccs;
-}
-
 }  // namespace rovelin

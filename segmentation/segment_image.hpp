@@ -70,13 +70,4 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
 // line), seconds in default float notation, independent of stream state.
 std::string segmentationReportLine(int num_ccs, float seconds);
 
-// Reads inputPath, segments with `params` (default sigma 1.0, k 500.0, min size 500), writes
-// outputPath, prints "Number of segments = N ;  Time taken = S seconds " + std::endl on `report`,
-// S being the processor time of the segmentation on the calling thread.
-// Throws pnm_error (message names the file) on an unreadable/malformed input or an output that
-// cannot be written, std::invalid_argument on unusable parameters.
-int runSegmentation(const std::string& inputPath = "inpimage.ppm",
-                    const std::string& outputPath = "outimage.ppm",
-                    std::ostream& report = std::cout, const SegmentationParams& params = {});
-
 }  // namespace rovelin

@@ -6,18 +6,14 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iomanip>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 #include "segmentation/smoothing.hpp"
-#include "support/temp_dir.hpp"
 
 namespace rovelin {
 namespace {
-
-using ::testing::HasSubstr;
 
 bool samePixel(const RgbPixel& p, const RgbPixel& q) {
   return p.r == q.r && p.g == q.g && p.b == q.b;
@@ -182,39 +178,6 @@ TEST(SegmentationReport, ExactLineWhateverTheStreamState) {
   EXPECT_EQ(segmentationReportLine(7, 1.234567891f),
             "Number of segments = 7 ;  Time taken = 1.23457 seconds ");
   EXPECT_EQ(segmentationReportLine(1, 0.0f), "Number of segments = 1 ;  Time taken = 0 seconds ");
-}
-
-TEST(RunSegmentation, FilesReportAndFailures) {
-  test_support::TempDir dir;
-  const std::string input = dir.file("inpimage.ppm");
-  const std::string output = dir.file("outimage.ppm");
-  writePpm(twoHalves(40, 30), input);
-
-  std::ostringstream report;
-  report << std::fixed << std::setprecision(1);
-  EXPECT_EQ(runSegmentation(input, output, report), 2);
-  EXPECT_THAT(report.str(), ::testing::StartsWith("Number of segments = 2 ;  Time taken = "));
-  EXPECT_THAT(report.str(), ::testing::EndsWith(" seconds \n"));
-  const GridImage<RgbPixel> written = readPpm(output);
-  EXPECT_EQ(written.width(), 40);
-  EXPECT_EQ(written.height(), 30);
-
-  std::ostringstream silent;
-  const std::string missing = dir.file("absent.ppm");
-  try {
-    runSegmentation(missing, output, silent);
-    ADD_FAILURE() << "a missing input must throw";
-  } catch (const pnm_error& e) {
-    EXPECT_THAT(e.what(), HasSubstr(missing));
-  }
-  const std::string unwritable = dir.file("gone/outimage.ppm");
-  try {
-    runSegmentation(input, unwritable, silent);
-    ADD_FAILURE() << "an output that cannot be created must throw";
-  } catch (const pnm_error& e) {
-    EXPECT_THAT(e.what(), HasSubstr(unwritable));
-  }
-  EXPECT_EQ(silent.str(), "");
 }
 
 }  // namespace
