@@ -61,6 +61,13 @@ inline std::string withoutTime(const std::string& out) {
   return masked;
 }
 
+// How many times `word` occurs in `text`.
+inline int countOf(const std::string& text, const std::string& word) {
+  int n = 0;
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
 inline std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
