@@ -136,8 +136,6 @@ TEST(Outputs, ImagesTakeTheirFormatFromTheName) {
     }
     EXPECT_FALSE(fs::exists(dir / name));
   }
-  EXPECT_EQ(expandFramePattern("f{frame}/{frame}.png", 12), "f12/12.png");
-  EXPECT_EQ(expandFramePattern("{fr{frame}ame}", 3), "{fr3ame}");
 }
 
 }  // namespace
