@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/outputs.hpp"
 
-#include "features/atomic_file.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tool_runner.hpp"
 
@@ -12,6 +11,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,25 +23,23 @@ using test_support::readFile;
 using test_support::TempDir;
 namespace fs = std::filesystem;
 
-// What checkDistinctOutputs says, or "" when it accepts the names.
-std::string refusal(const std::vector<std::pair<std::string, std::string>>& outputs,
-                    const std::vector<std::pair<std::string, std::string>>& inputs = {}) {
+// What `action` throws, or "" when it succeeds.
+std::string failureOf(const std::function<void()>& action) {
   try {
-    checkDistinctOutputs(outputs, inputs);
+    action();
     return "";
   } catch (const std::runtime_error& error) {
     return error.what();
   }
 }
 
-// What writeOutputFile says, or "" when it succeeds.
+std::string refusal(const std::vector<std::pair<std::string, std::string>>& outputs,
+                    const std::vector<std::pair<std::string, std::string>>& inputs = {}) {
+  return failureOf([&] { checkDistinctOutputs(outputs, inputs); });
+}
+
 std::string writeFailure(const fs::path& target, const std::string& bytes) {
-  try {
-    writeOutputFile(target, bytes);
-    return "";
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
+  return failureOf([&] { writeOutputFile(target, bytes); });
 }
 
 std::vector<std::string> entries(const fs::path& folder) {
@@ -126,14 +124,9 @@ TEST(Outputs, ImagesTakeTheirFormatFromTheName) {
   EXPECT_EQ(readFile(dir / "upper.PNG").substr(1, 3), "PNG");
   const std::string d = dir.path().string();
   for (const char* name : {"plain", "odd.xyz"}) {
-    try {
-      writeImageAtomically(dir / name, image);
-      ADD_FAILURE() << name;
-    } catch (const FileWriteError& error) {
-      EXPECT_EQ(std::string(error.what()),
-                "cannot write \"" + d + "/" + name +
-                    "\": no image format is known for its name (use .png, .jpg, ...)");
-    }
+    EXPECT_EQ(failureOf([&] { writeImageAtomically(dir / name, image); }),
+              "cannot write \"" + d + "/" + name +
+                  "\": no image format is known for its name (use .png, .jpg, ...)");
     EXPECT_FALSE(fs::exists(dir / name));
   }
 }
