@@ -23,6 +23,11 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
 // set, still wins.
 void quietImageLibrary();
 
+// Keeps the large buffers of frame work in the heap between frames, for
+// every program that segments frames (rovelin, rovelin-train): call it
+// first in main.
+void keepFrameBuffers();
+
 // True when windows can be opened: a display is named in the environment.
 bool displayAvailable();
 
