@@ -16,7 +16,6 @@
 #include "util/report.hpp"
 
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -30,7 +29,6 @@
 #include <sstream>
 #include <thread>
 
-#include <malloc.h>
 #include <unistd.h>
 
 namespace rovelin {
@@ -44,27 +42,6 @@ double secondsSince(Clock::time_point start) {
 }
 
 }  // namespace
-
-// Every frame allocates and frees the same few hundred bytes per pixel. With
-// the allocator's defaults the larger buffers are mapped and unmapped (and
-// the heap trimmed) on every frame, and the kernel zeroes their pages again
-// each time, which costs about as much as the segmentation itself. Keeping
-// them in the heap lets the next frame reuse them. One arena for all
-// threads keeps the freed blocks where every frame in flight finds them, so
-// the memory held stays that of the frames in flight, whatever the length
-// of the batch; the allocations are few and large, so the lock costs nothing.
-void keepFrameBuffers() {
-  mallopt(M_ARENA_MAX, 1);
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 128 << 20);
-  mallopt(M_TOP_PAD, 16 << 20);
-}
-
-void quietImageLibrary() {
-  if (std::getenv("OPENCV_LOG_LEVEL") == nullptr) {
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  }
-}
 
 bool displayAvailable() {
   namespace fs = std::filesystem;
@@ -131,26 +108,21 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
     }
   }
   const std::string video = videoOutputName(options.videoName);
+  // A run to the end of the stream names its files like its first frame.
+  std::vector<int> named;
+  for (std::size_t position = 0; schedule.frame(position); ++position) {
+    named.push_back(*schedule.frame(position));
+    if (schedule.toEnd()) break;
+  }
   try {
     for (const std::string* path : perFrame) {
-      if (path->empty()) continue;
-      // A run to the end of the stream names its files like its first frame.
-      for (std::size_t position = 0;; ++position) {
-        const std::optional<int> frame = schedule.frame(position);
-        if (!frame) break;
-        checkOutputName(*path, expandFramePattern(expandVideoPattern(*path, video), *frame));
-        if (schedule.toEnd()) break;
+      for (int frame : named) {
+        if (path->empty()) break;
+        checkOutputName(*path, expandFramePattern(expandVideoPattern(*path, video), frame));
       }
     }
     if (!options.overlayVideoPath.empty()) {
       checkOverlayVideoPath(expandVideoPattern(options.overlayVideoPath, video));
-    }
-    std::vector<int> named;
-    for (std::size_t position = 0;; ++position) {
-      const std::optional<int> frame = schedule.frame(position);
-      if (!frame) break;
-      named.push_back(*frame);
-      if (schedule.toEnd()) break;
     }
     checkRunFiles(options, named);
   } catch (const std::exception&) {
@@ -264,20 +236,10 @@ std::optional<int> narrowSchedule(const Options& options, FrameSchedule& schedul
   return std::nullopt;
 }
 
-// What became of the model cache, for -v.
-const char* cacheOutcomeText(CacheOutcome outcome) {
-  switch (outcome) {
-    case CacheOutcome::NotUsed:
-      return "prepared without the cache";
-    case CacheOutcome::Read:
-      return "read from the cache";
-    case CacheOutcome::Written:
-      return "prepared, and its cache written";
-    case CacheOutcome::NotWritten:
-      return "prepared, its cache not written";
-  }
-  return "";
-}
+// What became of the model cache, for -v, in the order of CacheOutcome.
+constexpr const char* kCacheOutcomes[] = {"prepared without the cache", "read from the cache",
+                                          "prepared, and its cache written",
+                                          "prepared, its cache not written"};
 
 // Loads the model and the settings of the run into `model` and `settings`,
 // with a progress note on a terminal. Returns the exit status on failure.
@@ -300,7 +262,7 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
     return reportException(err);
   }
   detailLine(err) << "the model " << options.trainingFile << ": " << model.classCount
-                  << " classes, " << cacheOutcomeText(outcome);
+                  << " classes, " << kCacheOutcomes[static_cast<int>(outcome)];
   detailLine(err) << "settings: descriptor " << descriptorName(settings.descriptor) << ", sigma "
                   << settings.segmentation.sigma << ", k " << settings.segmentation.k
                   << ", min size " << settings.segmentation.minSize << ", vehicle rule "

@@ -18,16 +18,6 @@ constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
 // errors propagate to the caller.
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
 
-// Silences the image library's own log lines (failed backends, decoder
-// complaints): the tool reports every failure itself. OPENCV_LOG_LEVEL, when
-// set, still wins.
-void quietImageLibrary();
-
-// Keeps the large buffers of frame work in the heap between frames, for
-// every program that segments frames (rovelin, rovelin-train): call it
-// first in main.
-void keepFrameBuffers();
-
 // True when windows can be opened: a display is named in the environment.
 bool displayAvailable();
 

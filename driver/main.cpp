@@ -3,9 +3,9 @@
 // libraries; this file maps the command line to a run and errors to exit
 // statuses.
 #include "driver/annotation.hpp"
-#include "driver/decoder_log.hpp"
 #include "driver/model_loading.hpp"
 #include "driver/options.hpp"
+#include "driver/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "util/error.hpp"
 #include "util/report.hpp"
@@ -14,8 +14,6 @@
 
 int main(int argc, char** argv) {
   using namespace rovelin;
-  keepFrameBuffers();
-  quietImageLibrary();
   const Command command = parseCommandLine(argc, argv);
   switch (command.kind) {
     case CommandKind::Usage:
@@ -38,7 +36,7 @@ int main(int argc, char** argv) {
   for (const std::string& warning : command.warnings) {
     warningLine(std::cerr) << warning;
   }
-  quietVideoDecoder(options.verbosity == Verbosity::Verbose);
+  setUpProcess(options.verbosity);
   try {
     if (options.prepareCacheOnly) {
       return prepareModelCache(options, std::cerr);

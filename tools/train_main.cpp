@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // rovelin-train: makes a training-data file from labelled frames of a video.
 #include "classifier/region_classifier.hpp"
-#include "driver/annotation.hpp"
-#include "driver/decoder_log.hpp"
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
+#include "driver/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
@@ -331,12 +330,10 @@ int train(TrainCommand& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  keepFrameBuffers();
-  quietImageLibrary();
   TrainCommand command;
   if (const std::optional<int> status = parseCommandLine(argc, argv, command)) return *status;
   setMessageStyle(std::cerr, "rovelin-train", command.verbosity);
-  quietVideoDecoder(command.verbosity == Verbosity::Verbose);
+  setUpProcess(command.verbosity);
   try {
     return train(command);
   } catch (...) {

@@ -37,10 +37,6 @@ void setMessageStyle(std::ostream& err, const char* program, Verbosity verbosity
   err.pword(programSlot()) = const_cast<char*>(program);
 }
 
-Verbosity messageVerbosity(std::ostream& err) {
-  return static_cast<Verbosity>(err.iword(verbositySlot()) + 1);
-}
-
 bool showsMessages(std::ostream& err, Verbosity level) {
   return storedVerbosity(level) <= err.iword(verbositySlot());
 }

@@ -26,9 +26,6 @@ enum class Verbosity {
 // `program` must outlive the stream's use (a string literal).
 void setMessageStyle(std::ostream& err, const char* program, Verbosity verbosity);
 
-// The verbosity set for `err` (Normal when none was set).
-Verbosity messageVerbosity(std::ostream& err);
-
 // True when messages of `level` are written to `err`.
 bool showsMessages(std::ostream& err, Verbosity level);
 
