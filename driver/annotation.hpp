@@ -12,10 +12,10 @@ namespace rovelin {
 
 constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
 
-// Runs what `options` asks for. Results go to `out`, messages, warnings,
-// progress and timings to `err`. Returns the exit status. Data errors are
-// reported on `err` with the "Error : " prefix; exceptions that are not data
-// errors propagate to the caller.
+// Runs what `options` asks for. Results go to `out`; errors, warnings,
+// notes, progress and timings to `err`, as far as its verbosity shows them
+// (setMessageStyle). Returns the exit status. Bad input is reported on `err`
+// where it is met; other exceptions propagate to the caller.
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
 
 // True when windows can be opened: a display is named in the environment.
