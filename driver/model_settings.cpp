@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/model_settings.hpp"
 
+#include "util/report.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -290,8 +292,7 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
     run.vehicleRule = *options.vehicleRule;
   }
   if (stored && changed.tellp() > 0) {
-    err << "rovelin: note: the command line overrides " << path.string() << ": " << changed.str()
-        << std::endl;
+    noteLine(err) << "note: the command line overrides " << path.string() << ": " << changed.str();
   }
   return run;
 }
