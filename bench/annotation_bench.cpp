@@ -3,8 +3,8 @@
 // demo frames: segmentation (with its two PPM files), feature planes and
 // regions, classification and labelling. The report itself is not timed.
 #include "classifier/region_classifier.hpp"
+#include "driver/region_extraction.hpp"
 #include "driver/video_frame_source.hpp"
-#include "features/feature_planes.hpp"
 #include "tools/demo_scene.hpp"
 #include "tools/training_builder.hpp"
 

@@ -7,8 +7,8 @@
 #pragma once
 
 #include "classifier/region_classifier.hpp"
-#include "driver/label_map.hpp"
 #include "driver/options.hpp"
+#include "labels/class_list.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
 
@@ -22,9 +22,9 @@
 namespace rovelin {
 
 // A settings file that cannot be read or is damaged; what() names the file.
-class SettingsError : public std::runtime_error {
+class SettingsError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 struct TrainedFrame {

@@ -6,7 +6,7 @@
 
 #include "driver/batch_plan.hpp"
 #include "driver/model_loading.hpp"
-#include "features/atomic_file.hpp"
+#include "util/atomic_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -68,7 +68,7 @@ int descriptorNamed(const fs::path& path) {
 }
 
 [[noreturn]] void failWrite(const fs::path& target, const std::string& cause) {
-  throw FileWriteError("cannot write \"" + target.string() + "\": " + cause);
+  throw FileWriteError(target, cause);
 }
 
 // Writes all of `bytes` to an open descriptor; the errno of a failure, or 0.

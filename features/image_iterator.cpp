@@ -55,8 +55,4 @@ cv::Mat toFloatImage(const cv::Mat& source) {
   return destination;
 }
 
-void fillWith255(cv::Mat& image) {
-  for (ImageIterator<std::uint8_t> it(image); it.hasNext(); it.advance()) it.current() = 255;
-}
-
 }  // namespace rovelin

@@ -112,7 +112,4 @@ private:
 void toFloatImage(const cv::Mat& source, cv::Mat& destination);
 cv::Mat toFloatImage(const cv::Mat& source);
 
-// Sets every element of the 8-bit `image` to 255.
-void fillWith255(cv::Mat& image);
-
 }  // namespace rovelin

@@ -4,7 +4,8 @@
 //   0: a polygon annotation (JSON) rasterised at one of two allowed sizes,
 //   1: a PNG label map read through readLabelMap from a file,
 //   2: a class list.
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
+#include "labels/polygon_annotation.hpp"
 
 #include <unistd.h>
 

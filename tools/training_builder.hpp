@@ -6,7 +6,7 @@
 // sample of that class.
 #pragma once
 
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
 

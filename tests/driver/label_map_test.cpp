@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
+#include "labels/polygon_annotation.hpp"
 
 #include <fstream>
 #include <sstream>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "features/feature_planes.hpp"
 #include "features/image_iterator.hpp"
+#include "features/region_set.hpp"
 
 #include <gtest/gtest.h>
 
