@@ -10,11 +10,7 @@
 // number of distinct colours present (no phantom repeats of region 0).
 #include "features/feature_planes.hpp"
 
-#include "features/image_iterator.hpp"
-#include "segmentation/grid_image.hpp"
-#include "segmentation/segment_image.hpp"
-#include "util/atomic_file.hpp"
-
+#include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -25,7 +21,7 @@ namespace rovelin {
 
 namespace {
 
-// Walks the source element stream (as the lock-step iterators do) and
+// Walks the source element stream (channels interleaved, rows top to bottom) and
 // writes destination element k for source element k. A missing neighbour is
 // the centre element, so borders give a halved one-sided difference.
 void derivativesInto(const cv::Mat& source, float* dx, float* dy) {
@@ -56,6 +52,21 @@ void derivativesInto(const cv::Mat& source, float* dx, float* dy) {
 void absoluteInPlace(cv::Mat& plane) { cv::absdiff(plane, cv::Scalar::all(0), plane); }
 
 }  // namespace
+
+cv::Mat toFloatImage(const cv::Mat& source) {
+  if (source.empty() || source.depth() != CV_8U)
+    throw std::invalid_argument("toFloatImage: the source must be a non-empty 8-bit image");
+  // Quotients by 255.0 in double, each rounded once to float: the values the
+  // training data were computed with.
+  static const cv::Mat table = [] {
+    cv::Mat values(1, 256, CV_32FC1);
+    for (int b = 0; b < 256; ++b) values.at<float>(b) = static_cast<float>(b / 255.0);
+    return values;
+  }();
+  cv::Mat destination;
+  cv::LUT(source, table, destination);
+  return destination;
+}
 
 void firstDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
   if (source.type() != CV_32FC1 && source.type() != CV_32FC3)

@@ -9,6 +9,10 @@
 
 namespace rovelin {
 
+// Every element of the 8-bit `source` divided by 255.0 and rounded to float
+// once: a 32-bit float image of the source's size and channel count.
+cv::Mat toFloatImage(const cv::Mat& source);
+
 // Central differences over the element stream of `source` (CV_32FC1 or
 // CV_32FC3, channels interleaved); dx and dy are CV_32FC1 of the source's
 // width and height and receive the first width×height elements.
