@@ -88,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       default: {
-        std::istringstream in(body);
-        const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(in, "fuzz.txt");
+        const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(body, "fuzz.txt");
         if (classes.empty() || classes.size() > rovelin::kMaxClassCount) {
           std::abort();
         }

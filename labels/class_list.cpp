@@ -9,24 +9,10 @@
 #include <unordered_map>
 
 namespace rovelin {
-namespace {
 
 constexpr std::size_t kMaxClassListBytes = 1u << 20;
 
-// The LabelMapError for a file or stream of kind `what` that could not be read.
-LabelMapError readProblem(const FileReadError& e, const std::string& source, std::size_t cap,
-                          const std::string& what) {
-  switch (e.failure) {
-    case ReadFailure::kCannotOpen:
-      return LabelMapError(source, "cannot open " + what);
-    case ReadFailure::kTooLarge:
-      return LabelMapError(source, what + " is larger than " + std::to_string(cap) + " bytes");
-    default:
-      return LabelMapError(source, "read error in " + what);
-  }
-}
-
-std::vector<ClassEntry> parseClassList(const std::string& text, const std::string& sourceName) {
+std::vector<ClassEntry> readClassList(const std::string& text, const std::string& sourceName) {
   std::vector<ClassEntry> classes;
   std::unordered_map<std::string, int> lineOfName;
   std::unordered_map<std::uint32_t, int> lineOfColour;
@@ -77,8 +63,6 @@ std::vector<ClassEntry> parseClassList(const std::string& text, const std::strin
   return classes;
 }
 
-}  // namespace
-
 std::string quotedSource(const std::filesystem::path& path) {
   // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + temporary string.
   std::string text(1, '\'');
@@ -92,20 +76,15 @@ std::string readLabelFile(const std::filesystem::path& path, std::size_t cap,
   try {
     return readFileCapped(path, cap);
   } catch (const FileReadError& e) {
-    throw readProblem(e, quotedSource(path), cap, what);
-  }
-}
-
-std::vector<ClassEntry> readClassList(std::istream& in, const std::string& sourceName) {
-  try {
-    return parseClassList(readStreamCapped(in, kMaxClassListBytes, sourceName), sourceName);
-  } catch (const FileReadError& e) {
-    throw readProblem(e, sourceName, kMaxClassListBytes, "class list");
+    const std::string source = quotedSource(path);
+    if (e.failure == ReadFailure::kCannotOpen) throw LabelMapError(source, "cannot open " + what);
+    if (e.failure == ReadFailure::kReadError) throw LabelMapError(source, "read error in " + what);
+    throw LabelMapError(source, what + " is larger than " + std::to_string(cap) + " bytes");
   }
 }
 
 std::vector<ClassEntry> readClassList(const std::filesystem::path& path) {
-  return parseClassList(readLabelFile(path, kMaxClassListBytes, "class list"), quotedSource(path));
+  return readClassList(readLabelFile(path, kMaxClassListBytes, "class list"), quotedSource(path));
 }
 
 }  // namespace rovelin

@@ -22,7 +22,6 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,8 +44,8 @@ struct ClassEntry {
   std::optional<cv::Vec3b> colour;  // red, green, blue as written in the list
 };
 
-// Reads a class list. `sourceName` is the name used in error messages.
-std::vector<ClassEntry> readClassList(std::istream& in, const std::string& sourceName);
+// Reads the class list `text`. `sourceName` is the name used in error messages.
+std::vector<ClassEntry> readClassList(const std::string& text, const std::string& sourceName);
 std::vector<ClassEntry> readClassList(const std::filesystem::path& path);
 
 // `path` in single quotes, the source name of a file in LabelMapError messages.

@@ -73,8 +73,16 @@ long ownerOnThisHost(std::string_view name) {
   throw FileWriteError(target, std::generic_category().message(error));
 }
 
-// Writes everything, retrying short writes and interruptions; the errno of
-// the first failure, or 0.
+void syncDirectory(const fs::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);  // some file systems cannot sync a folder; the file itself is on disk
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
 int writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -87,16 +95,6 @@ int writeAll(int fd, std::string_view bytes) {
   }
   return 0;
 }
-
-void syncDirectory(const fs::path& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);  // some file systems cannot sync a folder; the file itself is on disk
-    ::close(fd);
-  }
-}
-
-}  // namespace
 
 fs::path temporaryNameFor(const fs::path& target) {
   static std::atomic<unsigned long> serial{0};

@@ -48,6 +48,10 @@ struct AtomicWrite {
 void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
                          const AtomicWrite& how = {});
 
+// Writes all of `bytes` to the open descriptor `fd`, retrying short writes
+// and interruptions; the errno of the first failure, or 0.
+int writeAll(int fd, std::string_view bytes);
+
 // The temporary name writeFileAtomically uses for `target` in this process.
 // A program that must write a file itself (an encoder that takes a name)
 // writes it under this name, with an extension appended if it needs one,

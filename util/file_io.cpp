@@ -58,19 +58,15 @@ bool appendUpTo(std::istream& in, std::size_t limit, std::string& data, const st
 FileReadError::FileReadError(const std::string& name, ReadFailure failure, const std::string& cause)
     : Error("cannot read " + quoted(name) + ": " + cause), failure(failure), cause(cause) {}
 
-std::string readStreamCapped(std::istream& in, std::size_t cap, const std::string& name) {
-  std::string data;
-  if (!appendUpTo(in, cap, data, name)) tooLarge(name, cap);
-  return data;
-}
-
 std::string readFileCapped(const fs::path& path, std::size_t cap) {
   std::error_code ec;
   if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) > cap && !ec) {
     tooLarge(path.string(), cap);
   }
   std::ifstream in = openForReading(path);
-  return readStreamCapped(in, cap, path.string());
+  std::string data;
+  if (!appendUpTo(in, cap, data, path.string())) tooLarge(path.string(), cap);
+  return data;
 }
 
 std::string readFileHead(const fs::path& path, std::size_t limit) {
