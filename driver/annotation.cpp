@@ -13,9 +13,9 @@
 #include "driver/video_frame_source.hpp"
 #include "statistics/parallel.hpp"
 #include "util/atomic_file.hpp"
+#include "util/report.hpp"
 
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -42,12 +42,6 @@ double secondsSince(Clock::time_point start) {
 }
 
 }  // namespace
-
-void quietImageLibrary() {
-  if (std::getenv("OPENCV_LOG_LEVEL") == nullptr) {
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  }
-}
 
 bool displayAvailable() {
   namespace fs = std::filesystem;
@@ -98,8 +92,8 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
   if (schedule.several()) {
     for (const std::string* path : perFrame) {
       if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
-        err << "Error : with several frames, output file names must contain {frame} ('" << *path
-            << "' would be overwritten)!" << std::endl;
+        errorLine(err) << "with several frames, output file names must contain {frame} ('" << *path
+                       << "' would be overwritten)";
         return kExitBadOption;
       }
     }
@@ -108,37 +102,31 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
     const bool writesFiles = std::any_of(std::begin(perFrame), std::end(perFrame),
                                          [](const std::string* path) { return !path->empty(); });
     if (const std::optional<int> twice = schedule.repeatedFrame(); twice && writesFiles) {
-      err << "Error : frame " << *twice
-          << " is listed twice in --frames; its output files would be overwritten!" << std::endl;
+      errorLine(err) << "frame " << *twice
+                     << " is listed twice in --frames; its output files would be overwritten";
       return kExitBadOption;
     }
   }
   const std::string video = videoOutputName(options.videoName);
+  // A run to the end of the stream names its files like its first frame.
+  std::vector<int> named;
+  for (std::size_t position = 0; schedule.frame(position); ++position) {
+    named.push_back(*schedule.frame(position));
+    if (schedule.toEnd()) break;
+  }
   try {
     for (const std::string* path : perFrame) {
-      if (path->empty()) continue;
-      // A run to the end of the stream names its files like its first frame.
-      for (std::size_t position = 0;; ++position) {
-        const std::optional<int> frame = schedule.frame(position);
-        if (!frame) break;
-        checkOutputName(*path, expandFramePattern(expandVideoPattern(*path, video), *frame));
-        if (schedule.toEnd()) break;
+      for (int frame : named) {
+        if (path->empty()) break;
+        checkOutputName(*path, expandFramePattern(expandVideoPattern(*path, video), frame));
       }
     }
     if (!options.overlayVideoPath.empty()) {
       checkOverlayVideoPath(expandVideoPattern(options.overlayVideoPath, video));
     }
-    std::vector<int> named;
-    for (std::size_t position = 0;; ++position) {
-      const std::optional<int> frame = schedule.frame(position);
-      if (!frame) break;
-      named.push_back(*frame);
-      if (schedule.toEnd()) break;
-    }
     checkRunFiles(options, named);
-  } catch (const std::exception& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
+  } catch (const std::exception&) {
+    return reportException(err);
   }
   return std::nullopt;
 }
@@ -220,11 +208,11 @@ std::unique_ptr<VideoFrameSource> openVideo(const Options& options, double facto
   try {
     return std::make_unique<VideoFrameSource>(options.videoName, factor);
   } catch (const VideoOpenError&) {
-    err << "Error : Video file could not be opened!!!" << std::endl;
-    err << "Error : \"" << options.videoName
-        << "\" is missing, unreadable or not a video the capture library can decode!" << std::endl;
-  } catch (const ScaleFactorError& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
+    errorLine(err) << "Video file could not be opened!!";
+    errorLine(err) << "\"" << options.videoName
+                   << "\" is missing, unreadable or not a video the capture library can decode";
+  } catch (const ScaleFactorError&) {
+    reportException(err);
   }
   return nullptr;
 }
@@ -240,13 +228,72 @@ std::optional<int> narrowSchedule(const Options& options, FrameSchedule& schedul
     try {
       schedule.listToCount(probe->frameCountKnown() ? std::optional<int>(probe->frameCount)
                                                     : std::nullopt);
-    } catch (const std::runtime_error& e) {
-      err << "Error : " << e.what() << "!" << std::endl;
-      return kExitFailure;
+    } catch (const std::runtime_error&) {
+      return reportException(err);
     }
   }
   if (options.shard) schedule.keepPart(*options.shard);
   return std::nullopt;
+}
+
+// What became of the model cache, for -v, in the order of CacheOutcome.
+constexpr const char* kCacheOutcomes[] = {"prepared without the cache", "read from the cache",
+                                          "prepared, and its cache written",
+                                          "prepared, its cache not written"};
+
+// Loads the model and the settings of the run into `model` and `settings`,
+// with a progress note on a terminal. Returns the exit status on failure.
+std::optional<int> loadModelAndSettings(const Options& options, bool progress, std::ostream& err,
+                                        RegionClassifier& model, RunSettings& settings) {
+  if (progress) {
+    err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
+  }
+  CacheOutcome outcome = CacheOutcome::NotUsed;
+  try {
+    model = loadModel(options, err, &outcome);
+    clearProgress(err, progress);
+    settings = resolveRunSettings(options, model, err);
+  } catch (const TrainingFileUnreadable&) {
+    clearProgress(err, progress);
+    plainLine(err, Verbosity::Quiet) << "unable to open file";
+    return reportException(err);
+  } catch (const std::exception&) {
+    clearProgress(err, progress);
+    return reportException(err);
+  }
+  detailLine(err) << "the model " << options.trainingFile << ": " << model.classCount
+                  << " classes, " << kCacheOutcomes[static_cast<int>(outcome)];
+  detailLine(err) << "settings: descriptor " << descriptorName(settings.descriptor) << ", sigma "
+                  << settings.segmentation.sigma << ", k " << settings.segmentation.k
+                  << ", min size " << settings.segmentation.minSize << ", vehicle rule "
+                  << (settings.vehicleRule ? "on" : "off");
+  return std::nullopt;
+}
+
+// Leaves out the frames whose outputs are all in place (--skip-existing).
+// Returns the exit status when there is nothing to check.
+std::optional<int> skipFinishedFrames(const Options& resolved, FrameSchedule& schedule,
+                                      std::size_t& skipped, std::ostream& err) {
+  if (!resolved.skipExisting) return std::nullopt;
+  if (resolved.overlayPath.empty() && resolved.labelMapPath.empty() && resolved.jsonPath.empty() &&
+      resolved.saveFramePath.empty()) {
+    errorLine(err) << "--skip-existing needs an output file (--json, --overlay, --label-map or "
+                      "--save-frame)";
+    return kExitBadOption;
+  }
+  skipped =
+      schedule.dropFinished([&resolved](int frame) { return framePublished(resolved, frame); });
+  return std::nullopt;
+}
+
+// Gives every pool --threads workers.
+void setThreads(int threads) {
+  if (threads <= 0) return;
+  setThreadCount(threads);
+  // The image library's pool never gets more threads than cores: its
+  // thread library complains on standard error about a larger request.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  cv::setNumThreads(cores > 0 ? std::min(threads, cores) : threads);
 }
 
 }  // namespace
@@ -260,18 +307,18 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     out << schedule.total(std::nullopt).value_or(0) << std::endl;
     return kExitSuccess;
   }
-  const bool progress = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
+  const bool progress =
+      &err == &std::cerr && ::isatty(STDERR_FILENO) == 1 && showsMessages(err, Verbosity::Normal);
   bool gui = options.gui;
   if (gui && !displayAvailable()) {
-    err << "rovelin: no display available; running without windows (--no-gui silences this)"
-        << std::endl;
+    noteLine(err) << "no display available; running without windows (--no-gui silences this)";
     gui = false;
   }
 
   // A factor that can give no frame is refused before anything is read or written.
   if (!(options.resizeFactor > 0.0) || !std::isfinite(options.resizeFactor)) {
-    err << "Error : the scale factor must be a positive number, not '" << options.resizeFactor
-        << "'!" << std::endl;
+    errorLine(err) << "the scale factor must be a positive number, not '" << options.resizeFactor
+                   << "'";
     return kExitFailure;
   }
   if (const std::optional<int> refused = checkOutputs(options, schedule, err)) {
@@ -279,65 +326,33 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   const Options resolved = withVideoName(options);
   std::size_t skipped = 0;
-  if (options.skipExisting) {
-    if (resolved.overlayPath.empty() && resolved.labelMapPath.empty() &&
-        resolved.jsonPath.empty() && resolved.saveFramePath.empty()) {
-      err << "Error : --skip-existing needs an output file (--json, --overlay, --label-map or "
-             "--save-frame)!"
-          << std::endl;
-      return kExitBadOption;
-    }
-    skipped =
-        schedule.dropFinished([&resolved](int frame) { return framePublished(resolved, frame); });
+  if (const std::optional<int> refused = skipFinishedFrames(resolved, schedule, skipped, err)) {
+    return *refused;
   }
   auto reportCounts = [&]() {
     if (options.skipExisting) {
-      err << "rovelin: frames skipped (outputs in place): " << skipped
-          << ", done: " << schedule.total(std::nullopt).value_or(0) << std::endl;
+      noteLine(err) << "frames skipped (outputs in place): " << skipped
+                    << ", done: " << schedule.total(std::nullopt).value_or(0);
     }
   };
   if (schedule.empty()) {
     if (options.shard && skipped == 0) {
-      err << "rovelin: part " << options.shard->index << "/" << options.shard->count
-          << " of the frame list holds no frames" << std::endl;
+      noteLine(err) << "part " << options.shard->index << "/" << options.shard->count
+                    << " of the frame list holds no frames";
     }
     reportCounts();
     return kExitSuccess;
   }
-  if (options.threads > 0) {
-    setThreadCount(options.threads);
-    // The image library's pool never gets more threads than cores: its
-    // thread library complains on standard error about a larger request.
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    cv::setNumThreads(cores > 0 ? std::min(options.threads, cores) : options.threads);
-  }
+  setThreads(options.threads);
 
   const auto start = Clock::now();
-  if (progress) {
-    err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
-  }
   RegionClassifier model;
-  try {
-    model = loadModel(options, err);
-  } catch (const TrainingFileUnreadable& e) {
-    clearProgress(err, progress);
-    err << "unable to open file" << std::endl;
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
-  } catch (const TrainingDataError& e) {
-    clearProgress(err, progress);
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
-  }
-  clearProgress(err, progress);
-  const double modelSeconds = secondsSince(start);
   RunSettings settings;
-  try {
-    settings = resolveRunSettings(options, model, err);
-  } catch (const SettingsError& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
-    return kExitFailure;
+  if (const std::optional<int> failed =
+          loadModelAndSettings(options, progress, err, model, settings)) {
+    return *failed;
   }
+  const double modelSeconds = secondsSince(start);
   const ClassTable classes = makeClassTable(model, options.classListPath);
 
   const std::unique_ptr<VideoFrameSource> video = openVideo(options, options.resizeFactor, err);

@@ -12,16 +12,11 @@ namespace rovelin {
 
 constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
 
-// Runs what `options` asks for. Results go to `out`, messages, warnings,
-// progress and timings to `err`. Returns the exit status. Data errors are
-// reported on `err` with the "Error : " prefix; exceptions that are not data
-// errors propagate to the caller.
+// Runs what `options` asks for. Results go to `out`; errors, warnings,
+// notes, progress and timings to `err`, as far as its verbosity shows them
+// (setMessageStyle). Returns the exit status. Bad input is reported on `err`
+// where it is met; other exceptions propagate to the caller.
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
-
-// Silences the image library's own log lines (failed backends, decoder
-// complaints): the tool reports every failure itself. OPENCV_LOG_LEVEL, when
-// set, still wins.
-void quietImageLibrary();
 
 // True when windows can be opened: a display is named in the environment.
 bool displayAvailable();

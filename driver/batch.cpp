@@ -7,6 +7,7 @@
 #include "driver/region_extraction.hpp"
 #include "labels/label_map.hpp"
 #include "statistics/parallel.hpp"
+#include "util/report.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -38,11 +39,11 @@ FrameSetup frameSetup(const BatchRun& run, ColourTurns& turns, const std::atomic
   return setup;
 }
 
-FrameWriter::Setup writerSetup(const BatchRun& run) {
+FrameWriter::Setup writerSetup(const BatchRun& run, std::ostream& err) {
   FrameWriter::Setup setup;
   setup.classes = run.classes;
   setup.gui = run.gui;
-  setup.timings = run.options->timings;
+  setup.timings = run.options->timings && showsMessages(err, Verbosity::Normal);
   setup.modelSeconds = run.modelSeconds;
   setup.overlayVideo = run.overlayVideo;
   return setup;
@@ -81,7 +82,7 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
   const std::optional<int> count =
       video.frameCountKnown() ? std::optional<int>(video.frameCount) : std::nullopt;
   ProgressLine progress(err, run.progress && schedule.several(), schedule.total(count));
-  FrameWriter writer(writerSetup(run), out, err, progress);
+  FrameWriter writer(writerSetup(run, err), out, err, progress);
 
   // One frame at a time runs its work on this thread when it is written;
   // more run on threads of their own.
@@ -125,14 +126,14 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
         progress.clear();
         if (schedule.toEnd() && position > 0) {
           if (video.frameCountKnown() && *number < video.frameCount) {
-            err << "rovelin: the video ends after frame " << lastRead << ", before the "
-                << video.frameCount << " frames its container reports" << std::endl;
+            noteLine(err) << "the video ends after frame " << lastRead << ", before the "
+                          << video.frameCount << " frames its container reports";
           }
           break;
         }
-        err << "Error : Cannot read from file!! " << std::endl;
-        err << "Error : frame " << *number << " of \"" << options.videoName
-            << "\" could not be read (" << video.frameCountText() << ")!" << std::endl;
+        plainLine(err, Verbosity::Quiet) << "Error : Cannot read from file!! ";
+        errorLine(err) << "frame " << *number << " of \"" << options.videoName
+                       << "\" could not be read (" << video.frameCountText() << ")";
         return kExitFailure;
       }
       lastRead = *number;

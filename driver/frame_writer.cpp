@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_writer.hpp"
 
+#include "util/report.hpp"
+
 #include <opencv2/highgui.hpp>
 
 #include <chrono>
@@ -49,7 +51,7 @@ FrameWriter::~FrameWriter() {
 void FrameWriter::emit(FrameResult result) {
   progress_.clear();
   out_ << result.segmentationLine << std::flush;
-  err_ << result.warnings << std::flush;
+  if (showsMessages(err_, Verbosity::Normal)) err_ << result.warnings << std::flush;
 
   const auto start = std::chrono::steady_clock::now();
   if (setup_.gui) {

@@ -38,7 +38,6 @@ public:
     return true;
   }
   std::size_t remaining() const { return bytes_.size() - at_; }
-  std::size_t position() const { return at_; }
 
 private:
   std::string_view bytes_;

@@ -4,6 +4,7 @@
 #include "driver/model_cache.hpp"
 #include "util/atomic_file.hpp"
 #include "util/file_io.hpp"
+#include "util/report.hpp"
 
 #include <array>
 #include <cerrno>
@@ -183,8 +184,7 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
       }
     }
     if (!prepared && !why.empty()) {
-      err << "rovelin: note: ignoring the model cache \"" << cachePath << "\": " << why
-          << std::endl;
+      noteLine(err) << "note: ignoring the model cache \"" << cachePath << "\": " << why;
     }
     return prepared ? &*prepared : nullptr;
   };
@@ -210,8 +210,8 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
     }
   }
   if (outcome != nullptr) *outcome = CacheOutcome::NotWritten;
-  err << "rovelin: note: the model cache \"" << cachePath << "\" was not written (" << refusal
-      << "); the model was prepared in memory for this run" << std::endl;
+  noteLine(err) << "note: the model cache \"" << cachePath << "\" was not written (" << refusal
+                << "); the model was prepared in memory for this run";
   return model;
 }
 
@@ -220,23 +220,21 @@ int prepareModelCache(const Options& options, std::ostream& err) {
   const std::string refusal =
       cacheRefusal(cachePath, {{"the training file", options.trainingFile}});
   if (!refusal.empty()) {
-    err << "Error : the model cache \"" << cachePath << "\" cannot be written: " << refusal << "!"
-        << std::endl;
+    errorLine(err) << "the model cache \"" << cachePath << "\" cannot be written: " << refusal;
     return 1;
   }
   CacheOutcome outcome = CacheOutcome::NotUsed;
   try {
     loadModel(options, err, &outcome);
-  } catch (const TrainingDataError& e) {
-    err << "Error : " << e.what() << "!" << std::endl;
-    return 1;
+  } catch (const TrainingDataError&) {
+    return reportException(err);
   }
   if (outcome == CacheOutcome::Read) {
-    err << "rovelin: the model cache \"" << cachePath << "\" is up to date" << std::endl;
+    noteLine(err) << "the model cache \"" << cachePath << "\" is up to date";
   } else if (outcome == CacheOutcome::Written) {
-    err << "rovelin: wrote the model cache \"" << cachePath << "\"" << std::endl;
+    noteLine(err) << "wrote the model cache \"" << cachePath << "\"";
   } else {
-    err << "Error : the model cache \"" << cachePath << "\" was not written!" << std::endl;
+    errorLine(err) << "the model cache \"" << cachePath << "\" was not written";
     return 1;
   }
   return 0;

@@ -3,6 +3,7 @@
 
 #include "util/file_io.hpp"
 #include "util/parse_number.hpp"
+#include "util/report.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -296,8 +297,7 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
     run.vehicleRule = *options.vehicleRule;
   }
   if (stored && changed.tellp() > 0) {
-    err << "rovelin: note: the command line overrides " << path.string() << ": " << changed.str()
-        << std::endl;
+    noteLine(err) << "note: the command line overrides " << path.string() << ": " << changed.str();
   }
   return run;
 }

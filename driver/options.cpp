@@ -90,8 +90,12 @@ Options (before VIDEO):
                       (--cache names it), then stop: no VIDEO is read
   --workdir DIR       where inpimage.ppm and outimage.ppm are written
                       (default: the working directory)
-  -v, --verbose       let the video decoder's own messages through (setting
-                      OPENCV_LOG_LEVEL does too)
+  -q, --quiet         print only errors on standard error: no notes,
+                      warnings, progress or timings (the --ground-truth
+                      scores are still printed)
+  -v, --verbose       print details (where the model came from, the
+                      settings in use) and let the video decoder's own
+                      messages through (setting OPENCV_LOG_LEVEL does too)
   -h, --help          show this help
   --version           show the version
 
@@ -100,13 +104,22 @@ renamed into place. A link is followed (the file it leads to is replaced), a
 character device or pipe is written directly, and two outputs may not name
 the same file or an input. The cache only ever replaces a cache.
 
+Labelling rules: a region's best class is taken unless a rule says
+otherwise. The vehicle rule (above) is the only one that ever changes a
+label. The context rule and the size rule weigh how much two regions' masks
+overlap; the regions are a partition into disjoint regions, so the overlap
+is always 0 and these two rules never change a label, and the class-context
+matrix read from the training file changes nothing. The rules are kept
+because stored models and their results depend on them.
+
 A model trained by rovelin-train carries its settings in a file beside it
 (model.txt: model.settings.json): the descriptor, the segmentation and the
 vehicle rule it was trained with. They are used when present; --sigma, --k,
 --min-size and the vehicle-rule options override them, with a note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
-option, 1 when the run fails (the reason is printed on standard error).
+option, 1 when the run fails (the reason is printed on standard error), 70
+for an internal fault of the tool (please report it).
 
 Keys (with windows): any key shows the next region's mask; Esc or q ends
 the walk through the masks (every report line is still printed).
@@ -142,7 +155,7 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
   if (number && inRange) {
     return std::nullopt;
   }
-  return std::string("Warning : ") + what + " '" + text + "' is " +
+  return std::string(what) + " '" + text + "' is " +
          (!number ? (whole ? "not a whole number" : "not a number") : "out of range") +
          "; it reads as " + reading;
 }
@@ -224,6 +237,129 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
   return frames;
 }
 
+namespace {
+
+// Sets the on/off option `name`; false when it is not one.
+bool applyFlag(const std::string& name, Options& options) {
+  if (name == "-v" || name == "--verbose") {
+    options.verbosity = Verbosity::Verbose;
+  } else if (name == "-q" || name == "--quiet") {
+    options.verbosity = Verbosity::Quiet;
+  } else if (name == "--no-gui") {
+    options.gui = false;
+  } else if (name == "--timings") {
+    options.timings = true;
+  } else if (name == "--no-cache") {
+    options.useCache = false;
+  } else if (name == "--no-vehicle-rule") {
+    options.vehicleRule = false;
+  } else if (name == "--vehicle-rule") {
+    options.vehicleRule = true;
+  } else if (name == "--skip-existing") {
+    options.skipExisting = true;
+  } else if (name == "--count-frames") {
+    options.countFrames = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The options that take a file name, and where each one goes.
+std::string* fileOption(const std::string& name, Options& options) {
+  if (name == "--overlay") return &options.overlayPath;
+  if (name == "--label-map") return &options.labelMapPath;
+  if (name == "--json") return &options.jsonPath;
+  if (name == "--ground-truth") return &options.groundTruthPath;
+  if (name == "--classes") return &options.classListPath;
+  if (name == "--cache") return &options.cachePath;
+  if (name == "--save-frame") return &options.saveFramePath;
+  if (name == "--overlay-video") return &options.overlayVideoPath;
+  if (name == "--workdir") return &options.workDir;
+  if (name == "--prepare-cache") return &options.trainingFile;
+  return nullptr;
+}
+
+bool takesValue(const std::string& name, Options& options) {
+  return name == "--sigma" || name == "--k" || name == "--min-size" || name == "--shard" ||
+         name == "--threads" || name == "--frames" || fileOption(name, options) != nullptr;
+}
+
+// Sets option `name` from `value` (nullopt: no value was given). Returns
+// what is wrong, or "" when all is well.
+std::string applyValue(const std::string& name, const std::optional<std::string>& value,
+                       Options& options) {
+  const std::string text = value.value_or("");
+  if (name == "--sigma" || name == "--k" || name == "--min-size") {
+    if (!value) return name + (name == "--min-size" ? " takes a whole number" : " takes a number");
+    SegmentationParams params;
+    bool known = false;
+    if (std::string problem = parseSegmentationOption(name, text, params, known);
+        !problem.empty()) {
+      return problem;
+    }
+    if (name == "--sigma") options.sigma = params.sigma;
+    if (name == "--k") options.k = params.k;
+    if (name == "--min-size") options.minSize = params.minSize;
+  } else if (name == "--shard") {
+    if (!value || !(options.shard = parseShard(text))) {
+      return "--shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + text + "'";
+    }
+  } else if (name == "--threads") {
+    if (!value || !parseInt(text, options.threads) || options.threads < 1 ||
+        options.threads > 1024) {
+      return "--threads takes a whole number from 1 to 1024";
+    }
+  } else if (name == "--frames") {
+    if (!value) return "--frames takes a list such as 0,10,20, 0:300:30, 100: or all";
+    options.framesToEnd = parseOpenEndedFrames(text, options.framesStart, options.framesStep);
+    options.frames.clear();
+    if (options.framesToEnd) return "";
+    auto list = parseFrameList(text);
+    if (!list) {
+      return "--frames: '" + text +
+             "' is not a frame list (use 0,10,20 or start:end:step such as 0:300:30)";
+    }
+    options.frames = std::move(*list);
+  } else if (std::string* path = fileOption(name, options)) {
+    if (text.empty()) return name + " takes a file name";
+    *path = text;
+    if (name == "--prepare-cache") options.prepareCacheOnly = true;
+  }
+  return "";
+}
+
+// The positional arguments from argv[first] on. Returns false when too few.
+bool readPositionals(int argc, const char* const* argv, int first, Command& command) {
+  Options& options = command.options;
+  const int count = argc - first;
+  if (options.countFrames && count >= 1 && count < 4) {
+    options.videoName = argv[first];
+    if (count >= 2) options.frameNumber = clampedAtoi(argv[first + 1]);
+    return true;
+  }
+  if (count < 4) return false;
+  options.videoName = argv[first];
+  options.frameNumber = clampedAtoi(argv[first + 1]);
+  options.resizeFactor = std::strtod(argv[first + 2], nullptr);  // atof
+  options.trainingFile = argv[first + 3];
+  // The lenient reading stays (scripts may rely on it), but not silently.
+  if (options.frames.empty()) {
+    if (auto warning = lenientReadingWarning("FRAME", argv[first + 1], true,
+                                             std::to_string(options.frameNumber))) {
+      command.warnings.push_back(*warning);
+    }
+  }
+  std::ostringstream factor;
+  factor << options.resizeFactor;
+  if (auto warning = lenientReadingWarning("FACTOR", argv[first + 2], false, factor.str())) {
+    command.warnings.push_back(*warning);
+  }
+  return true;
+}
+
+}  // namespace
+
 Command parseCommandLine(int argc, const char* const* argv) {
   Command command;
   Options& options = command.options;
@@ -245,24 +381,11 @@ Command parseCommandLine(int argc, const char* const* argv) {
     }
     // Options that take a value accept "--name VALUE" and "--name=VALUE".
     std::string name = arg;
-    std::optional<std::string> inlineValue;
+    std::optional<std::string> value;
     if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
       name = arg.substr(0, eq);
-      inlineValue = arg.substr(eq + 1);
+      value = arg.substr(eq + 1);
     }
-    auto value = [&](std::string& out) -> bool {
-      if (inlineValue) {
-        out = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto flag = [&]() -> bool { return !inlineValue; };
-
     if (name == "-h" || name == "--help") {
       command.kind = CommandKind::Help;
       return command;
@@ -271,85 +394,15 @@ Command parseCommandLine(int argc, const char* const* argv) {
       command.kind = CommandKind::Version;
       return command;
     }
-    std::string text;
-    if ((name == "-v" || name == "--verbose") && flag()) {
-      options.verbose = true;
-    } else if (name == "--no-gui" && flag()) {
-      options.gui = false;
-    } else if (name == "--timings" && flag()) {
-      options.timings = true;
-    } else if (name == "--no-cache" && flag()) {
-      options.useCache = false;
-    } else if (name == "--no-vehicle-rule" && flag()) {
-      options.vehicleRule = false;
-    } else if (name == "--vehicle-rule" && flag()) {
-      options.vehicleRule = true;
-    } else if (name == "--sigma" || name == "--k" || name == "--min-size") {
-      if (!value(text)) {
-        return fail(name + (name == "--min-size" ? " takes a whole number" : " takes a number"));
-      }
-      SegmentationParams params;
-      bool known = false;
-      if (std::string problem = parseSegmentationOption(name, text, params, known);
-          !problem.empty()) {
-        return fail(problem);
-      }
-      if (name == "--sigma") options.sigma = params.sigma;
-      if (name == "--k") options.k = params.k;
-      if (name == "--min-size") options.minSize = params.minSize;
-    } else if (name == "--skip-existing" && flag()) {
-      options.skipExisting = true;
-    } else if (name == "--count-frames" && flag()) {
-      options.countFrames = true;
-    } else if (name == "--shard") {
-      if (!value(text) || !(options.shard = parseShard(text))) {
-        return fail("--shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + text +
-                    "'");
-      }
-    } else if (name == "--threads") {
-      if (!value(text) || !parseInt(text, options.threads) || options.threads < 1 ||
-          options.threads > 1024) {
-        return fail("--threads takes a whole number from 1 to 1024");
-      }
-    } else if (name == "--frames") {
-      if (!value(text)) {
-        return fail("--frames takes a list such as 0,10,20, 0:300:30, 100: or all");
-      }
-      if (parseOpenEndedFrames(text, options.framesStart, options.framesStep)) {
-        options.framesToEnd = true;
-        options.frames.clear();
-        continue;
-      }
-      options.framesToEnd = false;
-      auto list = parseFrameList(text);
-      if (!list) {
-        return fail("--frames: '" + text +
-                    "' is not a frame list (use 0,10,20 or start:end:step such as 0:300:30)");
-      }
-      options.frames = std::move(*list);
-    } else if (name == "--overlay" || name == "--label-map" || name == "--json" ||
-               name == "--ground-truth" || name == "--classes" || name == "--cache" ||
-               name == "--save-frame" || name == "--overlay-video" || name == "--workdir" ||
-               name == "--prepare-cache") {
-      if (!value(text) || text.empty()) {
-        return fail(name + " takes a file name");
-      }
-      if (name == "--overlay") options.overlayPath = text;
-      if (name == "--label-map") options.labelMapPath = text;
-      if (name == "--json") options.jsonPath = text;
-      if (name == "--ground-truth") options.groundTruthPath = text;
-      if (name == "--classes") options.classListPath = text;
-      if (name == "--cache") options.cachePath = text;
-      if (name == "--save-frame") options.saveFramePath = text;
-      if (name == "--overlay-video") options.overlayVideoPath = text;
-      if (name == "--workdir") options.workDir = text;
-      if (name == "--prepare-cache") {
-        options.prepareCacheOnly = true;
-        options.trainingFile = text;
-      }
-    } else {
+    if (!value && applyFlag(name, options)) continue;
+    if (!takesValue(name, options)) {
       return fail("unknown option '" + arg + "' (see rovelin --help)");
     }
+    if (!value && i + 1 < argc) value = argv[i + 1];
+    if (std::string problem = applyValue(name, value, options); !problem.empty()) {
+      return fail(problem);
+    }
+    if (name == arg) ++i;  // the value was the next argument
   }
 
   if (options.prepareCacheOnly) {
@@ -357,31 +410,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
     if (i < argc) return fail("--prepare-cache TRAINDATA takes no VIDEO, FRAME or FACTOR");
     return command;
   }
-  if (options.countFrames && argc - i >= 1 && argc - i < 4) {
-    options.videoName = argv[i];
-    if (argc - i >= 2) options.frameNumber = clampedAtoi(argv[i + 1]);
-    return command;
-  }
-  if (argc - i < 4) {
-    command.kind = CommandKind::Usage;
-    return command;
-  }
-  options.videoName = argv[i];
-  options.frameNumber = clampedAtoi(argv[i + 1]);
-  options.resizeFactor = std::strtod(argv[i + 2], nullptr);  // atof
-  options.trainingFile = argv[i + 3];
-  // The lenient reading stays (scripts may rely on it), but not silently.
-  if (options.frames.empty()) {
-    if (auto warning = lenientReadingWarning("FRAME", argv[i + 1], true,
-                                             std::to_string(options.frameNumber))) {
-      command.warnings.push_back(*warning);
-    }
-  }
-  std::ostringstream factor;
-  factor << options.resizeFactor;
-  if (auto warning = lenientReadingWarning("FACTOR", argv[i + 2], false, factor.str())) {
-    command.warnings.push_back(*warning);
-  }
+  if (!readPositionals(argc, argv, i, command)) command.kind = CommandKind::Usage;
   return command;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "driver/batch_plan.hpp"
+#include "util/report.hpp"
 
 #include <optional>
 #include <string>
@@ -39,9 +40,9 @@ struct Options {
   bool framesToEnd = false;
   int framesStart = 0;
   int framesStep = 1;
-  std::string overlayVideoPath;   // --overlay-video FILE: the overlays of a run as one video
-  std::string workDir;            // --workdir DIR: where inpimage.ppm / outimage.ppm go
-  bool verbose = false;           // -v: let the video decoder's own messages through
+  std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
+  std::string workDir;           // --workdir DIR: where inpimage.ppm / outimage.ppm go
+  Verbosity verbosity = Verbosity::Normal;  // -q: errors only; -v: details, decoder messages
   bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
   // Segmentation and labelling settings given on the command line; unset:
   // the model's settings file, or the defaults.

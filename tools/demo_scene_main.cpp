@@ -9,7 +9,9 @@
 
 #include "rovelin/version.hpp"
 #include "tools/demo_scene.hpp"
+#include "util/error.hpp"
 #include "util/parse_number.hpp"
+#include "util/report.hpp"
 
 namespace {
 
@@ -50,10 +52,10 @@ int main(int argc, char** argv) {
       };
       if (arg == "-h" || arg == "--help") {
         std::cout << kUsage;
-        return 0;
+        return rovelin::checkedStandardOutput(rovelin::kExitSuccess);
       } else if (arg == "--version") {
-        std::cout << rovelin::versionText("rovelin-demo-scene") << std::flush;
-        return 0;
+        std::cout << rovelin::versionText("rovelin-demo-scene");
+        return rovelin::checkedStandardOutput(rovelin::kExitSuccess);
       } else if (arg == "--size") {
         const std::string_view size = value();
         const auto x = size.find('x');
@@ -73,26 +75,22 @@ int main(int argc, char** argv) {
       }
     }
     if (!haveDir) throw UsageError{"no output directory given"};
-    rovelin::checkDemoSceneOptions(options);
+    try {
+      rovelin::checkDemoSceneOptions(options);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError{e.what()};  // the sizes given on the command line
+    }
   } catch (const UsageError& e) {
-    std::cerr << "Error : " << e.message << "\n" << kUsage << std::flush;
-    return 2;
-  } catch (const std::invalid_argument& e) {
-    std::cerr << "Error : " << e.what() << "\n" << kUsage << std::flush;
-    return 2;
+    rovelin::errorLine(std::cerr) << e.message;
+    std::cerr << kUsage << std::flush;
+    return rovelin::kExitBadOption;
   }
 
   try {
     for (const auto& path : rovelin::writeDemoScene(outputDir, options))
       std::cout << path.string() << '\n';
-    std::cout << std::flush;
-    if (!std::cout) {
-      std::cerr << "Error : cannot write to standard output" << std::endl;
-      return 1;
-    }
-  } catch (const std::exception& e) {
-    std::cerr << "Error : " << e.what() << std::endl;
-    return 1;
+    return rovelin::checkedStandardOutput(rovelin::kExitSuccess);
+  } catch (...) {
+    return rovelin::reportException(std::cerr);
   }
-  return 0;
 }

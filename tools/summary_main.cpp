@@ -5,6 +5,8 @@
 #include "driver/outputs.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
+#include "util/error.hpp"
+#include "util/report.hpp"
 
 #include <opencv2/videoio.hpp>
 
@@ -12,7 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,145 +43,169 @@ Options:
                    "all" and open ends counted from the video's frame count)
   -o CSV           write the table to CSV (renamed into place when complete)
                    instead of standard output
+  -q, --quiet      print only errors on standard error (no warnings)
+  -v, --verbose    also say how many files were read and rows written
   -h, --help       show this help
   --version        show the version
 
 Exit status: 0 when every file was read (and, with --manifest, every frame
 is there); 1 when a file is unreadable or frames are missing, each named on
 standard error (the table of what could be read is still written); 2 for a
-bad option or argument.
+bad option or argument; 70 for an internal fault of the tool (please report
+it).
 )";
 
 constexpr int kMaxNamed = 20;  // files named one by one before "and N more"
 
-}  // namespace
+struct SummaryCommand {
+  std::string manifestPath;  // --manifest
+  std::string outputPath;    // -o; empty: standard output
+  std::string tree;          // TREE
+  Verbosity verbosity = Verbosity::Normal;
+};
 
-int main(int argc, char** argv) {
-  std::string manifestPath;
-  std::string outputPath;
-  std::string tree;
+int usageError(const std::string& message) {
+  errorLine(std::cerr) << message;
+  return kExitBadOption;
+}
+
+// Reads the command line into `command`. Returns the exit status when the
+// program ends here: help, version, or a command line that cannot be run.
+std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& command) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::cout << kHelp;
-      return 0;
+      return checkedStandardOutput(kExitSuccess);
     }
     if (arg == "--version") {
-      std::cout << versionText("rovelin-summary") << std::flush;
-      return 0;
+      std::cout << versionText("rovelin-summary");
+      return checkedStandardOutput(kExitSuccess);
     }
-    if (arg == "--manifest" || arg == "-o") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::cerr << "Error : " << arg << " takes a file name!" << std::endl;
-        return 2;
-      }
-      (arg == "-o" ? outputPath : manifestPath) = argv[++i];
+    if (arg == "-q" || arg == "--quiet") {
+      command.verbosity = Verbosity::Quiet;
+    } else if (arg == "-v" || arg == "--verbose") {
+      command.verbosity = Verbosity::Verbose;
+    } else if (arg == "--manifest" || arg == "-o") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usageError(arg + " takes a file name");
+      (arg == "-o" ? command.outputPath : command.manifestPath) = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::cerr << "Error : unknown option '" << arg << "' (see rovelin-summary --help)!"
-                << std::endl;
-      return 2;
-    } else if (!tree.empty()) {
-      std::cerr << "Error : more than one TREE given (see rovelin-summary --help)!" << std::endl;
-      return 2;
+      return usageError("unknown option '" + arg + "' (see rovelin-summary --help)");
+    } else if (!command.tree.empty()) {
+      return usageError("more than one TREE given (see rovelin-summary --help)");
     } else {
-      tree = arg;
+      command.tree = arg;
     }
   }
-  if (tree.empty()) {
-    std::cerr << "Error : no TREE given (see rovelin-summary --help)!" << std::endl;
-    return 2;
-  }
+  if (command.tree.empty()) return usageError("no TREE given (see rovelin-summary --help)");
   std::error_code ec;
-  if (!fs::is_directory(tree, ec)) {
-    std::cerr << "Error : \"" << tree << "\" is not a folder!" << std::endl;
-    return 2;
+  if (!fs::is_directory(command.tree, ec)) {
+    return usageError("\"" + command.tree + "\" is not a folder");
   }
+  return std::nullopt;
+}
 
+// Every frame file below `tree` that can be read, sorted by video and
+// frame, one per frame (of two files for one frame, the first by path is
+// kept, with a warning). Clears `complete` when a file is unreadable.
+std::vector<FrameRecord> readFrameRecords(const std::string& tree, bool& complete) {
+  std::vector<FrameRecord> records;
+  int unreadable = 0;
+  for (const fs::path& file : findFrameFiles(tree)) {
+    try {
+      records.push_back(readFrameRecord(file));
+    } catch (const std::exception& e) {
+      complete = false;
+      if (++unreadable <= kMaxNamed) {
+        errorLine(std::cerr) << "unreadable frame file \"" << file.string() << "\": " << e.what();
+      }
+    }
+  }
+  if (unreadable > kMaxNamed) {
+    errorLine(std::cerr) << unreadable << " unreadable frame files in all";
+  }
+  std::stable_sort(records.begin(), records.end(), [](const FrameRecord& a, const FrameRecord& b) {
+    return a.video != b.video ? a.video < b.video : a.frame < b.frame;
+  });
+  std::vector<FrameRecord> unique;
+  for (FrameRecord& record : records) {
+    if (!unique.empty() && unique.back().video == record.video &&
+        unique.back().frame == record.frame) {
+      warningLine(std::cerr) << "frame " << record.frame << " of " << record.video
+                             << " is in both \"" << unique.back().file.string() << "\" and \""
+                             << record.file.string() << "\"; the first is used";
+      continue;
+    }
+    unique.push_back(std::move(record));
+  }
+  detailLine(std::cerr) << records.size() + static_cast<std::size_t>(unreadable)
+                        << " frame files found, " << unique.size() << " frames in the table";
+  return unique;
+}
+
+// Names on standard error every frame of `entry` that `records` lack.
+// Returns false when frames are missing or the entry cannot be expanded.
+bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecord>& records) {
+  const std::string name = videoOutputName(entry.video);
+  const auto expected = expandManifestFrames(entry.frames, [&entry]() {
+    cv::VideoCapture capture(entry.video);
+    if (!capture.isOpened()) {
+      throw std::runtime_error("manifest line " + std::to_string(entry.line) + ": cannot open \"" +
+                               entry.video + "\" to count its frames");
+    }
+    return static_cast<int>(capture.get(cv::CAP_PROP_FRAME_COUNT));
+  });
+  if (!expected) {
+    errorLine(std::cerr) << "manifest line " << entry.line << ": '" << entry.frames
+                         << "' is not a frame list";
+    return false;
+  }
+  std::set<int> present;
+  const auto first = std::lower_bound(
+      records.begin(), records.end(), name,
+      [](const FrameRecord& r, const std::string& video) { return r.video < video; });
+  for (auto it = first; it != records.end() && it->video == name; ++it) {
+    present.insert(it->frame);
+  }
+  std::vector<int> missing;
+  for (int frame : *expected) {
+    if (present.count(frame) == 0) missing.push_back(frame);
+  }
+  std::sort(missing.begin(), missing.end());
+  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  if (missing.empty()) return true;
+  errorLine(std::cerr) << entry.video << " (" << name << "): " << missing.size() << " of "
+                       << expected->size() << " frames missing: " << describeFrames(missing);
+  return false;
+}
+
+int summarize(const SummaryCommand& command) {
+  std::vector<ManifestEntry> manifest;
+  if (!command.manifestPath.empty()) manifest = readManifest(command.manifestPath);
+  bool complete = true;
+  const std::vector<FrameRecord> records = readFrameRecords(command.tree, complete);
+  for (const ManifestEntry& entry : manifest) {
+    if (!checkManifestEntry(entry, records)) complete = false;
+  }
+  const std::string table = summaryTable(records);
+  const int status = complete ? kExitSuccess : kExitFailure;
+  if (!command.outputPath.empty()) {
+    writeTextAtomically(command.outputPath, table);
+    return status;
+  }
+  std::cout << table;
+  return checkedStandardOutput(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SummaryCommand command;
+  if (const std::optional<int> status = parseCommandLine(argc, argv, command)) return *status;
+  setMessageStyle(std::cerr, "rovelin-summary", command.verbosity);
   try {
-    std::vector<ManifestEntry> manifest;
-    if (!manifestPath.empty()) {
-      manifest = readManifest(manifestPath);
-    }
-    bool complete = true;
-    std::vector<FrameRecord> records;
-    int unreadable = 0;
-    for (const fs::path& file : findFrameFiles(tree)) {
-      try {
-        records.push_back(readFrameRecord(file));
-      } catch (const std::exception& e) {
-        complete = false;
-        if (++unreadable <= kMaxNamed) {
-          std::cerr << "Error : unreadable frame file \"" << file.string() << "\": " << e.what()
-                    << "!" << std::endl;
-        }
-      }
-    }
-    if (unreadable > kMaxNamed) {
-      std::cerr << "Error : " << unreadable << " unreadable frame files in all!" << std::endl;
-    }
-    std::stable_sort(records.begin(), records.end(),
-                     [](const FrameRecord& a, const FrameRecord& b) {
-                       return a.video != b.video ? a.video < b.video : a.frame < b.frame;
-                     });
-    // Two files for one frame: the first (by path) is kept.
-    std::vector<FrameRecord> unique;
-    for (FrameRecord& record : records) {
-      if (!unique.empty() && unique.back().video == record.video &&
-          unique.back().frame == record.frame) {
-        std::cerr << "Warning : frame " << record.frame << " of " << record.video
-                  << " is in both \"" << unique.back().file.string() << "\" and \""
-                  << record.file.string() << "\"; the first is used" << std::endl;
-        continue;
-      }
-      unique.push_back(std::move(record));
-    }
-
-    for (const ManifestEntry& entry : manifest) {
-      const std::string name = videoOutputName(entry.video);
-      const auto expected = expandManifestFrames(entry.frames, [&entry]() {
-        cv::VideoCapture capture(entry.video);
-        if (!capture.isOpened()) {
-          throw std::runtime_error("manifest line " + std::to_string(entry.line) +
-                                   ": cannot open \"" + entry.video + "\" to count its frames");
-        }
-        return static_cast<int>(capture.get(cv::CAP_PROP_FRAME_COUNT));
-      });
-      if (!expected) {
-        std::cerr << "Error : manifest line " << entry.line << ": '" << entry.frames
-                  << "' is not a frame list!" << std::endl;
-        complete = false;
-        continue;
-      }
-      std::set<int> present;
-      const auto first = std::lower_bound(
-          unique.begin(), unique.end(), name,
-          [](const FrameRecord& r, const std::string& video) { return r.video < video; });
-      for (auto it = first; it != unique.end() && it->video == name; ++it) {
-        present.insert(it->frame);
-      }
-      std::vector<int> missing;
-      for (int frame : *expected) {
-        if (present.count(frame) == 0) missing.push_back(frame);
-      }
-      std::sort(missing.begin(), missing.end());
-      missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
-      if (!missing.empty()) {
-        complete = false;
-        std::cerr << "Error : " << entry.video << " (" << name << "): " << missing.size() << " of "
-                  << expected->size() << " frames missing: " << describeFrames(missing) << "!"
-                  << std::endl;
-      }
-    }
-
-    const std::string table = summaryTable(unique);
-    if (outputPath.empty()) {
-      std::cout << table << std::flush;
-    } else {
-      writeTextAtomically(outputPath, table);
-    }
-    return complete ? 0 : 1;
-  } catch (const std::exception& e) {
-    std::cerr << "Error : " << e.what() << "!" << std::endl;
-    return 1;
+    return summarize(command);
+  } catch (...) {
+    return reportException(std::cerr);
   }
 }

@@ -1,25 +1,31 @@
 // SPDX-License-Identifier: Apache-2.0
 // rovelin-train: makes a training-data file from labelled frames of a video.
 #include "classifier/region_classifier.hpp"
-#include "driver/annotation.hpp"
-#include "driver/decoder_log.hpp"
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
+#include "driver/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
+#include "util/error.hpp"
+#include "util/parse_number.hpp"
+#include "util/report.hpp"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
+
+using namespace rovelin;
+namespace fs = std::filesystem;
 
 const char* const kHelp = R"(rovelin-train - make a rovelin model from labelled frames
 
@@ -51,7 +57,11 @@ Options:
                          (model preparation grows with the square of N)
   --context KIND         class-context matrix: identity (default), uniform,
                          estimated (from how often classes touch in the
-                         label maps), or a file of K x K numbers
+                         label maps), or a file of K x K numbers; it is
+                         stored in the model, but changes no label: the
+                         context rule weighs how much regions overlap, and
+                         regions never overlap (the rule is kept because
+                         stored models and their results depend on it)
   --descriptor KIND      covariance (default: the covariance of the ten
                          features) or embedding (their mean and covariance
                          as one 11 x 11 matrix; tells regions of one texture
@@ -67,221 +77,266 @@ Options:
                          what was tried, then train with the best
   --workdir DIR          where inpimage.ppm and outimage.ppm are written
                          (default: the working directory)
+  -q, --quiet            print only errors on standard error (no class
+                         table, tuning table, progress or summary line)
   -v, --verbose          print the segmentation line of every frame and the
                          video decoder's own messages
   -h, --help             show this help
   --version              show the version
 
 Exit status: 0 when the model was written, 2 for a bad command line, 1 when
-training fails (nothing is written then).
+training fails (nothing is written then), 70 for an internal fault of the
+tool (please report it).
 )";
 
+struct TrainCommand {
+  TrainingOptions options;
+  Verbosity verbosity = Verbosity::Normal;
+  bool tune = false;    // --tune
+  bool chosen = false;  // a setting --tune would choose was given
+};
+
 int usageError(const std::string& message) {
-  std::cerr << "Error : " << message << "!" << std::endl
-            << "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]"
-            << std::endl;
-  return 2;
+  errorLine(std::cerr) << message;
+  plainLine(std::cerr, Verbosity::Quiet)
+      << "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]";
+  return kExitBadOption;
 }
 
-bool parseInt(const std::string& text, int& value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
+// Sets option `arg` of `command`, taking its value from `value` when it
+// needs one. Returns why it is refused, or "" when all is well.
+std::string applyOption(const std::string& arg, const std::function<bool(std::string&)>& value,
+                        TrainCommand& command) {
+  TrainingOptions& options = command.options;
+  std::string text;
+  if (arg == "-v" || arg == "--verbose") {
+    command.verbosity = Verbosity::Verbose;
+  } else if (arg == "-q" || arg == "--quiet") {
+    command.verbosity = Verbosity::Quiet;
+  } else if (arg == "-o" || arg == "--output") {
+    if (!value(text) || text.empty()) return arg + " takes a file name";
+    options.output = text;
+  } else if (arg == "--classes") {
+    if (!value(text) || text.empty()) return "--classes takes a file name";
+    options.classList = text;
+  } else if (arg == "--workdir") {
+    if (!value(text) || text.empty()) return "--workdir takes a directory";
+    options.workDir = text;
+  } else if (arg == "--purity") {
+    const auto purity = value(text) ? parseNumber<double>(text) : std::nullopt;
+    if (!purity || !(*purity > 0.0) || *purity > 1.0) {
+      return "--purity takes a number above 0 and at most 1";
+    }
+    options.purity = *purity;
+  } else if (arg == "--max-per-class") {
+    const auto most = value(text) ? parseNumber<int>(text) : std::nullopt;
+    if (!most || *most < 2) return "--max-per-class takes a whole number of at least 2";
+    options.maxPerClass = *most;
+  } else if (arg == "--tune") {
+    command.tune = true;
+  } else if (arg == "--no-vehicle-rule") {
+    options.vehicleRule = false;
+    command.chosen = true;
+  } else if (arg == "--descriptor") {
+    const auto kind = value(text) ? parseDescriptorKind(text) : std::nullopt;
+    if (!kind) return "--descriptor takes covariance or embedding";
+    options.descriptor = *kind;
+    command.chosen = true;
+  } else if (arg == "--sigma" || arg == "--k" || arg == "--min-size") {
+    if (!value(text)) return arg + " takes a value";
+    bool known = false;
+    if (std::string problem = parseSegmentationOption(arg, text, options.segmentation, known);
+        !problem.empty()) {
+      return problem;
+    }
+    command.chosen = true;
+  } else if (arg == "--context") {
+    if (!value(text) || text.empty()) {
+      return "--context takes identity, uniform, estimated or a file name";
+    }
+    options.context = text;
+  } else {
+    return "unknown option '" + arg + "' (see rovelin-train --help)";
+  }
+  return "";
 }
 
-bool parseDouble(const std::string& text, double& value) {
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size();
+// VIDEO FACTOR FRAME:LABELS...: returns why they are refused, or "".
+std::string readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
+  TrainingOptions& options = command.options;
+  if (options.output.empty()) return "no output file: give -o MODEL.txt";
+  if (command.tune && command.chosen) {
+    return "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
+           "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule";
+  }
+  if (positional.size() < 3) return "VIDEO, FACTOR and at least one FRAME:LABELS are needed";
+  options.video = positional[0];
+  const auto factor = parseNumber<double>(positional[1]);
+  if (!factor || !(*factor > 0.0)) {
+    return "FACTOR must be a positive number, not '" + positional[1] + "'";
+  }
+  options.factor = *factor;
+  for (std::size_t p = 2; p < positional.size(); ++p) {
+    const std::string& pair = positional[p];
+    const auto colon = pair.find(':');
+    const auto frame =
+        colon == std::string::npos ? std::nullopt : parseNumber<int>(pair.substr(0, colon));
+    if (!frame || *frame < 0 || colon + 1 == pair.size()) {
+      return "'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)";
+    }
+    options.frames.push_back(LabelledFrame{*frame, pair.substr(colon + 1)});
+  }
+  if (command.tune && options.frames.size() < 2) {
+    return "--tune needs at least 2 labelled frames (it holds out one at a time)";
+  }
+  return "";
+}
+
+// Reads the command line into `command`. Returns the exit status when the
+// program ends here: help, version, or a command line that cannot be run.
+std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+      break;
+    }
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kHelp;
+      return checkedStandardOutput(kExitSuccess);
+    }
+    if (arg == "--version") {
+      std::cout << versionText("rovelin-train");
+      return checkedStandardOutput(kExitSuccess);
+    }
+    // A word that starts with '-' and a digit is a number, such as a frame.
+    if (arg.size() < 2 || arg[0] != '-' || (arg[1] >= '0' && arg[1] <= '9')) {
+      positional.push_back(arg);
+      continue;
+    }
+    const auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (const std::string problem = applyOption(arg, value, command); !problem.empty()) {
+      return usageError(problem);
+    }
+  }
+  if (const std::string problem = readPositionals(positional, command); !problem.empty()) {
+    return usageError(problem);
+  }
+  return std::nullopt;
+}
+
+// Refuses, before any work, a model or settings file that cannot be
+// written or would land on one of the files the model is made from.
+// Returns the settings file's name.
+fs::path checkOutputs(const TrainingOptions& options) {
+  checkOutputPath(options.output);
+  std::vector<std::pair<std::string, std::string>> inputs = {
+      {"the video", options.video}, {"the class list", options.classList.string()}};
+  if (options.context != "identity" && options.context != "uniform" &&
+      options.context != "estimated") {
+    inputs.emplace_back("the context file", options.context);
+  }
+  for (const LabelledFrame& frame : options.frames) {
+    inputs.emplace_back("a label map", frame.labels.string());
+  }
+  checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
+  const fs::path settingsPath = settingsPathFor(options.output);
+  checkOutputPath(settingsPath);
+  checkDistinctOutputs(
+      {{"-o", options.output.string()}, {"the settings file", settingsPath.string()}}, inputs);
+  return settingsPath;
+}
+
+// --tune: chooses the descriptor, the segmentation and the vehicle rule by
+// cross-validation, prints the table of what was tried, and records the
+// winner in `options` and `settings`.
+void tune(TrainingOptions& options, ModelSettings& settings) {
+  const bool terminal = ::isatty(STDERR_FILENO) == 1 && showsMessages(std::cerr, Verbosity::Normal);
+  const TuningResult tuning = tuneSettings(options, terminal ? &std::cerr : nullptr);
+  if (showsMessages(std::cerr, Verbosity::Normal)) {
+    printTuningTable(tuning, options.frames, std::cerr);
+  }
+  const TuningCandidate& best = tuning.tried[tuning.best];
+  options.descriptor = best.descriptor;
+  options.segmentation = best.segmentation;
+  options.vehicleRule = best.vehicleRule;
+  settings.crossValidatedAccuracy = best.meanAccuracy;
+  // The model is then built as a separate run with these settings would
+  // build it, from the same random-colour sequence.
+  std::srand(1);
+}
+
+// The per-class table of samples found, kept and dropped.
+void printClassTable(const TrainingSet& set, std::ostream& err) {
+  err << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
+      << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
+  for (const ClassTally& tally : set.classes) {
+    err << std::left << std::setw(16) << tally.name << std::right << std::setw(8) << tally.found
+        << std::setw(8) << tally.kept << std::setw(9) << tally.dropped() << std::endl;
+  }
+  err << "regions not used: " << set.impureRegions << " below the purity, " << set.unlabelledRegions
+      << " without labelled pixels" << std::endl;
+}
+
+// Writes the model, and then its settings. The model only replaces the old
+// file once the loader has accepted it whole, bandwidths included: the
+// trainer never reports a model as written that rovelin would refuse.
+void writeModel(const TrainingOptions& options, const std::string& text,
+                const fs::path& settingsPath, ModelSettings settings) {
+  settings.descriptor = options.descriptor;
+  settings.segmentation = options.segmentation;
+  settings.vehicleRule = options.vehicleRule;
+  settings.classes = trainingClasses(options);
+  settings.model = modelFingerprint(text);
+  settings.video = options.video;
+  settings.factor = options.factor;
+  for (const LabelledFrame& frame : options.frames) {
+    settings.frames.push_back(TrainedFrame{frame.frame, frame.labels.string()});
+  }
+  writeOutputFile(options.output, text, [](const fs::path& written) {
+    try {
+      RegionClassifier check(written.string(), RegionClassifier::kRegionDescriptorOrders);
+    } catch (const TrainingDataError& e) {
+      std::string problem = e.what();
+      problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
+      throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
+    }
+  });
+  writeTextAtomically(settingsPath, formatSettings(settings));
+}
+
+int train(TrainCommand& command) {
+  TrainingOptions& options = command.options;
+  const fs::path settingsPath = checkOutputs(options);
+  ModelSettings settings;
+  if (command.tune) tune(options, settings);
+  const bool verbose = command.verbosity == Verbosity::Verbose;
+  const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
+  if (showsMessages(std::cerr, Verbosity::Normal)) printClassTable(set, std::cerr);
+  writeModel(options, formatTrainingFile(set), settingsPath, settings);
+  int kept = 0;
+  for (const ClassTally& tally : set.classes) kept += tally.kept;
+  plainLine(std::cerr, Verbosity::Normal)
+      << "wrote " << options.output.string() << ": " << kept << " samples in " << set.classes.size()
+      << " classes, and its settings " << settingsPath.string();
+  return kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace rovelin;
-  quietImageLibrary();
-  quietVideoDecoder(std::getenv("OPENCV_LOG_LEVEL") != nullptr || [&] {
-    for (int i = 1; i < argc; ++i) {
-      const std::string arg = argv[i];
-      if (arg == "--") break;
-      if (arg == "-v" || arg == "--verbose") return true;
-    }
-    return false;
-  }());
-  TrainingOptions options;
-  bool verbose = false;
-  bool tune = false;
-  bool chosen = false;  // a setting --tune would choose was given
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string text;
-    if (arg == "--") {
-      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
-      break;
-    } else if (arg == "-h" || arg == "--help") {
-      std::cout << kHelp;
-      return 0;
-    } else if (arg == "--version") {
-      std::cout << versionText("rovelin-train") << std::flush;
-      return 0;
-    } else if (arg == "-v" || arg == "--verbose") {
-      verbose = true;
-    } else if (arg == "-o" || arg == "--output") {
-      if (!value(text) || text.empty()) return usageError(arg + " takes a file name");
-      options.output = text;
-    } else if (arg == "--classes") {
-      if (!value(text) || text.empty()) return usageError("--classes takes a file name");
-      options.classList = text;
-    } else if (arg == "--workdir") {
-      if (!value(text) || text.empty()) return usageError("--workdir takes a directory");
-      options.workDir = text;
-    } else if (arg == "--purity") {
-      if (!value(text) || !parseDouble(text, options.purity) || !(options.purity > 0.0) ||
-          options.purity > 1.0) {
-        return usageError("--purity takes a number above 0 and at most 1");
-      }
-    } else if (arg == "--max-per-class") {
-      if (!value(text) || !parseInt(text, options.maxPerClass) || options.maxPerClass < 2) {
-        return usageError("--max-per-class takes a whole number of at least 2");
-      }
-    } else if (arg == "--tune") {
-      tune = true;
-    } else if (arg == "--no-vehicle-rule") {
-      options.vehicleRule = false;
-      chosen = true;
-    } else if (arg == "--descriptor") {
-      const auto kind = value(text) ? parseDescriptorKind(text) : std::nullopt;
-      if (!kind) return usageError("--descriptor takes covariance or embedding");
-      options.descriptor = *kind;
-      chosen = true;
-    } else if (arg == "--sigma" || arg == "--k" || arg == "--min-size") {
-      if (!value(text)) return usageError(arg + " takes a value");
-      bool known = false;
-      if (const std::string problem =
-              parseSegmentationOption(arg, text, options.segmentation, known);
-          !problem.empty()) {
-        return usageError(problem);
-      }
-      chosen = true;
-    } else if (arg == "--context") {
-      if (!value(text) || text.empty()) {
-        return usageError("--context takes identity, uniform, estimated or a file name");
-      }
-      options.context = text;
-    } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
-      return usageError("unknown option '" + arg + "' (see rovelin-train --help)");
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (options.output.empty()) return usageError("no output file: give -o MODEL.txt");
-  if (tune && chosen) {
-    return usageError(
-        "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
-        "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
-  }
-  if (positional.size() < 3)
-    return usageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
-  options.video = positional[0];
-  if (!parseDouble(positional[1], options.factor) || !(options.factor > 0.0)) {
-    return usageError("FACTOR must be a positive number, not '" + positional[1] + "'");
-  }
-  for (std::size_t p = 2; p < positional.size(); ++p) {
-    const std::string& pair = positional[p];
-    const auto colon = pair.find(':');
-    LabelledFrame labelled;
-    if (colon == std::string::npos || !parseInt(pair.substr(0, colon), labelled.frame) ||
-        labelled.frame < 0 || colon + 1 == pair.size()) {
-      return usageError("'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)");
-    }
-    labelled.labels = pair.substr(colon + 1);
-    options.frames.push_back(labelled);
-  }
-
-  if (tune && options.frames.size() < 2) {
-    return usageError("--tune needs at least 2 labelled frames (it holds out one at a time)");
-  }
-
+  TrainCommand command;
+  if (const std::optional<int> status = parseCommandLine(argc, argv, command)) return *status;
+  setMessageStyle(std::cerr, "rovelin-train", command.verbosity);
+  setUpProcess(command.verbosity);
   try {
-    checkOutputPath(options.output);
-    // The model may not land on one of the files it is made from.
-    std::vector<std::pair<std::string, std::string>> inputs = {
-        {"the video", options.video}, {"the class list", options.classList.string()}};
-    if (options.context != "identity" && options.context != "uniform" &&
-        options.context != "estimated") {
-      inputs.emplace_back("the context file", options.context);
-    }
-    for (const LabelledFrame& frame : options.frames) {
-      inputs.emplace_back("a label map", frame.labels.string());
-    }
-    checkDistinctOutputs({{"-o", options.output.string()}}, inputs);
-    const std::filesystem::path settingsPath = settingsPathFor(options.output);
-    checkOutputPath(settingsPath);
-    checkDistinctOutputs(
-        {{"-o", options.output.string()}, {"the settings file", settingsPath.string()}}, inputs);
-    ModelSettings settings;
-    if (tune) {
-      const bool terminal = ::isatty(STDERR_FILENO) == 1;
-      const TuningResult tuning = tuneSettings(options, terminal ? &std::cerr : nullptr);
-      printTuningTable(tuning, options.frames, std::cerr);
-      const TuningCandidate& best = tuning.tried[tuning.best];
-      options.descriptor = best.descriptor;
-      options.segmentation = best.segmentation;
-      options.vehicleRule = best.vehicleRule;
-      settings.crossValidatedAccuracy = best.meanAccuracy;
-      // The model is then built as a separate run with these settings would
-      // build it, from the same random-colour sequence.
-      std::srand(1);
-    }
-    const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
-    std::cerr << std::left << std::setw(16) << "class" << std::right << std::setw(8) << "found"
-              << std::setw(8) << "kept" << std::setw(9) << "dropped" << std::endl;
-    int kept = 0;
-    for (const ClassTally& tally : set.classes) {
-      std::cerr << std::left << std::setw(16) << tally.name << std::right << std::setw(8)
-                << tally.found << std::setw(8) << tally.kept << std::setw(9) << tally.dropped()
-                << std::endl;
-      kept += tally.kept;
-    }
-    std::cerr << "regions not used: " << set.impureRegions << " below the purity, "
-              << set.unlabelledRegions << " without labelled pixels" << std::endl;
-    const std::string text = formatTrainingFile(set);
-    settings.descriptor = options.descriptor;
-    settings.segmentation = options.segmentation;
-    settings.vehicleRule = options.vehicleRule;
-    settings.classes = trainingClasses(options);
-    settings.model = modelFingerprint(text);
-    settings.video = options.video;
-    settings.factor = options.factor;
-    for (const LabelledFrame& frame : options.frames) {
-      settings.frames.push_back(TrainedFrame{frame.frame, frame.labels.string()});
-    }
-    // The file only replaces the old one once the loader has accepted it
-    // whole, bandwidths included: the trainer never reports a model as
-    // written that rovelin would refuse.
-    writeOutputFile(options.output, text, [](const std::filesystem::path& written) {
-      try {
-        RegionClassifier check(written.string(), RegionClassifier::kRegionDescriptorOrders);
-      } catch (const TrainingDataError& e) {
-        std::string problem = e.what();
-        problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
-        throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
-      }
-    });
-    writeTextAtomically(settingsPath, formatSettings(settings));
-    std::cerr << "wrote " << options.output.string() << ": " << kept << " samples in "
-              << set.classes.size() << " classes, and its settings " << settingsPath.string()
-              << std::endl;
-    return 0;
-  } catch (const std::bad_alloc&) {
-    std::cerr << "Error : out of memory!" << std::endl;
-  } catch (const std::exception& e) {
-    std::cerr << "Error : " << e.what() << "!" << std::endl;
+    return train(command);
+  } catch (...) {
+    return reportException(std::cerr);
   }
-  return 1;
 }

@@ -4,7 +4,16 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "util/error.hpp"
+#include "util/report.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <new>
+#include <sstream>
+#include <stdexcept>
 
 namespace rovelin {
 namespace {
@@ -127,6 +136,88 @@ TEST_F(Cli, SavesTheGrabbedScaledFrame) {
   EXPECT_EQ(frame.size(), cv::Size(24, 18));
   EXPECT_TRUE(fs::exists(dir / "inpimage.ppm"));
   EXPECT_TRUE(fs::exists(dir / "outimage.ppm"));
+}
+
+TEST_F(Cli, QuietLeavesOnlyErrorsAndVerboseAddsDetails) {
+  // FRAME "1x" draws a warning, --timings a table: both are gone with -q.
+  const std::vector<std::string> run = {"--no-gui", "--timings", "clip.avi",
+                                        "1x",       "1",         "model.txt"};
+  const auto normal = runTool(kExe, run, dir.path());
+  ASSERT_EQ(normal.status, 0) << normal.err;
+  EXPECT_EQ(normal.err.rfind("Warning : FRAME '1x' is not a whole number; it reads as 1\n"
+                             "Timings for frame 1:\n",
+                             0),
+            0u)
+      << normal.err;
+
+  std::vector<std::string> quietRun = run;
+  quietRun.insert(quietRun.begin(), "-q");
+  const auto quiet = runTool(kExe, quietRun, dir.path());
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(test_support::withoutTime(quiet.out), test_support::withoutTime(normal.out));
+
+  const auto failed =
+      runTool(kExe, {"--quiet", "--no-gui", "missing.avi", "0", "1", "model.txt"}, dir.path());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err,
+            "Error : Video file could not be opened!!!\n"
+            "Error : \"missing.avi\" is missing, unreadable or not a video the capture library "
+            "can decode!\n");
+
+  std::vector<std::string> verboseRun = run;
+  verboseRun.insert(verboseRun.begin(), "-v");
+  const auto verbose = runTool(kExe, verboseRun, dir.path());
+  EXPECT_EQ(verbose.status, 0);
+  EXPECT_EQ(verbose.err.rfind("Warning : FRAME '1x' is not a whole number; it reads as 1\n"
+                              "rovelin: the model model.txt: 2 classes, read from the cache\n"
+                              "rovelin: settings: descriptor covariance, sigma 1, k 500, min "
+                              "size 500, vehicle rule on\n"
+                              "Timings for frame 1:\n",
+                              0),
+            0u)
+      << verbose.err;
+
+  // The trainer's class table goes too; its error stays.
+  ASSERT_EQ(runTool(ROVELIN_DEMO_EXE, {"--size", "96x64", "--frames", "1", "."}, dir.path()).status,
+            0);
+  const std::vector<std::string> train = {"--classes", "classes.txt",   "-o", "m.txt", "demo.avi",
+                                          "1",         "0:labels_0.png"};
+  const auto trained = runTool(ROVELIN_TRAIN_EXE, train, dir.path());
+  EXPECT_EQ(trained.status, 1);
+  EXPECT_EQ(trained.err.rfind("class ", 0), 0u) << trained.err;
+  std::vector<std::string> quietTrain = train;
+  quietTrain.insert(quietTrain.begin(), "-q");
+  const auto quietTrained = runTool(ROVELIN_TRAIN_EXE, quietTrain, dir.path());
+  EXPECT_EQ(quietTrained.status, 1);
+  EXPECT_EQ(quietTrained.err, trained.err.substr(trained.err.find("Error : ")));
+  EXPECT_EQ(std::count(quietTrained.err.begin(), quietTrained.err.end(), '\n'), 1);
+}
+
+TEST(ExitStatus, InternalFaultsAreToldApartFromBadInput) {
+  const auto report = [](const std::function<void()>& fail) {
+    std::ostringstream err;
+    setMessageStyle(err, "rovelin", Verbosity::Quiet);
+    int status = -1;
+    try {
+      fail();
+    } catch (...) {
+      status = reportException(err);
+    }
+    return std::make_pair(status, err.str());
+  };
+  using Outcome = std::pair<int, std::string>;
+  EXPECT_EQ(report([] { throw std::logic_error("label 7 of region 2 is out of range"); }),
+            Outcome(70, "Error : internal fault: label 7 of region 2 is out of range!\n"));
+  EXPECT_EQ(report([] { throw std::out_of_range("mask 9 of 3"); }),
+            Outcome(70, "Error : internal fault: mask 9 of 3!\n"));
+  EXPECT_EQ(report([] { throw 7; }),
+            Outcome(70, "Error : internal fault: an unknown exception!\n"));
+  EXPECT_EQ(report([] { throw rovelin::Error("\"m.txt\" line 3: not a number"); }),
+            Outcome(1, "Error : \"m.txt\" line 3: not a number!\n"));
+  EXPECT_EQ(report([] { throw std::runtime_error("cannot write \"a.png\""); }),
+            Outcome(1, "Error : cannot write \"a.png\"!\n"));
+  EXPECT_EQ(report([] { throw std::bad_alloc(); }), Outcome(1, "Error : out of memory!\n"));
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ expect "frames" "$train" --workdir ""
 expect "identity" "$train" --context i
 expect "model.txt" "$train" -o mod
 expect "labels_12.png" "$train" -o model.txt movie.avi 1 12 : la
+expect "--quiet" "$rovelin" --q
+expect "-q" "$train" -q
 expect "--size --frames --help --version" "$demo" --
 expect "" "$demo" --size ""
 exit $((failures > 0))

@@ -51,10 +51,18 @@ TEST(StandardOutput, AFullDeviceFailsTheRun) {
     EXPECT_NE(err.find("Error : cannot write to standard output!\n"), std::string::npos)
         << args.front() << ": " << err;
   }
-  const auto [status, err] = runIntoFullDevice(
-      ROVELIN_DEMO_EXE, {"--size", "64x48", "--frames", "2", "scene"}, dir.path());
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(err.find("Error : cannot write to standard output\n"), std::string::npos) << err;
+  const std::vector<std::pair<std::string, std::vector<std::string>>> tools = {
+      {ROVELIN_DEMO_EXE, {"--size", "64x48", "--frames", "2", "scene"}},
+      {ROVELIN_DEMO_EXE, {"--help"}},
+      {ROVELIN_TRAIN_EXE, {"--help"}},
+      {ROVELIN_TRAIN_EXE, {"--version"}},
+      {ROVELIN_SUMMARY_EXE, {"--version"}},
+      {ROVELIN_SUMMARY_EXE, {"scene"}}};
+  for (const auto& [exe, args] : tools) {
+    const auto [status, err] = runIntoFullDevice(exe, args, dir.path());
+    EXPECT_EQ(status, 1) << exe << " " << args.front();
+    EXPECT_EQ(err, "Error : cannot write to standard output!\n") << exe << " " << args.front();
+  }
 }
 
 }  // namespace
