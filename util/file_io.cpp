@@ -12,13 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const std::string& name) {
-  std::string text(1, '"');
-  text += name;
-  text += '"';
-  return text;
-}
-
 // Opens `path` for reading; a folder counts as unopenable.
 std::ifstream openForReading(const fs::path& path) {
   std::error_code ec;
@@ -48,25 +41,20 @@ bool appendUpTo(std::istream& in, std::size_t limit, std::string& data, const st
   return ended;
 }
 
-[[noreturn]] void tooLarge(const std::string& name, std::size_t cap) {
-  throw FileReadError(name, ReadFailure::kTooLarge,
-                      "larger than " + std::to_string(cap) + " bytes");
-}
-
 }  // namespace
 
 FileReadError::FileReadError(const std::string& name, ReadFailure failure, const std::string& cause)
-    : Error("cannot read " + quoted(name) + ": " + cause), failure(failure), cause(cause) {}
+    : Error("cannot read \"" + name + "\": " + cause), failure(failure), cause(cause) {}
 
 std::string readFileCapped(const fs::path& path, std::size_t cap) {
   std::error_code ec;
-  if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) > cap && !ec) {
-    tooLarge(path.string(), cap);
+  if (!fs::is_regular_file(path, ec) || fs::file_size(path, ec) <= cap || ec) {
+    std::ifstream in = openForReading(path);
+    std::string data;
+    if (appendUpTo(in, cap, data, path.string())) return data;
   }
-  std::ifstream in = openForReading(path);
-  std::string data;
-  if (!appendUpTo(in, cap, data, path.string())) tooLarge(path.string(), cap);
-  return data;
+  throw FileReadError(path.string(), ReadFailure::kTooLarge,
+                      "larger than " + std::to_string(cap) + " bytes");
 }
 
 std::string readFileHead(const fs::path& path, std::size_t limit) {
