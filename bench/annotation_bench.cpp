@@ -1,139 +1,79 @@
 // SPDX-License-Identifier: Apache-2.0
-// A whole 640×480 annotation of a demo frame with a model trained on other
-// demo frames: segmentation (with its two PPM files), feature planes and
-// regions, classification and labelling. The report itself is not timed.
+// Whole annotations of a demo frame with models trained on other demo
+// frames: segmentation (with its two PPM files), feature planes and regions,
+// classification and labelling. The report itself is not timed; the models
+// are prepared once, as the cache does for repeated runs.
+#include "bench/demo_scene_fixture.hpp"
 #include "classifier/region_classifier.hpp"
 #include "driver/region_extraction.hpp"
-#include "driver/video_frame_source.hpp"
-#include "tools/demo_scene.hpp"
-#include "tools/training_builder.hpp"
 
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <random>
 #include <sstream>
 
 namespace rovelin {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct DemoFixture {
-  fs::path dir;
-  RegionClassifier model;
-  cv::Mat frame;
-
-  DemoFixture() {
-    dir = fs::temp_directory_path() / ("rovelin-bench-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    writeDemoScene(dir, DemoSceneOptions{640, 480, 24});
-    TrainingOptions options;
-    options.video = (dir / "demo.avi").string();
-    options.factor = 1.0;
-    options.classList = dir / "classes.txt";
-    options.workDir = dir;
-    for (int f : {0, 4, 8, 16, 20}) {
-      options.frames.push_back({f, dir / ("labels_" + std::to_string(f) + ".png")});
-    }
-    std::ostringstream log;
-    std::istringstream text(formatTrainingFile(collectTrainingSet(options, &log)));
-    model = RegionClassifier::load(text, "demo model");
-    VideoFrameSource video(options.video, 1.0);
-    video.grabFrame(12);
-    frame = video.output.clone();
-  }
-  ~DemoFixture() {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-};
-
-DemoFixture& fixture() {
-  static DemoFixture f;
-  return f;
+RegionClassifier loadModel(const TrainingOptions& options, const std::string& name,
+                           int expectedDimension = 10) {
+  std::istringstream text(bench::trainedModelText(options));
+  return RegionClassifier::load(text, name, expectedDimension);
 }
 
-void BM_Annotation640x480(benchmark::State& state) {
-  DemoFixture& f = fixture();
+constexpr std::initializer_list<int> kTrainingFrames = {0, 4, 8, 16, 20};
+
+// One annotation per iteration of `frame` against `model`.
+void annotate(benchmark::State& state, const bench::DemoSceneFolder& scene, const cv::Mat& frame,
+              const RegionClassifier& model, const SegmentationParams& segmentation = {},
+              DescriptorKind descriptor = DescriptorKind::Covariance, bool vehicleRule = true) {
   std::ostringstream report;
   for (auto _ : state) {
     report.str("");
-    RegionSet seg = extractRegions(f.frame, 10, f.dir, &report);
-    std::vector<SegmentPrediction> predictions = f.model.classify(seg.statistics);
-    const Eigen::VectorXd labels = f.model.labelSegments(predictions, seg);
+    RegionSet seg =
+        extractRegions(frame, 10, scene.dir, &report, nullptr, segmentation, descriptor);
+    std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+    const Eigen::VectorXd labels = model.labelSegments(predictions, seg, vehicleRule);
     benchmark::DoNotOptimize(labels.data());
     state.counters["regions"] = seg.count;
   }
-  state.counters["samples"] = f.model.sampleCount;
+  state.counters["samples"] = model.sampleCount;
+}
+
+void BM_Annotation640x480(benchmark::State& state) {
+  struct Fixture {
+    bench::DemoSceneFolder scene{DemoSceneOptions{640, 480, 24}};
+    RegionClassifier model = loadModel(scene.training(kTrainingFrames), "demo model");
+    cv::Mat frame = scene.frame(12);
+  };
+  static const Fixture f;
+  annotate(state, f.scene, f.frame, f.model);
 }
 BENCHMARK(BM_Annotation640x480)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A 768×576 demo frame annotated two ways, side by side: the default run
 // (covariance model, default segmentation) and the fine one (about 400
-// regions a frame, a model of 500 embedding samples, vehicle rule off). The
-// models are prepared once, as the cache does for repeated runs.
-struct FineFixture {
-  fs::path dir;
-  RegionClassifier defaultModel;
-  RegionClassifier fineModel;
-  SegmentationParams fine{0.5f, 100.0f, 100};
-  cv::Mat frame;
-
-  FineFixture() {
-    dir = fs::temp_directory_path() /
-          ("rovelin-bench-fine-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    writeDemoScene(dir, DemoSceneOptions{768, 576, 24});
-    TrainingOptions options;
-    options.video = (dir / "demo.avi").string();
-    options.factor = 1.0;
-    options.classList = dir / "classes.txt";
-    options.workDir = dir;
-    for (int f : {0, 4, 8, 16, 20}) {
-      options.frames.push_back({f, dir / ("labels_" + std::to_string(f) + ".png")});
-    }
-    std::ostringstream log;
-    std::istringstream coarseText(formatTrainingFile(collectTrainingSet(options, &log)));
-    defaultModel = RegionClassifier::load(coarseText, "default model");
-    options.segmentation = fine;
-    options.descriptor = DescriptorKind::Embedding;
-    options.maxPerClass = 100;
-    std::istringstream fineText(formatTrainingFile(collectTrainingSet(options, &log)));
-    fineModel =
-        RegionClassifier::load(fineText, "fine model", RegionClassifier::kRegionDescriptorOrders);
-    VideoFrameSource video(options.video, 1.0);
-    video.grabFrame(12);
-    frame = video.output.clone();
-  }
-  ~FineFixture() {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-};
-
-FineFixture& fineFixture() {
-  static FineFixture f;
-  return f;
-}
-
+// regions a frame, a model of 500 embedding samples, vehicle rule off).
 // Argument 0: the default run; 1: the fine run.
 void BM_Annotation768x576(benchmark::State& state) {
-  FineFixture& f = fineFixture();
-  const bool fine = state.range(0) == 1;
-  const RegionClassifier& model = fine ? f.fineModel : f.defaultModel;
-  std::ostringstream report;
-  for (auto _ : state) {
-    report.str("");
-    RegionSet seg = fine ? extractRegions(f.frame, 10, f.dir, &report, nullptr, f.fine,
-                                          DescriptorKind::Embedding)
-                         : extractRegions(f.frame, 10, f.dir, &report);
-    std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
-    const Eigen::VectorXd labels = model.labelSegments(predictions, seg, !fine);
-    benchmark::DoNotOptimize(labels.data());
-    state.counters["regions"] = seg.count;
+  struct Fixture {
+    bench::DemoSceneFolder scene{DemoSceneOptions{768, 576, 24}};
+    SegmentationParams fine{0.5f, 100.0f, 100};
+    RegionClassifier defaultModel = loadModel(scene.training(kTrainingFrames), "default model");
+    RegionClassifier fineModel = [this] {
+      TrainingOptions options = scene.training(kTrainingFrames);
+      options.segmentation = fine;
+      options.descriptor = DescriptorKind::Embedding;
+      options.maxPerClass = 100;
+      return loadModel(options, "fine model", RegionClassifier::kRegionDescriptorOrders);
+    }();
+    cv::Mat frame = scene.frame(12);
+  };
+  static const Fixture f;
+  if (state.range(0) == 1) {
+    annotate(state, f.scene, f.frame, f.fineModel, f.fine, DescriptorKind::Embedding, false);
+  } else {
+    annotate(state, f.scene, f.frame, f.defaultModel);
   }
-  state.counters["samples"] = model.sampleCount;
 }
 BENCHMARK(BM_Annotation768x576)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -43,21 +43,31 @@ void BM_SquaredDistanceLonePair(benchmark::State& state) {
 }
 BENCHMARK(BM_SquaredDistanceLonePair)->Unit(benchmark::kMicrosecond);
 
-// One squared distance as the distance matrices compute it: a row of 64
-// pairs sharing the first descriptor, one thread. Time per pair is
-// 1 / items_per_second.
-void BM_SquaredDistance(benchmark::State& state) {
-  const auto descriptors = randomDescriptors(65, 2);
-  const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
-  rovelin::setThreadCount(1);
+// Times `distances()`, a distance matrix of `pairs` distances, on `threads`
+// worker threads.
+template <typename Distances>
+void timeDistances(benchmark::State& state, int threads, long pairs, const Distances& distances) {
+  rovelin::setThreadCount(threads);
   for (auto _ : state) {
-    const Eigen::MatrixXd D =
-        rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+    const Eigen::MatrixXd D = distances();
     benchmark::DoNotOptimize(D.data());
   }
   rovelin::setThreadCount(0);
-  state.SetItemsProcessed(state.iterations() * 64);
+  state.SetItemsProcessed(state.iterations() * pairs);
 }
+
+// One squared distance as the distance matrices compute it: a row of 64
+// pairs sharing the first of `descriptors` (65), one thread. Time per pair
+// is 1 / items_per_second.
+void distanceRow(benchmark::State& state,
+                 const std::vector<rovelin::CovarianceDescriptor>& descriptors) {
+  const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
+  timeDistances(state, 1, 64, [&] {
+    return rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
+  });
+}
+
+void BM_SquaredDistance(benchmark::State& state) { distanceRow(state, randomDescriptors(65, 2)); }
 BENCHMARK(BM_SquaredDistance)->Unit(benchmark::kMicrosecond);
 
 // Gaussian embeddings (order 11) of random samples with a mean of a few
@@ -75,20 +85,10 @@ std::vector<rovelin::CovarianceDescriptor> randomEmbeddings(int count, unsigned 
   return descriptors;
 }
 
-// BM_SquaredDistance for order-11 embeddings: the same row of 64 pairs, one
-// thread. Its time per pair over BM_SquaredDistance's is the cost of the
-// embedding's extra order.
+// BM_SquaredDistance for order-11 embeddings. Its time per pair over
+// BM_SquaredDistance's is the cost of the embedding's extra order.
 void BM_SquaredDistanceOrder11(benchmark::State& state) {
-  const auto descriptors = randomEmbeddings(65, 2);
-  const std::span<const rovelin::CovarianceDescriptor> columns(descriptors.data() + 1, 64);
-  rovelin::setThreadCount(1);
-  for (auto _ : state) {
-    const Eigen::MatrixXd D =
-        rovelin::crossSquaredDistances(std::span(descriptors.data(), 1), columns);
-    benchmark::DoNotOptimize(D.data());
-  }
-  rovelin::setThreadCount(0);
-  state.SetItemsProcessed(state.iterations() * 64);
+  distanceRow(state, randomEmbeddings(65, 2));
 }
 BENCHMARK(BM_SquaredDistanceOrder11)->Unit(benchmark::kMicrosecond);
 
@@ -114,13 +114,8 @@ BENCHMARK(BM_EigenBaselineEigenvaluesOnly)->Unit(benchmark::kMicrosecond);
 // Argument: thread count.
 void BM_PairwiseSquaredDistances500(benchmark::State& state) {
   const auto descriptors = randomDescriptors(500, 3);
-  rovelin::setThreadCount(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    const Eigen::MatrixXd D = rovelin::pairwiseSquaredDistances(descriptors);
-    benchmark::DoNotOptimize(D.data());
-  }
-  rovelin::setThreadCount(0);
-  state.SetItemsProcessed(state.iterations() * 500 * 499 / 2);
+  timeDistances(state, static_cast<int>(state.range(0)), 500 * 499 / 2,
+                [&] { return rovelin::pairwiseSquaredDistances(descriptors); });
 }
 BENCHMARK(BM_PairwiseSquaredDistances500)
     ->Arg(1)
@@ -132,13 +127,8 @@ BENCHMARK(BM_PairwiseSquaredDistances500)
 void BM_CrossSquaredDistances300x2000(benchmark::State& state) {
   const auto rows = randomDescriptors(300, 4);
   const auto columns = randomDescriptors(2000, 5);
-  rovelin::setThreadCount(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    const Eigen::MatrixXd D = rovelin::crossSquaredDistances(rows, columns);
-    benchmark::DoNotOptimize(D.data());
-  }
-  rovelin::setThreadCount(0);
-  state.SetItemsProcessed(state.iterations() * 300 * 2000);
+  timeDistances(state, static_cast<int>(state.range(0)), 300 * 2000,
+                [&] { return rovelin::crossSquaredDistances(rows, columns); });
 }
 BENCHMARK(BM_CrossSquaredDistances300x2000)
     ->Arg(1)

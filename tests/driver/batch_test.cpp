@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
 
-int reportCount(const std::string& out) {
-  int count = 0;
-  for (std::size_t at = out.find("Number of segments"); at != std::string::npos;
-       at = out.find("Number of segments", at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 TEST(ShardFrames, PartsAreContiguousNearlyEqualAndCoverTheListOnce) {
   for (int length : {0, 1, 7, 10, 300}) {
     std::vector<int> frames;
@@ -153,7 +144,7 @@ TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
   ASSERT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(second.err, "rovelin: frames skipped (outputs in place): 2, done: 2\n");
   // Only the redone frames print their report.
-  EXPECT_EQ(reportCount(second.out), 2);
+  EXPECT_EQ(test_support::countOf(second.out, "Number of segments = "), 2);
   EXPECT_EQ(readFile(dir / "out" / "2.json"), frame2);
   EXPECT_TRUE(fs::exists(dir / "out" / "3.png"));
   struct stat after {};

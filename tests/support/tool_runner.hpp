@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Runs the real executables for end-to-end tests and makes small videos.
+// Runs the real executables for end-to-end tests, and makes the small videos
+// and training-data files they read.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -59,6 +60,13 @@ inline std::string withoutTime(const std::string& out) {
   }
   masked.append(out, from, std::string::npos);
   return masked;
+}
+
+// How many times `word` occurs in `text`.
+inline int countOf(const std::string& text, const std::string& word) {
+  int n = 0;
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
 }
 
 inline std::string readFile(const fs::path& path) {
@@ -121,10 +129,6 @@ inline cv::Mat blockFrame(int index, cv::Size size) {
              cv::Scalar(220, 220, 30), cv::FILLED);
   return frame;
 }
-
-}  // namespace rovelin::test_support
-
-namespace rovelin::test_support {
 
 // A training-data file of `perClass` samples for each named class: random
 // well-conditioned SPD matrices of order d, each class around its own scale,

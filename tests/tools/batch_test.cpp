@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // End to end: batches with frames in flight, runs to the end of the video
 // and the annotated video, with the real executables on the demo scene.
-#include "support/tool_runner.hpp"
-#include "tools/demo_scene.hpp"
+#include "support/trained_demo_scene.hpp"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/videoio.hpp>
@@ -17,26 +16,19 @@
 namespace rovelin {
 namespace {
 
+using test_support::countOf;
 using test_support::readFile;
 using test_support::runTool;
-using test_support::TempDir;
 using test_support::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
-const std::string kTrain = ROVELIN_TRAIN_EXE;
 
 // prefix + frame number + suffix.
 std::string named(const std::string& prefix, int frame, const std::string& suffix) {
   std::ostringstream name;
   name << prefix << frame << suffix;
   return name.str();
-}
-
-int countOf(const std::string& text, const std::string& word) {
-  int n = 0;
-  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
-  return n;
 }
 
 struct VideoFacts {
@@ -58,33 +50,7 @@ VideoFacts readVideo(const fs::path& path) {
   return facts;
 }
 
-class Batch : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir();
-    writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
-    const auto trained = runTool(kTrain,
-                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
-                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
-                                 dir->path());
-    ASSERT_EQ(trained.status, 0) << trained.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir;
-    dir = nullptr;
-  }
-  // A fresh folder below the scene's, with the video and the model beside it.
-  static fs::path folder(const std::string& name) {
-    const fs::path path = dir->path() / name;
-    fs::create_directories(path);
-    for (const char* file : {"demo.avi", "model.txt", "classes.txt"}) {
-      fs::copy_file(dir->path() / file, path / file, fs::copy_options::overwrite_existing);
-    }
-    return path;
-  }
-  static TempDir* dir;
-};
-TempDir* Batch::dir = nullptr;
+class Batch : public test_support::TrainedDemoScene {};
 
 TEST_F(Batch, FramesInFlightWriteExactlyWhatOneThreadWrites) {
   // Seven frames on three threads (as many in flight as there are cores):

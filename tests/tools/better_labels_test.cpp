@@ -2,8 +2,7 @@
 // End to end with the real programs: the default run stays what it was, the
 // settings a model was trained with travel beside it, and --tune chooses
 // settings by cross-validation.
-#include "support/tool_runner.hpp"
-#include "tools/demo_scene.hpp"
+#include "support/trained_demo_scene.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -39,24 +38,7 @@ std::uint64_t fingerprint(const std::string& bytes) {
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-class BetterLabels : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir();
-    writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
-    const auto trained = runTool(kTrain,
-                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
-                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
-                                 dir->path());
-    ASSERT_EQ(trained.status, 0) << trained.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir;
-    dir = nullptr;
-  }
-  static TempDir* dir;
-};
-TempDir* BetterLabels::dir = nullptr;
+class BetterLabels : public test_support::TrainedDemoScene {};
 
 TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   const auto run =

@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/demo_scene.hpp"
 
-#include <sys/wait.h>
-#include <unistd.h>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include <gmock/gmock.h>
-#include "support/temp_dir.hpp"
-
-#include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+
+#include "support/tool_runner.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace rovelin {
 namespace {
@@ -24,11 +23,6 @@ protected:
   test_support::TempDir tmp_;
   fs::path dir_ = tmp_.path();
 };
-
-std::string fileBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Mean absolute horizontal difference of the green channel over the pixels
 // of one class: a rough measure of fine texture.
@@ -152,43 +146,42 @@ TEST_F(DemoSceneTest, WrittenSceneReadsBack) {
 
   // Identical options give an identical video.
   writeDemoScene(dir_ / "again", options);
-  EXPECT_EQ(fileBytes(dir_ / "again" / "demo.avi"), fileBytes(files[0]));
-}
-
-#ifdef ROVELIN_DEMO_EXE
-int run(const std::string& args, const fs::path& errFile) {
-  const std::string command = std::string("'") + ROVELIN_DEMO_EXE + "' " + args +
-                              " >/dev/null 2>'" + errFile.string() + "'";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  EXPECT_EQ(test_support::readFile(dir_ / "again" / "demo.avi"), test_support::readFile(files[0]));
 }
 
 TEST_F(DemoSceneTest, CommandLine) {
-  if (std::string(ROVELIN_DEMO_EXE).empty()) GTEST_SKIP() << "rovelin-demo-scene not built";
-  const fs::path err = dir_ / "err.txt";
-  EXPECT_EQ(run("--help", err), 0);
-  EXPECT_EQ(run("", err), 2);
-  EXPECT_THAT(fileBytes(err), ::testing::StartsWith("Error : no output directory"));
-  EXPECT_EQ(run("--size 64 " + dir_.string(), err), 2);
-  EXPECT_THAT(fileBytes(err), ::testing::HasSubstr("not WxH"));
-  EXPECT_EQ(run("--size 20x48 out", err), 2);
-  EXPECT_THAT(fileBytes(err), ::testing::HasSubstr("width must be 32..4096"));
-  EXPECT_EQ(run("--frames 3x out", err), 2);
-  EXPECT_EQ(run("--frames", err), 2);
-  EXPECT_EQ(run("--bogus out", err), 2);
-  EXPECT_EQ(run("a b", err), 2);
+  const std::string exe = ROVELIN_DEMO_EXE;
+  if (exe.empty()) GTEST_SKIP() << "rovelin-demo-scene not built";
+  auto run = [&](const std::vector<std::string>& args) {
+    return test_support::runTool(exe, args, dir_);
+  };
+  EXPECT_EQ(run({"--help"}).status, 0);
+  auto result = run({});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err, ::testing::StartsWith("Error : no output directory"));
+  result = run({"--size", "64", dir_.string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err, ::testing::HasSubstr("not WxH"));
+  result = run({"--size", "20x48", "out"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err, ::testing::HasSubstr("width must be 32..4096"));
+  EXPECT_EQ(run({"--frames", "3x", "out"}).status, 2);
+  EXPECT_EQ(run({"--frames"}).status, 2);
+  EXPECT_EQ(run({"--bogus", "out"}).status, 2);
+  EXPECT_EQ(run({"a", "b"}).status, 2);
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
 
   // A regular file where the directory should be: a failure, not a usage error.
   std::ofstream(dir_ / "file") << "x";
-  EXPECT_EQ(run("--frames 1 --size 32x32 '" + (dir_ / "file").string() + "'", err), 1);
-  EXPECT_THAT(fileBytes(err), ::testing::StartsWith("Error : "));
+  result = run({"--frames", "1", "--size", "32x32", "file"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, ::testing::StartsWith("Error : "));
 
-  EXPECT_EQ(run("--size 64x48 --frames 2 '" + (dir_ / "cli").string() + "'", err), 0);
+  EXPECT_EQ(run({"--size", "64x48", "--frames", "2", "cli"}).status, 0);
   EXPECT_TRUE(fs::exists(dir_ / "cli" / "demo.avi"));
   EXPECT_TRUE(fs::exists(dir_ / "cli" / "labels_1.png"));
   EXPECT_FALSE(fs::exists(dir_ / "cli" / "labels_2.png"));
 }
-#endif
 
 }  // namespace
 }  // namespace rovelin

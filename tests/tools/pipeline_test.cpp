@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // End to end: render the demo scene, train on some of its frames, annotate
 // others with the real executables, and check the report and the outputs.
-#include "support/tool_runner.hpp"
-#include "tools/demo_scene.hpp"
+#include "support/trained_demo_scene.hpp"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -20,7 +19,6 @@ using test_support::withoutTime;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
-const std::string kTrain = ROVELIN_TRAIN_EXE;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -34,24 +32,7 @@ std::vector<std::string> lines(const std::string& text) {
   return result;
 }
 
-class Pipeline : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir();
-    writeDemoScene(dir->path(), DemoSceneOptions{320, 240, 12});
-    const auto trained = runTool(kTrain,
-                                 {"--classes", "classes.txt", "-o", "model.txt", "demo.avi", "1",
-                                  "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
-                                 dir->path());
-    ASSERT_EQ(trained.status, 0) << trained.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir;
-    dir = nullptr;
-  }
-  static TempDir* dir;
-};
-TempDir* Pipeline::dir = nullptr;
+class Pipeline : public test_support::TrainedDemoScene {};
 
 TEST_F(Pipeline, TrainedModelLabelsAnotherFrameWell) {
   const auto run = runTool(
