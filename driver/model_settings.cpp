@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <system_error>
@@ -228,11 +229,16 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
     }
     candidate.minSize = *size;
   } else {
-    // Read as a double, so that values beyond float range and the words
-    // "nan" and "inf" reach the range check below and are named there.
+    // Read as a double, so that values beyond float range (made infinite
+    // here, not by an undefined conversion) and the words "nan" and "inf"
+    // reach the range check below and are named there.
     const std::optional<double> number = parseNumber<double>(value, false);
     if (!number) return name + " takes a number, not '" + value + "'";
-    (name == "--sigma" ? candidate.sigma : candidate.k) = static_cast<float>(*number);
+    constexpr double kFloatMax = std::numeric_limits<float>::max();
+    (name == "--sigma" ? candidate.sigma : candidate.k) = *number > kFloatMax ? HUGE_VALF
+                                                          : *number < -kFloatMax
+                                                              ? -HUGE_VALF
+                                                              : static_cast<float>(*number);
   }
   if (const std::string problem = segmentationParamsProblem(candidate); !problem.empty()) {
     return name + ": " + problem;
