@@ -4,6 +4,7 @@
 // partition with a chosen number of cells. Time per pixel should stay flat
 // when the region count grows at a fixed frame size.
 #include "features/feature_planes.hpp"
+#include "features/region_set.hpp"
 
 #include <benchmark/benchmark.h>
 

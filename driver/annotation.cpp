@@ -11,8 +11,8 @@
 #include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
 #include "driver/video_frame_source.hpp"
-#include "features/atomic_file.hpp"
 #include "statistics/parallel.hpp"
+#include "util/atomic_file.hpp"
 #include "util/report.hpp"
 
 #include <opencv2/core.hpp>

@@ -4,7 +4,8 @@
 #include "driver/annotation.hpp"
 #include "driver/frame_writer.hpp"
 #include "driver/outputs.hpp"
-#include "features/feature_planes.hpp"
+#include "driver/region_extraction.hpp"
+#include "labels/label_map.hpp"
 #include "statistics/parallel.hpp"
 #include "util/report.hpp"
 

@@ -2,37 +2,26 @@
 #include "driver/batch_plan.hpp"
 
 #include "driver/outputs.hpp"
+#include "util/parse_number.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <stdexcept>
-#include <system_error>
 
 namespace rovelin {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-bool parseWhole(const std::string& text, int& value) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  auto [end, ec] = std::from_chars(first, last, value);
-  return ec == std::errc() && end == last && !text.empty();
-}
-
-}  // namespace
 
 std::optional<Shard> parseShard(const std::string& text) {
   const std::size_t slash = text.find('/');
   if (slash == std::string::npos) {
     return std::nullopt;
   }
-  Shard shard;
-  if (!parseWhole(text.substr(0, slash), shard.index) ||
-      !parseWhole(text.substr(slash + 1), shard.count)) {
+  const std::optional<int> index = parseNumber<int>(std::string_view(text).substr(0, slash));
+  const std::optional<int> count = parseNumber<int>(std::string_view(text).substr(slash + 1));
+  if (!index || !count) {
     return std::nullopt;
   }
+  const Shard shard{*index, *count};
   if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) {
     return std::nullopt;
   }

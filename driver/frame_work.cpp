@@ -4,12 +4,11 @@
 #include "driver/batch_plan.hpp"
 #include "driver/evaluation.hpp"
 #include "driver/outputs.hpp"
-#include "features/feature_planes.hpp"
+#include "driver/region_extraction.hpp"
 
 #include <chrono>
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
 #include <system_error>
 
 namespace rovelin {
@@ -165,17 +164,11 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.times.classification = secondsSince(start);
 
   start = Clock::now();
+  // The report and --json show the predictions as classified; labelling
+  // reranks a copy.
   std::vector<SegmentPrediction> relabelled = predictions;
-  const RegionSet segCopy = seg;
-  result.labels = model.labelSegments(relabelled, segCopy, settings.vehicleRule);
+  result.labels = model.labelSegments(relabelled, seg, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
-  for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
-    const double label = result.labels[i];
-    if (!(label >= 0.0) || label >= model.classCount) {
-      throw std::logic_error("label " + std::to_string(label) + " of region " + std::to_string(i) +
-                             " is outside the model's classes");
-    }
-  }
 
   // Plain files are written here, on the frame's thread; the others wait
   // for the writer.

@@ -2,7 +2,8 @@
 #include "driver/model_loading.hpp"
 
 #include "driver/model_cache.hpp"
-#include "features/atomic_file.hpp"
+#include "util/atomic_file.hpp"
+#include "util/file_io.hpp"
 #include "util/report.hpp"
 
 #include <array>
@@ -22,6 +23,9 @@ namespace rovelin {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Enough of a file to tell a model cache by its first line.
+constexpr std::size_t kCacheHeadBytes = 32;
 
 std::string systemMessage(int error) { return std::generic_category().message(error); }
 
@@ -87,39 +91,31 @@ private:
 // with `why` set otherwise ("" when there is no cache at all).
 bool readCache(const std::string& path, std::uint64_t expectedSize, std::string& bytes,
                std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Checked before opening: opening a pipe would wait for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
     why = errno == ENOENT ? "" : systemMessage(errno);
     return false;
   }
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) {
+  if (!S_ISREG(st.st_mode)) {
     why = "it is not a regular file";
-  } else if (static_cast<std::uint64_t>(st.st_size) != expectedSize) {
-    // Checked before reading, so a damaged cache costs no more memory than a good one.
-    char head[32] = {};
-    const ssize_t n = ::pread(fd, head, sizeof(head), 0);
-    why = startsLikeModelCache(std::string_view(head, n > 0 ? static_cast<std::size_t>(n) : 0))
-              ? "it is damaged (its size does not fit the training file)"
-              : "not a model cache";
-    ok = false;
-  } else {
-    bytes.resize(static_cast<std::size_t>(expectedSize));
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + at, bytes.size() - at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        why = n < 0 ? systemMessage(errno) : "it is cut short";
-        ok = false;
-        break;
-      }
-      at += static_cast<std::size_t>(n);
-    }
+    return false;
   }
-  ::close(fd);
-  return ok;
+  try {
+    // The cap makes a damaged cache cost no more memory than a good one.
+    bytes = readFileCapped(path, static_cast<std::size_t>(expectedSize));
+  } catch (const FileReadError& e) {
+    if (e.failure != ReadFailure::kTooLarge) {
+      why = e.cause;
+      return false;
+    }
+    bytes = readFileHead(path, kCacheHeadBytes);
+  }
+  if (bytes.size() == expectedSize) return true;
+  why = startsLikeModelCache(std::string_view(bytes).substr(0, kCacheHeadBytes))
+            ? "it is damaged (its size does not fit the training file)"
+            : "not a model cache";
+  return false;
 }
 
 }  // namespace
@@ -144,12 +140,13 @@ std::string cacheRefusal(const fs::path& cache,
     std::error_code ec;
     if (!name.empty() && fs::equivalent(cache, name, ec)) return "it is " + what;
   }
-  const int fd = ::open(cache.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return systemMessage(errno);
-  char head[32] = {};
-  const ssize_t n = ::read(fd, head, sizeof(head));
-  ::close(fd);
-  if (!startsLikeModelCache(std::string_view(head, n > 0 ? static_cast<std::size_t>(n) : 0))) {
+  std::string head;
+  try {
+    head = readFileHead(cache, kCacheHeadBytes);
+  } catch (const FileReadError& e) {
+    return e.cause;
+  }
+  if (!startsLikeModelCache(head)) {
     return "it is not a model cache of rovelin, and only a cache is ever replaced";
   }
   return "";

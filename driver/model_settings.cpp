@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/model_settings.hpp"
 
+#include "util/file_io.hpp"
+#include "util/parse_number.hpp"
 #include "util/report.hpp"
 
 #include <nlohmann/json.hpp>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <system_error>
@@ -21,13 +24,17 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+// Room for the largest class list with long names and many trained frames.
+constexpr std::size_t kMaxSettingsBytes = 64u << 20;
+
 // The float as the shortest decimal that reads back to it, so 0.8f is kept
 // as 0.8 rather than 0.800000011920929.
 double shortestDouble(float value) {
   char text[64];
   const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
   if (ec != std::errc()) return static_cast<double>(value);
-  return std::strtod(std::string(text, end).c_str(), nullptr);
+  return parseNumber<double>(std::string_view(text, static_cast<std::size_t>(end - text)))
+      .value_or(static_cast<double>(value));
 }
 
 std::string shortText(float value) {
@@ -200,13 +207,14 @@ std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& mod
       throw SettingsError("settings file " + path.string() + " cannot be read: " + ec.message());
     return std::nullopt;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in.is_open() || in.bad() || std::filesystem::is_directory(path, ec)) {
-    throw SettingsError("settings file " + path.string() + " cannot be read");
+  std::string text;
+  try {
+    text = readFileCapped(path, kMaxSettingsBytes);
+  } catch (const FileReadError& e) {
+    throw SettingsError("settings file " + path.string() + " cannot be read" +
+                        (e.failure == ReadFailure::kTooLarge ? ": " + e.cause : ""));
   }
-  return parseSettings(text.str(), path.string());
+  return parseSettings(text, path.string());
 }
 
 std::string parseSegmentationOption(const std::string& name, const std::string& value,
@@ -215,19 +223,22 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
   if (!known) return {};
   SegmentationParams candidate = params;
   if (name == "--min-size") {
-    int size = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), size);
-    if (ec != std::errc() || end != value.data() + value.size() || size < 1) {
+    const std::optional<int> size = parseNumber<int>(value);
+    if (!size || *size < 1) {
       return "--min-size takes a whole number of at least 1, not '" + value + "'";
     }
-    candidate.minSize = size;
+    candidate.minSize = *size;
   } else {
-    char* end = nullptr;
-    const float number = std::strtof(value.c_str(), &end);
-    if (value.empty() || end != value.c_str() + value.size()) {
-      return name + " takes a number, not '" + value + "'";
-    }
-    (name == "--sigma" ? candidate.sigma : candidate.k) = number;
+    // Read as a double, so that values beyond float range (made infinite
+    // here, not by an undefined conversion) and the words "nan" and "inf"
+    // reach the range check below and are named there.
+    const std::optional<double> number = parseNumber<double>(value, false);
+    if (!number) return name + " takes a number, not '" + value + "'";
+    constexpr double kFloatMax = std::numeric_limits<float>::max();
+    (name == "--sigma" ? candidate.sigma : candidate.k) = *number > kFloatMax ? HUGE_VALF
+                                                          : *number < -kFloatMax
+                                                              ? -HUGE_VALF
+                                                              : static_cast<float>(*number);
   }
   if (const std::string problem = segmentationParamsProblem(candidate); !problem.empty()) {
     return name + ": " + problem;

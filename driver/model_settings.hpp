@@ -7,8 +7,8 @@
 #pragma once
 
 #include "classifier/region_classifier.hpp"
-#include "driver/label_map.hpp"
 #include "driver/options.hpp"
+#include "labels/class_list.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
 #include "util/error.hpp"

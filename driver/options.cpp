@@ -3,8 +3,9 @@
 
 #include "driver/model_settings.hpp"
 
+#include "util/parse_number.hpp"
+
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <limits>
 #include <sstream>
@@ -160,10 +161,9 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
 }
 
 bool parseInt(const std::string& text, int& value) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  auto [end, ec] = std::from_chars(first, last, value);
-  return ec == std::errc() && end == last;
+  const std::optional<int> number = parseNumber<int>(text);
+  if (number) value = *number;
+  return number.has_value();
 }
 
 }  // namespace

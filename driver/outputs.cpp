@@ -6,7 +6,7 @@
 
 #include "driver/batch_plan.hpp"
 #include "driver/model_loading.hpp"
-#include "features/atomic_file.hpp"
+#include "util/atomic_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -68,18 +68,7 @@ int descriptorNamed(const fs::path& path) {
 }
 
 [[noreturn]] void failWrite(const fs::path& target, const std::string& cause) {
-  throw FileWriteError("cannot write \"" + target.string() + "\": " + cause);
-}
-
-// Writes all of `bytes` to an open descriptor; the errno of a failure, or 0.
-int writeAllTo(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
+  throw FileWriteError(target, cause);
 }
 
 // Where a user's output name leads: links are followed (a dangling one
@@ -132,7 +121,7 @@ void writeOutputFile(const fs::path& target, std::string_view bytes,
       fd = ::open(resolved.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
       if (fd < 0) failWrite(target, std::generic_category().message(errno));
     }
-    int error = writeAllTo(fd, bytes);
+    int error = writeAll(fd, bytes);
     if (resolved.descriptor < 0 && ::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) failWrite(target, std::generic_category().message(error));
     return;

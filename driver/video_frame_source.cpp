@@ -117,8 +117,6 @@ bool VideoFrameSource::grabFrame(int n) {
   return convert();
 }
 
-bool VideoFrameSource::nextFrame() { return capture && convert(); }
-
 bool VideoFrameSource::readAhead(int skip) { return capture && skipFrames(skip) && convert(); }
 
 std::string VideoFrameSource::frameCountText() const {

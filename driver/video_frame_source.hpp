@@ -3,25 +3,26 @@
 // delivers it scaled by a fixed factor in an image the source owns.
 #pragma once
 
+#include "util/error.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 namespace rovelin {
 
 // The video file could not be opened.
-class VideoOpenError : public std::runtime_error {
+class VideoOpenError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 // The scale factor gives no usable output size.
-class ScaleFactorError : public std::runtime_error {
+class ScaleFactorError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 class VideoFrameSource {
@@ -66,8 +67,6 @@ public:
   // usable count (raw streams, stills) the frame is reached by reading
   // forward from the start, so a frame past the end is a failed read.
   bool grabFrame(int n);
-  // Reads the next frame without seeking; false when none could be read.
-  bool nextFrame();
   // Reads and drops `skip` frames, then reads the next one, all without
   // seeking and whatever the frame count says; false when the stream ends
   // first.

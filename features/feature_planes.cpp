@@ -5,36 +5,23 @@
 // and only the first width × height elements of that stream are kept, so
 // planes 3 to 9 describe the top third of the frame in a layout of their own.
 //
-// Two choices made for soundness:
-// - region identity is the exact colour r + 256·g + 65536·b instead of a float
-//   code (which would merge nearby colours), and the number of regions is the number
-//   of distinct colours present (no phantom repeats of region 0);
-// - failures to write "inpimage.ppm" or "outimage.ppm" throw with the file
-//   name and the cause instead of going on with missing data.
+// Region identity is the exact colour r + 256·g + 65536·b instead of a float
+// code (which would merge nearby colours), and the number of regions is the
+// number of distinct colours present (no phantom repeats of region 0).
 #include "features/feature_planes.hpp"
 
-#include "features/atomic_file.hpp"
-#include "features/image_iterator.hpp"
-#include "segmentation/grid_image.hpp"
-#include "segmentation/segment_image.hpp"
-
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <ctime>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
-#include <string>
 
 namespace rovelin {
 
 namespace {
 
-// Walks the source element stream (as the lock-step iterators do) and
+// Walks the source element stream (channels interleaved, rows top to bottom) and
 // writes destination element k for source element k. A missing neighbour is
 // the centre element, so borders give a halved one-sided difference.
 void derivativesInto(const cv::Mat& source, float* dx, float* dy) {
@@ -64,16 +51,22 @@ void derivativesInto(const cv::Mat& source, float* dx, float* dy) {
 
 void absoluteInPlace(cv::Mat& plane) { cv::absdiff(plane, cv::Scalar::all(0), plane); }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The shared tail of both hand-offs: feature planes, label image and the
-// RegionSet of `frame` cut as `segmented` (BGR) shows.
-RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, int segmentCount,
-                                ExtractTimings* timings, DescriptorKind descriptor);
-
 }  // namespace
+
+cv::Mat toFloatImage(const cv::Mat& source) {
+  if (source.empty() || source.depth() != CV_8U)
+    throw std::invalid_argument("toFloatImage: the source must be a non-empty 8-bit image");
+  // Quotients by 255.0 in double, each rounded once to float: the values the
+  // training data were computed with.
+  static const cv::Mat table = [] {
+    cv::Mat values(1, 256, CV_32FC1);
+    for (int b = 0; b < 256; ++b) values.at<float>(b) = static_cast<float>(b / 255.0);
+    return values;
+  }();
+  cv::Mat destination;
+  cv::LUT(source, table, destination);
+  return destination;
+}
 
 void firstDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
   if (source.type() != CV_32FC1 && source.type() != CV_32FC3)
@@ -126,173 +119,6 @@ cv::Mat colourCodes(const cv::Mat& segmented) {
       out[c] = bgr[2] + 256 * bgr[1] + 65536 * bgr[0];
   }
   return codes;
-}
-
-namespace {
-
-RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, int segmentCount,
-                                ExtractTimings* timings, DescriptorKind descriptor) {
-  const auto regionStart = std::chrono::steady_clock::now();
-  const std::vector<cv::Mat> planes = computeFeaturePlanes(frame);
-  RegionSet regions = buildRegionSet(planes, colourCodes(segmented), descriptor);
-  regions.segmentCount = segmentCount;
-  if (timings) timings->regions = secondsSince(regionStart);
-  return regions;
-}
-
-}  // namespace
-
-RegionSet extractRegions(const cv::Mat& frame, int planeCount, const std::filesystem::path& workDir,
-                         std::ostream* report, ExtractTimings* timings,
-                         const SegmentationParams& segmentation, DescriptorKind descriptor) {
-  if (planeCount != 10)
-    throw std::invalid_argument("extractRegions: the plane count must be 10, not " +
-                                std::to_string(planeCount));
-  if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument(
-        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
-  checkSegmentationParams(segmentation);
-
-  const auto segmentationStart = std::chrono::steady_clock::now();
-  const std::filesystem::path inputPath = workDir / "inpimage.ppm";
-  const std::filesystem::path outputPath = workDir / "outimage.ppm";
-  // The work files are left for whoever wants to look at them, each written
-  // whole under a private name and renamed into place (never through a
-  // link). The run itself segments its own bytes and keeps its own result,
-  // so runs sharing a folder never read each other's frame or segmentation;
-  // the files are those of whichever run wrote last.
-  AtomicWrite scratch;
-  scratch.durable = false;
-  std::vector<unsigned char> encoded;
-  try {
-    if (!cv::imencode(".ppm", frame, encoded)) {
-      throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
-    }
-  } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
-                             e.what() + ")!!");
-  }
-  const std::string_view inputBytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
-  try {
-    writeFileAtomically(inputPath, inputBytes, scratch);
-  } catch (const FileWriteError& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
-                             e.what() + ")!!");
-  }
-
-  std::istringstream inputStream{std::string(inputBytes)};
-  const GridImage<RgbPixel> input = readPpm(inputStream, inputPath.string());
-  int segmentCount = 0;
-  const double t0 = threadProcessorSeconds();
-  const GridImage<RgbPixel> output =
-      segmentImage(input, segmentation.sigma, segmentation.k, segmentation.minSize, segmentCount);
-  const double t1 = threadProcessorSeconds();
-  std::ostringstream outputStream;
-  writePpm(output, outputStream, outputPath.string());
-  try {
-    writeFileAtomically(outputPath, outputStream.view(), scratch);
-  } catch (const FileWriteError& e) {
-    throw pnm_error(e.what());
-  }
-  const float seconds = static_cast<float>(t1 - t0);
-  (report ? *report : std::cout) << segmentationReportLine(segmentCount, seconds) << std::endl;
-
-  // The segmentation as the colour image the file holds (BGR, as OpenCV reads it).
-  cv::Mat segmented;
-  cv::cvtColor(
-      cv::Mat(output.height(), output.width(), CV_8UC3, const_cast<RgbPixel*>(output.data())),
-      segmented, cv::COLOR_RGB2BGR);
-  if (timings) timings->segmentation = secondsSince(segmentationStart);
-  return regionsOfSegmentation(frame, segmented, segmentCount, timings, descriptor);
-}
-
-RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostream* report,
-                                 ExtractTimings* timings, const ColourDrawTurn* turn,
-                                 cv::Mat* segmented, const SegmentationParams& segmentation,
-                                 DescriptorKind descriptor) {
-  if (planeCount != 10)
-    throw std::invalid_argument("extractRegions: the plane count must be 10, not " +
-                                std::to_string(planeCount));
-  if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument(
-        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
-
-  const auto segmentationStart = std::chrono::steady_clock::now();
-  // The picture the segmentation sees is the frame's samples in r, g, b order,
-  // exactly what the PPM work file would carry.
-  GridImage<RgbPixel> input(frame.cols, frame.rows, false);
-  for (int y = 0; y < frame.rows; ++y) {
-    const std::uint8_t* bgr = frame.ptr<std::uint8_t>(y);
-    RgbPixel* out = input.row(y);
-    for (int x = 0; x < frame.cols; ++x, bgr += 3) out[x] = RgbPixel{bgr[2], bgr[1], bgr[0]};
-  }
-  const double t0 = threadProcessorSeconds();
-  int segmentCount = 0;
-  const GridImage<RgbPixel> output = segmentImage(
-      input, segmentation.sigma, segmentation.k, segmentation.minSize, segmentCount, nullptr, turn);
-  const double t1 = threadProcessorSeconds();
-  (report ? *report : std::cout) << segmentationReportLine(segmentCount,
-                                                           static_cast<float>(t1 - t0))
-                                 << std::endl;
-  cv::Mat picture(frame.size(), CV_8UC3);
-  for (int y = 0; y < picture.rows; ++y) {
-    const RgbPixel* in = output.row(y);
-    std::uint8_t* bgr = picture.ptr<std::uint8_t>(y);
-    for (int x = 0; x < picture.cols; ++x, bgr += 3) {
-      bgr[0] = in[x].b;
-      bgr[1] = in[x].g;
-      bgr[2] = in[x].r;
-    }
-  }
-  if (timings) timings->segmentation = secondsSince(segmentationStart);
-  RegionSet regions = regionsOfSegmentation(frame, picture, segmentCount, timings, descriptor);
-  if (segmented) *segmented = std::move(picture);
-  return regions;
-}
-
-void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented,
-                    const std::filesystem::path& workDir) {
-  if (frame.empty() || frame.type() != CV_8UC3 || segmented.type() != CV_8UC3 ||
-      segmented.size() != frame.size())
-    throw std::invalid_argument(
-        "writeWorkFiles: the frame and its segmentation must be 8-bit 3-channel images of one "
-        "size");
-  const std::filesystem::path inputPath = workDir / "inpimage.ppm";
-  const std::filesystem::path outputPath = workDir / "outimage.ppm";
-  // Written as extractRegions writes them: whole, under a private name,
-  // renamed into place, never through a link.
-  AtomicWrite scratch;
-  scratch.durable = false;
-  std::vector<unsigned char> encoded;
-  try {
-    if (!cv::imencode(".ppm", frame, encoded)) {
-      throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + "!!");
-    }
-  } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
-                             e.what() + ")!!");
-  }
-  try {
-    writeFileAtomically(
-        inputPath, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-        scratch);
-  } catch (const FileWriteError& e) {
-    throw std::runtime_error("Cannot write the frame to file " + inputPath.string() + " (" +
-                             e.what() + ")!!");
-  }
-  GridImage<RgbPixel> picture(segmented.cols, segmented.rows, false);
-  for (int y = 0; y < segmented.rows; ++y) {
-    const std::uint8_t* bgr = segmented.ptr<std::uint8_t>(y);
-    RgbPixel* out = picture.row(y);
-    for (int x = 0; x < segmented.cols; ++x, bgr += 3) out[x] = RgbPixel{bgr[2], bgr[1], bgr[0]};
-  }
-  std::ostringstream outputStream;
-  writePpm(picture, outputStream, outputPath.string());
-  try {
-    writeFileAtomically(outputPath, outputStream.view(), scratch);
-  } catch (const FileWriteError& e) {
-    throw pnm_error(e.what());
-  }
 }
 
 }  // namespace rovelin

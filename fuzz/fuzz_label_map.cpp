@@ -4,7 +4,8 @@
 //   0: a polygon annotation (JSON) rasterised at one of two allowed sizes,
 //   1: a PNG label map read through readLabelMap from a file,
 //   2: a class list.
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
+#include "labels/polygon_annotation.hpp"
 
 #include <unistd.h>
 
@@ -87,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       default: {
-        std::istringstream in(body);
-        const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(in, "fuzz.txt");
+        const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(body, "fuzz.txt");
         if (classes.empty() || classes.size() > rovelin::kMaxClassCount) {
           std::abort();
         }

@@ -8,14 +8,11 @@
 
 #include "tools/demo_scene.hpp"
 
-#include "features/atomic_file.hpp"
+#include "util/atomic_file.hpp"
 
-#include <unistd.h>
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -211,48 +208,33 @@ cv::Vec3b carColour(const Layout& L, int part, int x, int y) {
   }
 }
 
-std::filesystem::path temporarySibling(const std::filesystem::path& path,
-                                       const std::string& suffix) {
-  static std::atomic<unsigned> counter{0};
-  std::string name(1, '.');
-  name += path.stem().string();
-  name += "-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + suffix;
-  return path.parent_path() / name;
-}
-
-void renameInto(const std::filesystem::path& temp, const std::filesystem::path& path) {
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    throw std::runtime_error("'" + path.string() + "': cannot write: " + ec.message());
-  }
-}
-
 void writeVideo(const std::filesystem::path& path, const DemoSceneOptions& options) {
-  // The extension tells the writer which container to use, so the
-  // temporary name keeps ".avi".
-  const std::filesystem::path temp = temporarySibling(path, ".avi");
-  {
-    cv::VideoWriter writer(temp.string(), cv::CAP_OPENCV_MJPEG,
-                           cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kFramesPerSecond,
-                           cv::Size(options.width, options.height),
-                           {cv::VIDEOWRITER_PROP_QUALITY, 95});
-    if (!writer.isOpened()) {
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      throw std::runtime_error("'" + path.string() + "': cannot open the video for writing");
+  // The extension tells the writer which container to use.
+  std::filesystem::path temp = temporaryNameFor(path);
+  temp += ".avi";
+  try {
+    {
+      cv::VideoWriter writer(temp.string(), cv::CAP_OPENCV_MJPEG,
+                             cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kFramesPerSecond,
+                             cv::Size(options.width, options.height),
+                             {cv::VIDEOWRITER_PROP_QUALITY, 95});
+      if (!writer.isOpened()) {
+        throw std::runtime_error("'" + path.string() + "': cannot open the video for writing");
+      }
+      for (int f = 0; f < options.frames; ++f) writer.write(renderDemoFrame(f, options));
     }
-    for (int f = 0; f < options.frames; ++f) writer.write(renderDemoFrame(f, options));
-  }
-  std::error_code ec;
-  if (std::filesystem::file_size(temp, ec) == 0 || ec) {
+    std::error_code ec;
+    if (std::filesystem::file_size(temp, ec) == 0 || ec) {
+      throw std::runtime_error("'" + path.string() + "': writing the video failed");
+    }
+    commitTemporary(temp, path);
+  } catch (const FileWriteError& e) {
+    throw std::runtime_error("'" + path.string() + "': cannot write: " + e.cause);
+  } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(temp, ignored);
-    throw std::runtime_error("'" + path.string() + "': writing the video failed");
+    throw;
   }
-  renameInto(temp, path);
 }
 
 void writeClassList(const std::filesystem::path& path) {

@@ -21,7 +21,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
 
 namespace rovelin {
 

@@ -2,7 +2,6 @@
 // rovelin-demo-scene: writes the synthetic demo video with its class list and
 // exact label maps. Exit status: 0 done, 2 bad command line, 1 failure.
 
-#include <charconv>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -11,6 +10,7 @@
 #include "rovelin/version.hpp"
 #include "tools/demo_scene.hpp"
 #include "util/error.hpp"
+#include "util/parse_number.hpp"
 #include "util/report.hpp"
 
 namespace {
@@ -32,12 +32,9 @@ struct UsageError {
 };
 
 int parseInt(std::string_view text, const std::string& what) {
-  int value = 0;
-  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
-    throw UsageError{what + " \"" + std::string(text) + "\" is not an integer"};
-  }
-  return value;
+  const std::optional<int> value = rovelin::parseNumber<int>(text);
+  if (!value) throw UsageError{what + " \"" + std::string(text) + "\" is not an integer"};
+  return *value;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "driver/batch_plan.hpp"
 #include "driver/options.hpp"
+#include "util/file_io.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -18,10 +19,21 @@ namespace rovelin {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr std::size_t kMaxManifestBytes = 16u << 20;
+// A frame's record lists every region with its ranked classes.
+constexpr std::size_t kMaxRecordBytes = 256u << 20;
+
+}  // namespace
+
 std::vector<ManifestEntry> readManifest(const fs::path& path) {
-  std::ifstream in(path);
-  if (!in) {
-    throw std::runtime_error("cannot read the manifest \"" + path.string() + "\"");
+  std::istringstream in;
+  try {
+    in.str(readFileCapped(path, kMaxManifestBytes));
+  } catch (const FileReadError& e) {
+    throw std::runtime_error("cannot read the manifest \"" + path.string() + "\"" +
+                             (e.failure == ReadFailure::kTooLarge ? ": " + e.cause : ""));
   }
   std::vector<ManifestEntry> entries;
   std::string text;
@@ -42,9 +54,6 @@ std::vector<ManifestEntry> readManifest(const fs::path& path) {
                                ": expected three fields VIDEO FACTOR FRAMES");
     }
     entries.push_back(std::move(entry));
-  }
-  if (in.bad()) {
-    throw std::runtime_error("cannot read the manifest \"" + path.string() + "\"");
   }
   return entries;
 }
@@ -83,11 +92,13 @@ std::optional<std::vector<int>> expandManifestFrames(const std::string& frames,
 }
 
 FrameRecord readFrameRecord(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot open it");
+  std::string text;
+  try {
+    text = readFileCapped(path, kMaxRecordBytes);
+  } catch (const FileReadError& e) {
+    throw std::runtime_error(e.failure == ReadFailure::kCannotOpen ? "cannot open it" : e.cause);
   }
-  const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
   if (doc.is_discarded()) {
     throw std::runtime_error("not valid JSON");
   }

@@ -2,10 +2,10 @@
 #include "tools/training_builder.hpp"
 
 #include "classifier/training_file.hpp"
+#include "driver/region_extraction.hpp"
 #include "driver/video_frame_source.hpp"
-#include "features/feature_planes.hpp"
 
-#include <nlohmann/json.hpp>
+#include "labels/polygon_annotation.hpp"
 
 #include <cmath>
 #include <fstream>
@@ -95,17 +95,14 @@ std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames
     if (!in) {
       throw TrainingBuildError("cannot open label map \"" + frame.labels.string() + "\"");
     }
-    nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object() || !doc.contains("shapes") ||
-        !doc["shapes"].is_array()) {
+    std::vector<std::string> names;
+    try {
+      names = annotationLabels(in, frame.labels.string());
+    } catch (const LabelMapError&) {
       throw TrainingBuildError("label map \"" + frame.labels.string() +
                                "\" is not a polygon annotation with \"shapes\"");
     }
-    for (const auto& shape : doc["shapes"]) {
-      if (!shape.is_object() || !shape.contains("label") || !shape["label"].is_string()) {
-        continue;  // the label map reader reports it with its position
-      }
-      const std::string name = shape["label"].get<std::string>();
+    for (const std::string& name : names) {
       bool known = false;
       for (const ClassEntry& entry : classes) known = known || entry.name == name;
       if (!known) classes.push_back(ClassEntry{name, std::nullopt});

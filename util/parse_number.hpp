@@ -17,9 +17,11 @@
 namespace rovelin {
 
 // The value of `text` as a T, or nothing if `text` is not exactly one
-// number of that type.
+// number of that type. With `finiteOnly` false, "nan", "inf" and "infinity"
+// (any case, optionally signed) are numbers too, for a caller that reports
+// them in words of its own.
 template <typename T>
-std::optional<T> parseNumber(std::string_view text) {
+std::optional<T> parseNumber(std::string_view text, bool finiteOnly = true) {
   static_assert(std::is_arithmetic_v<T>);
   T value{};
   const char* first = text.data();
@@ -32,7 +34,7 @@ std::optional<T> parseNumber(std::string_view text) {
   }
   if (text.empty() || result.ec != std::errc{} || result.ptr != last) return std::nullopt;
   if constexpr (std::is_floating_point_v<T>) {
-    if (!std::isfinite(value)) return std::nullopt;
+    if (finiteOnly && !std::isfinite(value)) return std::nullopt;
   }
   return value;
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/label_map.hpp"
+#include "labels/label_map.hpp"
+#include "labels/polygon_annotation.hpp"
 
 #include <fstream>
 #include <sstream>
@@ -45,13 +46,13 @@ protected:
 std::vector<ClassEntry> fiveClasses() {
   std::istringstream in(
       "sky 135 185 235\nbuilding 150 120 90\ngrass 60 140 50\nroad 110 110 110\ncar 200 30 30\n");
-  return readClassList(in, "classes");
+  return readClassList(in.str(), "classes");
 }
 
 TEST_F(LabelMapTest, ClassListSkipsCommentsAndReadsColours) {
   std::istringstream in(
       "# name r g b\n\nsky 135 185 235\r\n  # indented comment\n\tgrass\nroad 1 2 3   \n");
-  const auto classes = readClassList(in, "list.txt");
+  const auto classes = readClassList(in.str(), "list.txt");
   ASSERT_EQ(classes.size(), 3u);
   EXPECT_EQ(classes[0].name, "sky");
   ASSERT_TRUE(classes[0].colour.has_value());
@@ -63,7 +64,7 @@ TEST_F(LabelMapTest, ClassListSkipsCommentsAndReadsColours) {
   const auto bad = [](const std::string& text, const std::string& problem) {
     std::istringstream s(text);
     try {
-      readClassList(s, "list.txt");
+      readClassList(s.str(), "list.txt");
       ADD_FAILURE() << "accepted: " << text;
     } catch (const LabelMapError& e) {
       EXPECT_THAT(e.what(), HasSubstr("list.txt"));

@@ -126,7 +126,7 @@ TEST(VideoFrameSource, SeeksOnlyWhenThePositionDiffers) {
   ASSERT_EQ(s.fake->sets.size(), 1u);
   EXPECT_EQ(s.fake->sets[0], std::make_pair(static_cast<int>(cv::CAP_PROP_POS_FRAMES), 5.0));
   EXPECT_EQ(s.source->output.at<cv::Vec3b>(0, 0)[0], 5);
-  ASSERT_TRUE(s.source->nextFrame());
+  ASSERT_TRUE(s.source->readAhead(0));
   EXPECT_EQ(s.source->output.at<cv::Vec3b>(0, 0)[0], 6);
   EXPECT_EQ(s.fake->sets.size(), 1u);
 }
@@ -219,10 +219,10 @@ TEST(VideoFrameSource, StreamsWithoutAFrameCountAreReadForward) {
     EXPECT_FALSE(source.frameCountKnown());
     EXPECT_EQ(source.frameCountText(), "the stream does not give its frame count");
     for (int n = 0; n < 8; ++n) {
-      ASSERT_TRUE(source.nextFrame()) << n;
+      ASSERT_TRUE(source.readAhead(0)) << n;
       blue.push_back(meanBlue(source.output));
     }
-    EXPECT_FALSE(source.nextFrame());
+    EXPECT_FALSE(source.readAhead(0));
   }
   VideoFrameSource source(raw.string(), 1.0);
   for (int n : {5, 2, 2, 7, 0}) {  // forward, back, the same, forward, back to the start

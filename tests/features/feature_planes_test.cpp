@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "features/feature_planes.hpp"
-#include "features/image_iterator.hpp"
+#include "features/region_set.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +12,23 @@
 namespace rovelin {
 namespace {
 
-// The filter written plainly with the iterators, element by element, as the
-// training data were made.
-void iteratorDerivatives(cv::Mat source, cv::Mat& dx, cv::Mat& dy) {
+// The filter written plainly, element by element, as the training data were
+// made: element k of the source's interleaved stream gives element k of dx
+// and dy, and a neighbour outside the image is the element itself.
+void iteratorDerivatives(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
   dx.create(source.size(), CV_32FC1);
   dy.create(source.size(), CV_32FC1);
-  const cv::Rect roi(0, 0, source.cols, source.rows);
-  ImageIterator<float> im(source, roi), ix(dx, roi), iy(dy, roi);
-  for (; im.hasNext() && ix.hasNext() && iy.hasNext(); im.advance(), ix.advance(), iy.advance()) {
-    ix.current() = static_cast<float>((im.neighbor(1, 0) - im.neighbor(-1, 0)) / 2.0);
-    iy.current() = static_cast<float>((im.neighbor(0, 1) - im.neighbor(0, -1)) / 2.0);
+  const int rowLength = source.cols * source.channels();
+  const auto at = [&](int r, int c) { return source.ptr<float>(r)[c]; };
+  for (int k = 0; k < source.rows * source.cols; ++k) {
+    const int r = k / rowLength, c = k % rowLength;
+    const float centre = at(r, c);
+    const float left = c > 0 ? at(r, c - 1) : centre;
+    const float right = c + 1 < rowLength ? at(r, c + 1) : centre;
+    const float above = r > 0 ? at(r - 1, c) : centre;
+    const float below = r + 1 < source.rows ? at(r + 1, c) : centre;
+    dx.ptr<float>()[k] = static_cast<float>((right - left) / 2.0);
+    dy.ptr<float>()[k] = static_cast<float>((below - above) / 2.0);
   }
 }
 
@@ -160,6 +167,29 @@ TEST(ColourCodes, AreExactAndTellNearbyColoursApart) {
   EXPECT_EQ(buildRegionSet(planes, colourCodes(pair)).count, 2);
 
   EXPECT_THROW(colourCodes(cv::Mat(2, 2, CV_8UC1)), std::invalid_argument);
+}
+
+TEST(ImageConversion, DividesBytesBy255AndFills) {
+  const std::uint8_t bytes[] = {0, 51, 255, 255, 0, 102};
+  const cv::Mat source(1, 2, CV_8UC3, const_cast<std::uint8_t*>(bytes));
+  const cv::Mat converted = toFloatImage(source);
+  ASSERT_EQ(converted.type(), CV_32FC3);
+  const float* values = converted.ptr<float>();
+  EXPECT_EQ(values[0], 0.0f);
+  EXPECT_EQ(values[1], static_cast<float>(51 / 255.0));
+  EXPECT_EQ(values[1], 0.2f);
+  EXPECT_EQ(values[2], 1.0f);
+  EXPECT_EQ(values[3], 1.0f);
+  EXPECT_EQ(values[4], 0.0f);
+  EXPECT_EQ(values[5], 0.4f);
+
+  // Every byte value.
+  cv::Mat all(16, 16, CV_8UC1);
+  for (int i = 0; i < 256; ++i) all.data[i] = static_cast<std::uint8_t>(i);
+  const cv::Mat converted256 = toFloatImage(all);
+  for (int i = 0; i < 256; ++i)
+    EXPECT_EQ(converted256.ptr<float>()[i], static_cast<float>(i / 255.0)) << i;
+  EXPECT_THROW(toFloatImage(cv::Mat(2, 2, CV_64FC1)), std::invalid_argument);
 }
 
 }  // namespace

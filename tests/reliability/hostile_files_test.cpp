@@ -4,8 +4,8 @@
 // is not the tool's own is overwritten, a run reads only its own work files,
 // and a damaged cache costs time, never a wrong or failed run.
 #include "driver/model_cache.hpp"
-#include "features/atomic_file.hpp"
 #include "support/tool_runner.hpp"
+#include "util/atomic_file.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -14,19 +14,21 @@
 // sharing the folder.
 #pragma once
 
+#include "util/error.hpp"
+
 #include <filesystem>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace rovelin {
 
-// A file that could not be written; what() names the file and the cause
-// (for example "No space left on device").
-class FileWriteError : public std::runtime_error {
+// A file that could not be written; what() is "cannot write \"FILE\": CAUSE".
+class FileWriteError : public Error {
 public:
-  using std::runtime_error::runtime_error;
+  FileWriteError(const std::filesystem::path& target, const std::string& cause)
+      : Error("cannot write \"" + target.string() + "\": " + cause), cause(cause) {}
+  std::string cause;  // for example "No space left on device"
 };
 
 struct AtomicWrite {
@@ -46,8 +48,21 @@ struct AtomicWrite {
 void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
                          const AtomicWrite& how = {});
 
+// Writes all of `bytes` to the open descriptor `fd`, retrying short writes
+// and interruptions; the errno of the first failure, or 0.
+int writeAll(int fd, std::string_view bytes);
+
 // The temporary name writeFileAtomically uses for `target` in this process.
+// A program that must write a file itself (an encoder that takes a name)
+// writes it under this name, with an extension appended if it needs one,
+// and hands it to commitTemporary.
 std::filesystem::path temporaryNameFor(const std::filesystem::path& target);
+
+// Replaces `target` with the complete file `temporary`, as writeFileAtomically
+// does with its own. Throws FileWriteError naming `target` and the cause; the
+// temporary is removed in every case.
+void commitTemporary(const std::filesystem::path& temporary, const std::filesystem::path& target,
+                     const AtomicWrite& how = {});
 
 // Removes the temporaries in `directory` that a process of this host left
 // behind and that no live process owns. Each folder is swept once per

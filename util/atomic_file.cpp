@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "features/atomic_file.hpp"
+#include "util/atomic_file.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -70,12 +70,19 @@ long ownerOnThisHost(std::string_view name) {
 }
 
 [[noreturn]] void fail(const fs::path& target, int error) {
-  throw FileWriteError("cannot write \"" + target.string() +
-                       "\": " + std::generic_category().message(error));
+  throw FileWriteError(target, std::generic_category().message(error));
 }
 
-// Writes everything, retrying short writes and interruptions; the errno of
-// the first failure, or 0.
+void syncDirectory(const fs::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);  // some file systems cannot sync a folder; the file itself is on disk
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
 int writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -88,16 +95,6 @@ int writeAll(int fd, std::string_view bytes) {
   }
   return 0;
 }
-
-void syncDirectory(const fs::path& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);  // some file systems cannot sync a folder; the file itself is on disk
-    ::close(fd);
-  }
-}
-
-}  // namespace
 
 fs::path temporaryNameFor(const fs::path& target) {
   static std::atomic<unsigned long> serial{0};
@@ -153,6 +150,22 @@ void writeFileAtomically(const fs::path& target, std::string_view bytes, const A
     ::unlink(temporary.c_str());
     fail(target, error);
   }
+  AtomicWrite flushed = how;
+  flushed.durable = false;  // the file is on the disk already
+  commitTemporary(temporary, target, flushed);
+  if (how.durable) syncDirectory(directory);
+}
+
+void commitTemporary(const fs::path& temporary, const fs::path& target, const AtomicWrite& how) {
+  if (how.durable) {
+    const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int error = fd < 0 || ::fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0) ::close(fd);
+    if (error != 0) {
+      ::unlink(temporary.c_str());
+      fail(target, error);
+    }
+  }
   if (how.verify) {
     try {
       how.verify(temporary);
@@ -162,11 +175,11 @@ void writeFileAtomically(const fs::path& target, std::string_view bytes, const A
     }
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    error = errno;
+    const int error = errno;
     ::unlink(temporary.c_str());
     fail(target, error);
   }
-  if (how.durable) syncDirectory(directory);
+  if (how.durable) syncDirectory(target.has_parent_path() ? target.parent_path() : fs::path("."));
 }
 
 }  // namespace rovelin

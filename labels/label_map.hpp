@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: Apache-2.0
+// Label maps: the ground truth that training and evaluation compare regions
+// with.
+//
+// A label map gives every pixel of a frame a class number: 0 is unlabelled,
+// k is the k-th class of the class list. Its kind follows the file's
+// extension:
+//
+//  - ".png", one channel (8 or 16 bit): the pixel values are class numbers.
+//  - ".png", colour (RGB or RGBA, 8 bit): colours are looked up in the class
+//    list; black, and any pixel with alpha 0, is unlabelled.
+//  - ".json": a polygon annotation (labels/polygon_annotation.hpp).
+//
+// A map has either the video's frame size, and is then brought to the scaled
+// size by nearest-neighbour sampling, or the scaled size itself.
+#pragma once
+
+#include "labels/class_list.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <filesystem>
+#include <vector>
+
+namespace rovelin {
+
+// Reads a label map and returns a CV_32SC1 matrix of class numbers
+// (0..classes.size()) at `scaledSize`. Throws LabelMapError.
+cv::Mat readLabelMap(const std::filesystem::path& path, const std::vector<ClassEntry>& classes,
+                     cv::Size frameSize, cv::Size scaledSize);
+
+// Writes class numbers (CV_32SC1, values 0..65535) as a single-channel PNG:
+// 8-bit when every value fits, else 16-bit. The file appears complete or not
+// at all (written under a temporary name in the same directory, then renamed).
+void writeLabelMapPng(const std::filesystem::path& path, const cv::Mat& classNumbers);
+
+}  // namespace rovelin
