@@ -234,6 +234,14 @@ std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command
 // written or would land on one of the files the model is made from.
 // Returns the settings file's name.
 fs::path checkOutputs(const TrainingOptions& options) {
+  // The settings are written beside the model, so the model must be a file
+  // of its own: not standard output, a pipe or a device.
+  std::error_code ec;
+  const fs::file_status target = fs::status(options.output, ec);
+  if (options.output == "-" || (fs::exists(target) && !fs::is_regular_file(target))) {
+    throw TrainingBuildError("-o \"" + options.output.string() +
+                             "\" is not a file; the model's settings go beside it");
+  }
   checkOutputPath(options.output);
   std::vector<std::pair<std::string, std::string>> inputs = {
       {"the video", options.video}, {"the class list", options.classList.string()}};

@@ -154,6 +154,17 @@ TEST(TrainingBuilder, CommandLineRefusalsLeaveNoModelFile) {
             std::string::npos)
       << run.err;
   EXPECT_FALSE(fs::exists(dir / "m.txt"));
+
+  // The settings go beside the model, so standard output is no place for it.
+  const auto toStdout =
+      runTool(kTrain, {"--classes", "classes.txt", "-o", "-", "demo.avi", "1", "0:labels_0.png"},
+              dir.path());
+  EXPECT_EQ(toStdout.status, 1);
+  EXPECT_EQ(toStdout.out, "");
+  EXPECT_NE(toStdout.err.find("Error : -o \"-\" is not a file; the model's settings go beside it!"),
+            std::string::npos)
+      << toStdout.err;
+  EXPECT_FALSE(fs::exists(dir / "-.settings.json"));
 }
 
 }  // namespace
