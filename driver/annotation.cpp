@@ -156,7 +156,7 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
   try {
     video.emplace(temporary.path, fps, run.video->output.size());
   } catch (const std::exception& e) {
-    throw std::runtime_error("cannot write \"" + target.string() + "\": " + e.what());
+    throw Error("cannot write \"" + target.string() + "\": " + e.what());
   }
   run.overlayVideo = &*video;
   const int status = runFrames(run, out, err);
@@ -164,15 +164,13 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
     return status;
   }
   if (!video->finish()) {
-    throw std::runtime_error("cannot write \"" + target.string() +
-                             "\": the video encoder wrote nothing");
+    throw Error("cannot write \"" + target.string() + "\": the video encoder wrote nothing");
   }
   std::ifstream in(temporary.path, std::ios::binary);
   std::ostringstream bytes;
   bytes << in.rdbuf();
   if (!in) {
-    throw std::runtime_error("cannot write \"" + target.string() +
-                             "\": the encoded video cannot be read back");
+    throw Error("cannot write \"" + target.string() + "\": the encoded video cannot be read back");
   }
   writeOutputFile(target, bytes.view());
   return kExitSuccess;
@@ -228,7 +226,7 @@ std::optional<int> narrowSchedule(const Options& options, FrameSchedule& schedul
     try {
       schedule.listToCount(probe->frameCountKnown() ? std::optional<int>(probe->frameCount)
                                                     : std::nullopt);
-    } catch (const std::runtime_error&) {
+    } catch (const Error&) {
       return reportException(err);
     }
   }

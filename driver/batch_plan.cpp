@@ -2,6 +2,7 @@
 #include "driver/batch_plan.hpp"
 
 #include "driver/outputs.hpp"
+#include "util/error.hpp"
 #include "util/parse_number.hpp"
 
 #include <algorithm>
@@ -87,8 +88,7 @@ void createOutputDirectories(const fs::path& target) {
   fs::create_directories(directory, ec);
   // Another process may have made the same folder in the meantime.
   if (ec && !fs::is_directory(directory)) {
-    throw std::runtime_error("cannot create the folder \"" + directory.string() +
-                             "\": " + ec.message());
+    throw Error("cannot create the folder \"" + directory.string() + "\": " + ec.message());
   }
 }
 
@@ -106,8 +106,8 @@ void checkOutputName(const std::string& pattern, const fs::path& target) {
        p = p.parent_path()) {
     if (fs::exists(p, ec)) {
       if (!fs::is_directory(p, ec)) {
-        throw std::runtime_error("cannot write \"" + target.string() + "\": \"" + p.string() +
-                                 "\" is not a directory");
+        throw Error("cannot write \"" + target.string() + "\": \"" + p.string() +
+                    "\" is not a directory");
       }
       break;
     }

@@ -43,10 +43,10 @@ std::filesystem::path fixedOutputDirectory(const std::string& pattern);
 
 // Creates the missing directories that `target` needs (none when its folder
 // exists). Safe when several processes create the same folders at once.
-// Throws std::runtime_error naming the folder when it cannot be created.
+// Throws Error naming the folder when it cannot be created.
 void createOutputDirectories(const std::filesystem::path& target);
 
-// Throws std::runtime_error naming `target` (the expansion of `pattern`)
+// Throws Error naming `target` (the expansion of `pattern`)
 // when it plainly cannot be written: the folder before the pattern's first
 // placeholder is missing, something on its way is not a folder, or the
 // target is a folder. Folders below the placeholder may be missing.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_schedule.hpp"
+#include "util/error.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -49,7 +50,7 @@ std::optional<int> FrameSchedule::repeatedFrame() const {
 void FrameSchedule::listToCount(std::optional<int> frameCount) {
   if (!toEnd_ || listed_) return;
   if (!frameCount) {
-    throw std::runtime_error(
+    throw Error(
         "the video does not give its frame count, so a run to its end cannot be cut into parts "
         "or checked for finished frames; name the frames with --frames START:END");
   }

@@ -37,7 +37,7 @@ public:
 
   // Turns a run to the end into the list of frames `frameCount` promises,
   // so that it can be cut into parts or filtered; reads that fail before
-  // the promised end still end the run quietly. Throws std::runtime_error
+  // the promised end still end the run quietly. Throws Error
   // when the count is unknown.
   void listToCount(std::optional<int> frameCount);
   // Keeps part `part` of the list (see shardFrames).

@@ -7,6 +7,7 @@
 #include "driver/batch_plan.hpp"
 #include "driver/model_loading.hpp"
 #include "util/atomic_file.hpp"
+#include "util/error.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +41,7 @@ void checkOutputPath(const fs::path& target) {
     message += target.string();
     message += "\": ";
     message += problem;
-    throw std::runtime_error(message);
+    throw Error(message);
   }
 }
 
@@ -196,13 +197,13 @@ void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>
     if (name.empty()) continue;
     const std::string key = identity(name);
     if (const auto input = inputOf.find(key); input != inputOf.end() && !sharable(name)) {
-      throw std::runtime_error(option + " \"" + name + "\" names " + input->second +
-                               ", which would be overwritten");
+      throw Error(option + " \"" + name + "\" names " + input->second +
+                  ", which would be overwritten");
     }
     const auto [at, fresh] = seen.emplace(key, option);
     if (!fresh && !sharable(name)) {
-      throw std::runtime_error(at->second + " and " + option + " both write \"" + name +
-                               "\"; give every output its own file name");
+      throw Error(at->second + " and " + option + " both write \"" + name +
+                  "\"; give every output its own file name");
     }
   }
 }
@@ -239,8 +240,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
     // Nothing but a cache may ever be replaced by one.
     const std::string refusal = cacheRefusal(cache, inputs);
     if (!refusal.empty()) {
-      throw std::runtime_error("the model cache \"" + cache + "\" cannot be written: " + refusal +
-                               " (name another file with --cache, or use --no-cache)");
+      throw Error("the model cache \"" + cache + "\" cannot be written: " + refusal +
+                  " (name another file with --cache, or use --no-cache)");
     }
     outputs.emplace_back("the model cache", cache);
   }
@@ -248,7 +249,7 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   if (!options.workDir.empty()) {
     std::error_code ec;
     if (!fs::is_directory(options.workDir, ec)) {
-      throw std::runtime_error("--workdir \"" + options.workDir + "\" is not a directory");
+      throw Error("--workdir \"" + options.workDir + "\" is not a directory");
     }
   }
 }

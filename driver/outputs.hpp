@@ -24,7 +24,7 @@
 
 namespace rovelin {
 
-// Throws std::runtime_error naming `target` when it plainly cannot be
+// Throws Error naming `target` when it plainly cannot be
 // written: its directory is missing (or not a directory), or it is itself a
 // directory. Lets a run refuse a bad output name before doing its work.
 void checkOutputPath(const std::filesystem::path& target);
@@ -44,7 +44,7 @@ void writeOutputFile(const std::filesystem::path& target, std::string_view bytes
 void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& image);
 void writeTextAtomically(const std::filesystem::path& target, const std::string& text);
 
-// Refuses (std::runtime_error) outputs that would overwrite each other or an
+// Refuses (Error) outputs that would overwrite each other or an
 // input of the run: `outputs` holds (option, file name) of every output of
 // every frame, `inputs` (what it is, file name). Names are compared after
 // following links; character devices may be shared.
@@ -54,7 +54,7 @@ void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>
 // Checks, before any work, the files a run of `options` over `frames` will
 // write: no two outputs the same and none an input (checkDistinctOutputs),
 // a cache name that names a cache of this tool or nothing (unless the cache
-// is off), and a --workdir that is a directory. Throws std::runtime_error
+// is off), and a --workdir that is a directory. Throws Error
 // saying what is wrong.
 void checkRunFiles(const Options& options, const std::vector<int>& frames);
 

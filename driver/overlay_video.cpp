@@ -2,6 +2,7 @@
 #include "driver/overlay_video.hpp"
 
 #include "driver/outputs.hpp"
+#include "util/error.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -31,9 +32,9 @@ int overlayVideoCodec(const fs::path& path) {
 
 void checkOverlayVideoPath(const fs::path& path) {
   if (overlayVideoCodec(path) == 0) {
-    throw std::runtime_error("cannot write the video \"" + path.string() +
-                             "\": its extension names no format this build can encode (use "
-                             ".avi, .mkv, .mp4 or .mov)");
+    throw Error("cannot write the video \"" + path.string() +
+                "\": its extension names no format this build can encode (use "
+                ".avi, .mkv, .mp4 or .mov)");
   }
   checkOutputPath(path);
   const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
@@ -53,8 +54,8 @@ void checkOverlayVideoPath(const fs::path& path) {
   std::error_code ec;
   fs::remove(probe, ec);
   if (!opened) {
-    throw std::runtime_error("cannot write the video \"" + path.string() +
-                             "\": the video encoder cannot be opened there");
+    throw Error("cannot write the video \"" + path.string() +
+                "\": the video encoder cannot be opened there");
   }
 }
 
@@ -71,7 +72,7 @@ OverlayVideoWriter::OverlayVideoWriter(const fs::path& file, double fps, cv::Siz
   } catch (const cv::Exception&) {
   }
   if (!writer_.isOpened()) {
-    throw std::runtime_error("the video encoder cannot be opened");
+    throw Error("the video encoder cannot be opened");
   }
 }
 

@@ -14,7 +14,7 @@ namespace rovelin {
 // .avi and .mkv, MPEG-4 (mp4v) for .mp4 and .mov; 0 for any other.
 int overlayVideoCodec(const std::filesystem::path& path);
 
-// Throws std::runtime_error naming `path` when no video can be written
+// Throws Error naming `path` when no video can be written
 // there: an extension without a codec, a missing directory, or an encoder
 // the installed image library cannot open (tried on a temporary file beside
 // `path`, removed again).
@@ -27,7 +27,7 @@ double overlayVideoRate(double sourceRate, int step);
 class OverlayVideoWriter {
 public:
   // Opens an encoder writing `file` (whose extension picks the codec).
-  // Throws std::runtime_error when it cannot be opened.
+  // Throws Error when it cannot be opened.
   OverlayVideoWriter(const std::filesystem::path& file, double fps, cv::Size size);
   // Appends one frame of the size given above (BGR, 8-bit).
   void write(const cv::Mat& frame);

@@ -6,6 +6,7 @@
 #include "features/feature_planes.hpp"
 #include "segmentation/grid_image.hpp"
 #include "util/atomic_file.hpp"
+#include "util/error.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -54,18 +55,16 @@ std::string writeFrameFile(const cv::Mat& frame, const fs::path& workDir) {
   std::vector<unsigned char> encoded;
   try {
     if (!cv::imencode(".ppm", frame, encoded)) {
-      throw std::runtime_error("Cannot write the frame to file " + path.string() + "!!");
+      throw Error("Cannot write the frame to file " + path.string() + "!!");
     }
   } catch (const cv::Exception& e) {
-    throw std::runtime_error("Cannot write the frame to file " + path.string() + " (" + e.what() +
-                             ")!!");
+    throw Error("Cannot write the frame to file " + path.string() + " (" + e.what() + ")!!");
   }
   std::string bytes(encoded.begin(), encoded.end());
   try {
     writeFileAtomically(path, bytes, workFileWrite());
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("Cannot write the frame to file " + path.string() + " (" + e.what() +
-                             ")!!");
+    throw Error("Cannot write the frame to file " + path.string() + " (" + e.what() + ")!!");
   }
   return bytes;
 }

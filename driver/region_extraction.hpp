@@ -27,7 +27,7 @@ struct ExtractTimings {
 // into place, never through a link), prints the segmentation line on
 // `report` (standard output when null) and builds the RegionSet from the
 // run's own segmentation, never from what another run left in the folder.
-// planeCount must be 10. Throws std::runtime_error (or pnm_error) naming the
+// planeCount must be 10. Throws Error (or pnm_error) naming the
 // file and the cause when a work file cannot be written.
 // `segmentation` sets the segmentation (checked before any file is written)
 // and `descriptor` what describes each region.
@@ -52,7 +52,7 @@ RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
 
 // Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
 // workDir/"outimage.ppm", the two work files extractRegions leaves behind.
-// Throws std::runtime_error (or pnm_error) naming the file that cannot be
+// Throws Error (or pnm_error) naming the file that cannot be
 // written.
 void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented,
                     const std::filesystem::path& workDir = {});

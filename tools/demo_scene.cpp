@@ -9,6 +9,7 @@
 #include "tools/demo_scene.hpp"
 
 #include "util/atomic_file.hpp"
+#include "util/error.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -219,17 +220,17 @@ void writeVideo(const std::filesystem::path& path, const DemoSceneOptions& optio
                              cv::Size(options.width, options.height),
                              {cv::VIDEOWRITER_PROP_QUALITY, 95});
       if (!writer.isOpened()) {
-        throw std::runtime_error("'" + path.string() + "': cannot open the video for writing");
+        throw Error("'" + path.string() + "': cannot open the video for writing");
       }
       for (int f = 0; f < options.frames; ++f) writer.write(renderDemoFrame(f, options));
     }
     std::error_code ec;
     if (std::filesystem::file_size(temp, ec) == 0 || ec) {
-      throw std::runtime_error("'" + path.string() + "': writing the video failed");
+      throw Error("'" + path.string() + "': writing the video failed");
     }
     commitTemporary(temp, path);
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("'" + path.string() + "': cannot write: " + e.cause);
+    throw Error("'" + path.string() + "': cannot write: " + e.cause);
   } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(temp, ignored);
@@ -246,8 +247,7 @@ void writeClassList(const std::filesystem::path& path) {
   try {
     writeFileAtomically(path, text);
   } catch (const FileWriteError& e) {
-    throw std::runtime_error("'" + path.string() + "': cannot write the class list (" + e.what() +
-                             ")");
+    throw Error("'" + path.string() + "': cannot write the class list (" + e.what() + ")");
   }
 }
 
@@ -310,9 +310,7 @@ std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& d
   checkDemoSceneOptions(options);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec)
-    throw std::runtime_error("'" + dir.string() +
-                             "': cannot create the directory: " + ec.message());
+  if (ec) throw Error("'" + dir.string() + "': cannot create the directory: " + ec.message());
 
   std::vector<std::filesystem::path> written;
   written.push_back(dir / "demo.avi");

@@ -47,7 +47,7 @@ cv::Mat renderDemoFrame(int frameIndex, const DemoSceneOptions& options, cv::Mat
 // 10 frames per second, options.frames frames), "classes.txt" (the class
 // list with colours) and "labels_<frame>.png" (single-channel class numbers,
 // frame counted from 0) for every frame. Each file appears complete or not
-// at all. Returns the written paths in that order. Throws std::runtime_error
+// at all. Returns the written paths in that order. Throws Error
 // (LabelMapError for the label maps) when a file cannot be written.
 std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& dir,
                                                   const DemoSceneOptions& options);

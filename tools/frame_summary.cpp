@@ -3,6 +3,7 @@
 
 #include "driver/batch_plan.hpp"
 #include "driver/options.hpp"
+#include "util/error.hpp"
 #include "util/file_io.hpp"
 
 #include <nlohmann/json.hpp>
@@ -32,8 +33,8 @@ std::vector<ManifestEntry> readManifest(const fs::path& path) {
   try {
     in.str(readFileCapped(path, kMaxManifestBytes));
   } catch (const FileReadError& e) {
-    throw std::runtime_error("cannot read the manifest \"" + path.string() + "\"" +
-                             (e.failure == ReadFailure::kTooLarge ? ": " + e.cause : ""));
+    throw Error("cannot read the manifest \"" + path.string() + "\"" +
+                (e.failure == ReadFailure::kTooLarge ? ": " + e.cause : ""));
   }
   std::vector<ManifestEntry> entries;
   std::string text;
@@ -50,8 +51,8 @@ std::vector<ManifestEntry> readManifest(const fs::path& path) {
     entry.line = number;
     std::string extra;
     if (!(fields >> entry.factor >> entry.frames) || (fields >> extra)) {
-      throw std::runtime_error("manifest \"" + path.string() + "\" line " + std::to_string(number) +
-                               ": expected three fields VIDEO FACTOR FRAMES");
+      throw Error("manifest \"" + path.string() + "\" line " + std::to_string(number) +
+                  ": expected three fields VIDEO FACTOR FRAMES");
     }
     entries.push_back(std::move(entry));
   }
@@ -96,15 +97,15 @@ FrameRecord readFrameRecord(const fs::path& path) {
   try {
     text = readFileCapped(path, kMaxRecordBytes);
   } catch (const FileReadError& e) {
-    throw std::runtime_error(e.failure == ReadFailure::kCannotOpen ? "cannot open it" : e.cause);
+    throw Error(e.failure == ReadFailure::kCannotOpen ? "cannot open it" : e.cause);
   }
   const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
   if (doc.is_discarded()) {
-    throw std::runtime_error("not valid JSON");
+    throw Error("not valid JSON");
   }
   auto field = [&doc](const char* name) -> const nlohmann::json& {
     if (!doc.is_object() || !doc.contains(name)) {
-      throw std::runtime_error(std::string("no \"") + name + "\"");
+      throw Error(std::string("no \"") + name + "\"");
     }
     return doc[name];
   };
@@ -117,14 +118,14 @@ FrameRecord readFrameRecord(const fs::path& path) {
   const nlohmann::json& regions = field("regions");
   if (!video.is_string() || !frame.is_number_integer() || !segments.is_number_integer() ||
       !classes.is_array() || !regions.is_array()) {
-    throw std::runtime_error("a field has the wrong type");
+    throw Error("a field has the wrong type");
   }
   record.video = videoOutputName(video.get<std::string>());
   record.frame = frame.get<int>();
   record.segmentCount = segments.get<int>();
   std::map<std::string, std::size_t> column;
   for (const nlohmann::json& name : classes) {
-    if (!name.is_string()) throw std::runtime_error("a class name is not text");
+    if (!name.is_string()) throw Error("a class name is not text");
     column.emplace(name.get<std::string>(), record.classes.size());
     record.classes.push_back(name.get<std::string>());
   }
@@ -133,11 +134,11 @@ FrameRecord readFrameRecord(const fs::path& path) {
     if (!region.is_object() || !region.contains("class") || !region["class"].is_string() ||
         !region.contains("pixel_count") || !region["pixel_count"].is_number_integer() ||
         region["pixel_count"].get<long long>() < 0) {
-      throw std::runtime_error("a region lacks its class or pixel count");
+      throw Error("a region lacks its class or pixel count");
     }
     const auto k = column.find(region["class"].get<std::string>());
     if (k == column.end()) {
-      throw std::runtime_error("a region's class is not in \"classes\"");
+      throw Error("a region's class is not in \"classes\"");
     }
     record.classPixels[k->second] += region["pixel_count"].get<long long>();
   }

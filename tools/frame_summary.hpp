@@ -21,7 +21,7 @@ struct ManifestEntry {
 
 // Reads a manifest: one video per line as three fields separated by blanks;
 // blank lines and lines whose first non-blank character is '#' are skipped.
-// Throws std::runtime_error naming the file and line on anything else.
+// Throws Error naming the file and line on anything else.
 std::vector<ManifestEntry> readManifest(const std::filesystem::path& path);
 
 // The frames a FRAMES field asks for. "all", "START:" and "START::STEP" run
@@ -42,7 +42,7 @@ struct FrameRecord {
   std::filesystem::path file;
 };
 
-// Reads a JSON file written by `rovelin --json`. Throws std::runtime_error
+// Reads a JSON file written by `rovelin --json`. Throws Error
 // saying what is wrong when it cannot be read or lacks a field.
 FrameRecord readFrameRecord(const std::filesystem::path& path);
 

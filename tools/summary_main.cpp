@@ -150,8 +150,8 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
   const auto expected = expandManifestFrames(entry.frames, [&entry]() {
     cv::VideoCapture capture(entry.video);
     if (!capture.isOpened()) {
-      throw std::runtime_error("manifest line " + std::to_string(entry.line) + ": cannot open \"" +
-                               entry.video + "\" to count its frames");
+      throw Error("manifest line " + std::to_string(entry.line) + ": cannot open \"" + entry.video +
+                  "\" to count its frames");
     }
     return static_cast<int>(capture.get(cv::CAP_PROP_FRAME_COUNT));
   });
