@@ -5,7 +5,12 @@
 # and fails if there are any.
 set -eu
 cd "$(dirname "$0")/.."
-command -v clang-format >/dev/null || sudo apt-get install -y --no-install-recommends clang-format
+if ! command -v clang-format >/dev/null; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends clang-format >/dev/null
+fi
 files=$(git ls-files '*.cpp' '*.hpp')
 if [ "${1:-}" = "--check" ]; then
   # shellcheck disable=SC2086
