@@ -153,9 +153,7 @@ std::vector<SegmentPrediction> RegionClassifier::classify(
   }
   const Eigen::Index m = static_cast<Eigen::Index>(test.size());
   Eigen::MatrixXd logp(m, classCount);
-  for (int c = 0; c < classCount; ++c) {
-    logp.col(c) = (*classes)[c].logDensities(test);
-  }
+  for (int c = 0; c < classCount; ++c) logp.col(c) = (*classes)[c].logDensities(test);
   return classifyLogDensities(logp);
 }
 

@@ -12,9 +12,7 @@
 namespace rovelin {
 
 void SegmentPrediction::setProbabilities(Eigen::VectorXd v) {
-  if (v.size() == 0) {
-    throw std::invalid_argument("setProbabilities: no class probabilities given");
-  }
+  if (v.size() == 0) throw std::invalid_argument("setProbabilities: no class probabilities given");
   const double sum = v.sum();
   if (!(sum > 0.0) || !std::isfinite(sum)) {
     throw std::invalid_argument(
@@ -24,17 +22,13 @@ void SegmentPrediction::setProbabilities(Eigen::VectorXd v) {
   v /= sum;
   probs = std::move(v);
   labels.resize(classCount);
-  for (int r = 0; r < classCount; ++r) {
-    labels[r] = r;
-  }
+  for (int r = 0; r < classCount; ++r) labels[r] = r;
   rankClasses();
 }
 
 void SegmentPrediction::rankClasses() {
   const Eigen::Index k = probs.size();
-  if (labels.size() != k) {
-    throw std::logic_error("rankClasses: probs and labels differ in length");
-  }
+  if (labels.size() != k) throw std::logic_error("rankClasses: probs and labels differ in length");
   // Stable: equal probabilities keep their incoming order.
   std::vector<Eigen::Index> order(static_cast<std::size_t>(k));
   std::iota(order.begin(), order.end(), Eigen::Index{0});

@@ -113,9 +113,7 @@ private:
   static constexpr int kEnd = std::char_traits<char>::eof();
 
   int get() {
-    if (pendingPos_ < pending_.size()) {
-      return static_cast<unsigned char>(pending_[pendingPos_++]);
-    }
+    if (pendingPos_ < pending_.size()) return static_cast<unsigned char>(pending_[pendingPos_++]);
     const int ch = buf_->sbumpc();
     return ch == kEnd ? kEnd : static_cast<unsigned char>(static_cast<char>(ch));
   }

@@ -71,17 +71,15 @@ std::vector<cv::Point2d> clipToBox(std::vector<cv::Point2d> poly, double x0, dou
       return cv::Point2d(a.x + (b.x - a.x) * (y - a.y) / (b.y - a.y), y);
     };
   };
+  // Clipping an empty polygon leaves it empty, so the four edges run unguarded.
   poly = clipEdge(
       poly, [&](const cv::Point2d& p) { return p.x >= x0; }, atX(x0));
-  if (!poly.empty())
-    poly = clipEdge(
-        poly, [&](const cv::Point2d& p) { return p.x <= x1; }, atX(x1));
-  if (!poly.empty())
-    poly = clipEdge(
-        poly, [&](const cv::Point2d& p) { return p.y >= y0; }, atY(y0));
-  if (!poly.empty())
-    poly = clipEdge(
-        poly, [&](const cv::Point2d& p) { return p.y <= y1; }, atY(y1));
+  poly = clipEdge(
+      poly, [&](const cv::Point2d& p) { return p.x <= x1; }, atX(x1));
+  poly = clipEdge(
+      poly, [&](const cv::Point2d& p) { return p.y >= y0; }, atY(y0));
+  poly = clipEdge(
+      poly, [&](const cv::Point2d& p) { return p.y <= y1; }, atY(y1));
   return poly;
 }
 

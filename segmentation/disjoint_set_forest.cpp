@@ -31,14 +31,10 @@ struct KeyOfEdge {
 }  // namespace
 
 void sortEdgesByWeight(std::span<GraphEdge> edges) {
-  if (edges.size() < 2) {
-    return;
-  }
+  if (edges.size() < 2) return;
   auto scratch = std::make_unique_for_overwrite<GraphEdge[]>(edges.size());
   GraphEdge* sorted = radixSortByKey(edges.data(), scratch.get(), edges.size(), KeyOfEdge{});
-  if (sorted != edges.data()) {
-    std::copy(sorted, sorted + edges.size(), edges.data());
-  }
+  if (sorted != edges.data()) std::copy(sorted, sorted + edges.size(), edges.data());
 }
 
 DisjointSetForest mergeGraph(int vertexCount, std::span<GraphEdge> edges, float k) {

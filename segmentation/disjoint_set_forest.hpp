@@ -26,12 +26,8 @@ class DisjointSetForest {
 public:
   // n singleton sets.
   explicit DisjointSetForest(int n) : nodes_(static_cast<std::size_t>(n < 0 ? 0 : n)), count_(n) {
-    if (n < 0) {
-      throw std::invalid_argument("DisjointSetForest: negative element count");
-    }
-    for (int i = 0; i < n; ++i) {
-      nodes_[static_cast<std::size_t>(i)].parent = i;
-    }
+    if (n < 0) throw std::invalid_argument("DisjointSetForest: negative element count");
+    for (int i = 0; i < n; ++i) nodes_[static_cast<std::size_t>(i)].parent = i;
   }
 
   // Root of x's set. Only x itself is re-pointed at the root: the nodes in
@@ -56,9 +52,7 @@ public:
     } else {
       nx.parent = y;
       ny.size += nx.size;
-      if (nx.rank == ny.rank) {
-        ++ny.rank;
-      }
+      if (nx.rank == ny.rank) ++ny.rank;
     }
     --count_;
   }
@@ -86,9 +80,7 @@ struct GraphEdge {
 // below positive, -0 equal to +0, and every NaN above +infinity (all NaNs
 // equal), so that NaN edges sort last.
 inline std::uint32_t weightSortKey(float weight) noexcept {
-  if (std::isnan(weight)) {
-    return 0xFFFFFFFFu;
-  }
+  if (std::isnan(weight)) return 0xFFFFFFFFu;
   std::uint32_t bits = std::bit_cast<std::uint32_t>(weight);
   if (bits == 0x80000000u) {
     bits = 0;  // -0 ties with +0
@@ -99,9 +91,7 @@ inline std::uint32_t weightSortKey(float weight) noexcept {
 // Weight of a key made by weightSortKey: the inverse mapping, NaN for the
 // NaN key, +0 for the key of either zero.
 inline float weightFromSortKey(std::uint32_t key) noexcept {
-  if (key == 0xFFFFFFFFu) {
-    return std::numeric_limits<float>::quiet_NaN();
-  }
+  if (key == 0xFFFFFFFFu) return std::numeric_limits<float>::quiet_NaN();
   return std::bit_cast<float>((key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key);
 }
 
@@ -154,9 +144,7 @@ void sortEdgesByWeight(std::span<GraphEdge> edges);
 // Number of leading records of a sorted array whose key is not the NaN key.
 template <typename Record, typename KeyOf>
 std::size_t countOrderedKeys(const Record* sorted, std::size_t n, KeyOf keyOf) {
-  while (n > 0 && keyOf(sorted[n - 1]) == 0xFFFFFFFFu) {
-    --n;
-  }
+  while (n > 0 && keyOf(sorted[n - 1]) == 0xFFFFFFFFu) --n;
   return n;
 }
 

@@ -31,9 +31,7 @@ int parseHeaderInt(const char* s) {
   long long value = 0;
   for (; *s >= '0' && *s <= '9'; ++s) {
     value = value * 10 + (*s - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) {
-      value = static_cast<long long>(INT_MAX) + 1;
-    }
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
   }
   if (negative) {
     return static_cast<int>(-value);  // INT_MAX + 1 negated is INT_MIN
@@ -51,32 +49,24 @@ void readPnmToken(std::istream& in, char (&buf)[kPnmTokenSize], std::string_view
     char doc[kPnmTokenSize];
     in.getline(doc, kPnmTokenSize);
     if (in.fail()) {
-      if (in.eof()) {
-        throw cutShort();
-      }
+      if (in.eof()) throw cutShort();
       throw pnm_error(std::string(name) + ": PPM comment line of " + std::to_string(kPnmTokenSize) +
                       " characters or more");
     }
     in >> std::ws;
     c = in.get();
   }
-  if (c == std::istream::traits_type::eof()) {
-    throw cutShort();
-  }
+  if (c == std::istream::traits_type::eof()) throw cutShort();
   int length = 0;
   buf[length++] = static_cast<char>(c);
   while (length < kPnmTokenSize - 1) {
     const int next = in.peek();
-    if (next == std::istream::traits_type::eof() || isHeaderSpace(next)) {
-      break;
-    }
+    if (next == std::istream::traits_type::eof() || isHeaderSpace(next)) break;
     buf[length++] = static_cast<char>(in.get());
   }
   buf[length] = '\0';
   // The one byte that ends the token; at the end of the stream there is none.
-  if (in.get() == std::istream::traits_type::eof()) {
-    in.clear(in.rdstate() & ~std::ios::failbit);
-  }
+  if (in.get() == std::istream::traits_type::eof()) in.clear(in.rdstate() & ~std::ios::failbit);
 }
 
 GridImage<RgbPixel> readPpm(std::istream& in, const std::string& name) {
@@ -115,9 +105,7 @@ GridImage<RgbPixel> readPpm(std::istream& in, const std::string& name) {
 
 GridImage<RgbPixel> readPpm(const std::string& path) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) {
-    throw pnm_error(path + ": cannot open file for reading");
-  }
+  if (!in.is_open()) throw pnm_error(path + ": cannot open file for reading");
   return readPpm(in, path);
 }
 
@@ -129,21 +117,15 @@ void writePpm(const GridImage<RgbPixel>& image, std::ostream& out, const std::st
   out.write(reinterpret_cast<const char*>(image.data()),
             static_cast<std::streamsize>(image.pixelCount() * sizeof(RgbPixel)));
   out.flush();
-  if (!out) {
-    throw pnm_error(name + ": cannot write PPM data");
-  }
+  if (!out) throw pnm_error(name + ": cannot write PPM data");
 }
 
 void writePpm(const GridImage<RgbPixel>& image, const std::string& path) {
   std::ofstream out(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) {
-    throw pnm_error(path + ": cannot create file for writing");
-  }
+  if (!out.is_open()) throw pnm_error(path + ": cannot create file for writing");
   writePpm(image, out, path);
   out.close();
-  if (!out) {
-    throw pnm_error(path + ": cannot write PPM data");
-  }
+  if (!out) throw pnm_error(path + ": cannot write PPM data");
 }
 
 }  // namespace rovelin

@@ -66,9 +66,7 @@ void forEachGraphEdge(const GridImage<float>& red, const GridImage<float>& green
       if (hasRight) {
         emit(distanceBetween(r0[x], g0[x], b0[x], r0[x + 1], g0[x + 1], b0[x + 1]), p, 0, p + 1);
       }
-      if (hasBelow) {
-        emit(distanceBetween(r0[x], g0[x], b0[x], r1[x], g1[x], b1[x]), p, 1, p + w);
-      }
+      if (hasBelow) emit(distanceBetween(r0[x], g0[x], b0[x], r1[x], g1[x], b1[x]), p, 1, p + w);
       if (hasRight && hasBelow) {
         emit(distanceBetween(r0[x], g0[x], b0[x], r1[x + 1], g1[x + 1], b1[x + 1]), p, 2,
              p + w + 1);
@@ -104,9 +102,7 @@ GridImage<float> colourPlane(const GridImage<RgbPixel>& input, unsigned char Rgb
   const RgbPixel* in = input.data();
   float* out = plane.data();
   const std::size_t n = input.pixelCount();
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = static_cast<float>(in[i].*sample);
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i].*sample);
   return plane;
 }
 
@@ -158,9 +154,7 @@ RgbPixel randomColour() {
 }
 
 std::size_t graphEdgeCount(int width, int height) {
-  if (width <= 0 || height <= 0) {
-    return 0;
-  }
+  if (width <= 0 || height <= 0) return 0;
   const std::size_t w = static_cast<std::size_t>(width);
   const std::size_t h = static_cast<std::size_t>(height);
   return (w - 1) * h + w * (h - 1) + 2 * (w - 1) * (h - 1);
@@ -238,9 +232,7 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   const auto draws = [&] {
     for (int i = 0; i < pixels; ++i) {
       const RgbPixel colour = randomColour();
-      if (forest.node(i).parent == i) {
-        out[i] = colour;
-      }
+      if (forest.node(i).parent == i) out[i] = colour;
     }
   };
   if (turn != nullptr && *turn) {
@@ -248,9 +240,7 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   } else {
     draws();
   }
-  for (int i = 0; i < pixels; ++i) {
-    out[i] = out[forest.findRoot(i)];
-  }
+  for (int i = 0; i < pixels; ++i) out[i] = out[forest.findRoot(i)];
   stages.mark(&SegmentationStageTimes::colouring);
   return output;
 }

@@ -16,9 +16,7 @@
 namespace rovelin {
 
 std::vector<float> gaussianMask(float sigma) {
-  if (!(sigma > 0.01f)) {
-    sigma = 0.01f;
-  }
+  if (!(sigma > 0.01f)) sigma = 0.01f;
   const double halfWidth = std::ceil(static_cast<double>(sigma) * 4.0);
   if (!(halfWidth < kMaxMaskLength)) {
     throw std::invalid_argument("gaussianMask: sigma " + std::to_string(sigma) +
@@ -36,17 +34,11 @@ std::vector<float> gaussianMask(float sigma) {
 }
 
 void normalizeMask(std::vector<float>& mask) {
-  if (mask.empty()) {
-    return;
-  }
+  if (mask.empty()) return;
   float s = 0.0f;
-  for (std::size_t i = 1; i < mask.size(); ++i) {
-    s += std::fabs(mask[i]);
-  }
+  for (std::size_t i = 1; i < mask.size(); ++i) s += std::fabs(mask[i]);
   const float total = 2.0f * s + std::fabs(mask[0]);
-  for (float& m : mask) {
-    m /= total;
-  }
+  for (float& m : mask) m /= total;
 }
 
 namespace {
@@ -66,9 +58,7 @@ inline float addTap(float sum, double weight, float left, float right) {
 // over contiguous memory; each pixel still sees the taps in order 0, 1, ...
 void convolveRow(const float* row, float* out, int w, const float* mask, int n) {
   const int last = w - 1;
-  for (int x = 0; x < w; ++x) {
-    out[x] = row[x] * mask[0];
-  }
+  for (int x = 0; x < w; ++x) out[x] = row[x] * mask[0];
   for (int i = 1; i < n; ++i) {
     const double weight = mask[i];
     // Columns [i, last - i] need no clamping at distance i.
@@ -79,15 +69,11 @@ void convolveRow(const float* row, float* out, int w, const float* mask, int n) 
       const int right = x + i < last ? x + i : last;
       out[x] = addTap(out[x], weight, row[left], row[right]);
     };
-    for (int x = 0; x < interiorBegin; ++x) {
-      clamped(x);
-    }
+    for (int x = 0; x < interiorBegin; ++x) clamped(x);
     for (int x = interiorBegin; x < interiorEnd; ++x) {
       out[x] = addTap(out[x], weight, row[x - i], row[x + i]);
     }
-    for (int x = interiorEnd; x < w; ++x) {
-      clamped(x);
-    }
+    for (int x = interiorEnd; x < w; ++x) clamped(x);
   }
 }
 
@@ -100,9 +86,7 @@ void convolveSymmetric(const GridImage<float>& src, GridImage<float>& dst,
   if (dst.width() != h || dst.height() != w) {
     throw std::invalid_argument("convolveSymmetric: destination must be the transposed size");
   }
-  if (mask.empty()) {
-    throw std::invalid_argument("convolveSymmetric: empty mask");
-  }
+  if (mask.empty()) throw std::invalid_argument("convolveSymmetric: empty mask");
   const int n = static_cast<int>(mask.size());
   std::vector<float> block(static_cast<std::size_t>(kRowBlock) * static_cast<std::size_t>(w));
   for (int y0 = 0; y0 < h; y0 += kRowBlock) {
@@ -113,9 +97,7 @@ void convolveSymmetric(const GridImage<float>& src, GridImage<float>& dst,
     }
     for (int x = 0; x < w; ++x) {
       float* out = dst.row(x) + y0;
-      for (int r = 0; r < rows; ++r) {
-        out[r] = block[static_cast<std::size_t>(r) * w + x];
-      }
+      for (int r = 0; r < rows; ++r) out[r] = block[static_cast<std::size_t>(r) * w + x];
     }
   }
 }

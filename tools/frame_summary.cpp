@@ -43,9 +43,7 @@ std::vector<ManifestEntry> readManifest(const fs::path& path) {
     ++number;
     std::istringstream fields(text);
     std::string first;
-    if (!(fields >> first) || first[0] == '#') {
-      continue;
-    }
+    if (!(fields >> first) || first[0] == '#') continue;
     ManifestEntry entry;
     entry.video = first;
     entry.line = number;
@@ -100,13 +98,9 @@ FrameRecord readFrameRecord(const fs::path& path) {
     throw Error(e.failure == ReadFailure::kCannotOpen ? "cannot open it" : e.cause);
   }
   const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-  if (doc.is_discarded()) {
-    throw Error("not valid JSON");
-  }
+  if (doc.is_discarded()) throw Error("not valid JSON");
   auto field = [&doc](const char* name) -> const nlohmann::json& {
-    if (!doc.is_object() || !doc.contains(name)) {
-      throw Error(std::string("no \"") + name + "\"");
-    }
+    if (!doc.is_object() || !doc.contains(name)) throw Error(std::string("no \"") + name + "\"");
     return doc[name];
   };
   FrameRecord record;
@@ -137,9 +131,7 @@ FrameRecord readFrameRecord(const fs::path& path) {
       throw Error("a region lacks its class or pixel count");
     }
     const auto k = column.find(region["class"].get<std::string>());
-    if (k == column.end()) {
-      throw Error("a region's class is not in \"classes\"");
-    }
+    if (k == column.end()) throw Error("a region's class is not in \"classes\"");
     record.classPixels[k->second] += region["pixel_count"].get<long long>();
   }
   return record;
@@ -154,9 +146,7 @@ std::vector<fs::path> findFrameFiles(const fs::path& root) {
       if (it->is_directory()) it.disable_recursion_pending();
       continue;
     }
-    if (it->path().extension() == ".json" && !it->is_directory()) {
-      files.push_back(it->path());
-    }
+    if (it->path().extension() == ".json" && !it->is_directory()) files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -165,9 +155,7 @@ std::vector<fs::path> findFrameFiles(const fs::path& root) {
 namespace {
 
 std::string csvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) {
-    return text;
-  }
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';

@@ -160,22 +160,15 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
                          << "' is not a frame list";
     return false;
   }
-  std::set<int> present;
+  std::set<int> missing(expected->begin(), expected->end());
   const auto first = std::lower_bound(
       records.begin(), records.end(), name,
       [](const FrameRecord& r, const std::string& video) { return r.video < video; });
-  for (auto it = first; it != records.end() && it->video == name; ++it) {
-    present.insert(it->frame);
-  }
-  std::vector<int> missing;
-  for (int frame : *expected) {
-    if (present.count(frame) == 0) missing.push_back(frame);
-  }
-  std::sort(missing.begin(), missing.end());
-  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  for (auto it = first; it != records.end() && it->video == name; ++it) missing.erase(it->frame);
   if (missing.empty()) return true;
   errorLine(std::cerr) << entry.video << " (" << name << "): " << missing.size() << " of "
-                       << expected->size() << " frames missing: " << describeFrames(missing);
+                       << expected->size() << " frames missing: "
+                       << describeFrames(std::vector<int>(missing.begin(), missing.end()));
   return false;
 }
 

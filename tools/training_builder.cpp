@@ -29,9 +29,7 @@ int pureClass(const std::vector<long long>& histogram, double purity) {
       bestCount = histogram[k];
     }
   }
-  if (labelled == 0) {
-    return 0;
-  }
+  if (labelled == 0) return 0;
   const double share = static_cast<double>(bestCount) / static_cast<double>(labelled);
   return share >= purity ? best : 0;
 }
@@ -64,9 +62,7 @@ Eigen::MatrixXd estimateContext(const Eigen::MatrixXd& adjacency) {
 void countAdjacency(const cv::Mat& labels, Eigen::MatrixXd& adjacency) {
   const int limit = static_cast<int>(adjacency.rows());
   auto add = [&adjacency, limit](int a, int b) {
-    if (a <= 0 || b <= 0 || a >= limit || b >= limit) {
-      return;
-    }
+    if (a <= 0 || b <= 0 || a >= limit || b >= limit) return;
     adjacency(a, b) += 1.0;
     adjacency(b, a) += 1.0;
   };
@@ -92,9 +88,7 @@ std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames
                                "\" holds class numbers: name the classes with --classes");
     }
     std::ifstream in(frame.labels);
-    if (!in) {
-      throw TrainingBuildError("cannot open label map \"" + frame.labels.string() + "\"");
-    }
+    if (!in) throw TrainingBuildError("cannot open label map \"" + frame.labels.string() + "\"");
     std::vector<std::string> names;
     try {
       names = annotationLabels(in, frame.labels.string());
@@ -113,9 +107,7 @@ std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames
 
 Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
   std::ifstream in(path);
-  if (!in) {
-    throw TrainingBuildError("cannot open context file \"" + path.string() + "\"");
-  }
+  if (!in) throw TrainingBuildError("cannot open context file \"" + path.string() + "\"");
   Eigen::MatrixXd context(k, k);
   for (int r = 0; r < k; ++r) {
     for (int c = 0; c < k; ++c) {
@@ -163,9 +155,7 @@ std::vector<ClassEntry> trainingClasses(const TrainingOptions& options) {
 }
 
 TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log) {
-  if (options.frames.empty()) {
-    throw TrainingBuildError("no labelled frames given");
-  }
+  if (options.frames.empty()) throw TrainingBuildError("no labelled frames given");
   if (!(options.purity > 0.0 && options.purity <= 1.0)) {
     throw TrainingBuildError("the purity must be above 0 and at most 1");
   }
@@ -265,9 +255,7 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
 
 std::string formatTrainingFile(const TrainingSet& set) {
   const int k = static_cast<int>(set.classes.size());
-  if (k < 2) {
-    throw TrainingBuildError("a model needs at least 2 classes, not " + std::to_string(k));
-  }
+  if (k < 2) throw TrainingBuildError("a model needs at least 2 classes, not " + std::to_string(k));
   std::vector<ClassEntry> names;
   for (const ClassTally& tally : set.classes) names.push_back(ClassEntry{tally.name, std::nullopt});
   checkClassNames(names);
