@@ -4,6 +4,7 @@
 #include "driver/batch_plan.hpp"
 #include "driver/evaluation.hpp"
 #include "driver/outputs.hpp"
+#include "driver/progress.hpp"
 #include "driver/region_extraction.hpp"
 
 #include <chrono>
@@ -21,16 +22,6 @@ std::string frameOutputName(const std::string& pattern, int frame) {
   std::string target = expandFramePattern(pattern, frame);
   createOutputDirectories(target);
   return target;
-}
-
-}  // namespace
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Passes the frame's colour turn on if the frame fails before it drew, so
@@ -159,11 +150,11 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
     result.warnings = warning.str();
   }
 
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
   result.times.classification = secondsSince(start);
 
-  start = Clock::now();
+  start = std::chrono::steady_clock::now();
   // The report and --json show the predictions as classified; labelling
   // reranks a copy.
   std::vector<SegmentPrediction> relabelled = predictions;

@@ -70,8 +70,7 @@ void FrameWriter::emit(FrameResult result) {
     }
   }
   out_ << std::endl;
-  result.times.report =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.times.report = secondsSince(start);
 
   for (const std::function<void()>& write : result.orderedWrites) write();
   if (setup_.overlayVideo != nullptr && !result.overlay.empty()) {

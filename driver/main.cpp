@@ -38,9 +38,7 @@ int main(int argc, char** argv) {
   }
   setUpProcess(options.verbosity);
   try {
-    if (options.prepareCacheOnly) {
-      return prepareModelCache(options, std::cerr);
-    }
+    if (options.prepareCacheOnly) return prepareModelCache(options, std::cerr);
     return checkedStandardOutput(runAnnotation(options, std::cout, std::cerr));
   } catch (...) {
     return reportException(std::cerr);

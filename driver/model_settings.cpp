@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/model_settings.hpp"
 
+#include "driver/model_cache.hpp"
 #include "util/file_io.hpp"
 #include "util/parse_number.hpp"
 #include "util/report.hpp"
@@ -63,13 +64,9 @@ double number(const json& value, const std::string& what, const std::string& nam
 }  // namespace
 
 std::string modelFingerprint(const std::string& bytes) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char byte : bytes) {
-    hash ^= static_cast<unsigned char>(byte);
-    hash *= 0x100000001b3ull;
-  }
   char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(text, sizeof text, "%016llx",
+                static_cast<unsigned long long>(cacheKeyOf(bytes).hash));
   return text;
 }
 

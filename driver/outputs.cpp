@@ -36,13 +36,7 @@ void checkOutputPath(const fs::path& target) {
   } else if (fs::is_directory(target, ec)) {
     problem = "it is a directory";
   }
-  if (problem != nullptr) {
-    std::string message = "cannot write \"";
-    message += target.string();
-    message += "\": ";
-    message += problem;
-    throw Error(message);
-  }
+  if (problem != nullptr) throw Error("cannot write \"" + target.string() + "\": " + problem);
 }
 
 namespace {
@@ -355,9 +349,7 @@ cv::Mat renderOverlay(const cv::Mat& frame, const RegionSet& seg, const Eigen::V
     area.convertTo(area, -1, 0.35, 0);
     for (std::size_t k = 0; k < classNames.size(); ++k) {
       const int top = box.y + 4 + static_cast<int>(k) * rowHeight;
-      if (top + rowHeight > box.y + box.height) {
-        break;
-      }
+      if (top + rowHeight > box.y + box.height) break;
       const cv::Vec3b colour = classColour(static_cast<int>(k), palette);
       cv::rectangle(overlay, cv::Rect(box.x + 4, top + 2, rowHeight - 6, rowHeight - 6),
                     cv::Scalar(colour[0], colour[1], colour[2]), cv::FILLED);
@@ -373,10 +365,7 @@ namespace {
 
 // JSON has no NaN or infinity: such values are written as null.
 nlohmann::json number(double value) {
-  if (!std::isfinite(value)) {
-    return nullptr;
-  }
-  return value;
+  return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
 }  // namespace
