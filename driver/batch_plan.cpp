@@ -44,9 +44,7 @@ std::string videoOutputName(const std::string& videoPath) {
     if (!safe) c = '_';
   }
   if (name.empty()) return "_";
-  if (name[0] == '.') {
-    name[0] = '_';
-  }
+  if (name[0] == '.') name[0] = '_';
   return name;
 }
 

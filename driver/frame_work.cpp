@@ -62,9 +62,7 @@ bool writtenInOrder(const std::string& target) {
 
 ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
   ClassTable table;
-  for (int k = 0; k < model.classCount; ++k) {
-    table.names.push_back(model.trainingClass(k).name);
-  }
+  for (int k = 0; k < model.classCount; ++k) table.names.push_back(model.trainingClass(k).name);
   table.palette.resize(table.names.size());
   table.entries.resize(table.names.size());
   const std::vector<ClassEntry> listed =

@@ -164,21 +164,19 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
     }
   }
   if (const auto training = doc.find("training"); training != doc.end() && training->is_object()) {
-    if (const auto model = training->find("model");
-        model != training->end() && model->is_string()) {
-      settings.model = model->get<std::string>();
-    }
-    if (const auto video = training->find("video");
-        video != training->end() && video->is_string()) {
-      settings.video = video->get<std::string>();
-    }
-    if (const auto factor = training->find("factor");
-        factor != training->end() && factor->is_number()) {
-      settings.factor = factor->get<double>();
-    }
-    if (const auto frames = training->find("frames");
-        frames != training->end() && frames->is_array()) {
-      for (const json& f : *frames) {
+    // A member of "training", null when it is missing.
+    const auto field = [&training](const char* key) {
+      const auto found = training->find(key);
+      return found != training->end() ? *found : json();
+    };
+    if (const json model = field("model"); model.is_string())
+      settings.model = model.get<std::string>();
+    if (const json video = field("video"); video.is_string())
+      settings.video = video.get<std::string>();
+    if (const json factor = field("factor"); factor.is_number())
+      settings.factor = factor.get<double>();
+    if (const json frames = field("frames"); frames.is_array()) {
+      for (const json& f : frames) {
         if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
           LabelledFrame frame;
           frame.frame = f["frame"].get<int>();
@@ -188,9 +186,8 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
         }
       }
     }
-    if (const auto accuracy = training->find("cross_validated_accuracy");
-        accuracy != training->end() && !accuracy->is_null()) {
-      settings.crossValidatedAccuracy = number(*accuracy, "cross_validated_accuracy", name);
+    if (const json accuracy = field("cross_validated_accuracy"); !accuracy.is_null()) {
+      settings.crossValidatedAccuracy = number(accuracy, "cross_validated_accuracy", name);
     }
   }
   return settings;

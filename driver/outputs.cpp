@@ -295,9 +295,7 @@ cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palett
   const std::size_t n = sizeof(table) / sizeof(table[0]);
   cv::Vec3b colour = table[static_cast<std::size_t>(k) % n];
   const int shift = static_cast<int>((static_cast<std::size_t>(k) / n) * 37 % 256);
-  for (int c = 0; c < 3; ++c) {
-    colour[c] = static_cast<unsigned char>((colour[c] + shift) % 256);
-  }
+  for (int c = 0; c < 3; ++c) colour[c] = static_cast<unsigned char>((colour[c] + shift) % 256);
   return colour;
 }
 
