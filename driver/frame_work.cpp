@@ -115,14 +115,19 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.times.grab = job.grabSeconds;
   TurnGuard guard(setup.workFiles ? nullptr : setup.turns, job.position);
 
+  // Plain files are written here, on the frame's thread; the others wait
+  // for the writer.
+  auto write = [&](const std::string& target, std::function<void()> writeIt) {
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back(std::move(writeIt));
+    } else if (!cancelled()) {
+      writeIt();
+    }
+  };
   if (!options.saveFramePath.empty()) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
     const cv::Mat image = job.image;
-    if (writtenInOrder(target)) {
-      result.orderedWrites.push_back([target, image] { writeImageAtomically(target, image); });
-    } else if (!cancelled()) {
-      writeImageAtomically(target, image);
-    }
+    write(target, [target, image] { writeImageAtomically(target, image); });
   }
 
   std::ostringstream line;
@@ -159,15 +164,6 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.labels = model.labelSegments(relabelled, seg, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
 
-  // Plain files are written here, on the frame's thread; the others wait
-  // for the writer.
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    if (writtenInOrder(target)) {
-      result.orderedWrites.push_back(std::move(writeIt));
-    } else if (!cancelled()) {
-      writeIt();
-    }
-  };
   if (!options.overlayPath.empty() || setup.keepOverlay) {
     cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
     if (!options.overlayPath.empty()) {
