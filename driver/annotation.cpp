@@ -10,6 +10,7 @@
 #include "driver/model_settings.hpp"
 #include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
+#include "driver/progress.hpp"
 #include "driver/video_frame_source.hpp"
 #include "statistics/parallel.hpp"
 #include "util/atomic_file.hpp"
@@ -33,16 +34,6 @@
 
 namespace rovelin {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-}  // namespace
-
 bool displayAvailable() {
   namespace fs = std::filesystem;
   // The GUI library aborts the whole process when it cannot reach the display
@@ -58,18 +49,12 @@ bool displayAvailable() {
     }
   }
   const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    return false;
-  }
+  if (display == nullptr || *display == '\0') return false;
   const std::string name(display);
   const std::size_t colon = name.rfind(':');
-  if (colon == std::string::npos) {
-    return false;
-  }
+  if (colon == std::string::npos) return false;
   const std::string host = name.substr(0, colon);
-  if (!host.empty() && host != "unix" && host != "localhost") {
-    return true;
-  }
+  if (!host.empty() && host != "unix" && host != "localhost") return true;
   const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
   return fs::exists("/tmp/.X11-unix/X" + number);
 }
@@ -145,9 +130,7 @@ struct TemporaryFile {
 int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostream& out,
                         std::ostream& err) {
   const Options& options = *run.options;
-  if (options.overlayVideoPath.empty()) {
-    return runFrames(run, out, err);
-  }
+  if (options.overlayVideoPath.empty()) return runFrames(run, out, err);
   const std::filesystem::path target = options.overlayVideoPath;
   const double fps = overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
   TemporaryFile temporary{temporaryNameFor(target)};
@@ -160,9 +143,7 @@ int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostrea
   }
   run.overlayVideo = &*video;
   const int status = runFrames(run, out, err);
-  if (status != kExitSuccess) {
-    return status;
-  }
+  if (status != kExitSuccess) return status;
   if (!video->finish()) {
     throw Error("cannot write \"" + target.string() + "\": the video encoder wrote nothing");
   }
@@ -298,9 +279,7 @@ void setThreads(int threads) {
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
   FrameSchedule schedule(options);
-  if (const std::optional<int> failed = narrowSchedule(options, schedule, err)) {
-    return *failed;
-  }
+  if (const std::optional<int> failed = narrowSchedule(options, schedule, err)) return *failed;
   if (options.countFrames) {
     out << schedule.total(std::nullopt).value_or(0) << std::endl;
     return kExitSuccess;
@@ -319,9 +298,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
                    << "'";
     return kExitFailure;
   }
-  if (const std::optional<int> refused = checkOutputs(options, schedule, err)) {
-    return *refused;
-  }
+  if (const std::optional<int> refused = checkOutputs(options, schedule, err)) return *refused;
   const Options resolved = withVideoName(options);
   std::size_t skipped = 0;
   if (const std::optional<int> refused = skipFinishedFrames(resolved, schedule, skipped, err)) {
@@ -343,7 +320,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   setThreads(options.threads);
 
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   RegionClassifier model;
   RunSettings settings;
   if (const std::optional<int> failed =
@@ -356,16 +333,15 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const std::unique_ptr<VideoFrameSource> video = openVideo(options, options.resizeFactor, err);
   if (!video) return kExitFailure;
 
-  BatchRun run;
-  run.options = &resolved;
-  run.model = &model;
-  run.settings = &settings;
-  run.classes = &classes;
-  run.video = video.get();
-  run.schedule = &schedule;
-  run.gui = gui;
-  run.progress = progress;
-  run.modelSeconds = modelSeconds;
+  const BatchRun run{.options = &resolved,
+                     .model = &model,
+                     .settings = &settings,
+                     .classes = &classes,
+                     .video = video.get(),
+                     .schedule = &schedule,
+                     .gui = gui,
+                     .progress = progress,
+                     .modelSeconds = modelSeconds};
   const int status = runWithOverlayVideo(run, schedule, out, err);
   video->release();
   if (status == kExitSuccess) reportCounts();

@@ -4,6 +4,7 @@
 #include "driver/annotation.hpp"
 #include "driver/frame_writer.hpp"
 #include "driver/outputs.hpp"
+#include "driver/progress.hpp"
 #include "driver/region_extraction.hpp"
 #include "labels/label_map.hpp"
 #include "statistics/parallel.hpp"
@@ -54,9 +55,7 @@ FrameWriter::Setup writerSetup(const BatchRun& run, std::ostream& err) {
 // other frame is reached by number. False when it cannot be read.
 bool readFrame(VideoFrameSource& video, const FrameSchedule& schedule, std::size_t position,
                int number, int lastRead) {
-  if (schedule.toEnd() && position > 0) {
-    return video.readAhead(number - lastRead - 1);
-  }
+  if (schedule.toEnd() && position > 0) return video.readAhead(number - lastRead - 1);
   return video.grabFrame(number);
 }
 
@@ -137,8 +136,7 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
         return kExitFailure;
       }
       lastRead = *number;
-      job.grabSeconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      job.grabSeconds = secondsSince(start);
       job.image = video.output.clone();
       inFlight.push_back(std::async(policy, processFrame, std::cref(setup), std::move(job)));
     }

@@ -14,18 +14,12 @@ namespace fs = std::filesystem;
 
 std::optional<Shard> parseShard(const std::string& text) {
   const std::size_t slash = text.find('/');
-  if (slash == std::string::npos) {
-    return std::nullopt;
-  }
+  if (slash == std::string::npos) return std::nullopt;
   const std::optional<int> index = parseNumber<int>(std::string_view(text).substr(0, slash));
   const std::optional<int> count = parseNumber<int>(std::string_view(text).substr(slash + 1));
-  if (!index || !count) {
-    return std::nullopt;
-  }
+  if (!index || !count) return std::nullopt;
   const Shard shard{*index, *count};
-  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) {
-    return std::nullopt;
-  }
+  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) return std::nullopt;
   return shard;
 }
 
@@ -49,12 +43,8 @@ std::string videoOutputName(const std::string& videoPath) {
                       c == '-' || c == '_' || c == '.';
     if (!safe) c = '_';
   }
-  if (name.empty()) {
-    return "_";
-  }
-  if (name[0] == '.') {
-    name[0] = '_';
-  }
+  if (name.empty()) return "_";
+  if (name[0] == '.') name[0] = '_';
   return name;
 }
 
@@ -77,14 +67,10 @@ fs::path fixedOutputDirectory(const std::string& pattern) {
 }
 
 void createOutputDirectories(const fs::path& target) {
-  if (!target.has_parent_path()) {
-    return;
-  }
+  if (!target.has_parent_path()) return;
   const fs::path directory = target.parent_path();
   std::error_code ec;
-  if (fs::is_directory(directory, ec)) {
-    return;
-  }
+  if (fs::is_directory(directory, ec)) return;
   fs::create_directories(directory, ec);
   // Another process may have made the same folder in the meantime.
   if (ec && !fs::is_directory(directory)) {

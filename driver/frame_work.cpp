@@ -4,6 +4,7 @@
 #include "driver/batch_plan.hpp"
 #include "driver/evaluation.hpp"
 #include "driver/outputs.hpp"
+#include "driver/progress.hpp"
 #include "driver/region_extraction.hpp"
 
 #include <chrono>
@@ -21,16 +22,6 @@ std::string frameOutputName(const std::string& pattern, int frame) {
   std::string target = expandFramePattern(pattern, frame);
   createOutputDirectories(target);
   return target;
-}
-
-}  // namespace
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Passes the frame's colour turn on if the frame fails before it drew, so
@@ -71,9 +62,7 @@ bool writtenInOrder(const std::string& target) {
 
 ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
   ClassTable table;
-  for (int k = 0; k < model.classCount; ++k) {
-    table.names.push_back(model.trainingClass(k).name);
-  }
+  for (int k = 0; k < model.classCount; ++k) table.names.push_back(model.trainingClass(k).name);
   table.palette.resize(table.names.size());
   table.entries.resize(table.names.size());
   const std::vector<ClassEntry> listed =
@@ -126,14 +115,19 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.times.grab = job.grabSeconds;
   TurnGuard guard(setup.workFiles ? nullptr : setup.turns, job.position);
 
+  // Plain files are written here, on the frame's thread; the others wait
+  // for the writer.
+  auto write = [&](const std::string& target, std::function<void()> writeIt) {
+    if (writtenInOrder(target)) {
+      result.orderedWrites.push_back(std::move(writeIt));
+    } else if (!cancelled()) {
+      writeIt();
+    }
+  };
   if (!options.saveFramePath.empty()) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
     const cv::Mat image = job.image;
-    if (writtenInOrder(target)) {
-      result.orderedWrites.push_back([target, image] { writeImageAtomically(target, image); });
-    } else if (!cancelled()) {
-      writeImageAtomically(target, image);
-    }
+    write(target, [target, image] { writeImageAtomically(target, image); });
   }
 
   std::ostringstream line;
@@ -159,26 +153,17 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
     result.warnings = warning.str();
   }
 
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
   result.times.classification = secondsSince(start);
 
-  start = Clock::now();
+  start = std::chrono::steady_clock::now();
   // The report and --json show the predictions as classified; labelling
   // reranks a copy.
   std::vector<SegmentPrediction> relabelled = predictions;
   result.labels = model.labelSegments(relabelled, seg, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
 
-  // Plain files are written here, on the frame's thread; the others wait
-  // for the writer.
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    if (writtenInOrder(target)) {
-      result.orderedWrites.push_back(std::move(writeIt));
-    } else if (!cancelled()) {
-      writeIt();
-    }
-  };
   if (!options.overlayPath.empty() || setup.keepOverlay) {
     cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
     if (!options.overlayPath.empty()) {

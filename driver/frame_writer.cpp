@@ -43,9 +43,7 @@ FrameWriter::FrameWriter(const Setup& setup, std::ostream& out, std::ostream& er
     : setup_(setup), out_(out), err_(err), progress_(progress) {}
 
 FrameWriter::~FrameWriter() {
-  if (imageWindow_) {
-    cv::destroyWindow("image");
-  }
+  if (imageWindow_) cv::destroyWindow("image");
 }
 
 void FrameWriter::emit(FrameResult result) {
@@ -65,13 +63,10 @@ void FrameWriter::emit(FrameResult result) {
   for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
     out_ << result.labels[i] << "   "
          << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
-    if (walking && endsWalk(result.regions.showMask(static_cast<int>(i), true))) {
-      walking = false;
-    }
+    if (walking && endsWalk(result.regions.showMask(static_cast<int>(i), true))) walking = false;
   }
   out_ << std::endl;
-  result.times.report =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.times.report = secondsSince(start);
 
   for (const std::function<void()>& write : result.orderedWrites) write();
   if (setup_.overlayVideo != nullptr && !result.overlay.empty()) {

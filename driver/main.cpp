@@ -33,14 +33,10 @@ int main(int argc, char** argv) {
   }
   const Options& options = command.options;
   setMessageStyle(std::cerr, "rovelin", options.verbosity);
-  for (const std::string& warning : command.warnings) {
-    warningLine(std::cerr) << warning;
-  }
+  for (const std::string& warning : command.warnings) warningLine(std::cerr) << warning;
   setUpProcess(options.verbosity);
   try {
-    if (options.prepareCacheOnly) {
-      return prepareModelCache(options, std::cerr);
-    }
+    if (options.prepareCacheOnly) return prepareModelCache(options, std::cerr);
     return checkedStandardOutput(runAnnotation(options, std::cout, std::cerr));
   } catch (...) {
     return reportException(std::cerr);

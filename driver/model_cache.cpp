@@ -91,36 +91,24 @@ std::string encodeModelCache(const CacheKey& key, const std::vector<PreparedClas
 
 std::optional<std::vector<PreparedClass>> decodeModelCache(std::string_view bytes,
                                                            const CacheKey& key, std::string& why) {
-  if (bytes.substr(0, kMagic.size()) != kMagic) {
-    why = "not a model cache";
+  const auto refuse = [&why](const char* reason) {
+    why = reason;
     return std::nullopt;
-  }
-  if (bytes.size() < kMagic.size() + sizeof(std::uint64_t)) {
-    why = "it is cut short";
-    return std::nullopt;
-  }
+  };
+  if (bytes.substr(0, kMagic.size()) != kMagic) return refuse("not a model cache");
+  if (bytes.size() < kMagic.size() + sizeof(std::uint64_t)) return refuse("it is cut short");
   const std::string_view body = bytes.substr(kMagic.size(), bytes.size() - kMagic.size() - 8);
   std::uint64_t checksum = 0;
   std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
-  if (fnv1a(body) != checksum) {
-    why = "it is damaged (checksum)";
-    return std::nullopt;
-  }
+  if (fnv1a(body) != checksum) return refuse("it is damaged (checksum)");
   Reader in(body);
   CacheKey stored;
   std::int32_t classCount = 0;
-  if (!in.get(stored.size) || !in.get(stored.hash) || !in.get(classCount)) {
-    why = "it is cut short";
-    return std::nullopt;
-  }
-  if (!(stored == key)) {
-    why = "it was made from another training file";
-    return std::nullopt;
-  }
-  if (classCount < 0 || static_cast<std::size_t>(classCount) > in.remaining()) {
-    why = "it is damaged (class count)";
-    return std::nullopt;
-  }
+  if (!in.get(stored.size) || !in.get(stored.hash) || !in.get(classCount))
+    return refuse("it is cut short");
+  if (!(stored == key)) return refuse("it was made from another training file");
+  if (classCount < 0 || static_cast<std::size_t>(classCount) > in.remaining())
+    return refuse("it is damaged (class count)");
   std::vector<PreparedClass> classes(static_cast<std::size_t>(classCount));
   for (PreparedClass& c : classes) {
     std::int32_t n = 0;
@@ -128,26 +116,19 @@ std::optional<std::vector<PreparedClass>> decodeModelCache(std::string_view byte
     if (!in.get(n) || !in.get(c.bandwidth) || !in.get(iterations) || n < 0 ||
         static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n) * sizeof(double) >
             in.remaining()) {
-      why = "it is damaged (class sizes)";
-      return std::nullopt;
+      return refuse("it is damaged (class sizes)");
     }
     c.bandwidthIterations = iterations;
     c.distances.resize(n, n);
-    for (Eigen::Index i = 0; i < c.distances.size(); ++i) {
-      in.get(c.distances.data()[i]);
-    }
+    for (Eigen::Index i = 0; i < c.distances.size(); ++i) in.get(c.distances.data()[i]);
     // Squared distances are finite and never negative, and a kernel
     // variance is a positive number; anything else was not written by us.
     if (!c.distances.allFinite() || (c.distances.array() < 0.0).any() ||
         !std::isfinite(c.bandwidth) || !(c.bandwidth > 0.0) || iterations < 0) {
-      why = "it is damaged (values)";
-      return std::nullopt;
+      return refuse("it is damaged (values)");
     }
   }
-  if (in.remaining() != 0) {
-    why = "it is damaged (trailing bytes)";
-    return std::nullopt;
-  }
+  if (in.remaining() != 0) return refuse("it is damaged (trailing bytes)");
   return classes;
 }
 

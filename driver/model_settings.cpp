@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/model_settings.hpp"
 
+#include "driver/model_cache.hpp"
 #include "util/file_io.hpp"
 #include "util/parse_number.hpp"
 #include "util/report.hpp"
@@ -63,13 +64,9 @@ double number(const json& value, const std::string& what, const std::string& nam
 }  // namespace
 
 std::string modelFingerprint(const std::string& bytes) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char byte : bytes) {
-    hash ^= static_cast<unsigned char>(byte);
-    hash *= 0x100000001b3ull;
-  }
   char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(text, sizeof text, "%016llx",
+                static_cast<unsigned long long>(cacheKeyOf(bytes).hash));
   return text;
 }
 
@@ -167,21 +164,19 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
     }
   }
   if (const auto training = doc.find("training"); training != doc.end() && training->is_object()) {
-    if (const auto model = training->find("model");
-        model != training->end() && model->is_string()) {
-      settings.model = model->get<std::string>();
-    }
-    if (const auto video = training->find("video");
-        video != training->end() && video->is_string()) {
-      settings.video = video->get<std::string>();
-    }
-    if (const auto factor = training->find("factor");
-        factor != training->end() && factor->is_number()) {
-      settings.factor = factor->get<double>();
-    }
-    if (const auto frames = training->find("frames");
-        frames != training->end() && frames->is_array()) {
-      for (const json& f : *frames) {
+    // A member of "training", null when it is missing.
+    const auto field = [&training](const char* key) {
+      const auto found = training->find(key);
+      return found != training->end() ? *found : json();
+    };
+    if (const json model = field("model"); model.is_string())
+      settings.model = model.get<std::string>();
+    if (const json video = field("video"); video.is_string())
+      settings.video = video.get<std::string>();
+    if (const json factor = field("factor"); factor.is_number())
+      settings.factor = factor.get<double>();
+    if (const json frames = field("frames"); frames.is_array()) {
+      for (const json& f : frames) {
         if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
           LabelledFrame frame;
           frame.frame = f["frame"].get<int>();
@@ -191,9 +186,8 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
         }
       }
     }
-    if (const auto accuracy = training->find("cross_validated_accuracy");
-        accuracy != training->end() && !accuracy->is_null()) {
-      settings.crossValidatedAccuracy = number(*accuracy, "cross_validated_accuracy", name);
+    if (const json accuracy = field("cross_validated_accuracy"); !accuracy.is_null()) {
+      settings.crossValidatedAccuracy = number(accuracy, "cross_validated_accuracy", name);
     }
   }
   return settings;

@@ -152,9 +152,7 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
     std::strtod(text, &end);
   }
   const bool number = end != text && *end == '\0';
-  if (number && inRange) {
-    return std::nullopt;
-  }
+  if (number && inRange) return std::nullopt;
   return std::string(what) + " '" + text + "' is " +
          (!number ? (whole ? "not a whole number" : "not a number") : "out of range") +
          "; it reads as " + reading;
@@ -190,22 +188,16 @@ bool parseOpenEndedFrames(const std::string& text, int& start, int& step) {
 
 std::optional<std::vector<int>> parseFrameList(const std::string& text) {
   std::vector<int> frames;
-  if (text.empty()) {
-    return std::nullopt;
-  }
+  if (text.empty()) return std::nullopt;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t comma = text.find(',', start);
-    if (comma == std::string::npos) {
-      comma = text.size();
-    }
+    if (comma == std::string::npos) comma = text.size();
     const std::string item = text.substr(start, comma - start);
     const std::size_t colon = item.find(':');
     if (colon == std::string::npos) {
       int value = 0;
-      if (!parseInt(item, value) || value < 0) {
-        return std::nullopt;
-      }
+      if (!parseInt(item, value) || value < 0) return std::nullopt;
       frames.push_back(value);
     } else {
       const std::size_t colon2 = item.find(':', colon + 1);
@@ -219,21 +211,15 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
           (colon2 != std::string::npos && !parseInt(item.substr(colon2 + 1), step))) {
         return std::nullopt;
       }
-      if (first < 0 || last < first || step < 1) {
-        return std::nullopt;
-      }
+      if (first < 0 || last < first || step < 1) return std::nullopt;
       for (long long f = first; f < last; f += step) {
         frames.push_back(static_cast<int>(f));
-        if (frames.size() > 1'000'000) {
-          return std::nullopt;
-        }
+        if (frames.size() > 1'000'000) return std::nullopt;
       }
     }
     start = comma + 1;
   }
-  if (frames.empty()) {
-    return std::nullopt;
-  }
+  if (frames.empty()) return std::nullopt;
   return frames;
 }
 
@@ -376,9 +362,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
       ++i;
       break;
     }
-    if (arg.size() < 2 || arg[0] != '-') {
-      break;  // the first positional argument
-    }
+    if (arg.size() < 2 || arg[0] != '-') break;  // the first positional argument
     // Options that take a value accept "--name VALUE" and "--name=VALUE".
     std::string name = arg;
     std::optional<std::string> value;

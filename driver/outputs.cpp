@@ -36,13 +36,7 @@ void checkOutputPath(const fs::path& target) {
   } else if (fs::is_directory(target, ec)) {
     problem = "it is a directory";
   }
-  if (problem != nullptr) {
-    std::string message = "cannot write \"";
-    message += target.string();
-    message += "\": ";
-    message += problem;
-    throw Error(message);
-  }
+  if (problem != nullptr) throw Error("cannot write \"" + target.string() + "\": " + problem);
 }
 
 namespace {
@@ -301,9 +295,7 @@ cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palett
   const std::size_t n = sizeof(table) / sizeof(table[0]);
   cv::Vec3b colour = table[static_cast<std::size_t>(k) % n];
   const int shift = static_cast<int>((static_cast<std::size_t>(k) / n) * 37 % 256);
-  for (int c = 0; c < 3; ++c) {
-    colour[c] = static_cast<unsigned char>((colour[c] + shift) % 256);
-  }
+  for (int c = 0; c < 3; ++c) colour[c] = static_cast<unsigned char>((colour[c] + shift) % 256);
   return colour;
 }
 
@@ -355,9 +347,7 @@ cv::Mat renderOverlay(const cv::Mat& frame, const RegionSet& seg, const Eigen::V
     area.convertTo(area, -1, 0.35, 0);
     for (std::size_t k = 0; k < classNames.size(); ++k) {
       const int top = box.y + 4 + static_cast<int>(k) * rowHeight;
-      if (top + rowHeight > box.y + box.height) {
-        break;
-      }
+      if (top + rowHeight > box.y + box.height) break;
       const cv::Vec3b colour = classColour(static_cast<int>(k), palette);
       cv::rectangle(overlay, cv::Rect(box.x + 4, top + 2, rowHeight - 6, rowHeight - 6),
                     cv::Scalar(colour[0], colour[1], colour[2]), cv::FILLED);
@@ -373,10 +363,7 @@ namespace {
 
 // JSON has no NaN or infinity: such values are written as null.
 nlohmann::json number(double value) {
-  if (!std::isfinite(value)) {
-    return nullptr;
-  }
-  return value;
+  return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
 }  // namespace

@@ -71,9 +71,7 @@ OverlayVideoWriter::OverlayVideoWriter(const fs::path& file, double fps, cv::Siz
     writer_.open(file.string(), cv::CAP_FFMPEG, overlayVideoCodec(file), fps, size);
   } catch (const cv::Exception&) {
   }
-  if (!writer_.isOpened()) {
-    throw Error("the video encoder cannot be opened");
-  }
+  if (!writer_.isOpened()) throw Error("the video encoder cannot be opened");
 }
 
 void OverlayVideoWriter::write(const cv::Mat& frame) {

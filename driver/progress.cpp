@@ -37,9 +37,7 @@ ProgressLine::ProgressLine(std::ostream& err, bool enabled, std::optional<long> 
 
 void ProgressLine::show(long done) {
   if (!enabled_) return;
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  err_ << "\r" << progressText(done, total_, seconds) << "\033[K" << std::flush;
+  err_ << "\r" << progressText(done, total_, secondsSince(start_)) << "\033[K" << std::flush;
   shown_ = true;
 }
 

@@ -3,6 +3,7 @@
 // and the cause instead of going on with missing data.
 #include "driver/region_extraction.hpp"
 
+#include "driver/progress.hpp"
 #include "features/feature_planes.hpp"
 #include "segmentation/grid_image.hpp"
 #include "util/atomic_file.hpp"
@@ -23,10 +24,6 @@ namespace rovelin {
 namespace {
 
 namespace fs = std::filesystem;
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 void checkArguments(const cv::Mat& frame, int planeCount, const SegmentationParams& segmentation) {
   if (planeCount != 10)

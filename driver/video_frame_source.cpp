@@ -3,6 +3,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -24,9 +25,7 @@ VideoFrameSource::VideoFrameSource(const std::string& name, double factor) : vid
   } catch (const cv::Exception&) {
     ok = false;
   }
-  if (!ok) {
-    throw VideoOpenError("Video file could not be opened");
-  }
+  if (!ok) throw VideoOpenError("Video file could not be opened");
   capture = std::move(opened);
   prepare(factor);
 }
@@ -56,10 +55,8 @@ void VideoFrameSource::prepare(double factor) {
 
   double width = frameWidth;
   double height = frameHeight;
-  if (resizeFactor == 1.0) {
-    resizeNeeded = false;
-  } else {
-    resizeNeeded = true;
+  resizeNeeded = resizeFactor != 1.0;
+  if (resizeNeeded) {
     width = std::floor(static_cast<double>(frameWidth) * resizeFactor);
     height = std::floor(static_cast<double>(frameHeight) * resizeFactor);
   }
@@ -85,9 +82,7 @@ void VideoFrameSource::prepare(double factor) {
 bool VideoFrameSource::grabFrame(int n) {
   // Seeking to a negative position lands on frame 0 with some backends,
   // which would label a frame nobody asked for.
-  if (!capture || n < 0) {
-    return false;
-  }
+  if (!capture || n < 0) return false;
   if (!frameCountKnown()) {
     // No count, so no seek can be trusted: read forward, from the start
     // again when the frame lies behind.
@@ -95,21 +90,15 @@ bool VideoFrameSource::grabFrame(int n) {
       frame.release();
       return false;
     }
-    if (!skipFrames(n - position_)) {
-      return false;
-    }
+    if (!skipFrames(n - position_)) return false;
     return convert();
   }
-  if (n >= frameCount) {
-    n = frameCount;
-  }
+  n = std::min(n, frameCount);
   const double position = capture->get(cv::CAP_PROP_POS_FRAMES);
   if (position != static_cast<double>(n)) {
     const double gap = static_cast<double>(n) - position;
     if (gap > 0 && gap <= readForwardLimit) {
-      if (!skipFrames(static_cast<long>(gap))) {
-        return false;
-      }
+      if (!skipFrames(static_cast<long>(gap))) return false;
     } else {
       capture->set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(n));
     }
@@ -120,9 +109,7 @@ bool VideoFrameSource::grabFrame(int n) {
 bool VideoFrameSource::readAhead(int skip) { return capture && skipFrames(skip) && convert(); }
 
 std::string VideoFrameSource::frameCountText() const {
-  if (!frameCountKnown()) {
-    return "the stream does not give its frame count";
-  }
+  if (!frameCountKnown()) return "the stream does not give its frame count";
   return "the video has " + std::to_string(frameCount) + " frames";
 }
 
@@ -147,9 +134,7 @@ bool VideoFrameSource::skipFrames(long count) {
 bool VideoFrameSource::reopen() {
   position_ = -1;
   try {
-    if (!capture->open(videoName, backend_) || !capture->isOpened()) {
-      return false;
-    }
+    if (!capture->open(videoName, backend_) || !capture->isOpened()) return false;
   } catch (const cv::Exception&) {
     return false;
   }
@@ -160,9 +145,7 @@ bool VideoFrameSource::reopen() {
 bool VideoFrameSource::convert() {
   frame.release();
   try {
-    if (!capture->read(frame)) {
-      frame.release();
-    }
+    if (!capture->read(frame)) frame.release();
   } catch (const cv::Exception&) {
     frame.release();
   }
@@ -182,11 +165,8 @@ bool VideoFrameSource::convert() {
     cv::cvtColor(frame, colour, cv::COLOR_GRAY2BGR);
   } else if (frame.channels() == 4) {
     cv::cvtColor(frame, colour, cv::COLOR_BGRA2BGR);
-  } else if (frame.channels() != 3) {
-    frame.release();
-    return false;
   }
-  if (colour.cols != frameWidth || colour.rows != frameHeight) {
+  if (colour.channels() != 3 || colour.cols != frameWidth || colour.rows != frameHeight) {
     frame.release();
     return false;
   }
@@ -204,9 +184,7 @@ void VideoFrameSource::release() {
     capture.reset();
     frame.release();
   }
-  if (!output.empty()) {
-    output.release();
-  }
+  output.release();
 }
 
 }  // namespace rovelin

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "util/atomic_file.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -41,11 +42,8 @@ const std::string& hostTag() {
 }
 
 bool allDigits(std::string_view text) {
-  if (text.empty() || text.size() > 18) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+  return !text.empty() && text.size() <= 18 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The process id of a temporary of this host, or 0 when `name` is not one.
