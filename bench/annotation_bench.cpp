@@ -5,7 +5,7 @@
 // are prepared once, as the cache does for repeated runs.
 #include "bench/demo_scene_fixture.hpp"
 #include "classifier/region_classifier.hpp"
-#include "driver/region_extraction.hpp"
+#include "pipeline/region_extraction.hpp"
 
 #include <benchmark/benchmark.h>
 

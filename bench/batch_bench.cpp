@@ -37,7 +37,7 @@ void BM_Batch768x576(benchmark::State& state) {
   options.resizeFactor = 1.0;
   options.trainingFile = (dir / "model.txt").string();
   options.gui = false;
-  options.framesToEnd = true;
+  options.frames.toEnd = true;
   options.jsonPath = (dir / "out" / "{frame}.json").string();
   options.threads = static_cast<int>(state.range(0));
   const fs::path before = fs::current_path();

@@ -2,7 +2,7 @@
 // Model preparation (loading, per-class distances and bandwidths) and
 // classification of a frame's regions against a 2,000-sample model.
 #include "classifier/region_classifier.hpp"
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <benchmark/benchmark.h>
 

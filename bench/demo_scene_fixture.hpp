@@ -3,7 +3,7 @@
 // models trained on its frames as rovelin-train trains them.
 #pragma once
 
-#include "driver/video_frame_source.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "tools/demo_scene.hpp"
 #include "tools/training_builder.hpp"
 

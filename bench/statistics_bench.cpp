@@ -2,8 +2,8 @@
 // Squared Riemannian distances: one pair beside a plain Eigen
 // eigenvalues-only solve of the same matrix, and the distance matrices on
 // one and two threads.
-#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/parallel.hpp"
 
 #include <benchmark/benchmark.h>
 

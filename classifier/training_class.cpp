@@ -18,8 +18,8 @@
 // posteriors over classes are formed by log-sum-exp.
 #include "classifier/training_class.hpp"
 
-#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/parallel.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,7 @@
 // is skipped, so files saved by Windows editors load unchanged.
 #include "classifier/training_file.hpp"
 
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <algorithm>
 #include <cctype>

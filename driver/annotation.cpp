@@ -3,17 +3,19 @@
 
 #include "classifier/region_classifier.hpp"
 #include "driver/batch.hpp"
-#include "driver/batch_plan.hpp"
+#include "driver/display.hpp"
+#include "driver/frame_outputs.hpp"
 #include "driver/frame_schedule.hpp"
 #include "driver/frame_work.hpp"
-#include "driver/model_loading.hpp"
-#include "driver/model_settings.hpp"
-#include "driver/outputs.hpp"
 #include "driver/overlay_video.hpp"
-#include "driver/progress.hpp"
-#include "driver/video_frame_source.hpp"
-#include "statistics/parallel.hpp"
+#include "model/model_loading.hpp"
+#include "model/model_settings.hpp"
+#include "pipeline/output_names.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "util/atomic_file.hpp"
+#include "util/clock.hpp"
+#include "util/output_file.hpp"
+#include "util/parallel.hpp"
 #include "util/report.hpp"
 
 #include <opencv2/core.hpp>
@@ -33,31 +35,6 @@
 #include <unistd.h>
 
 namespace rovelin {
-
-bool displayAvailable() {
-  namespace fs = std::filesystem;
-  // The GUI library aborts the whole process when it cannot reach the display
-  // it is told to use, so a local display is only trusted when its socket
-  // is there. Remote displays (host:N) are taken on trust.
-  if (const char* wayland = std::getenv("WAYLAND_DISPLAY");
-      wayland != nullptr && *wayland != '\0') {
-    const fs::path socket(wayland);
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (socket.is_absolute() ? fs::exists(socket)
-                             : runtime != nullptr && fs::exists(fs::path(runtime) / socket)) {
-      return true;
-    }
-  }
-  const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') return false;
-  const std::string name(display);
-  const std::size_t colon = name.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string host = name.substr(0, colon);
-  if (!host.empty() && host != "unix" && host != "localhost") return true;
-  const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
-  return fs::exists("/tmp/.X11-unix/X" + number);
-}
 
 namespace {
 
@@ -229,9 +206,9 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   }
   CacheOutcome outcome = CacheOutcome::NotUsed;
   try {
-    model = loadModel(options, err, &outcome);
+    model = loadModel(options.modelSource(), err, &outcome);
     clearProgress(err, progress);
-    settings = resolveRunSettings(options, model, err);
+    settings = resolveRunSettings(options.trainingFile, options.overrides, model, err);
   } catch (const TrainingFileUnreadable&) {
     clearProgress(err, progress);
     plainLine(err, Verbosity::Quiet) << "unable to open file";
@@ -278,7 +255,7 @@ void setThreads(int threads) {
 }  // namespace
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
-  FrameSchedule schedule(options);
+  FrameSchedule schedule(options.frames, options.frameNumber);
   if (const std::optional<int> failed = narrowSchedule(options, schedule, err)) return *failed;
   if (options.countFrames) {
     out << schedule.total(std::nullopt).value_or(0) << std::endl;

@@ -18,7 +18,4 @@ constexpr int kExitUsage = 255;  // -1 from main, as the shell sees it
 // where it is met; other exceptions propagate to the caller.
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err);
 
-// True when windows can be opened: a display is named in the environment.
-bool displayAvailable();
-
 }  // namespace rovelin

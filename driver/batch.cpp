@@ -2,12 +2,14 @@
 #include "driver/batch.hpp"
 
 #include "driver/annotation.hpp"
+#include "driver/frame_outputs.hpp"
 #include "driver/frame_writer.hpp"
-#include "driver/outputs.hpp"
 #include "driver/progress.hpp"
-#include "driver/region_extraction.hpp"
 #include "labels/label_map.hpp"
-#include "statistics/parallel.hpp"
+#include "pipeline/output_names.hpp"
+#include "pipeline/region_extraction.hpp"
+#include "util/clock.hpp"
+#include "util/parallel.hpp"
 #include "util/report.hpp"
 
 #include <algorithm>

@@ -7,7 +7,7 @@
 #include "driver/frame_schedule.hpp"
 #include "driver/frame_work.hpp"
 #include "driver/overlay_video.hpp"
-#include "driver/video_frame_source.hpp"
+#include "pipeline/video_frame_source.hpp"
 
 #include <iosfwd>
 

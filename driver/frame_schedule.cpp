@@ -8,15 +8,15 @@
 
 namespace rovelin {
 
-FrameSchedule::FrameSchedule(const Options& options) {
-  if (options.framesToEnd) {
+FrameSchedule::FrameSchedule(const FrameSelection& selection, int singleFrame) {
+  if (selection.toEnd) {
     toEnd_ = true;
-    start_ = options.framesStart;
-    step_ = options.framesStep;
-  } else if (!options.frames.empty()) {
-    frames_ = options.frames;
+    start_ = selection.start;
+    step_ = selection.step;
+  } else if (!selection.list.empty()) {
+    frames_ = selection.list;
   } else {
-    frames_ = {options.frameNumber};
+    frames_ = {singleFrame};
     single_ = true;
   }
 }

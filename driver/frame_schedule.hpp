@@ -3,8 +3,7 @@
 // every STEP-th frame from START to where the stream really ends.
 #pragma once
 
-#include "driver/batch_plan.hpp"
-#include "driver/options.hpp"
+#include "pipeline/frame_list.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -15,7 +14,8 @@ namespace rovelin {
 
 class FrameSchedule {
 public:
-  explicit FrameSchedule(const Options& options);
+  // `singleFrame` is the run's frame when the selection lists none.
+  FrameSchedule(const FrameSelection& selection, int singleFrame);
 
   // The frame at `position` of the run; none past the end of a list (a run
   // to the end of the stream stops when a read fails).

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_work.hpp"
 
-#include "driver/batch_plan.hpp"
-#include "driver/evaluation.hpp"
-#include "driver/outputs.hpp"
-#include "driver/progress.hpp"
-#include "driver/region_extraction.hpp"
+#include "driver/frame_outputs.hpp"
+#include "labels/evaluation.hpp"
+#include "pipeline/output_names.hpp"
+#include "pipeline/region_extraction.hpp"
+#include "util/clock.hpp"
+#include "util/output_file.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -186,7 +187,11 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
     write(target, [target, text] { writeTextAtomically(target, text); });
   }
   if (!job.truth.empty()) {
-    result.evaluation = evaluateLabels(job.truth, seg, result.labels, classes.names);
+    std::vector<int> regionClass(static_cast<std::size_t>(seg.count));
+    for (int i = 0; i < seg.count; ++i) {
+      regionClass[static_cast<std::size_t>(i)] = static_cast<int>(result.labels[i]);
+    }
+    result.evaluation = evaluateLabels(job.truth, seg.indexImage, regionClass, classes.names);
   }
   result.image = std::move(job.image);
   return result;

@@ -7,10 +7,10 @@
 #pragma once
 
 #include "classifier/region_classifier.hpp"
-#include "driver/model_settings.hpp"
 #include "driver/options.hpp"
 #include "features/region_set.hpp"
 #include "labels/class_list.hpp"
+#include "model/model_settings.hpp"
 
 #include <Eigen/Core>
 #include <opencv2/core.hpp>

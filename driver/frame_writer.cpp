@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_writer.hpp"
 
+#include "driver/display.hpp"
+#include "util/clock.hpp"
 #include "util/report.hpp"
-
-#include <opencv2/highgui.hpp>
 
 #include <chrono>
 #include <iomanip>
@@ -30,12 +30,6 @@ void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includ
   line("report", t.report);
 }
 
-// The walk through the masks ends early on Escape or q.
-bool endsWalk(int key) {
-  key &= 0xFF;
-  return key == 27 || key == 'q' || key == 'Q';
-}
-
 }  // namespace
 
 FrameWriter::FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err,
@@ -43,7 +37,7 @@ FrameWriter::FrameWriter(const Setup& setup, std::ostream& out, std::ostream& er
     : setup_(setup), out_(out), err_(err), progress_(progress) {}
 
 FrameWriter::~FrameWriter() {
-  if (imageWindow_) cv::destroyWindow("image");
+  if (imageWindow_) closeFrameWindow();
 }
 
 void FrameWriter::emit(FrameResult result) {
@@ -53,8 +47,7 @@ void FrameWriter::emit(FrameResult result) {
 
   const auto start = std::chrono::steady_clock::now();
   if (setup_.gui) {
-    cv::namedWindow("image", cv::WINDOW_AUTOSIZE);
-    cv::imshow("image", result.image);
+    showFrame(result.image);
     imageWindow_ = true;
   }
   out_ << std::endl;
@@ -63,7 +56,7 @@ void FrameWriter::emit(FrameResult result) {
   for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
     out_ << result.labels[i] << "   "
          << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
-    if (walking && endsWalk(result.regions.showMask(static_cast<int>(i), true))) walking = false;
+    if (walking && endsWalk(showMask(result.regions, static_cast<int>(i)))) walking = false;
   }
   out_ << std::endl;
   result.times.report = secondsSince(start);

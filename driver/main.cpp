@@ -3,9 +3,9 @@
 // libraries; this file maps the command line to a run and errors to exit
 // statuses.
 #include "driver/annotation.hpp"
-#include "driver/model_loading.hpp"
 #include "driver/options.hpp"
-#include "driver/process_setup.hpp"
+#include "model/model_loading.hpp"
+#include "pipeline/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "util/error.hpp"
 #include "util/report.hpp"
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   for (const std::string& warning : command.warnings) warningLine(std::cerr) << warning;
   setUpProcess(options.verbosity);
   try {
-    if (options.prepareCacheOnly) return prepareModelCache(options, std::cerr);
+    if (options.prepareCacheOnly) return prepareModelCache(options.modelSource(), std::cerr);
     return checkedStandardOutput(runAnnotation(options, std::cout, std::cerr));
   } catch (...) {
     return reportException(std::cerr);

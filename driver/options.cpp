@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/options.hpp"
 
-#include "driver/model_settings.hpp"
+#include "model/model_settings.hpp"
 
 #include "util/parse_number.hpp"
 
@@ -158,70 +158,7 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
          "; it reads as " + reading;
 }
 
-bool parseInt(const std::string& text, int& value) {
-  const std::optional<int> number = parseNumber<int>(text);
-  if (number) value = *number;
-  return number.has_value();
-}
-
 }  // namespace
-
-bool parseOpenEndedFrames(const std::string& text, int& start, int& step) {
-  if (text == "all") {
-    start = 0;
-    step = 1;
-    return true;
-  }
-  const std::size_t colon = text.find(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  int first = 0;
-  if (!parseInt(text.substr(0, colon), first) || first < 0) return false;
-  const std::string rest = text.substr(colon + 1);
-  int every = 1;
-  if (!rest.empty()) {
-    if (rest[0] != ':' || !parseInt(rest.substr(1), every) || every < 1) return false;
-  }
-  start = first;
-  step = every;
-  return true;
-}
-
-std::optional<std::vector<int>> parseFrameList(const std::string& text) {
-  std::vector<int> frames;
-  if (text.empty()) return std::nullopt;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t comma = text.find(',', start);
-    if (comma == std::string::npos) comma = text.size();
-    const std::string item = text.substr(start, comma - start);
-    const std::size_t colon = item.find(':');
-    if (colon == std::string::npos) {
-      int value = 0;
-      if (!parseInt(item, value) || value < 0) return std::nullopt;
-      frames.push_back(value);
-    } else {
-      const std::size_t colon2 = item.find(':', colon + 1);
-      int first = 0;
-      int last = 0;
-      int step = 1;
-      if (!parseInt(item.substr(0, colon), first) ||
-          !parseInt(item.substr(colon + 1, colon2 == std::string::npos ? std::string::npos
-                                                                       : colon2 - colon - 1),
-                    last) ||
-          (colon2 != std::string::npos && !parseInt(item.substr(colon2 + 1), step))) {
-        return std::nullopt;
-      }
-      if (first < 0 || last < first || step < 1) return std::nullopt;
-      for (long long f = first; f < last; f += step) {
-        frames.push_back(static_cast<int>(f));
-        if (frames.size() > 1'000'000) return std::nullopt;
-      }
-    }
-    start = comma + 1;
-  }
-  if (frames.empty()) return std::nullopt;
-  return frames;
-}
 
 namespace {
 
@@ -238,9 +175,9 @@ bool applyFlag(const std::string& name, Options& options) {
   } else if (name == "--no-cache") {
     options.useCache = false;
   } else if (name == "--no-vehicle-rule") {
-    options.vehicleRule = false;
+    options.overrides.vehicleRule = false;
   } else if (name == "--vehicle-rule") {
-    options.vehicleRule = true;
+    options.overrides.vehicleRule = true;
   } else if (name == "--skip-existing") {
     options.skipExisting = true;
   } else if (name == "--count-frames") {
@@ -284,29 +221,31 @@ std::string applyValue(const std::string& name, const std::optional<std::string>
         !problem.empty()) {
       return problem;
     }
-    if (name == "--sigma") options.sigma = params.sigma;
-    if (name == "--k") options.k = params.k;
-    if (name == "--min-size") options.minSize = params.minSize;
+    if (name == "--sigma") options.overrides.sigma = params.sigma;
+    if (name == "--k") options.overrides.k = params.k;
+    if (name == "--min-size") options.overrides.minSize = params.minSize;
   } else if (name == "--shard") {
     if (!value || !(options.shard = parseShard(text))) {
       return "--shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + text + "'";
     }
   } else if (name == "--threads") {
-    if (!value || !parseInt(text, options.threads) || options.threads < 1 ||
-        options.threads > 1024) {
+    const std::optional<int> threads = parseNumber<int>(text);
+    if (threads) options.threads = *threads;
+    if (!value || !threads || options.threads < 1 || options.threads > 1024) {
       return "--threads takes a whole number from 1 to 1024";
     }
   } else if (name == "--frames") {
     if (!value) return "--frames takes a list such as 0,10,20, 0:300:30, 100: or all";
-    options.framesToEnd = parseOpenEndedFrames(text, options.framesStart, options.framesStep);
-    options.frames.clear();
-    if (options.framesToEnd) return "";
+    FrameSelection& frames = options.frames;
+    frames.toEnd = parseOpenEndedFrames(text, frames.start, frames.step);
+    frames.list.clear();
+    if (frames.toEnd) return "";
     auto list = parseFrameList(text);
     if (!list) {
       return "--frames: '" + text +
              "' is not a frame list (use 0,10,20 or start:end:step such as 0:300:30)";
     }
-    options.frames = std::move(*list);
+    frames.list = std::move(*list);
   } else if (std::string* path = fileOption(name, options)) {
     if (text.empty()) return name + " takes a file name";
     *path = text;
@@ -330,7 +269,7 @@ bool readPositionals(int argc, const char* const* argv, int first, Command& comm
   options.resizeFactor = std::strtod(argv[first + 2], nullptr);  // atof
   options.trainingFile = argv[first + 3];
   // The lenient reading stays (scripts may rely on it), but not silently.
-  if (options.frames.empty()) {
+  if (options.frames.list.empty()) {
     if (auto warning = lenientReadingWarning("FRAME", argv[first + 1], true,
                                              std::to_string(options.frameNumber))) {
       command.warnings.push_back(*warning);

@@ -8,7 +8,9 @@
 // written after the first positional argument.
 #pragma once
 
-#include "driver/batch_plan.hpp"
+#include "model/model_loading.hpp"
+#include "model/model_settings.hpp"
+#include "pipeline/frame_list.hpp"
 #include "util/report.hpp"
 
 #include <optional>
@@ -23,36 +25,30 @@ struct Options {
   double resizeFactor = 0;   // positional 3, atof: text that is not a number gives 0.0
   std::string trainingFile;  // positional 4
 
-  bool gui = true;              // windows and key waits; --no-gui turns them off
-  std::vector<int> frames;      // --frames LIST; empty: the single positional frame
-  std::string overlayPath;      // --overlay FILE.png
-  std::string labelMapPath;     // --label-map FILE.png
-  std::string jsonPath;         // --json FILE
-  std::string groundTruthPath;  // --ground-truth LABELS
-  std::string classListPath;    // --classes FILE (palette for colour ground truth)
-  std::string saveFramePath;    // --save-frame FILE: the grabbed, scaled frame
-  std::string cachePath;        // --cache FILE; empty: beside the training file
-  bool useCache = true;         // --no-cache
-  bool timings = false;         // --timings
-  int threads = 0;              // --threads N; 0: one per core
-  // --frames all, START: or START::STEP: every STEP-th frame from START to
-  // the end of the stream (frames is then empty).
-  bool framesToEnd = false;
-  int framesStart = 0;
-  int framesStep = 1;
+  bool gui = true;               // windows and key waits; --no-gui turns them off
+  FrameSelection frames;         // --frames; an empty list: the single positional frame
+  std::string overlayPath;       // --overlay FILE.png
+  std::string labelMapPath;      // --label-map FILE.png
+  std::string jsonPath;          // --json FILE
+  std::string groundTruthPath;   // --ground-truth LABELS
+  std::string classListPath;     // --classes FILE (palette for colour ground truth)
+  std::string saveFramePath;     // --save-frame FILE: the grabbed, scaled frame
+  std::string cachePath;         // --cache FILE; empty: beside the training file
+  bool useCache = true;          // --no-cache
+  bool timings = false;          // --timings
+  int threads = 0;               // --threads N; 0: one per core
   std::string overlayVideoPath;  // --overlay-video FILE: the overlays of a run as one video
   std::string workDir;           // --workdir DIR: where inpimage.ppm / outimage.ppm go
   Verbosity verbosity = Verbosity::Normal;  // -q: errors only; -v: details, decoder messages
   bool prepareCacheOnly = false;  // --prepare-cache TRAINDATA: build the cache, nothing else
   // Segmentation and labelling settings given on the command line; unset:
   // the model's settings file, or the defaults.
-  std::optional<float> sigma;       // --sigma S
-  std::optional<float> k;           // --k K
-  std::optional<int> minSize;       // --min-size N
-  std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
-  std::optional<Shard> shard;       // --shard I/N: only part I of N of the frame list
-  bool skipExisting = false;        // --skip-existing: leave frames whose outputs are all there
-  bool countFrames = false;         // --count-frames: print how many frames the run would take
+  SettingsOverrides overrides;
+  std::optional<Shard> shard;  // --shard I/N: only part I of N of the frame list
+  bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
+  bool countFrames = false;    // --count-frames: print how many frames the run would take
+
+  ModelSource modelSource() const { return {trainingFile, cachePath, useCache}; }
 };
 
 // What the command line asks for.
@@ -73,14 +69,6 @@ struct Command {
 };
 
 Command parseCommandLine(int argc, const char* const* argv);
-
-// "0,10,20", "0:300:30" (start:end:step, end exclusive) or a mix of both
-// separated by commas. Empty optional on a malformed list.
-std::optional<std::vector<int>> parseFrameList(const std::string& text);
-
-// "all" (0 onwards), "START:" or "START::STEP": the frames from START to
-// the end of the stream. False when `text` is none of these.
-bool parseOpenEndedFrames(const std::string& text, int& start, int& step);
 
 // The classic usage line (without the leading empty line).
 extern const char* const kUsageLine;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/overlay_video.hpp"
 
-#include "driver/outputs.hpp"
 #include "util/error.hpp"
+#include "util/output_file.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/progress.hpp"
 
+#include "util/clock.hpp"
+
 #include <cmath>
 #include <iomanip>
 #include <ostream>

@@ -15,11 +15,6 @@ namespace rovelin {
 // the rate only; before the first frame the count only.
 std::string progressText(long done, std::optional<long> total, double seconds);
 
-// The seconds of the steady clock gone by since `start`.
-inline double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 class ProgressLine {
 public:
   // Draws nothing unless `enabled` (standard error is a terminal).

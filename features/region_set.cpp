@@ -15,9 +15,7 @@
 // a result.
 #include "features/region_set.hpp"
 
-#include "statistics/parallel.hpp"
-
-#include <opencv2/highgui.hpp>
+#include "util/parallel.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -231,16 +229,6 @@ cv::Mat RegionSet::mask(int i) const {
   cv::Mat result;
   cv::compare(indexImage, cv::Scalar(i), result, cv::CMP_EQ);
   return result;
-}
-
-int RegionSet::showMask(int i, bool gui) const {
-  const cv::Mat shown = mask(i);
-  if (!gui) return -1;
-  cv::namedWindow("mask", cv::WINDOW_AUTOSIZE);
-  cv::imshow("mask", shown);
-  const int key = cv::waitKey(0);
-  cv::destroyWindow("mask");
-  return key;
 }
 
 void computeOverlap(RegionSet& regions) {

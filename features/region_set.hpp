@@ -35,9 +35,6 @@ struct RegionSet {
 
   // Mask of region i: CV_8UC1 of `size`, 255 on its pixels, 0 elsewhere.
   cv::Mat mask(int i) const;
-  // Shows mask i in window "mask" and waits for a key; returns the key
-  // (-1 when gui is false: nothing is shown and nothing waits).
-  int showMask(int i, bool gui = true) const;
 };
 
 // Builds the set from the feature planes (planeCount CV_32FC1 images) and a

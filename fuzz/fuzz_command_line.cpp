@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case rovelin::CommandKind::Run: {
       const rovelin::Options& o = command.options;
       if (o.threads < 0 || o.threads > 1024) std::abort();
-      for (int f : o.frames) {
+      for (int f : o.frames.list) {
         if (f < 0) std::abort();
       }
-      if (o.framesToEnd && (!o.frames.empty() || o.framesStart < 0 || o.framesStep < 1)) {
+      if (o.frames.toEnd && (!o.frames.list.empty() || o.frames.start < 0 || o.frames.step < 1)) {
         std::abort();
       }
       break;

@@ -13,7 +13,7 @@
 #include "statistics/riemannian_distances.hpp"
 
 #include "statistics/fixed_distance_kernel.hpp"
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <Eigen/Eigenvalues>
 

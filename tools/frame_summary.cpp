@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/frame_summary.hpp"
 
-#include "driver/batch_plan.hpp"
-#include "driver/options.hpp"
+#include "pipeline/frame_list.hpp"
+#include "pipeline/output_names.hpp"
 #include "util/error.hpp"
 #include "util/file_io.hpp"
 

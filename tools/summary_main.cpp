@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // rovelin-summary: one CSV row per annotated frame from a tree of per-frame
 // JSON files, and a completeness check against the batch manifest.
-#include "driver/batch_plan.hpp"
-#include "driver/outputs.hpp"
+#include "pipeline/output_names.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
 #include "util/error.hpp"
+#include "util/output_file.hpp"
 #include "util/report.hpp"
 
 #include <opencv2/videoio.hpp>

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // rovelin-train: makes a training-data file from labelled frames of a video.
 #include "classifier/region_classifier.hpp"
-#include "driver/model_settings.hpp"
-#include "driver/outputs.hpp"
-#include "driver/process_setup.hpp"
+#include "model/model_settings.hpp"
+#include "pipeline/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
 #include "util/error.hpp"
+#include "util/output_file.hpp"
 #include "util/parse_number.hpp"
 #include "util/report.hpp"
 

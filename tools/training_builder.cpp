@@ -2,9 +2,10 @@
 #include "tools/training_builder.hpp"
 
 #include "classifier/training_file.hpp"
-#include "driver/region_extraction.hpp"
-#include "driver/video_frame_source.hpp"
+#include "pipeline/region_extraction.hpp"
+#include "pipeline/video_frame_source.hpp"
 
+#include "labels/evaluation.hpp"
 #include "labels/polygon_annotation.hpp"
 
 #include <cmath>
@@ -200,16 +201,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
     const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard,
                                          nullptr, options.segmentation, options.descriptor);
 
-    std::vector<std::vector<long long>> histograms(
-        static_cast<std::size_t>(seg.count),
-        std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
-    for (int y = 0; y < labels.rows; ++y) {
-      const int* label = labels.ptr<int>(y);
-      const int* index = seg.indexImage.ptr<int>(y);
-      for (int x = 0; x < labels.cols; ++x) {
-        ++histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
-      }
-    }
+    const std::vector<std::vector<long long>> histograms =
+        regionClassHistograms(seg.indexImage, seg.count, labels, k);
     for (int i = 0; i < seg.count; ++i) {
       const auto& histogram = histograms[static_cast<std::size_t>(i)];
       long long labelledPixels = 0;

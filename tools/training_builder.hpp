@@ -6,8 +6,8 @@
 // sample of that class.
 #pragma once
 
-#include "driver/model_settings.hpp"
 #include "labels/label_map.hpp"
+#include "model/model_settings.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
 #include "util/error.hpp"

@@ -10,9 +10,9 @@
 #include "tools/tuning.hpp"
 
 #include "classifier/region_classifier.hpp"
-#include "driver/region_extraction.hpp"
-#include "driver/video_frame_source.hpp"
 #include "features/feature_planes.hpp"
+#include "pipeline/region_extraction.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "statistics/riemannian_distances.hpp"
 
 #include <algorithm>

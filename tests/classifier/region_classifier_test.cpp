@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "classifier/region_classifier.hpp"
-#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/parallel.hpp"
 
 #include <gtest/gtest.h>
 

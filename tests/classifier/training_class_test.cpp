@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "classifier/training_class.hpp"
 
-#include "statistics/parallel.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/parallel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/annotation.hpp"
+#include "driver/display.hpp"
 
 #include <gtest/gtest.h>
 

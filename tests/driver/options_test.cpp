@@ -76,18 +76,18 @@ TEST(Options, FrameLists) {
                                           std::tuple{"12::5", 12, 5}, std::tuple{"0::1", 0, 1}}) {
     const Command c = toEnd({"--frames", text});
     ASSERT_EQ(c.kind, CommandKind::Run) << text;
-    EXPECT_TRUE(c.options.framesToEnd) << text;
-    EXPECT_TRUE(c.options.frames.empty()) << text;
-    EXPECT_EQ(c.options.framesStart, start) << text;
-    EXPECT_EQ(c.options.framesStep, step) << text;
+    EXPECT_TRUE(c.options.frames.toEnd) << text;
+    EXPECT_TRUE(c.options.frames.list.empty()) << text;
+    EXPECT_EQ(c.options.frames.start, start) << text;
+    EXPECT_EQ(c.options.frames.step, step) << text;
   }
   for (const char* bad : {"-1:", "5::0", "5::", ":", "::3", "5::-2", "all,3", "5:x"}) {
     EXPECT_EQ(toEnd({"--frames", bad}).kind, CommandKind::Error) << bad;
   }
   // The last --frames wins, whichever form it has.
   const Command last = toEnd({"--frames", "all", "--frames", "1,2"});
-  EXPECT_FALSE(last.options.framesToEnd);
-  EXPECT_EQ(last.options.frames, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(last.options.frames.toEnd);
+  EXPECT_EQ(last.options.frames.list, (std::vector<int>{1, 2}));
   EXPECT_EQ(toEnd({"--overlay-video", "a.avi"}).options.overlayVideoPath, "a.avi");
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/outputs.hpp"
+#include "driver/frame_outputs.hpp"
+#include "util/output_file.hpp"
 
 #include "support/temp_dir.hpp"
 #include "support/tool_runner.hpp"

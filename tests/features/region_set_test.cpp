@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "features/region_set.hpp"
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,8 +62,6 @@ TEST(RegionSet, NumbersRegionsInRasterOrderOfTheirFirstPixel) {
   EXPECT_EQ(mask.at<std::uint8_t>(1, 1), 0);
   EXPECT_THROW(regions.mask(4), std::out_of_range);
   EXPECT_THROW(regions.mask(-1), std::out_of_range);
-  EXPECT_EQ(regions.showMask(1, false), -1);
-  EXPECT_THROW(regions.showMask(9, false), std::out_of_range);
 
   // Disjoint masks: the overlap matrix is n × n with nothing stored.
   EXPECT_EQ(regions.overlap.rows(), 4);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "statistics/riemannian_distances.hpp"
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Batches split over processes and resumed: --shard, {video} output names,
 // --skip-existing and --count-frames, on the real executable.
-#include "driver/batch_plan.hpp"
+#include "pipeline/output_names.hpp"
 #include "support/tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -19,38 +19,7 @@ namespace fs = std::filesystem;
 
 const std::string kExe = ROVELIN_EXE;
 
-TEST(ShardFrames, PartsAreContiguousNearlyEqualAndCoverTheListOnce) {
-  for (int length : {0, 1, 7, 10, 300}) {
-    std::vector<int> frames;
-    for (int i = 0; i < length; ++i) frames.push_back(3 * i + 1);
-    for (int count : {1, 2, 3, 7, 11, 400}) {
-      std::vector<int> joined;
-      std::size_t smallest = frames.size();
-      std::size_t largest = 0;
-      for (int index = 0; index < count; ++index) {
-        const std::vector<int> part = shardFrames(frames, Shard{index, count});
-        joined.insert(joined.end(), part.begin(), part.end());
-        smallest = std::min(smallest, part.size());
-        largest = std::max(largest, part.size());
-      }
-      EXPECT_EQ(joined, frames) << length << " frames in " << count << " parts";
-      EXPECT_LE(largest - std::min(smallest, largest), 1u);
-    }
-  }
-  EXPECT_EQ(shardFrames({5, 6, 7, 8, 9}, Shard{1, 2}), (std::vector<int>{7, 8, 9}));
-  EXPECT_THROW(shardFrames({1}, Shard{2, 2}), std::invalid_argument);
-}
-
-TEST(VideoOutputName, KeepsTheStemAndReplacesUnsafeCharacters) {
-  EXPECT_EQ(videoOutputName("/data/cam 1/street(a).avi"), "street_a_");
-  EXPECT_EQ(videoOutputName("clips/park.b.mp4"), "park.b");
-  EXPECT_EQ(videoOutputName("caf\xc3\xa9;rm -rf.avi"), "caf___rm_-rf");
-  EXPECT_EQ(videoOutputName(".hidden"), "_hidden");
-  EXPECT_EQ(videoOutputName("..avi"), "_");
-  EXPECT_EQ(videoOutputName("dir/"), "_");
-}
-
-class Batch : public ::testing::Test {
+class Shards : public ::testing::Test {
 protected:
   void SetUp() override {
     test_support::writeVideo(dir / "my clip.avi", 5, cv::Size(48, 36),
@@ -66,7 +35,7 @@ protected:
   TempDir dir;
 };
 
-TEST_F(Batch, BadShardsAreRefusedWithStatusTwo) {
+TEST_F(Shards, BadShardsAreRefusedWithStatusTwo) {
   for (const std::string shard : {"2/2", "-1/2", "0/0", "1", "a/b", "1/2/3", "0/", " 0/2"}) {
     const auto result = run({"--no-gui", "--shard", shard});
     EXPECT_EQ(result.status, 2) << shard;
@@ -77,7 +46,7 @@ TEST_F(Batch, BadShardsAreRefusedWithStatusTwo) {
   }
 }
 
-TEST_F(Batch, ShardsOfAListTogetherWriteWhatTheWholeListWrites) {
+TEST_F(Shards, ShardsOfAListTogetherWriteWhatTheWholeListWrites) {
   ASSERT_EQ(run({"--no-gui", "--frames", "0:5", "--json", "whole/{frame}.json"}).status, 1)
       << "a missing folder above the placeholder is refused";
   fs::create_directory(dir / "whole");
@@ -103,7 +72,7 @@ TEST_F(Batch, ShardsOfAListTogetherWriteWhatTheWholeListWrites) {
   EXPECT_EQ(empty.err, "rovelin: part 0/2 of the frame list holds no frames\n");
 }
 
-TEST_F(Batch, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
+TEST_F(Shards, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
   const auto missing = run({"--no-gui", "--json", "out/{video}/f{frame}.json"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err,
@@ -126,7 +95,7 @@ TEST_F(Batch, OutputFoldersBelowThePlaceholderAreMadeAndThoseAboveMustExist) {
   EXPECT_TRUE(fs::is_regular_file(dir / "out" / "v_my_clip" / "0.png"));
 }
 
-TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
+TEST_F(Shards, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
   fs::create_directory(dir / "out");
   const std::vector<std::string> options = {"--no-gui",    "--skip-existing", "--frames",
                                             "0:4",         "--json",          "out/{frame}.json",
@@ -167,7 +136,7 @@ TEST_F(Batch, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
             "--label-map or --save-frame)!\n");
 }
 
-TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
+TEST_F(Shards, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
   fs::create_directory(dir / "work");
   const auto run1 = run({"--no-gui", "--workdir", "work"});
   ASSERT_EQ(run1.status, 0) << run1.err;
@@ -179,7 +148,7 @@ TEST_F(Batch, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
   EXPECT_EQ(missing.err, "Error : --workdir \"nowhere\" is not a directory!\n");
 }
 
-TEST_F(Batch, CountFramesPrintsTheSizeOfTheListOrItsPart) {
+TEST_F(Shards, CountFramesPrintsTheSizeOfTheListOrItsPart) {
   const auto list =
       runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"}, dir.path());
   EXPECT_EQ(list.status, 0) << list.err;

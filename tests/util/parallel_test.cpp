@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <gtest/gtest.h>
 

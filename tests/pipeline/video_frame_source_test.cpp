@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/video_frame_source.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "support/tool_runner.hpp"
 
 #include <opencv2/imgcodecs.hpp>

@@ -3,7 +3,7 @@
 // read-only disk can do to them: outputs are complete or absent, nothing that
 // is not the tool's own is overwritten, a run reads only its own work files,
 // and a damaged cache costs time, never a wrong or failed run.
-#include "driver/model_cache.hpp"
+#include "model/model_cache.hpp"
 #include "support/tool_runner.hpp"
 #include "util/atomic_file.hpp"
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "classifier/region_classifier.hpp"
-#include "driver/options.hpp"
 
 #include <filesystem>
 #include <iosfwd>
@@ -13,9 +12,15 @@
 
 namespace rovelin {
 
-// Where the prepared-model cache of a run lives: --cache, or the training
-// file's name with ".cache" appended.
-std::string modelCachePath(const Options& options);
+// Where a run's model comes from.
+struct ModelSource {
+  std::string trainingFile;
+  std::string cachePath;  // empty: the training file's name with ".cache" appended
+  bool useCache = true;
+};
+
+// Where the prepared-model cache of `source` lives.
+std::string modelCachePath(const ModelSource& source);
 
 // Why `cache` may not be (re)written, or "" when it may: only a missing file
 // or a regular file that begins like a cache of this tool may be replaced,
@@ -32,7 +37,7 @@ enum class CacheOutcome {
   NotWritten,  // the classes were prepared in memory; the cache could not be written
 };
 
-// Loads and prepares the model named by options.trainingFile, reading the
+// Loads and prepares the model of source.trainingFile, reading the
 // file as a stream (a bad header fails at once, memory stays bounded by
 // what the header declares). With the cache on, a cache made from the same
 // training-file bytes supplies the prepared classes; a cache that is
@@ -40,12 +45,12 @@ enum class CacheOutcome {
 // classes are prepared and the cache rewritten under a temporary name then
 // renamed, so that concurrent runs only ever read a whole cache. Notes go to
 // `err`. Throws TrainingDataError (or TrainingFileUnreadable).
-RegionClassifier loadModel(const Options& options, std::ostream& err,
+RegionClassifier loadModel(const ModelSource& source, std::ostream& err,
                            CacheOutcome* outcome = nullptr);
 
-// `rovelin --prepare-cache`: prepares the model of options.trainingFile and
+// `rovelin --prepare-cache`: prepares the model of source.trainingFile and
 // makes sure its cache is in place, nothing else. Returns the exit status;
 // messages go to `err`.
-int prepareModelCache(const Options& options, std::ostream& err);
+int prepareModelCache(const ModelSource& source, std::ostream& err);
 
 }  // namespace rovelin

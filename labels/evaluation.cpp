@@ -1,13 +1,30 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/evaluation.hpp"
+#include "labels/evaluation.hpp"
 
 #include <iomanip>
 #include <sstream>
 
 namespace rovelin {
 
-std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg,
-                           const Eigen::VectorXd& labels, const std::vector<std::string>& names) {
+std::vector<std::vector<long long>> regionClassHistograms(const cv::Mat& regionIndex,
+                                                          int regionCount, const cv::Mat& labels,
+                                                          int classCount) {
+  std::vector<std::vector<long long>> histograms(
+      static_cast<std::size_t>(regionCount),
+      std::vector<long long>(static_cast<std::size_t>(classCount + 1), 0));
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* label = labels.ptr<int>(y);
+    const int* index = regionIndex.ptr<int>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      ++histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
+    }
+  }
+  return histograms;
+}
+
+std::string evaluateLabels(const cv::Mat& truth, const cv::Mat& regionIndex,
+                           const std::vector<int>& regionClass,
+                           const std::vector<std::string>& names) {
   const int classCount = static_cast<int>(names.size());
   std::vector<long long> intersection(static_cast<std::size_t>(classCount), 0);
   std::vector<long long> predicted(static_cast<std::size_t>(classCount), 0);
@@ -16,13 +33,13 @@ std::string evaluateLabels(const cv::Mat& truth, const RegionSet& seg,
   long long correct = 0;
   for (int y = 0; y < truth.rows; ++y) {
     const int* t = truth.ptr<int>(y);
-    const int* index = seg.indexImage.ptr<int>(y);
+    const int* index = regionIndex.ptr<int>(y);
     for (int x = 0; x < truth.cols; ++x) {
       if (t[x] <= 0) {
         continue;  // unlabelled
       }
       const int want = t[x] - 1;
-      const int got = static_cast<int>(labels[index[x]]);
+      const int got = regionClass[static_cast<std::size_t>(index[x])];
       ++labelled;
       ++actual[static_cast<std::size_t>(want)];
       ++predicted[static_cast<std::size_t>(got)];

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/model_cache.hpp"
+#include "model/model_cache.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/model_loading.hpp"
+#include "model/model_loading.hpp"
 
-#include "driver/model_cache.hpp"
+#include "model/model_cache.hpp"
 #include "util/atomic_file.hpp"
 #include "util/file_io.hpp"
 #include "util/report.hpp"
@@ -120,8 +120,8 @@ bool readCache(const std::string& path, std::uint64_t expectedSize, std::string&
 
 }  // namespace
 
-std::string modelCachePath(const Options& options) {
-  return options.cachePath.empty() ? options.trainingFile + ".cache" : options.cachePath;
+std::string modelCachePath(const ModelSource& source) {
+  return source.cachePath.empty() ? source.trainingFile + ".cache" : source.cachePath;
 }
 
 std::string cacheRefusal(const fs::path& cache,
@@ -152,16 +152,16 @@ std::string cacheRefusal(const fs::path& cache,
   return "";
 }
 
-RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutcome* outcome) {
-  TrainingFileBuffer file(options.trainingFile);
+RegionClassifier loadModel(const ModelSource& source, std::ostream& err, CacheOutcome* outcome) {
+  TrainingFileBuffer file(source.trainingFile);
   std::istream in(&file);
   if (outcome != nullptr) *outcome = CacheOutcome::NotUsed;
-  if (!options.useCache) {
-    return RegionClassifier::load(in, options.trainingFile,
+  if (!source.useCache) {
+    return RegionClassifier::load(in, source.trainingFile,
                                   RegionClassifier::kRegionDescriptorOrders);
   }
 
-  const std::string cachePath = modelCachePath(options);
+  const std::string cachePath = modelCachePath(source);
   CacheKey key;
   std::optional<std::vector<PreparedClass>> prepared;
   const auto fromCache =
@@ -189,13 +189,13 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
     return prepared ? &*prepared : nullptr;
   };
   RegionClassifier model = RegionClassifier::load(
-      in, options.trainingFile, RegionClassifier::kRegionDescriptorOrders, fromCache);
+      in, source.trainingFile, RegionClassifier::kRegionDescriptorOrders, fromCache);
   if (prepared) {
     if (outcome != nullptr) *outcome = CacheOutcome::Read;
     return model;
   }
 
-  std::string refusal = cacheRefusal(cachePath, {{"the training file", options.trainingFile}});
+  std::string refusal = cacheRefusal(cachePath, {{"the training file", source.trainingFile}});
   if (refusal.empty()) {
     // A link to the cache stays a link: the file it leads to is replaced.
     std::error_code ec;
@@ -215,17 +215,16 @@ RegionClassifier loadModel(const Options& options, std::ostream& err, CacheOutco
   return model;
 }
 
-int prepareModelCache(const Options& options, std::ostream& err) {
-  const std::string cachePath = modelCachePath(options);
-  const std::string refusal =
-      cacheRefusal(cachePath, {{"the training file", options.trainingFile}});
+int prepareModelCache(const ModelSource& source, std::ostream& err) {
+  const std::string cachePath = modelCachePath(source);
+  const std::string refusal = cacheRefusal(cachePath, {{"the training file", source.trainingFile}});
   if (!refusal.empty()) {
     errorLine(err) << "the model cache \"" << cachePath << "\" cannot be written: " << refusal;
     return 1;
   }
   CacheOutcome outcome = CacheOutcome::NotUsed;
   try {
-    loadModel(options, err, &outcome);
+    loadModel(source, err, &outcome);
   } catch (const TrainingDataError&) {
     return reportException(err);
   }

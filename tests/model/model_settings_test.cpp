@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The settings file beside a model: its name, its round trip, and the
 // values and texts it refuses.
-#include "driver/model_settings.hpp"
+#include "model/model_settings.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

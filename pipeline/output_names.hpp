@@ -1,30 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// How a batch is laid out over processes and files: the part of the frame
-// list one process takes, the name a video's outputs are filed under, and
-// the output names with their placeholders.
+// The names of a run's outputs: the name a video's outputs are filed under,
+// the {video} and {frame} placeholders, and the folders the names need.
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace rovelin {
-
-// One of `count` contiguous parts of a frame list: part `index` (0-based).
-struct Shard {
-  int index = 0;
-  int count = 1;
-};
-
-// "I/N" with 0 <= I < N; empty optional on anything else.
-std::optional<Shard> parseShard(const std::string& text);
-
-// Part `shard.index` of `frames` cut into `shard.count` contiguous parts in
-// list order. Part sizes differ by at most one (the larger parts come last),
-// and the parts together hold every frame of the list exactly once. A part
-// is empty when there are more parts than frames.
-std::vector<int> shardFrames(const std::vector<int>& frames, const Shard& shard);
 
 // The video file's name without folder and extension, with every byte other
 // than an ASCII letter, digit, '-', '_' or '.' replaced by '_', and a leading
@@ -34,6 +17,9 @@ std::string videoOutputName(const std::string& videoPath);
 
 // Replaces every "{video}" in `pattern` by `videoName`.
 std::string expandVideoPattern(const std::string& pattern, const std::string& videoName);
+
+// Replaces every "{frame}" in `pattern` by the frame number.
+std::string expandFramePattern(const std::string& pattern, int frame);
 
 // The directory of an output name that must already exist: the folder part
 // of `pattern` before its first placeholder ({frame} or {video}), or the

@@ -7,7 +7,6 @@
 #pragma once
 
 #include "classifier/region_classifier.hpp"
-#include "driver/options.hpp"
 #include "labels/class_list.hpp"
 #include "segmentation/segmentation_params.hpp"
 #include "statistics/covariance_descriptor.hpp"
@@ -81,11 +80,19 @@ std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& mod
 std::string parseSegmentationOption(const std::string& name, const std::string& value,
                                     SegmentationParams& params, bool& known);
 
-// What a run uses: the settings beside the model with the command line's
-// explicit options applied over them (one note on `err` naming what the
+// Settings a run's command line gives explicitly; unset: the model's.
+struct SettingsOverrides {
+  std::optional<float> sigma;       // --sigma S
+  std::optional<float> k;           // --k K
+  std::optional<int> minSize;       // --min-size N
+  std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
+};
+
+// What a run uses: the settings beside `trainingFile` with the command line's
+// explicit `overrides` applied over them (one note on `err` naming what the
 // command line changed). The descriptor follows the model's matrix order.
 // Throws SettingsError when the file is damaged or does not fit the model.
-RunSettings resolveRunSettings(const Options& options, const RegionClassifier& model,
-                               std::ostream& err);
+RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
+                               const RegionClassifier& model, std::ostream& err);
 
 }  // namespace rovelin

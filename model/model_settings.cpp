@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/model_settings.hpp"
+#include "model/model_settings.hpp"
 
-#include "driver/model_cache.hpp"
+#include "model/model_cache.hpp"
 #include "util/file_io.hpp"
 #include "util/parse_number.hpp"
 #include "util/report.hpp"
@@ -241,27 +241,26 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
   return {};
 }
 
-RunSettings resolveRunSettings(const Options& options, const RegionClassifier& model,
-                               std::ostream& err) {
-  const std::filesystem::path path = settingsPathFor(options.trainingFile);
-  const std::optional<ModelSettings> stored = readSettingsBeside(options.trainingFile);
+RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
+                               const RegionClassifier& model, std::ostream& err) {
+  const std::filesystem::path path = settingsPathFor(trainingFile);
+  const std::optional<ModelSettings> stored = readSettingsBeside(trainingFile);
   RunSettings run;
   run.descriptor = model.dimension == 11 ? DescriptorKind::Embedding : DescriptorKind::Covariance;
   if (stored) {
     if (!stored->model.empty()) {
-      std::ifstream in(options.trainingFile, std::ios::binary);
+      std::ifstream in(trainingFile, std::ios::binary);
       std::ostringstream bytes;
       bytes << in.rdbuf();
       if (modelFingerprint(bytes.str()) != stored->model) {
         throw SettingsError("settings file " + path.string() + " was written for another " +
-                            options.trainingFile + " (remove it, or train again)");
+                            trainingFile + " (remove it, or train again)");
       }
     }
     if (stored->descriptor != run.descriptor) {
       throw SettingsError("settings file " + path.string() + " names the " +
-                          descriptorName(stored->descriptor) + " descriptor, but " +
-                          options.trainingFile + " holds matrices of order " +
-                          std::to_string(model.dimension));
+                          descriptorName(stored->descriptor) + " descriptor, but " + trainingFile +
+                          " holds matrices of order " + std::to_string(model.dimension));
     }
     if (!stored->classes.empty()) {
       bool same = static_cast<int>(stored->classes.size()) == model.classCount;
@@ -270,7 +269,7 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
       }
       if (!same) {
         throw SettingsError("settings file " + path.string() + " names other classes than " +
-                            options.trainingFile + " (it belongs to another model)");
+                            trainingFile + " (it belongs to another model)");
       }
     }
     run.segmentation = stored->segmentation;
@@ -280,21 +279,21 @@ RunSettings resolveRunSettings(const Options& options, const RegionClassifier& m
   auto note = [&](const std::string& what) {
     changed << (changed.tellp() > 0 ? ", " : "") << what;
   };
-  if (options.sigma) {
-    note("--sigma " + shortText(*options.sigma));
-    run.segmentation.sigma = *options.sigma;
+  if (overrides.sigma) {
+    note("--sigma " + shortText(*overrides.sigma));
+    run.segmentation.sigma = *overrides.sigma;
   }
-  if (options.k) {
-    note("--k " + shortText(*options.k));
-    run.segmentation.k = *options.k;
+  if (overrides.k) {
+    note("--k " + shortText(*overrides.k));
+    run.segmentation.k = *overrides.k;
   }
-  if (options.minSize) {
-    note("--min-size " + std::to_string(*options.minSize));
-    run.segmentation.minSize = *options.minSize;
+  if (overrides.minSize) {
+    note("--min-size " + std::to_string(*overrides.minSize));
+    run.segmentation.minSize = *overrides.minSize;
   }
-  if (options.vehicleRule) {
-    note(*options.vehicleRule ? "--vehicle-rule" : "--no-vehicle-rule");
-    run.vehicleRule = *options.vehicleRule;
+  if (overrides.vehicleRule) {
+    note(*overrides.vehicleRule ? "--vehicle-rule" : "--no-vehicle-rule");
+    run.vehicleRule = *overrides.vehicleRule;
   }
   if (stored && changed.tellp() > 0) {
     noteLine(err) << "note: the command line overrides " << path.string() << ": " << changed.str();

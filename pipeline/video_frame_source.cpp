@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/video_frame_source.hpp"
+#include "pipeline/video_frame_source.hpp"
 
 #include <opencv2/imgproc.hpp>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/model_cache.hpp"
-#include "driver/model_loading.hpp"
+#include "model/model_cache.hpp"
+#include "model/model_loading.hpp"
 #include "support/tool_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -46,7 +46,7 @@ TEST(ModelCache, RoundTripsAndRefusesEveryDamage) {
 TEST(ModelCache, ACachedModelEqualsAFreshOneAndStaleCachesAreIgnored) {
   TempDir dir;
   test_support::writeModelFile(dir / "model.txt", {"sky", "road", "car"}, 4);
-  Options options;
+  ModelSource options;
   options.trainingFile = (dir / "model.txt").string();
   std::ostringstream notes;
   const RegionClassifier fresh = loadModel(options, notes);

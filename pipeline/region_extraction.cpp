@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Failures to write "inpimage.ppm" or "outimage.ppm" throw with the file name
 // and the cause instead of going on with missing data.
-#include "driver/region_extraction.hpp"
+#include "pipeline/region_extraction.hpp"
 
-#include "driver/progress.hpp"
 #include "features/feature_planes.hpp"
 #include "segmentation/grid_image.hpp"
 #include "util/atomic_file.hpp"
+#include "util/clock.hpp"
 #include "util/error.hpp"
 
 #include <opencv2/imgcodecs.hpp>

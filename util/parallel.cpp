@@ -4,7 +4,7 @@
 // an element never changes what is computed; results are bit-identical for
 // every thread count. Threads are started per call: the loops this serves
 // run for milliseconds to seconds, far longer than a thread start.
-#include "statistics/parallel.hpp"
+#include "util/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/process_setup.hpp"
+#include "pipeline/process_setup.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
 

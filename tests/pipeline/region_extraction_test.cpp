@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/region_extraction.hpp"
+#include "pipeline/region_extraction.hpp"
 
 #include <gtest/gtest.h>
 

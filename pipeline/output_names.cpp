@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "driver/batch_plan.hpp"
+#include "pipeline/output_names.hpp"
 
-#include "driver/outputs.hpp"
 #include "util/error.hpp"
-#include "util/parse_number.hpp"
+#include "util/output_file.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -11,30 +10,6 @@
 namespace rovelin {
 
 namespace fs = std::filesystem;
-
-std::optional<Shard> parseShard(const std::string& text) {
-  const std::size_t slash = text.find('/');
-  if (slash == std::string::npos) return std::nullopt;
-  const std::optional<int> index = parseNumber<int>(std::string_view(text).substr(0, slash));
-  const std::optional<int> count = parseNumber<int>(std::string_view(text).substr(slash + 1));
-  if (!index || !count) return std::nullopt;
-  const Shard shard{*index, *count};
-  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) return std::nullopt;
-  return shard;
-}
-
-std::vector<int> shardFrames(const std::vector<int>& frames, const Shard& shard) {
-  if (shard.count < 1 || shard.index < 0 || shard.index >= shard.count) {
-    throw std::invalid_argument("shard " + std::to_string(shard.index) + "/" +
-                                std::to_string(shard.count) + " does not exist");
-  }
-  // Part i is [i*L/N, (i+1)*L/N): consecutive bounds differ by floor or ceil
-  // of L/N, and the bounds run from 0 to L.
-  const auto size = static_cast<long long>(frames.size());
-  const long long begin = size * shard.index / shard.count;
-  const long long end = size * (shard.index + 1) / shard.count;
-  return std::vector<int>(frames.begin() + begin, frames.begin() + end);
-}
 
 std::string videoOutputName(const std::string& videoPath) {
   std::string name = fs::path(videoPath).stem().string();
@@ -98,6 +73,17 @@ void checkOutputName(const std::string& pattern, const fs::path& target) {
       break;
     }
   }
+}
+
+std::string expandFramePattern(const std::string& pattern, int frame) {
+  std::string result = pattern;
+  const std::string key = "{frame}";
+  const std::string number = std::to_string(frame);
+  for (std::size_t at = result.find(key); at != std::string::npos;
+       at = result.find(key, at + number.size())) {
+    result.replace(at, key.size(), number);
+  }
+  return result;
 }
 
 }  // namespace rovelin

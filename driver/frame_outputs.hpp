@@ -24,32 +24,9 @@
 
 namespace rovelin {
 
-// Throws Error naming `target` when it plainly cannot be
-// written: its directory is missing (or not a directory), or it is itself a
-// directory. Lets a run refuse a bad output name before doing its work.
-void checkOutputPath(const std::filesystem::path& target);
-
-// Writes an output the user named, as a shell redirection would, but whole
-// or not at all: a link is followed and the file it leads to replaced (a
-// dangling link creates its target); a regular file is replaced by a
-// complete, flushed temporary renamed over it; a character device or a pipe
-// is opened and written directly; "-", /dev/stdout, /dev/stderr and
-// /dev/fd/N write to that descriptor of this process. `verify`, when given,
-// sees the complete temporary before it replaces anything. Throws
-// FileWriteError naming `target` and the cause ("No space left on device").
-void writeOutputFile(const std::filesystem::path& target, std::string_view bytes,
-                     const std::function<void(const std::filesystem::path&)>& verify = {});
 // The image encoded in the format its name's extension gives (PNG for a
 // stream without one, such as "-" or a device), written by writeOutputFile.
 void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& image);
-void writeTextAtomically(const std::filesystem::path& target, const std::string& text);
-
-// Refuses (Error) outputs that would overwrite each other or an
-// input of the run: `outputs` holds (option, file name) of every output of
-// every frame, `inputs` (what it is, file name). Names are compared after
-// following links; character devices may be shared.
-void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs,
-                          const std::vector<std::pair<std::string, std::string>>& inputs);
 
 // Checks, before any work, the files a run of `options` over `frames` will
 // write: no two outputs the same and none an input (checkDistinctOutputs),
@@ -57,9 +34,6 @@ void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>
 // is off), and a --workdir that is a directory. Throws Error
 // saying what is wrong.
 void checkRunFiles(const Options& options, const std::vector<int>& frames);
-
-// Replaces every "{frame}" in `pattern` by the frame number.
-std::string expandFramePattern(const std::string& pattern, int frame);
 
 // Value of a pixel without a class in the label map (8-bit maps).
 constexpr int kLabelMapNone = 255;
