@@ -43,15 +43,17 @@ cv::Mat TemporalFilter::update(const cv::Mat& frame, const cv::Mat& regionIndex,
     for (int x = 0; x < cols; ++x, q += k) {
       bool moved = fresh;
       if (!moved) {
-        const float d = std::max({std::abs(b[3 * x] - bp[3 * x]), std::abs(b[3 * x + 1] - bp[3 * x + 1]),
-                                  std::abs(b[3 * x + 2] - bp[3 * x + 2])});
+        const float d =
+            std::max({std::abs(b[3 * x] - bp[3 * x]), std::abs(b[3 * x + 1] - bp[3 * x + 1]),
+                      std::abs(b[3 * x + 2] - bp[3 * x + 2])});
         moved = d > tau_;
       }
       n[x] = moved ? 1 : n[x] + 1;
       const float a = std::max(alphaMin_, 1.0f / static_cast<float>(n[x]));
       const int r = idx[x];
       if (r >= 0 && r < regions) {
-        const float* p = posteriors.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(k);
+        const float* p =
+            posteriors.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(k);
         for (int c = 0; c < k; ++c) q[c] = a * p[c] + (1.0f - a) * q[c];
       }
       int best = 0;

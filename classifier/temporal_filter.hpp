@@ -12,7 +12,7 @@
 // last moved by more than tau, and an exponential mean with weight alphaMin
 // once 1/alphaMin frames have passed. Memory: H*W*(4K+16) bytes.
 class TemporalFilter {
- public:
+public:
   TemporalFilter(float tau, float alphaMin);
 
   // frame: scaled BGR frame (CV_8UC3); regionIndex: CV_32SC1 region of every
@@ -24,7 +24,7 @@ class TemporalFilter {
   // Forget the state (a gap in the frame sequence).
   void reset() { started_ = false; }
 
- private:
+private:
   float tau_;
   float alphaMin_;
   bool started_ = false;
