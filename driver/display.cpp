@@ -50,7 +50,6 @@ int showMask(const RegionSet& regions, int i) {
   return key;
 }
 
-
 bool endsWalk(int key) {
   key &= 0xFF;
   return key == 27 || key == 'q' || key == 'Q';
