@@ -4,6 +4,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "labels/label_map.hpp"
 #include "model/model_loading.hpp"
 #include "pipeline/output_names.hpp"
 #include "util/atomic_file.hpp"
@@ -11,6 +12,7 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <iostream>
@@ -46,6 +48,27 @@ void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
                   std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
+namespace {
+
+// --coco, --cvat and --frames-dir: checked like every output, before any work.
+void checkRunFileOutputs(const Options& options, const std::string& video,
+                         std::vector<std::pair<std::string, std::string>>& outputs) {
+  for (const auto& [option, name] :
+       {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
+        {"--cvat", &options.cvatPath}}) {
+    if (name->empty()) continue;
+    outputs.emplace_back(option, expandVideoPattern(*name, video));
+    checkOutputPath(outputs.back().second);
+  }
+  if (!options.framesDir.empty()) {
+    std::error_code ec;
+    if (!fs::is_directory(options.framesDir, ec))
+      throw Error("--frames-dir \"" + options.framesDir + "\" is not a directory");
+  }
+}
+
+}  // namespace
+
 void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   const std::string video = videoOutputName(options.videoName);
   std::vector<std::pair<std::string, std::string>> inputs = {
@@ -73,6 +96,7 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   if (!options.overlayVideoPath.empty()) {
     outputs.emplace_back("--overlay-video", expandVideoPattern(options.overlayVideoPath, video));
   }
+  checkRunFileOutputs(options, video, outputs);
   const std::string cache = modelCachePath(options.modelSource());
   if (options.useCache) {
     // Nothing but a cache may ever be replaced by one.
@@ -93,27 +117,41 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
 }
 
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount) {
-  const bool wide = classCount > kLabelMapNone;
-  cv::Mat map(seg.size, wide ? CV_16UC1 : CV_8UC1);
-  std::vector<int> classOf(static_cast<std::size_t>(seg.count));
+  cv::Mat map(seg.size, CV_32SC1);
+  std::vector<int> numberOf(static_cast<std::size_t>(seg.count));
   for (int i = 0; i < seg.count; ++i) {
-    classOf[static_cast<std::size_t>(i)] = static_cast<int>(labels[i]);
+    const int k = static_cast<int>(labels[i]);
+    numberOf[static_cast<std::size_t>(i)] = k >= 0 && k < classCount ? k + 1 : 0;
   }
-  const int none = wide ? 65535 : kLabelMapNone;
   for (int y = 0; y < map.rows; ++y) {
     const int* index = seg.indexImage.ptr<int>(y);
+    int* out = map.ptr<int>(y);
     for (int x = 0; x < map.cols; ++x) {
       const int region = index[x];
-      const int value =
-          region >= 0 && region < seg.count ? classOf[static_cast<std::size_t>(region)] : none;
-      if (wide) {
-        map.at<unsigned short>(y, x) = static_cast<unsigned short>(value);
-      } else {
-        map.at<unsigned char>(y, x) = static_cast<unsigned char>(value);
-      }
+      out[x] = region >= 0 && region < seg.count ? numberOf[static_cast<std::size_t>(region)] : 0;
     }
   }
   return map;
+}
+
+void writeLabelMapAtomically(const fs::path& target, const cv::Mat& classNumbers,
+                             const std::vector<std::optional<cv::Vec3b>>& palette, int classCount) {
+  std::string extension = target.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!extension.empty() && extension != ".png") {
+    cv::Mat narrow;
+    classNumbers.convertTo(narrow, classCount > 255 ? CV_16U : CV_8U);
+    writeImageAtomically(target, narrow);
+    return;
+  }
+  std::vector<cv::Vec3b> rgb;
+  for (int k = 0; k < classCount; ++k) {
+    const cv::Vec3b bgr = classColour(k, palette);
+    rgb.emplace_back(bgr[2], bgr[1], bgr[0]);
+  }
+  const std::string bytes = encodeLabelMapPng(classNumbers, rgb);
+  writeOutputFile(target, bytes);
 }
 
 cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palette) {
@@ -199,6 +237,39 @@ nlohmann::json number(double value) {
   return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+// How much labelling this frame would teach the model: the pixel-weighted
+// mean over its regions of 1 - (p1 - p2), p1 and p2 the best and runner-up
+// posteriors, and the class whose regions carry the highest such mean.
+void addUncertainty(nlohmann::json& doc, const RegionSet& seg,
+                    const std::vector<SegmentPrediction>& predictions,
+                    const Eigen::VectorXd& labels, const std::vector<std::string>& classNames) {
+  double weighted = 0.0;
+  double pixels = 0.0;
+  std::vector<double> classSum(classNames.size(), 0.0), classPixels(classNames.size(), 0.0);
+  for (int i = 0; i < seg.count && static_cast<std::size_t>(i) < predictions.size(); ++i) {
+    const SegmentPrediction& p = predictions[static_cast<std::size_t>(i)];
+    if (p.classCount < 1) continue;
+    const double margin = p.probs[0] - (p.classCount > 1 ? p.probs[1] : 0.0);
+    const double n = static_cast<double>(seg.pixelCounts[static_cast<std::size_t>(i)]);
+    weighted += n * (1.0 - margin);
+    pixels += n;
+    const auto k = static_cast<std::size_t>(labels[i]);
+    if (k < classNames.size()) {
+      classSum[k] += n * (1.0 - margin);
+      classPixels[k] += n;
+    }
+  }
+  std::size_t least = classNames.size();
+  for (std::size_t k = 0; k < classNames.size(); ++k) {
+    if (classPixels[k] > 0 && (least == classNames.size() ||
+                               classSum[k] / classPixels[k] > classSum[least] / classPixels[least]))
+      least = k;
+  }
+  doc["uncertainty"] = pixels > 0 ? number(weighted / pixels) : nlohmann::json();
+  doc["least_certain_class"] =
+      least < classNames.size() ? nlohmann::json(classNames[least]) : nlohmann::json();
+}
+
 }  // namespace
 
 nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
@@ -243,6 +314,7 @@ nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
     regions.push_back(std::move(region));
   }
   doc["regions"] = std::move(regions);
+  addUncertainty(doc, seg, predictions, labels, classNames);
   return doc;
 }
 

@@ -35,12 +35,16 @@ void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& im
 // saying what is wrong.
 void checkRunFiles(const Options& options, const std::vector<int>& frames);
 
-// Value of a pixel without a class in the label map (8-bit maps).
-constexpr int kLabelMapNone = 255;
-
-// Class index of every pixel: CV_8UC1 when the classes fit in 0..254 (255 =
-// none), CV_16UC1 otherwise (65535 = none).
+// Class number of every pixel as training and --ground-truth read them
+// (CV_32SC1): 0 for no class, k for the k-th class (1-based).
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount);
+
+// Writes a label map of labelMapImage: for a .png name (or a stream) a
+// palette PNG whose palette holds the class colours of `palette` (16-bit
+// grey beyond 255 classes); for another image extension the class numbers
+// in that format.
+void writeLabelMapAtomically(const std::filesystem::path& target, const cv::Mat& classNumbers,
+                             const std::vector<std::optional<cv::Vec3b>>& palette, int classCount);
 
 // BGR colour of class k: from the palette when given there, else a fixed
 // table of well-separated colours.

@@ -49,14 +49,23 @@ Options (before VIDEO):
                       folder and extension, unsafe characters replaced by
                       _); folders below the first placeholder are created
   --overlay FILE      write the frame with regions tinted by class (PNG)
-  --label-map FILE    write the class index of every pixel (8-bit PNG;
-                      255 marks a pixel without a class)
+  --label-map FILE    write the class of every pixel as a palette PNG in
+                      the class colours: 0 no class, k the k-th class
+                      (16-bit grey beyond 255 classes); --ground-truth
+                      and rovelin-train read it back
   --json FILE         write the run as JSON ("-": on standard output)
   --save-frame FILE   write the grabbed, scaled frame (PNG, JPEG, ...)
   --overlay-video FILE
                       write the overlay of every frame into one video
                       (.avi or .mkv: Motion JPEG; .mp4 or .mov: MPEG-4), at
                       the video's frame rate divided by the frame step
+  --coco FILE         write every frame's regions as COCO instances JSON
+                      (masks as compressed RLE, iscrowd 1), for annotation
+                      tools; images are named frame_FFFFFF.png
+  --cvat FILE         write every frame's regions as CVAT for images 1.1
+                      XML (one <mask> per connected piece of a region)
+  --frames-dir DIR    write every frame as DIR/frame_FFFFFF.png, the
+                      pictures --coco and --cvat refer to
   --ground-truth MAP  compare the labels with a label map (PNG of class
                       numbers, palette PNG, or polygon JSON) and print the
                       pixel accuracy and per-class IoU on standard error
@@ -200,6 +209,9 @@ std::string* fileOption(const std::string& name, Options& options) {
   if (name == "--overlay-video") return &options.overlayVideoPath;
   if (name == "--workdir") return &options.workDir;
   if (name == "--prepare-cache") return &options.trainingFile;
+  if (name == "--coco") return &options.cocoPath;
+  if (name == "--cvat") return &options.cvatPath;
+  if (name == "--frames-dir") return &options.framesDir;
   return nullptr;
 }
 

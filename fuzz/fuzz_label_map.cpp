@@ -3,9 +3,15 @@
 // byte picks the reader:
 //   0: a polygon annotation (JSON) rasterised at one of two allowed sizes,
 //   1: a PNG label map read through readLabelMap from a file,
-//   2: a class list.
+//   2: a class list,
+//   3: a COCO instances JSON,
+//   4: a CVAT for images 1.1 XML,
+//   5: COCO compressed counts decoded into a mask of the scaled size.
+#include "labels/coco.hpp"
+#include "labels/cvat_xml.hpp"
 #include "labels/label_map.hpp"
 #include "labels/polygon_annotation.hpp"
+#include "labels/rle.hpp"
 
 #include <unistd.h>
 
@@ -61,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
   try {
-    switch (data[0] % 3) {
+    switch (data[0] % 6) {
       case 0: {
         std::istringstream in(body);
         const cv::Mat map =
@@ -87,7 +93,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::filesystem::remove(path);
         break;
       }
-      default: {
+      case 3:
+      case 4: {
+        std::istringstream in(body);
+        const auto frames = data[0] % 6 == 3
+                                ? rovelin::readCocoJson(in, "fuzz.json", fuzzClasses(),
+                                                        {kFrame, kScaled}, data[0] > 127)
+                                : rovelin::readCvatXml(body, "fuzz.xml", fuzzClasses(),
+                                                       {kFrame, kScaled}, data[0] > 127);
+        for (const rovelin::ImportedFrame& f : frames)
+          checkMap(f.classNumbers, f.classNumbers.size());
+        break;
+      }
+      case 5: {
+        const cv::Mat mask =
+            rovelin::maskFromRuns(rovelin::decompressCocoRuns(body, "fuzz"), kScaled, true, "fuzz");
+        if (mask.size() != kScaled) std::abort();
+        break;
+      }
+      case 2: {
         const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(body, "fuzz.txt");
         if (classes.empty() || classes.size() > rovelin::kMaxClassCount) {
           std::abort();
@@ -99,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
       }
+      default:
+        break;
     }
   } catch (const rovelin::LabelMapError&) {
   }

@@ -12,6 +12,7 @@
 // borders.
 #include "labels/label_map.hpp"
 
+#include "labels/indexed_png.hpp"
 #include "labels/polygon_annotation.hpp"
 #include "util/atomic_file.hpp"
 
@@ -143,6 +144,9 @@ cv::Mat readPngLabelMap(const std::filesystem::path& path, const std::vector<Cla
   const std::string source = quotedSource(path);
   const std::string data = readLabelFile(path, kMaxPngBytes, "label map");
   checkMapSize(pngHeaderSize(data, source), frameSize, scaledSize, source);
+  // OpenCV would turn a palette into colours; the indices are the classes.
+  if (isIndexedPng(data))
+    return classNumbersFromGrey(decodeIndexedPng(data, source), classes.size(), source);
   const cv::Mat raw(1, static_cast<int>(data.size()), CV_8UC1,
                     const_cast<char*>(data.data()));  // imdecode only reads it
   const cv::Mat image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
@@ -169,7 +173,7 @@ cv::Mat scaleToTarget(cv::Mat map, cv::Size scaledSize) {
 }  // namespace
 
 cv::Mat readLabelMap(const std::filesystem::path& path, const std::vector<ClassEntry>& classes,
-                     cv::Size frameSize, cv::Size scaledSize) {
+                     cv::Size frameSize, cv::Size scaledSize, const AnnotationReading& reading) {
   const std::string source = quotedSource(path);
   checkSizes(frameSize, scaledSize, source);
   if (classes.size() > kMaxClassCount)
@@ -179,31 +183,46 @@ cv::Mat readLabelMap(const std::filesystem::path& path, const std::vector<ClassE
     return scaleToTarget(readPngLabelMap(path, classes, frameSize, scaledSize), scaledSize);
   if (ext == ".json") {
     std::istringstream in(readLabelFile(path, kMaxJsonBytes, "annotation"));
-    return scaleToTarget(rasteriseJsonAnnotation(in, source, classes, {frameSize, scaledSize}),
-                         scaledSize);
+    return scaleToTarget(
+        rasteriseJsonAnnotation(in, source, classes, {frameSize, scaledSize}, reading), scaledSize);
   }
   throw LabelMapError(source, "unknown label map kind \"" + ext + "\" (expected .png or .json)");
 }
 
-void writeLabelMapPng(const std::filesystem::path& path, const cv::Mat& classNumbers) {
-  const std::string source = quotedSource(path);
-  if (classNumbers.empty() || classNumbers.type() != CV_32SC1) {
-    throw LabelMapError(
-        source, "label map to write must be a non-empty single-channel 32-bit integer image");
-  }
+std::string encodeLabelMapPng(const cv::Mat& classNumbers, const std::vector<cv::Vec3b>& rgb) {
+  if (classNumbers.empty() || classNumbers.type() != CV_32SC1)
+    throw Error("label map to write must be a non-empty single-channel 32-bit integer image");
+  if (rgb.size() > kMaxClassCount)
+    throw Error("more than " + std::to_string(kMaxClassCount) + " classes");
   double lo = 0, hi = 0;
   cv::minMaxLoc(classNumbers, &lo, &hi);
-  if (lo < 0 || hi > static_cast<double>(kMaxClassCount)) {
-    throw LabelMapError(source, "class numbers must lie in 0.." + std::to_string(kMaxClassCount));
+  if (lo < 0 || hi > static_cast<double>(rgb.size()))
+    throw Error("class numbers must lie in 0.." + std::to_string(rgb.size()));
+  if (rgb.size() <= 255) {
+    std::vector<cv::Vec3b> palette{cv::Vec3b(0, 0, 0)};
+    palette.insert(palette.end(), rgb.begin(), rgb.end());
+    cv::Mat narrow;
+    classNumbers.convertTo(narrow, CV_8U);
+    return encodeIndexedPng(narrow, palette);
   }
-  cv::Mat narrow;
-  classNumbers.convertTo(narrow, hi > 255 ? CV_16U : CV_8U);
+  cv::Mat wide;
+  classNumbers.convertTo(wide, CV_16U);
   std::vector<unsigned char> bytes;
-  if (!cv::imencode(".png", narrow, bytes)) throw LabelMapError(source, "cannot encode PNG");
+  if (!cv::imencode(".png", wide, bytes)) throw Error("cannot encode PNG");
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
 
+void writeLabelMapPng(const std::filesystem::path& path, const cv::Mat& classNumbers,
+                      const std::vector<cv::Vec3b>& rgb) {
+  const std::string source = quotedSource(path);
+  std::string bytes;
   try {
-    writeFileAtomically(
-        path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    bytes = encodeLabelMapPng(classNumbers, rgb);
+  } catch (const Error& e) {
+    throw LabelMapError(source, e.what());
+  }
+  try {
+    writeFileAtomically(path, bytes);
   } catch (const FileWriteError& e) {
     throw LabelMapError(source, "cannot write label map (" + e.cause + ")");
   }

@@ -95,27 +95,68 @@ int jsonSide(const nlohmann::json& doc, const char* key, const std::string& sour
   return static_cast<int>(v);
 }
 
+// What drawShape passed over, for the file's warnings.
+struct Skipped {
+  std::vector<std::string> types;   // area-less shape types, each once
+  std::vector<std::string> labels;  // unknown labels, each once
+  int shapes = 0;
+  int unknownShapes = 0;
+};
+
+void addOnce(std::vector<std::string>& list, const std::string& item) {
+  if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+}
+
+void drawCircle(cv::Mat& map, const std::vector<cv::Point2d>& points, int value) {
+  const double r = std::hypot(points[1].x - points[0].x, points[1].y - points[0].y);
+  const double cx = points[0].x, cy = points[0].y;
+  const int x0 = std::max(0, static_cast<int>(std::ceil(std::max(cx - r, -1.0))));
+  const int x1 =
+      std::min(map.cols - 1, static_cast<int>(std::floor(std::min(cx + r, 1.0 * map.cols))));
+  const int y0 = std::max(0, static_cast<int>(std::ceil(std::max(cy - r, -1.0))));
+  const int y1 =
+      std::min(map.rows - 1, static_cast<int>(std::floor(std::min(cy + r, 1.0 * map.rows))));
+  for (int y = y0; y <= y1; ++y) {
+    int* row = map.ptr<int>(y);
+    for (int x = x0; x <= x1; ++x) {
+      if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r) row[x] = value;
+    }
+  }
+}
+
 void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
-               const std::unordered_map<std::string, int>& classOfName, const std::string& source) {
+               const std::unordered_map<std::string, int>& classOfName, const std::string& source,
+               bool ignoreUnknown, Skipped& skipped) {
   const std::string where = "shape " + std::to_string(index);
   if (!shape.is_object()) throw LabelMapError(source, where + " is not an object");
   const auto label = shape.find("label");
   if (label == shape.end() || !label->is_string())
     throw LabelMapError(source, where + " has no \"label\" string");
-  const auto cls = classOfName.find(label->get<std::string>());
-  if (cls == classOfName.end()) {
-    throw LabelMapError(source, where + " has label \"" + label->get<std::string>() +
-                                    "\", which is not in the class list");
-  }
   std::string type = "polygon";
   if (const auto t = shape.find("shape_type"); t != shape.end() && !t->is_null()) {
     if (!t->is_string())
       throw LabelMapError(source, where + " has a \"shape_type\" that is not a string");
     type = t->get<std::string>();
   }
-  if (type != "polygon" && type != "rectangle") {
+  if (type == "line" || type == "linestrip" || type == "point" || type == "points") {
+    addOnce(skipped.types, type);
+    ++skipped.shapes;
+    return;
+  }
+  if (type != "polygon" && type != "rectangle" && type != "circle") {
     throw LabelMapError(source, where + " has shape_type \"" + type +
-                                    "\"; only \"polygon\" and \"rectangle\" are supported");
+                                    "\"; only \"polygon\", \"rectangle\" and \"circle\" "
+                                    "are areas");
+  }
+  const auto cls = classOfName.find(label->get<std::string>());
+  if (cls == classOfName.end() && ignoreUnknown) {
+    addOnce(skipped.labels, label->get<std::string>());
+    ++skipped.unknownShapes;
+    return;
+  }
+  if (cls == classOfName.end()) {
+    throw LabelMapError(source, where + " has label \"" + label->get<std::string>() +
+                                    "\", which is not in the class list");
   }
   const auto points = shape.find("points");
   if (points == shape.end() || !points->is_array())
@@ -134,6 +175,13 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
   const int value = cls->second;
   // Clip one pixel beyond the outermost pixel centres.
   const double x0 = -1.0, y0 = -1.0, x1 = map.cols, y1 = map.rows;
+  if (type == "circle") {
+    if (poly.size() != 2)
+      throw LabelMapError(source, where + " is a circle with " + std::to_string(poly.size()) +
+                                      " points instead of 2");
+    drawCircle(map, poly, value);
+    return;
+  }
   if (type == "rectangle") {
     if (poly.size() != 2)
       throw LabelMapError(source, where + " is a rectangle with " + std::to_string(poly.size()) +
@@ -171,7 +219,8 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
 
 cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
                                 const std::vector<ClassEntry>& classes,
-                                const std::vector<cv::Size>& allowedSizes) {
+                                const std::vector<cv::Size>& allowedSizes,
+                                const AnnotationReading& reading) {
   if (classes.size() > kMaxClassCount)
     throw LabelMapError(sourceName, "more than " + std::to_string(kMaxClassCount) + " classes");
   const nlohmann::json doc = parseAnnotation(in, sourceName);
@@ -190,8 +239,23 @@ cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
   for (std::size_t k = 0; k < classes.size(); ++k)
     classOfName.emplace(classes[k].name, static_cast<int>(k + 1));
   cv::Mat map(size, CV_32SC1, cv::Scalar(0));
+  Skipped skipped;
   for (std::size_t i = 0; i < shapes.size(); ++i)
-    drawShape(map, shapes[i], i, classOfName, sourceName);
+    drawShape(map, shapes[i], i, classOfName, sourceName, reading.ignoreUnknown, skipped);
+  auto joined = [](const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "\"" : ", \"") + item + "\"";
+    return text;
+  };
+  if (reading.warnings && skipped.shapes > 0) {
+    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.shapes
+                      << " shape(s) without an area (" << joined(skipped.types) << ")\n";
+  }
+  if (reading.warnings && skipped.unknownShapes > 0) {
+    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.unknownShapes
+                      << " shape(s) of labels not in the class list (" << joined(skipped.labels)
+                      << ")\n";
+  }
   return map;
 }
 

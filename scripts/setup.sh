@@ -23,6 +23,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   nlohmann-json3-dev
+  libpng-dev
+  libtinyxml2-dev
   clang
   libclang-rt-14-dev
   time

@@ -317,11 +317,13 @@ std::vector<std::filesystem::path> writeDemoScene(const std::filesystem::path& d
   writeVideo(written.back(), options);
   written.push_back(dir / "classes.txt");
   writeClassList(written.back());
+  std::vector<cv::Vec3b> colours;
+  for (const ClassEntry& c : demoSceneClasses()) colours.push_back(*c.colour);
   for (int f = 0; f < options.frames; ++f) {
     cv::Mat labels;
     renderDemoFrame(f, options, &labels);
     written.push_back(dir / ("labels_" + std::to_string(f) + ".png"));
-    writeLabelMapPng(written.back(), labels);
+    writeLabelMapPng(written.back(), labels, colours);
   }
   return written;
 }

@@ -7,9 +7,13 @@
 
 #include "labels/evaluation.hpp"
 #include "labels/polygon_annotation.hpp"
+#include "labels/run_annotations.hpp"
+
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -84,6 +88,10 @@ namespace {
 std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames) {
   std::vector<ClassEntry> classes;
   for (const LabelledFrame& frame : frames) {
+    if (frame.frame < 0) {
+      throw TrainingBuildError("annotation file \"" + frame.labels.string() +
+                               "\": name the classes with --classes");
+    }
     if (frame.labels.extension() != ".json") {
       throw TrainingBuildError("label map \"" + frame.labels.string() +
                                "\" holds class numbers: name the classes with --classes");
@@ -104,6 +112,48 @@ std::vector<ClassEntry> classesFromJson(const std::vector<LabelledFrame>& frames
     }
   }
   return classes;
+}
+
+// A labelled frame with, for the frames of a whole-run annotation file, its
+// labels already read.
+struct FrameLabels {
+  int frame = 0;
+  fs::path labels;
+  cv::Mat map;  // at the scaled size; empty for a FRAME:LABELS pair
+};
+
+// The FRAME:LABELS pairs and the frames of every whole-run annotation file
+// (given with frame -1), in that order. Whole-run files are read here, before
+// any work; a frame that a file gives and something else gives too is refused.
+std::vector<FrameLabels> labelledFrames(const TrainingOptions& options,
+                                        const std::vector<ClassEntry>& classes,
+                                        const VideoFrameSource& video) {
+  std::vector<FrameLabels> frames;
+  std::map<int, std::pair<fs::path, bool>> given;  // frame: where, from a file
+  const auto add = [&](FrameLabels f, bool fromFile) {
+    const auto [it, fresh] = given.emplace(f.frame, std::pair{f.labels, fromFile});
+    if (!fresh && (fromFile || it->second.second)) {
+      throw TrainingBuildError("frame " + std::to_string(f.frame) + " is given twice, by \"" +
+                               it->second.first.string() + "\" and by \"" + f.labels.string() +
+                               "\"");
+    }
+    frames.push_back(std::move(f));
+  };
+  for (const LabelledFrame& pair : options.frames) {
+    if (pair.frame >= 0) add({pair.frame, pair.labels, {}}, false);
+  }
+  const cv::Size frameSize(video.frameWidth, video.frameHeight);
+  for (const LabelledFrame& file : options.frames) {
+    if (file.frame >= 0) continue;
+    for (ImportedFrame& f : readRunAnnotations(
+             file.labels, classes, {frameSize, video.output.size()}, options.ignoreUnknown)) {
+      cv::Mat map = f.classNumbers;
+      if (map.size() != video.output.size())
+        cv::resize(f.classNumbers, map, video.output.size(), 0, 0, cv::INTER_NEAREST_EXACT);
+      add({f.frame, file.labels, map}, true);
+    }
+  }
+  return frames;
 }
 
 Eigen::MatrixXd readContextFile(const fs::path& path, int k) {
@@ -187,11 +237,13 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
   }
   VideoFrameSource& video = *source;
   std::ostringstream discard;
-  for (const LabelledFrame& labelled : options.frames) {
+  for (const FrameLabels& labelled : labelledFrames(options, classes, video)) {
     // Read the label map first: a bad map fails before any work is done.
     const cv::Mat labels =
-        readLabelMap(labelled.labels, classes, cv::Size(video.frameWidth, video.frameHeight),
-                     video.output.size());
+        !labelled.map.empty()
+            ? labelled.map
+            : readLabelMap(labelled.labels, classes, cv::Size(video.frameWidth, video.frameHeight),
+                           video.output.size(), {options.ignoreUnknown, options.warnings});
     if (!video.grabFrame(labelled.frame)) {
       throw TrainingBuildError("frame " + std::to_string(labelled.frame) + " of \"" +
                                options.video + "\" could not be read (" + video.frameCountText() +

@@ -37,6 +37,8 @@ struct TrainingOptions : RunSettings, TrainingSource {
   int maxPerClass = 0;               // --max-per-class; 0: keep every sample
   std::string context = "identity";  // identity | uniform | estimated | a file of K×K reals
   std::filesystem::path workDir;     // where inpimage.ppm / outimage.ppm go (default: here)
+  bool ignoreUnknown = false;        // --ignore-unknown: skip shapes of labels not in the list
+  std::ostream* warnings = nullptr;  // skipped shapes, one line per file and cause (if set)
 };
 
 struct ClassTally {

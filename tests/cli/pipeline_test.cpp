@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // End to end: render the demo scene, train on some of its frames, annotate
 // others with the real executables, and check the report and the outputs.
+#include "labels/label_map.hpp"
 #include "support/trained_demo_scene.hpp"
 
 #include <nlohmann/json.hpp>
@@ -81,13 +82,12 @@ TEST_F(Pipeline, ReportJsonLabelMapAndOverlayAgree) {
   }
   EXPECT_EQ(pixels, 320 * 240);
 
-  const cv::Mat labels = cv::imread((dir->path() / "labels.png").string(), cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(labels.type(), CV_8UC1);
-  EXPECT_EQ(labels.size(), cv::Size(320, 240));
+  const auto classes = readClassList(dir->path() / "classes.txt");
+  const cv::Mat labels = readLabelMap(dir->path() / "labels.png", classes, {320, 240}, {320, 240});
   for (const auto& region : doc["regions"]) {
     const auto& box = region["bounding_box"];
     const cv::Mat inBox = labels(cv::Rect(box["x"], box["y"], box["width"], box["height"]));
-    EXPECT_GT(cv::countNonZero(inBox == region["label"].get<int>()), 0);
+    EXPECT_GT(cv::countNonZero(inBox == region["label"].get<int>() + 1), 0);
   }
   const cv::Mat overlay = cv::imread((dir->path() / "overlay.png").string());
   EXPECT_EQ(overlay.size(), cv::Size(320, 240));
@@ -95,6 +95,46 @@ TEST_F(Pipeline, ReportJsonLabelMapAndOverlayAgree) {
   for (const auto& entry : fs::directory_iterator(dir->path())) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+}
+
+// The run's label map is ground truth and training data as it stands: scored
+// against it the run is perfect, and training from it gives the samples that
+// the same class numbers in a plain grey PNG give.
+TEST_F(Pipeline, ALabelMapReadsBackAsGroundTruthAndTrainingData) {
+  const fs::path work = folder("read_back");
+  const auto run = runTool(kRovelin,
+                           {"--no-gui", "--label-map", "run_labels.png", "--classes", "classes.txt",
+                            "demo.avi", "6", "1", "model.txt"},
+                           work);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto scored = runTool(kRovelin,
+                              {"--no-gui", "--ground-truth", "run_labels.png", "--classes",
+                               "classes.txt", "demo.avi", "6", "1", "model.txt"},
+                              work);
+  ASSERT_EQ(scored.status, 0) << scored.err;
+  EXPECT_NE(scored.err.find("Pixel accuracy: 1.0000"), std::string::npos) << scored.err;
+  const std::regex iou("IoU ([a-z]+): ([0-9.]+)");
+  int present = 0;
+  for (std::sregex_iterator it(scored.err.begin(), scored.err.end(), iou), end; it != end; ++it) {
+    EXPECT_EQ((*it)[2].str(), "1.0000") << (*it)[1];
+    ++present;
+  }
+  EXPECT_GE(present, 3) << scored.err;
+
+  const auto classes = readClassList(work / "classes.txt");
+  const cv::Mat numbers = readLabelMap(work / "run_labels.png", classes, {320, 240}, {320, 240});
+  cv::Mat grey;
+  numbers.convertTo(grey, CV_8U);
+  ASSERT_TRUE(cv::imwrite((work / "grey.png").string(), grey));
+  for (const auto& [map, model] : {std::pair{"run_labels.png", "a.txt"}, {"grey.png", "b.txt"}}) {
+    const auto trained = runTool(
+        ROVELIN_TRAIN_EXE,
+        {"--classes", "classes.txt", "-o", model, "demo.avi", "1", std::string("6:") + map}, work);
+    ASSERT_EQ(trained.status, 0) << trained.err;
+  }
+  const std::string samples = test_support::readFile(work / "a.txt");
+  EXPECT_FALSE(samples.empty());
+  EXPECT_EQ(samples, test_support::readFile(work / "b.txt"));
 }
 
 TEST_F(Pipeline, BatchEqualsFramesRunOneByOne) {

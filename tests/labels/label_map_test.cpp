@@ -83,24 +83,45 @@ TEST_F(LabelMapTest, ClassListSkipsCommentsAndReadsColours) {
   expectError([&] { readClassList(dir_ / "missing.txt"); }, "missing.txt", "cannot open");
 }
 
-TEST_F(LabelMapTest, SingleChannelPngRoundTrip) {
+std::vector<cv::Vec3b> coloursOf(const std::vector<ClassEntry>& classes) {
+  std::vector<cv::Vec3b> rgb;
+  for (const ClassEntry& c : classes) rgb.push_back(c.colour.value_or(cv::Vec3b(9, 9, 9)));
+  return rgb;
+}
+
+// A written map is a palette PNG of the class colours whose indices read back
+// as the class numbers (OpenCV itself decodes it to colours), 16-bit grey
+// beyond 255 classes.
+TEST_F(LabelMapTest, WrittenMapsArePalettePngsThatReadBackAsClassNumbers) {
   const auto classes = fiveClasses();
   cv::Mat numbers(7, 9, CV_32SC1);
   for (int y = 0; y < numbers.rows; ++y)
     for (int x = 0; x < numbers.cols; ++x) numbers.at<int>(y, x) = (x + 2 * y) % 6;
   const fs::path png = dir_ / "labels.png";
-  writeLabelMapPng(png, numbers);
-  EXPECT_EQ(cv::imread(png.string(), cv::IMREAD_UNCHANGED).type(), CV_8UC1);
+  writeLabelMapPng(png, numbers, coloursOf(classes));
+  const cv::Mat shown = cv::imread(png.string(), cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(shown.type(), CV_8UC3);
+  EXPECT_EQ(shown.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));       // 0: no class, black
+  EXPECT_EQ(shown.at<cv::Vec3b>(0, 5), cv::Vec3b(30, 30, 200));   // 5: car, as BGR
+  EXPECT_EQ(shown.at<cv::Vec3b>(1, 0), cv::Vec3b(90, 120, 150));  // 2: building
   const cv::Mat back = readLabelMap(png, classes, {9, 7}, {9, 7});
   ASSERT_EQ(back.type(), CV_32SC1);
   EXPECT_EQ(cv::countNonZero(back != numbers), 0);
+  // The palette's colours play no part: a list without colours reads it too.
+  std::vector<ClassEntry> plain = classes;
+  for (ClassEntry& c : plain) c.colour.reset();
+  EXPECT_EQ(cv::countNonZero(readLabelMap(png, plain, {9, 7}, {9, 7}) != numbers), 0);
+  expectError(
+      [&] {
+        readLabelMap(png, {classes.begin(), classes.begin() + 4}, {9, 7}, {9, 7});
+      },
+      "labels.png", "exceeds the 4 classes");
 
-  // Class numbers beyond 255 need the 16-bit form.
   std::vector<ClassEntry> many(300);
   for (std::size_t k = 0; k < many.size(); ++k)
     many[k].name = std::string("c").append(std::to_string(k));
   numbers.at<int>(3, 4) = 300;
-  writeLabelMapPng(png, numbers);
+  writeLabelMapPng(png, numbers, coloursOf(many));
   EXPECT_EQ(cv::imread(png.string(), cv::IMREAD_UNCHANGED).type(), CV_16UC1);
   EXPECT_EQ(cv::countNonZero(readLabelMap(png, many, {9, 7}, {9, 7}) != numbers), 0);
 
@@ -109,10 +130,18 @@ TEST_F(LabelMapTest, SingleChannelPngRoundTrip) {
   for (const auto& entry : fs::directory_iterator(dir_)) files += entry.is_regular_file();
   EXPECT_EQ(files, 1);
 
-  expectError([&] { writeLabelMapPng(dir_ / "neg.png", cv::Mat(2, 2, CV_32SC1, cv::Scalar(-1))); },
-              "neg.png", "0..65535");
-  expectError([&] { writeLabelMapPng(dir_ / "no_such_dir" / "x.png", numbers); }, "x.png",
-              "cannot write");
+  expectError([&] { writeLabelMapPng(dir_ / "big.png", numbers, coloursOf(classes)); }, "big.png",
+              "0..5");
+  expectError([&] { writeLabelMapPng(dir_ / "no_such_dir" / "x.png", numbers, coloursOf(many)); },
+              "x.png", "cannot write");
+  const std::string bytes =
+      encodeLabelMapPng(cv::Mat(3, 2, CV_32SC1, cv::Scalar(1)), coloursOf(classes));
+  expectError(
+      [&] {
+        write("cut.png", bytes.substr(0, bytes.size() - 20));
+        readLabelMap(dir_ / "cut.png", classes, {2, 3}, {2, 3});
+      },
+      "cut.png", "cannot decode");
 }
 
 TEST_F(LabelMapTest, ColourPngUsesThePalette) {
@@ -168,6 +197,33 @@ TEST_F(LabelMapTest, JsonShapesAreRasterisedInFileOrder) {
   EXPECT_EQ(m.at<int>(25, 5), 5);   // the far-off polygon is clipped, not lost
   EXPECT_EQ(m.at<int>(29, 39), 5);
   EXPECT_EQ(cv::countNonZero(m.rowRange(25, 30) != 5), 0);
+
+  // Circles are areas; lines and points are passed over with one warning,
+  // and so, when asked, are labels the class list lacks.
+  const fs::path wheel = write("wheel.json", R"({"imageWidth": 9, "imageHeight": 9, "shapes": [
+      {"label": "car", "shape_type": "circle", "points": [[4, 4], [4, 6]]},
+      {"label": "road", "shape_type": "line", "points": [[0, 0], [8, 8]]},
+      {"label": "pole", "shape_type": "point", "points": [[1, 1]]},
+      {"label": "pole", "shape_type": "polygon", "points": [[0, 0], [1, 0], [1, 1]]},
+      {"label": "road", "shape_type": "linestrip", "points": [[0, 0], [8, 0], [8, 8]]}]})");
+  std::ostringstream warnings;
+  const cv::Mat w = readLabelMap(wheel, classes, {9, 9}, {9, 9}, {true, &warnings});
+  EXPECT_EQ(cv::countNonZero(w == 5), 13);  // centres within 2 of (4, 4)
+  EXPECT_EQ(w.at<int>(2, 4), 5);
+  EXPECT_EQ(w.at<int>(3, 3), 5);
+  EXPECT_EQ(w.at<int>(2, 3), 0);
+  EXPECT_EQ(cv::countNonZero((w != 5) & (w != 0)), 0);
+  EXPECT_EQ(warnings.str(),
+            "Warning : '" + wheel.string() +
+                "': skipped 3 shape(s) without an area (\"line\", "
+                "\"point\", \"linestrip\")\nWarning : '" +
+                wheel.string() +
+                "': skipped 1 shape(s) of labels not in the class list (\"pole\")\n");
+  expectError(
+      [&] {
+        readLabelMap(wheel, classes, {9, 9}, {9, 9});
+      },
+      "wheel.json", "label \"pole\", which is not in the class list");
 }
 
 TEST_F(LabelMapTest, FrameSizeMapsAreScaledNearestNeighbour) {
@@ -177,7 +233,7 @@ TEST_F(LabelMapTest, FrameSizeMapsAreScaledNearestNeighbour) {
   for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 12; ++x) frame.at<int>(y, x) = x / 2;
   const fs::path png = dir_ / "frame.png";
-  writeLabelMapPng(png, frame);
+  writeLabelMapPng(png, frame, coloursOf(classes));
   const cv::Mat scaled = readLabelMap(png, classes, {12, 3}, {4, 1});
   ASSERT_EQ(scaled.size(), cv::Size(4, 1));
   // Each scaled pixel takes the source pixel under its centre, column 3x+1
@@ -189,7 +245,7 @@ TEST_F(LabelMapTest, FrameSizeMapsAreScaledNearestNeighbour) {
 
   // A map already at the scaled size is used as it is.
   const fs::path small = dir_ / "small.png";
-  writeLabelMapPng(small, scaled);
+  writeLabelMapPng(small, scaled, coloursOf(classes));
   EXPECT_EQ(cv::countNonZero(readLabelMap(small, classes, {12, 3}, {4, 1}) != scaled), 0);
 
   const fs::path json = write("frame.json", R"({"imageWidth": 8, "imageHeight": 4, "shapes": [
@@ -206,14 +262,14 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
   const auto read = [&](const fs::path& p) { return readLabelMap(p, classes, frame, scaled); };
 
   const fs::path wrongSize = dir_ / "wrong_size.png";
-  writeLabelMapPng(wrongSize, cv::Mat(5, 5, CV_32SC1, cv::Scalar(1)));
+  writeLabelMapPng(wrongSize, cv::Mat(5, 5, CV_32SC1, cv::Scalar(1)), coloursOf(classes));
   expectError([&] { read(wrongSize); }, wrongSize,
               "5x5, expected the frame size 8x6 or the scaled size 4x3");
 
   const fs::path tooLarge = dir_ / "too_large.png";
   cv::Mat numbers(3, 4, CV_32SC1, cv::Scalar(2));
   numbers.at<int>(2, 1) = 6;
-  writeLabelMapPng(tooLarge, numbers);
+  writeLabelMapPng(tooLarge, numbers, std::vector<cv::Vec3b>(6, cv::Vec3b(1, 2, 3)));
   expectError([&] { read(tooLarge); }, tooLarge, "class number 6 at pixel (1, 2)");
 
   expectError([&] { read(dir_ / "missing.png"); }, "missing.png", "cannot open");
@@ -239,8 +295,10 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
   json("triple.json", R"({"label": "sky", "points": [[0,0,0],[1,0],[1,1]]})",
        "not a pair of numbers");
   json("label_type.json", R"({"label": 3, "points": [[0,0],[1,0],[1,1]]})", "no \"label\" string");
-  json("circle.json", R"({"label": "sky", "shape_type": "circle", "points": [[0,0],[1,0]]})",
-       "\"circle\"");
+  json("ellipse.json", R"({"label": "sky", "shape_type": "ellipse", "points": [[0,0],[1,0]]})",
+       "\"ellipse\"");
+  json("circle.json", R"({"label": "sky", "shape_type": "circle", "points": [[0,0]]})",
+       "circle with 1 points");
   json("shape_type.json", R"(7)", "shape 0 is not an object");
   json("json_size.json", "", "annotation is for an image of 5x3",
        R"("imageWidth": 5, "imageHeight": 3)");

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "labels/run_annotations.hpp"
+
+#include "labels/cvat_xml.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+namespace rovelin {
+
+namespace {
+// Whole-run files hold every frame's shapes; masks as text take room.
+constexpr std::size_t kMaxRunFileBytes = 1024u << 20;
+}  // namespace
+
+std::vector<ImportedFrame> readRunAnnotations(const std::filesystem::path& path,
+                                              const std::vector<ClassEntry>& classes,
+                                              const std::vector<cv::Size>& allowedSizes,
+                                              bool ignoreUnknown) {
+  const std::string source = quotedSource(path);
+  std::string ext = path.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ext == ".xml") {
+    return readCvatXml(readLabelFile(path, kMaxRunFileBytes, "annotation file"), source, classes,
+                       allowedSizes, ignoreUnknown);
+  }
+  if (ext == ".json") {
+    std::istringstream in(readLabelFile(path, kMaxRunFileBytes, "annotation file"));
+    return readCocoJson(in, source, classes, allowedSizes, ignoreUnknown);
+  }
+  throw LabelMapError(source, "unknown annotation file kind \"" + ext +
+                                  "\" (expected .xml for CVAT or .json for COCO)");
+}
+
+}  // namespace rovelin

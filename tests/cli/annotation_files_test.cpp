@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: Apache-2.0
+// The labelling loop through the annotation tools' files: a run exports its
+// labels as COCO JSON and CVAT XML, one region's class is changed in each
+// file (the correction), and training from the corrected file gives the
+// samples that the corrected label map gives.
+#include "labels/label_map.hpp"
+#include "labels/rle.hpp"
+#include "support/trained_demo_scene.hpp"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+namespace rovelin {
+namespace {
+
+using test_support::readFile;
+using test_support::runTool;
+namespace fs = std::filesystem;
+
+class AnnotationFiles : public test_support::TrainedDemoScene {};
+
+TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRefused) {
+  const fs::path work = folder("annotation_files");
+  fs::copy_file(dir->path() / "labels_0.png", work / "labels_0.png");
+  fs::create_directory(work / "frames");
+  const auto run =
+      runTool(ROVELIN_EXE,
+              {"--no-gui", "--frames", "6", "--label-map", "run_{frame}.png", "--coco", "run.json",
+               "--cvat", "run.xml", "--frames-dir", "frames", "demo.avi", "0", "1", "model.txt"},
+              work);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(cv::imread((work / "frames" / "frame_000006.png").string()).size(), cv::Size(320, 240));
+  const auto classes = readClassList(work / "classes.txt");
+  std::vector<cv::Vec3b> colours;
+  for (const ClassEntry& c : classes) colours.push_back(*c.colour);
+  const cv::Mat labels = readLabelMap(work / "run_6.png", classes, {320, 240}, {320, 240});
+
+  // COCO: the largest region that is not sky becomes sky.
+  nlohmann::json coco = nlohmann::json::parse(readFile(work / "run.json"));
+  nlohmann::json* pick = nullptr;
+  for (auto& a : coco["annotations"]) {
+    if (a["category_id"] != 1 && (!pick || a["area"] > (*pick)["area"])) pick = &a;
+  }
+  ASSERT_NE(pick, nullptr);
+  (*pick)["category_id"] = 1;
+  std::ofstream(work / "coco_fixed.json") << coco.dump();
+  cv::Mat corrected = labels.clone();
+  corrected.setTo(
+      1, maskFromRuns(decompressCocoRuns((*pick)["segmentation"]["counts"].get<std::string>(), "t"),
+                      {320, 240}, true, "t"));
+  writeLabelMapPng(work / "coco_fixed.png", corrected, colours);
+
+  // CVAT: the largest mask piece that is not sky becomes sky.
+  std::string xml = readFile(work / "run.xml");
+  const std::regex mask(
+      R"re(<mask label="([a-z]+)" source="auto" occluded="0" rle="([0-9, ]+)" left="([0-9]+)" top="([0-9]+)" width="([0-9]+)" height="([0-9]+)")re");
+  std::smatch best;
+  long long bestArea = -1;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), mask), end; it != end; ++it) {
+    const long long area = std::stoll((*it)[5]) * std::stoll((*it)[6]);
+    if ((*it)[1] != "sky" && area > bestArea) {
+      best = *it;
+      bestArea = area;
+    }
+  }
+  ASSERT_GT(bestArea, 0);
+  std::vector<std::int64_t> runs;
+  std::istringstream rle(best[2].str());
+  for (std::string n; std::getline(rle, n, ',');) runs.push_back(std::stoll(n));
+  const cv::Rect box(std::stoi(best[3]), std::stoi(best[4]), std::stoi(best[5]),
+                     std::stoi(best[6]));
+  cv::Mat cvatCorrected = labels.clone();
+  cv::Mat inBox = cvatCorrected(box);
+  inBox.setTo(1, maskFromRuns(runs, box.size(), false, "t"));
+  writeLabelMapPng(work / "cvat_fixed.png", cvatCorrected, colours);
+  const std::string before = best[0].str();
+  xml.replace(static_cast<std::size_t>(best.position(0)), before.size(),
+              std::regex_replace(before, std::regex("label=\"[a-z]+\""), "label=\"sky\""));
+  std::ofstream(work / "cvat_fixed.xml") << xml;
+
+  const auto train = [&](const std::string& model, const std::vector<std::string>& labelled) {
+    std::vector<std::string> args = {"--classes", "classes.txt",   "-o", model, "demo.avi",
+                                     "1",         "0:labels_0.png"};
+    args.insert(args.end(), labelled.begin(), labelled.end());
+    return runTool(ROVELIN_TRAIN_EXE, args, work);
+  };
+  for (const auto& [model, labelled] :
+       {std::pair<std::string, std::string>{"a.txt", "6:coco_fixed.png"},
+        {"b.txt", "coco_fixed.json"},
+        {"c.txt", "6:cvat_fixed.png"},
+        {"d.txt", "cvat_fixed.xml"},
+        {"e.txt", "6:run_6.png"},
+        {"f.txt", "run.json"},
+        {"g.txt", "run.xml"}}) {
+    const auto trained = train(model, {labelled});
+    ASSERT_EQ(trained.status, 0) << labelled << ": " << trained.err;
+  }
+  EXPECT_EQ(readFile(work / "b.txt"), readFile(work / "a.txt"));
+  EXPECT_EQ(readFile(work / "d.txt"), readFile(work / "c.txt"));
+  EXPECT_EQ(readFile(work / "f.txt"), readFile(work / "e.txt"));  // the exports as written
+  EXPECT_EQ(readFile(work / "g.txt"), readFile(work / "e.txt"));
+  EXPECT_NE(readFile(work / "a.txt"), readFile(work / "e.txt"));  // the corrections count
+  EXPECT_NE(readFile(work / "c.txt"), readFile(work / "e.txt"));
+
+  // Bad files: status 1, a message naming the problem, nothing written.
+  std::ofstream(work / "short.json") << R"({"images": [{"id": 6, "width": 320, "height": 240}],
+      "categories": [{"id": 1, "name": "sky"}], "annotations": [{"image_id": 6,
+      "category_id": 1, "segmentation": {"size": [240, 320], "counts": [5, 10]}}]})";
+  std::ofstream(work / "broken.xml") << "<annotations><image id=\"6\"";
+  std::ofstream(work / "small.json") << R"({"images": [{"id": 6, "width": 32, "height": 24}],
+      "categories": [], "annotations": []})";
+  for (const auto& [labelled, problem] :
+       {std::pair<std::vector<std::string>, std::string>{{"short.json"},
+                                                         "add up to 15, not the 76800 pixels"},
+        {{"broken.xml"}, "malformed XML"},
+        {{"small.json"}, "32x24, not the size of the video's frames"},
+        {{"6:run_6.png", "run.json"}, "frame 6 is given twice"}}) {
+    const auto refused = train("bad.txt", labelled);
+    EXPECT_EQ(refused.status, 1) << labelled.back() << ": " << refused.err;
+    EXPECT_NE(refused.err.find(problem), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(work / "bad.txt")) << labelled.back();
+  }
+}
+
+}  // namespace
+}  // namespace rovelin
