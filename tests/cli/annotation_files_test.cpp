@@ -27,6 +27,7 @@ class AnnotationFiles : public test_support::TrainedDemoScene {};
 TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRefused) {
   const fs::path work = folder("annotation_files");
   fs::copy_file(dir->path() / "labels_0.png", work / "labels_0.png");
+  fs::copy_file(dir->path() / "labels_4.png", work / "labels_4.png");
   fs::create_directory(work / "frames");
   const auto run =
       runTool(ROVELIN_EXE,
@@ -40,22 +41,22 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
   for (const ClassEntry& c : classes) colours.push_back(*c.colour);
   const cv::Mat labels = readLabelMap(work / "run_6.png", classes, {320, 240}, {320, 240});
 
-  // COCO: the largest region that is not sky becomes sky.
+  // COCO: the largest road region becomes grass (classes 4 and 3).
   nlohmann::json coco = nlohmann::json::parse(readFile(work / "run.json"));
   nlohmann::json* pick = nullptr;
   for (auto& a : coco["annotations"]) {
-    if (a["category_id"] != 1 && (!pick || a["area"] > (*pick)["area"])) pick = &a;
+    if (a["category_id"] == 4 && (!pick || a["area"] > (*pick)["area"])) pick = &a;
   }
   ASSERT_NE(pick, nullptr);
-  (*pick)["category_id"] = 1;
+  (*pick)["category_id"] = 3;
   std::ofstream(work / "coco_fixed.json") << coco.dump();
   cv::Mat corrected = labels.clone();
   corrected.setTo(
-      1, maskFromRuns(decompressCocoRuns((*pick)["segmentation"]["counts"].get<std::string>(), "t"),
+      3, maskFromRuns(decompressCocoRuns((*pick)["segmentation"]["counts"].get<std::string>(), "t"),
                       {320, 240}, true, "t"));
   writeLabelMapPng(work / "coco_fixed.png", corrected, colours);
 
-  // CVAT: the largest mask piece that is not sky becomes sky.
+  // CVAT: the largest road piece becomes grass.
   std::string xml = readFile(work / "run.xml");
   const std::regex mask(
       R"re(<mask label="([a-z]+)" source="auto" occluded="0" rle="([0-9, ]+)" left="([0-9]+)" top="([0-9]+)" width="([0-9]+)" height="([0-9]+)")re");
@@ -63,7 +64,7 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
   long long bestArea = -1;
   for (std::sregex_iterator it(xml.begin(), xml.end(), mask), end; it != end; ++it) {
     const long long area = std::stoll((*it)[5]) * std::stoll((*it)[6]);
-    if ((*it)[1] != "sky" && area > bestArea) {
+    if ((*it)[1] == "road" && area > bestArea) {
       best = *it;
       bestArea = area;
     }
@@ -76,16 +77,17 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
                      std::stoi(best[6]));
   cv::Mat cvatCorrected = labels.clone();
   cv::Mat inBox = cvatCorrected(box);
-  inBox.setTo(1, maskFromRuns(runs, box.size(), false, "t"));
+  inBox.setTo(3, maskFromRuns(runs, box.size(), false, "t"));
   writeLabelMapPng(work / "cvat_fixed.png", cvatCorrected, colours);
   const std::string before = best[0].str();
   xml.replace(static_cast<std::size_t>(best.position(0)), before.size(),
-              std::regex_replace(before, std::regex("label=\"[a-z]+\""), "label=\"sky\""));
+              std::regex_replace(before, std::regex("label=\"[a-z]+\""), "label=\"grass\""));
   std::ofstream(work / "cvat_fixed.xml") << xml;
 
   const auto train = [&](const std::string& model, const std::vector<std::string>& labelled) {
-    std::vector<std::string> args = {"--classes", "classes.txt",   "-o", model, "demo.avi",
-                                     "1",         "0:labels_0.png"};
+    std::vector<std::string> args = {
+        "--classes",      "classes.txt",   "-o", model, "demo.avi", "1",
+        "0:labels_0.png", "4:labels_4.png"};
     args.insert(args.end(), labelled.begin(), labelled.end());
     return runTool(ROVELIN_TRAIN_EXE, args, work);
   };

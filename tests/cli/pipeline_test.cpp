@@ -126,10 +126,12 @@ TEST_F(Pipeline, ALabelMapReadsBackAsGroundTruthAndTrainingData) {
   cv::Mat grey;
   numbers.convertTo(grey, CV_8U);
   ASSERT_TRUE(cv::imwrite((work / "grey.png").string(), grey));
+  fs::copy_file(dir->path() / "labels_0.png", work / "labels_0.png");
   for (const auto& [map, model] : {std::pair{"run_labels.png", "a.txt"}, {"grey.png", "b.txt"}}) {
-    const auto trained = runTool(
-        ROVELIN_TRAIN_EXE,
-        {"--classes", "classes.txt", "-o", model, "demo.avi", "1", std::string("6:") + map}, work);
+    const auto trained = runTool(ROVELIN_TRAIN_EXE,
+                                 {"--classes", "classes.txt", "-o", model, "demo.avi", "1",
+                                  "0:labels_0.png", std::string("6:") + map},
+                                 work);
     ASSERT_EQ(trained.status, 0) << trained.err;
   }
   const std::string samples = test_support::readFile(work / "a.txt");
