@@ -55,7 +55,8 @@ void checkRunFileOutputs(const Options& options, const std::string& video,
                          std::vector<std::pair<std::string, std::string>>& outputs) {
   for (const auto& [option, name] :
        {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
-        {"--cvat", &options.cvatPath}}) {
+        {"--cvat", &options.cvatPath},
+        {"--cvat-masks", &options.cvatMasksPath}}) {
     if (name->empty()) continue;
     outputs.emplace_back(option, expandVideoPattern(*name, video));
     checkOutputPath(outputs.back().second);

@@ -64,6 +64,8 @@ Options (before VIDEO):
                       tools; images are named frame_FFFFFF.png
   --cvat FILE         write every frame's regions as CVAT for images 1.1
                       XML (one <mask> per connected piece of a region)
+  --cvat-masks FILE   write every frame's classes and regions as a CVAT
+                      segmentation mask 1.1 zip (labelmap.txt, PNGs)
   --frames-dir DIR    write every frame as DIR/frame_FFFFFF.png, the
                       pictures --coco and --cvat refer to
   --ground-truth MAP  compare the labels with a label map (PNG of class
@@ -211,6 +213,7 @@ std::string* fileOption(const std::string& name, Options& options) {
   if (name == "--prepare-cache") return &options.trainingFile;
   if (name == "--coco") return &options.cocoPath;
   if (name == "--cvat") return &options.cvatPath;
+  if (name == "--cvat-masks") return &options.cvatMasksPath;
   if (name == "--frames-dir") return &options.framesDir;
   return nullptr;
 }

@@ -48,9 +48,10 @@ struct Options {
   bool skipExisting = false;   // --skip-existing: leave frames whose outputs are all there
   bool countFrames = false;    // --count-frames: print how many frames the run would take
   // Whole-run files for the annotation tools.
-  std::string cocoPath;   // --coco FILE.json: COCO instances, masks as RLE
-  std::string cvatPath;   // --cvat FILE.xml: CVAT for images 1.1, masks
-  std::string framesDir;  // --frames-dir DIR: frame_FFFFFF.png of every frame
+  std::string cocoPath;       // --coco FILE.json: COCO instances, masks as RLE
+  std::string cvatPath;       // --cvat FILE.xml: CVAT for images 1.1, masks
+  std::string cvatMasksPath;  // --cvat-masks FILE.zip: CVAT segmentation masks 1.1
+  std::string framesDir;      // --frames-dir DIR: frame_FFFFFF.png of every frame
 
   ModelSource modelSource() const { return {trainingFile, cachePath, useCache}; }
 };

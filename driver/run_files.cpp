@@ -4,6 +4,7 @@
 #include "driver/run_files.hpp"
 
 #include "driver/frame_outputs.hpp"
+#include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
 #include "pipeline/output_names.hpp"
 #include "util/output_file.hpp"
@@ -20,7 +21,8 @@ void RunFiles::add(const FrameResult& frame) {
     writeImageAtomically(
         std::filesystem::path(options_.framesDir) / frameImageName(frame.frameNumber), frame.image);
   }
-  if (options_.cocoPath.empty() && options_.cvatPath.empty()) return;
+  if (options_.cocoPath.empty() && options_.cvatPath.empty() && options_.cvatMasksPath.empty())
+    return;
   RegionLabels labels{frame.frameNumber, frame.regions.indexImage, {}};
   for (int i = 0; i < frame.regions.count; ++i)
     labels.regionClass.push_back(static_cast<int>(frame.labels[i]));
@@ -33,12 +35,16 @@ void RunFiles::finish() const {
     writeTextAtomically(expandVideoPattern(options_.cocoPath, video),
                         writeCocoJson(frames_, classes_.names));
   }
+  std::vector<cv::Vec3b> rgb;
+  for (std::size_t k = 0; k < classes_.names.size(); ++k) {
+    const cv::Vec3b bgr = classColour(static_cast<int>(k), classes_.palette);
+    rgb.emplace_back(bgr[2], bgr[1], bgr[0]);
+  }
+  if (!options_.cvatMasksPath.empty()) {
+    writeOutputFile(expandVideoPattern(options_.cvatMasksPath, video),
+                    writeCvatMasksZip(frames_, classes_.names, rgb));
+  }
   if (!options_.cvatPath.empty()) {
-    std::vector<cv::Vec3b> rgb;
-    for (std::size_t k = 0; k < classes_.names.size(); ++k) {
-      const cv::Vec3b bgr = classColour(static_cast<int>(k), classes_.palette);
-      rgb.emplace_back(bgr[2], bgr[1], bgr[0]);
-    }
     writeTextAtomically(expandVideoPattern(options_.cvatPath, video),
                         writeCvatXml(frames_, classes_.names, rgb));
   }

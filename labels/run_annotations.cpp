@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "labels/run_annotations.hpp"
 
+#include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
 
 #include <algorithm>
@@ -22,6 +23,9 @@ std::vector<ImportedFrame> readRunAnnotations(const std::filesystem::path& path,
   std::string ext = path.extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::error_code ec;
+  if (ext == ".zip" || std::filesystem::is_directory(path, ec))
+    return readCvatMasks(path, classes, allowedSizes, ignoreUnknown);
   if (ext == ".xml") {
     return readCvatXml(readLabelFile(path, kMaxRunFileBytes, "annotation file"), source, classes,
                        allowedSizes, ignoreUnknown);
@@ -30,8 +34,9 @@ std::vector<ImportedFrame> readRunAnnotations(const std::filesystem::path& path,
     std::istringstream in(readLabelFile(path, kMaxRunFileBytes, "annotation file"));
     return readCocoJson(in, source, classes, allowedSizes, ignoreUnknown);
   }
-  throw LabelMapError(source, "unknown annotation file kind \"" + ext +
-                                  "\" (expected .xml for CVAT or .json for COCO)");
+  throw LabelMapError(
+      source, "unknown annotation file kind \"" + ext +
+                  "\" (expected .xml or .zip for CVAT, a folder of CVAT masks, or .json for COCO)");
 }
 
 }  // namespace rovelin

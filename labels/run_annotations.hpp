@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Whole-run annotation files, as the annotation tools export them: the
 // labels of many frames in one file. The kind follows the name: ".xml" CVAT
-// for images 1.1 (labels/cvat_xml.hpp), ".json" COCO instances
+// for images 1.1 (labels/cvat_xml.hpp), ".zip" or a folder CVAT's
+// segmentation masks (labels/cvat_masks.hpp), ".json" COCO instances
 // (labels/coco.hpp).
 #pragma once
 

@@ -25,6 +25,7 @@ packages=(
   nlohmann-json3-dev
   libpng-dev
   libtinyxml2-dev
+  libzip-dev
   clang
   libclang-rt-14-dev
   time

@@ -29,11 +29,11 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
   fs::copy_file(dir->path() / "labels_0.png", work / "labels_0.png");
   fs::copy_file(dir->path() / "labels_4.png", work / "labels_4.png");
   fs::create_directory(work / "frames");
-  const auto run =
-      runTool(ROVELIN_EXE,
-              {"--no-gui", "--frames", "6", "--label-map", "run_{frame}.png", "--coco", "run.json",
-               "--cvat", "run.xml", "--frames-dir", "frames", "demo.avi", "0", "1", "model.txt"},
-              work);
+  const auto run = runTool(ROVELIN_EXE,
+                           {"--no-gui", "--frames", "6", "--label-map", "run_{frame}.png", "--coco",
+                            "run.json", "--cvat", "run.xml", "--cvat-masks", "run.zip",
+                            "--frames-dir", "frames", "demo.avi", "0", "1", "model.txt"},
+                           work);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(cv::imread((work / "frames" / "frame_000006.png").string()).size(), cv::Size(320, 240));
   const auto classes = readClassList(work / "classes.txt");
@@ -98,7 +98,8 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
         {"d.txt", "cvat_fixed.xml"},
         {"e.txt", "6:run_6.png"},
         {"f.txt", "run.json"},
-        {"g.txt", "run.xml"}}) {
+        {"g.txt", "run.xml"},
+        {"h.txt", "run.zip"}}) {
     const auto trained = train(model, {labelled});
     ASSERT_EQ(trained.status, 0) << labelled << ": " << trained.err;
   }
@@ -106,6 +107,7 @@ TEST_F(AnnotationFiles, CorrectedExportsTrainLikeTheCorrectedMapAndBadOnesAreRef
   EXPECT_EQ(readFile(work / "d.txt"), readFile(work / "c.txt"));
   EXPECT_EQ(readFile(work / "f.txt"), readFile(work / "e.txt"));  // the exports as written
   EXPECT_EQ(readFile(work / "g.txt"), readFile(work / "e.txt"));
+  EXPECT_EQ(readFile(work / "h.txt"), readFile(work / "e.txt"));
   EXPECT_NE(readFile(work / "a.txt"), readFile(work / "e.txt"));  // the corrections count
   EXPECT_NE(readFile(work / "c.txt"), readFile(work / "e.txt"));
 

@@ -1,5 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
+#include "support/temp_dir.hpp"
+
+#include <zip.h>
+
+#include <fstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -59,6 +65,45 @@ TEST(CvatXml, MasksPerPieceReadBackAndBadFilesAreRefused) {
       "t.xml", classes(), {{7, 5}}, false);
   EXPECT_EQ(cv::countNonZero(poly[0].classNumbers == 2), 6);
   EXPECT_EQ(cv::countNonZero(poly[0].classNumbers(cv::Rect(1, 1, 3, 2)) == 2), 6);
+}
+
+// The mask archive reads back as written, and a member that would land
+// outside the folder it is unpacked into is refused before anything is read.
+TEST(CvatMasks, ArchiveReadsBackAndZipSlipIsRefused) {
+  RegionLabels f{3, cv::Mat(5, 7, CV_32SC1, cv::Scalar(1)), {2, 0, -1}};
+  f.regionIndex(cv::Rect(0, 0, 2, 1)).setTo(0);
+  f.regionIndex.at<int>(2, 3) = 2;
+  test_support::TempDir tmp;
+  const auto zipPath = tmp.path() / "masks.zip";
+  std::ofstream(zipPath, std::ios::binary)
+      << writeCvatMasksZip({f}, {"sky", "grass", "car"}, {{1, 2, 3}, {4, 5, 6}, {200, 30, 30}});
+  const auto back = readCvatMasks(zipPath, classes(), {{7, 5}}, false);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].frame, 3);
+  cv::Mat expected(5, 7, CV_32SC1, cv::Scalar(1));
+  expected(cv::Rect(0, 0, 2, 1)).setTo(3);
+  expected.at<int>(2, 3) = 0;
+  EXPECT_EQ(cv::countNonZero(back[0].classNumbers != expected), 0);
+  EXPECT_THROW(readCvatMasks(zipPath, classes(), {{8, 5}}, false), LabelMapError);
+
+  const auto hostile = tmp.path() / "hostile.zip";
+  int error = 0;
+  zip_t* archive = zip_open(hostile.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(archive, nullptr);
+  static const char text[] = "background:0,0,0::\n";
+  zip_file_add(archive, "labelmap.txt", zip_source_buffer(archive, text, sizeof text - 1, 0), 0);
+  zip_file_add(archive, "../SegmentationClass/frame_000001.png",
+               zip_source_buffer(archive, text, sizeof text - 1, 0), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+  try {
+    readCvatMasks(hostile, classes(), {{7, 5}}, false);
+    ADD_FAILURE() << "zip-slip accepted";
+  } catch (const LabelMapError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("hostile.zip"));
+    EXPECT_THAT(e.what(), HasSubstr("points outside the archive"));
+  }
+  std::ofstream(tmp.path() / "junk.zip") << "PK not really";
+  EXPECT_THROW(readCvatMasks(tmp.path() / "junk.zip", classes(), {{7, 5}}, false), LabelMapError);
 }
 
 }  // namespace
