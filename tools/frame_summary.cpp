@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -90,6 +91,31 @@ std::optional<std::vector<int>> expandManifestFrames(const std::string& frames,
   return parseFrameList(closed);
 }
 
+std::vector<const FrameRecord*> suggestFrames(
+    const std::vector<FrameRecord>& records, int count,
+    const std::function<int(const FrameRecord&)>& minGap) {
+  std::vector<const FrameRecord*> candidates;
+  for (const FrameRecord& r : records) {
+    if (r.uncertainty) candidates.push_back(&r);
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const FrameRecord* a, const FrameRecord* b) {
+                     if (*a->uncertainty != *b->uncertainty)
+                       return *a->uncertainty > *b->uncertainty;
+                     return a->video != b->video ? a->video < b->video : a->frame < b->frame;
+                   });
+  std::vector<const FrameRecord*> picked;
+  for (const FrameRecord* c : candidates) {
+    if (static_cast<int>(picked.size()) >= count) break;
+    const int gap = minGap(*c);
+    bool near = false;
+    for (const FrameRecord* p : picked)
+      near = near || (p->video == c->video && std::abs(p->frame - c->frame) < gap);
+    if (!near) picked.push_back(c);
+  }
+  return picked;
+}
+
 FrameRecord readFrameRecord(const fs::path& path) {
   std::string text;
   try {
@@ -115,6 +141,11 @@ FrameRecord readFrameRecord(const fs::path& path) {
     throw Error("a field has the wrong type");
   }
   record.video = videoOutputName(video.get<std::string>());
+  record.videoPath = video.get<std::string>();
+  if (const auto u = doc.find("uncertainty"); u != doc.end() && u->is_number())
+    record.uncertainty = u->get<double>();
+  if (const auto c = doc.find("least_certain_class"); c != doc.end() && c->is_string())
+    record.leastCertainClass = c->get<std::string>();
   record.frame = frame.get<int>();
   record.segmentCount = segments.get<int>();
   std::map<std::string, std::size_t> column;

@@ -40,7 +40,17 @@ struct FrameRecord {
   std::vector<std::string> classes;
   std::vector<long long> classPixels;  // one per class
   std::filesystem::path file;
+  std::string videoPath;              // "video" as the run was given it
+  std::optional<double> uncertainty;  // absent in the files of older runs
+  std::string leastCertainClass;      // "least_certain_class"; empty when absent
 };
+
+// The `count` frames most worth labelling next: the highest uncertainty
+// first (on a tie the earlier video and frame), no two of one video fewer
+// than `minGap(record)` frames apart. Records without an uncertainty are
+// passed over.
+std::vector<const FrameRecord*> suggestFrames(const std::vector<FrameRecord>& records, int count,
+                                              const std::function<int(const FrameRecord&)>& minGap);
 
 // Reads a JSON file written by `rovelin --json`. Throws Error
 // saying what is wrong when it cannot be read or lacks a field.
