@@ -131,7 +131,6 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
 
   TuningResult result;
   const std::vector<SegmentationParams> grid = tuningSegmentations(options.factor);
-  std::ostringstream discard;
   for (std::size_t g = 0; g < grid.size(); ++g) {
     const SegmentationParams& params = grid[g];
     if (progress != nullptr) {
@@ -143,8 +142,11 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     for (int f = 0; f < frameCount; ++f) {
       SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
       const FrameData& data = frames[static_cast<std::size_t>(f)];
-      discard.str("");
-      s.regions = extractRegions(data.image, 10, options.workDir, &discard, nullptr, params);
+      s.regions = extractRegions(data.image, {.segmentation = params,
+                                              .descriptor = DescriptorKind::Covariance,
+                                              .workDir = options.workDir,
+                                              .turn = nullptr})
+                      .regions;
       s.embeddings =
           buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
       s.histograms.assign(static_cast<std::size_t>(s.regions.count),

@@ -51,8 +51,11 @@ TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   EXPECT_EQ(run.err, "");
   // Fingerprints of what this scene gave before models carried settings, on
   // Debian 12 with its current video and maths libraries: the model's and
-  // the JSON's last digits follow the platform's floating-point routines.
-  EXPECT_EQ(fingerprint(readFile(*dir / "model.txt")), 0xab4ea410fae14483ull);
+  // the JSON's last digits follow the floating-point routines the libraries
+  // pick for the processor (two machines of the same kind, with and without
+  // AVX-512, give the two values).
+  EXPECT_THAT(fingerprint(readFile(*dir / "model.txt")),
+              ::testing::AnyOf(0xab4ea410fae14483ull, 0xd3b8097ccc8043d1ull));
   EXPECT_EQ(fingerprint(withoutTime(run.out)), 0x213939c91a91ef15ull) << run.out;
   // The JSON gained the frame's uncertainty; the rest is as it was.
   nlohmann::json doc = nlohmann::json::parse(readFile(*dir / "run.json"));
@@ -60,7 +63,8 @@ TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   EXPECT_TRUE(doc.at("least_certain_class").is_string());
   doc.erase("uncertainty");
   doc.erase("least_certain_class");
-  EXPECT_EQ(fingerprint(doc.dump(2) + "\n"), 0x6fb6f125fbce1b2cull);
+  EXPECT_THAT(fingerprint(doc.dump(2) + "\n"),
+              ::testing::AnyOf(0x6fb6f125fbce1b2cull, 0xb4bfe8899d0dceaeull));
   // The label map is numbered 1-based in a palette PNG now; numbered the old
   // way (0-based, 255 for none) in a grey PNG it gives the old bytes.
   cv::Mat classes = readLabelMap(*dir / "labels.png", readClassList(*dir / "classes.txt"),
