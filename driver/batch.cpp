@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/batch.hpp"
+#include "driver/run_files.hpp"
 
 #include "driver/annotation.hpp"
 #include "driver/frame_outputs.hpp"
@@ -73,11 +74,13 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     const WorkerSlot slot;
     return processFrame(run, std::move(job));
   };
+  RunFiles runFiles(options, *run.classes);
   auto emitOldest = [&] {
     std::future<FrameResult> next = std::move(inFlight.front());
     inFlight.pop_front();
     FrameResult result = next.get();
     const WorkerSlot slot;
+    runFiles.add(result);
     writer.emit(std::move(result));
   };
   auto drain = [&] {
@@ -134,6 +137,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
       inFlight.push_back(std::async(policy, work, std::move(job)));
     }
     drain();
+    runFiles.finish();
   } catch (...) {
     // Later frames are dropped: their files are no longer written, and
     // their threads are waited for before the error is reported.

@@ -136,7 +136,9 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   if (!options.labelMapPath.empty()) {
     const std::string target = frameOutputName(options.labelMapPath, job.frameNumber);
     const cv::Mat map = labelMapImage(seg, result.labels, model.classCount);
-    write(target, [target, map] { writeImageAtomically(target, map); });
+    write(target, [target, map, palette = classes.palette, n = model.classCount] {
+      writeLabelMapAtomically(target, map, palette, n);
+    });
   }
   if (!options.jsonPath.empty()) {
     const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,

@@ -7,16 +7,22 @@
 #include "util/command_line.hpp"
 #include "util/error.hpp"
 #include "util/output_file.hpp"
+#include "util/parse_number.hpp"
 #include "util/report.hpp"
 
+#include <nlohmann/json.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +35,7 @@ constexpr const char* kHelp = R"(rovelin-summary - one CSV row per annotated fra
 
 Usage:
   rovelin-summary [--manifest FILE] [-o CSV] TREE
+  rovelin-summary --suggest N [--min-gap G] [--json] TREE
 
 Reads every per-frame JSON file below TREE (as written by rovelin --json,
 for example OUT/{video}/{frame}.json; hidden files and folders, such as the
@@ -44,6 +51,15 @@ Options:
                    "all" and open ends counted from the video's frame count)
   -o CSV           write the table to CSV (renamed into place when complete)
                    instead of standard output
+  --suggest N      instead of the table, the N frames most worth labelling
+                   next: the highest "uncertainty" (the pixel-weighted mean
+                   of 1 - (p1 - p2) over the frame's regions), one line per
+                   frame: video, frame, uncertainty and the class the model
+                   is least sure about
+  --min-gap G      at least G frames between two suggested frames of one
+                   video (default: one second of the video, 25 frames when
+                   the video cannot be opened)
+  --json           the suggestions as a JSON array
   -q, --quiet      print only errors on standard error (no warnings)
   -v, --verbose    also say how many files were read and rows written
   -h, --help       show this help
@@ -63,6 +79,9 @@ struct SummaryCommand {
   std::string outputPath;    // -o; empty: standard output
   std::string tree;          // TREE
   Verbosity verbosity = Verbosity::Normal;
+  int suggest = 0;  // --suggest N; 0: the table
+  int minGap = -1;  // --min-gap G; -1: one second of the video
+  bool json = false;
 };
 
 // Reads the command line into `command`. Returns the exit status when the
@@ -71,6 +90,18 @@ std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& comma
   const ProgramText program{"rovelin-summary", kHelp, versionText("rovelin-summary"), ""};
   ParsedArguments parsed;
   auto option = [&](const std::string& arg, const OptionValue& value) {
+    if (arg == "--suggest" || arg == "--min-gap") {
+      const std::string what =
+          arg == "--suggest" ? "a whole number of at least 1" : "a whole number";
+      const auto n = parseNumber<int>(value(what));
+      if (!n || *n < (arg == "--suggest" ? 1 : 0)) throw UsageError(arg + " takes " + what);
+      (arg == "--suggest" ? command.suggest : command.minGap) = *n;
+      return true;
+    }
+    if (arg == "--json") {
+      command.json = true;
+      return true;
+    }
     if (arg != "--manifest" && arg != "-o") return false;
     (arg == "-o" ? command.outputPath : command.manifestPath) = value("a file name");
     return true;
@@ -158,11 +189,41 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
   return false;
 }
 
+// The frames --suggest names, as lines or as JSON.
+int suggest(const SummaryCommand& command, const std::vector<FrameRecord>& records) {
+  std::map<std::string, int> secondOf;  // video path: frames in one second
+  const auto gap = [&](const FrameRecord& r) {
+    if (command.minGap >= 0) return command.minGap;
+    const auto known = secondOf.find(r.videoPath);
+    if (known != secondOf.end()) return known->second;
+    cv::VideoCapture capture(r.videoPath);
+    const double fps = capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
+    const int frames = fps > 0 && fps < 1000 ? static_cast<int>(std::lround(fps)) : 25;
+    return secondOf[r.videoPath] = std::max(1, frames);
+  };
+  nlohmann::json list = nlohmann::json::array();
+  std::ostringstream lines;
+  for (const FrameRecord* r : suggestFrames(records, command.suggest, gap)) {
+    list.push_back({{"video", r->video},
+                    {"frame", r->frame},
+                    {"uncertainty", *r->uncertainty},
+                    {"least_certain_class", r->leastCertainClass}});
+    lines << r->video << ' ' << r->frame << ' ' << std::fixed << std::setprecision(4)
+          << *r->uncertainty << ' ' << r->leastCertainClass << '\n';
+  }
+  std::cout << (command.json ? list.dump(2) + "\n" : lines.str());
+  return checkedStandardOutput(kExitSuccess);
+}
+
 int summarize(const SummaryCommand& command) {
   std::vector<ManifestEntry> manifest;
   if (!command.manifestPath.empty()) manifest = readManifest(command.manifestPath);
   bool complete = true;
   const std::vector<FrameRecord> records = readFrameRecords(command.tree, complete);
+  if (command.suggest > 0) {
+    const int status = suggest(command, records);
+    return complete ? status : kExitFailure;
+  }
   for (const ManifestEntry& entry : manifest) {
     if (!checkManifestEntry(entry, records)) complete = false;
   }

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 const char* const kHelp = R"(rovelin-train - make a rovelin model from labelled frames
 
 Usage:
-  rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [FRAME:LABELS ...]
+  rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS|RUNFILE ...
 
 Every FRAME of VIDEO is grabbed and scaled by FACTOR exactly as rovelin
 does, segmented, and described region by region. A region whose labelled
@@ -43,8 +43,21 @@ reads them from there); a per-class summary goes to standard error.
 LABELS is a label map of the frame, at the video's size or the scaled size:
   .png   single-channel class numbers (0 = unlabelled, k = k-th class), or
          a colour PNG whose colours the class list gives (black = unlabelled)
-  .json  polygon annotation: {"imageWidth", "imageHeight", "shapes": [
-         {"label", "points", "shape_type": "polygon" | "rectangle"}]}
+  .png   a palette PNG (as rovelin --label-map writes): its indices
+  .json  polygon annotation (labelme): {"imageWidth", "imageHeight",
+         "shapes": [{"label", "points", "shape_type": "polygon" |
+         "rectangle" | "circle"}]}; lines and points are skipped with a
+         warning
+
+RUNFILE is an annotation file of many frames, as the annotation tools
+export them; its frames come from the file (the number in frame_FFFFFF,
+else the image id), and a frame given twice is an error:
+  .xml   CVAT for images 1.1: masks and polygons of every <image>
+  .zip   CVAT segmentation masks 1.1 (labelmap.txt, SegmentationClass/),
+         or the folder it unpacks to
+  .json  COCO instances: polygons, and masks as counts or compressed counts
+Classes are matched by name against --classes (required for RUNFILEs).
+Where shapes overlap, the later one wins, as the tools paint them.
 
 Options:
   -o, --output FILE      the training-data file to write (required)
@@ -52,6 +65,8 @@ Options:
                          line k is class k (required for PNG label maps;
                          without it the JSON labels name the classes in
                          order of first appearance)
+  --ignore-unknown       skip shapes whose label is not a class of the list,
+                         with one warning per file (default: an error)
   --purity P             share of a region's labelled pixels that its class
                          must hold, above 0 and at most 1 (default 0.9)
   --max-per-class N      keep at most N samples of a class, evenly spread
@@ -120,6 +135,8 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
     const auto most = parseNumber<int>(value(range));
     if (!most || *most < 2) throw UsageError("--max-per-class takes " + range);
     options.maxPerClass = *most;
+  } else if (arg == "--ignore-unknown") {
+    options.ignoreUnknown = true;
   } else if (arg == "--tune") {
     command.tune = true;
   } else if (arg == "--no-vehicle-rule") {
@@ -146,6 +163,15 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
   return true;
 }
 
+// A whole-run annotation file rather than FRAME:LABELS: no frame number
+// before a colon, and the name of a CVAT or COCO file.
+bool isRunFile(const std::string& word, std::size_t colon) {
+  if (colon != std::string::npos && parseNumber<int>(word.substr(0, colon))) return false;
+  const std::string ext = fs::path(word).extension().string();
+  std::error_code ec;
+  return ext == ".xml" || ext == ".json" || ext == ".zip" || fs::is_directory(word, ec);
+}
+
 // VIDEO FACTOR FRAME:LABELS...: returns why they are refused, or "".
 std::string readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
   TrainingOptions& options = command.options;
@@ -164,6 +190,10 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
   for (std::size_t p = 2; p < positional.size(); ++p) {
     const std::string& pair = positional[p];
     const auto colon = pair.find(':');
+    if (isRunFile(pair, colon)) {
+      options.frames.push_back(LabelledFrame{-1, pair});
+      continue;
+    }
     const auto frame =
         colon == std::string::npos ? std::nullopt : parseNumber<int>(pair.substr(0, colon));
     if (!frame || *frame < 0 || colon + 1 == pair.size()) {
@@ -182,7 +212,7 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
 std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command) {
   const ProgramText program{
       "rovelin-train", kHelp, versionText("rovelin-train"),
-      "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]\n"};
+      "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS|RUNFILE ...\n"};
   ParsedArguments parsed;
   auto option = [&](const std::string& arg, const OptionValue& value) {
     return applyOption(arg, value, command);
@@ -289,6 +319,7 @@ int train(TrainCommand& command) {
   ModelSettings settings;
   if (command.tune) tune(options, settings);
   const bool verbose = command.verbosity == Verbosity::Verbose;
+  if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;
   const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
   if (showsMessages(std::cerr, Verbosity::Normal)) printClassTable(set, std::cerr);
   writeModel(options, formatTrainingFile(set), settingsPath, settings);

@@ -43,12 +43,13 @@ TEST_F(Suggest, FramesWithTheClassLeftOutAreSuggestedApart) {
   ASSERT_EQ(trained.status, 0) << trained.err;
   fs::create_directory(work / "out");
   const auto run = runTool(ROVELIN_EXE,
-                           {"--no-gui", "--frames", "all", "--json", "out/{frame}.json",
-                            "demo.avi", "0", "1", "model4.txt"},
+                           {"--no-gui", "--frames", "all", "--json", "out/{frame}.json", "demo.avi",
+                            "0", "1", "model4.txt"},
                            work);
   ASSERT_EQ(run.status, 0) << run.err;
 
-  const auto lines = runTool(ROVELIN_SUMMARY_EXE, {"--suggest", "3", "--min-gap", "2", "out"}, work);
+  const auto lines =
+      runTool(ROVELIN_SUMMARY_EXE, {"--suggest", "3", "--min-gap", "2", "out"}, work);
   ASSERT_EQ(lines.status, 0) << lines.err;
   const auto json =
       runTool(ROVELIN_SUMMARY_EXE, {"--suggest", "3", "--min-gap", "2", "--json", "out"}, work);
