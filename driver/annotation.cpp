@@ -17,6 +17,7 @@
 #include "util/output_file.hpp"
 #include "util/parallel.hpp"
 #include "util/report.hpp"
+#include "util/terminal_line.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -40,7 +41,7 @@ namespace {
 
 // Clears a progress line before anything else is written on the terminal.
 void clearProgress(std::ostream& err, bool progress) {
-  if (progress) err << "\r\033[K" << std::flush;
+  if (progress) clearTerminalLine(err);
 }
 
 // Refuses, before any work, a run whose outputs cannot be written: names

@@ -14,6 +14,7 @@
 #include "pipeline/region_extraction.hpp"
 #include "pipeline/video_frame_source.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/terminal_line.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -134,8 +135,8 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
   for (std::size_t g = 0; g < grid.size(); ++g) {
     const SegmentationParams& params = grid[g];
     if (progress != nullptr) {
-      *progress << "\rrovelin-train: tuning, segmentation " << g + 1 << " of " << grid.size()
-                << "\033[K" << std::flush;
+      drawTerminalLine(*progress, "rovelin-train: tuning, segmentation " + std::to_string(g + 1) +
+                                      " of " + std::to_string(grid.size()));
     }
     std::vector<SegmentedFrame> segmented(static_cast<std::size_t>(frameCount));
     double regionTotal = 0.0;
@@ -255,7 +256,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
       }
     }
   }
-  if (progress != nullptr) *progress << "\r\033[K" << std::flush;
+  if (progress != nullptr) clearTerminalLine(*progress);
   for (std::size_t i = 1; i < result.tried.size(); ++i) {
     if (better(result.tried[i], result.tried[result.best])) result.best = i;
   }

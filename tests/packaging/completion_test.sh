@@ -44,6 +44,6 @@ expect "model.txt" "$train" -o mod
 expect "labels_12.png" "$train" -o model.txt movie.avi 1 12 : la
 expect "--quiet" "$rovelin" --q
 expect "-q" "$train" -q
-expect "--size --frames --help --version" "$demo" --
+expect "--size --frames --quiet --verbose --help --version" "$demo" --
 expect "" "$demo" --size ""
 exit $((failures > 0))
