@@ -6,8 +6,10 @@
 //   2: a class list,
 //   3: a COCO instances JSON,
 //   4: a CVAT for images 1.1 XML,
-//   5: COCO compressed counts decoded into a mask of the scaled size.
+//   5: COCO compressed counts decoded into a mask of the scaled size,
+//   6: a CVAT segmentation-mask zip archive read from a file.
 #include "labels/coco.hpp"
+#include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
 #include "labels/label_map.hpp"
 #include "labels/polygon_annotation.hpp"
@@ -67,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
   try {
-    switch (data[0] % 6) {
+    switch (data[0] % 7) {
       case 0: {
         std::istringstream in(body);
         const cv::Mat map =
@@ -96,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 3:
       case 4: {
         std::istringstream in(body);
-        const auto frames = data[0] % 6 == 3
+        const auto frames = data[0] % 7 == 3
                                 ? rovelin::readCocoJson(in, "fuzz.json", fuzzClasses(),
                                                         {kFrame, kScaled}, data[0] > 127)
                                 : rovelin::readCvatXml(body, "fuzz.xml", fuzzClasses(),
@@ -109,6 +111,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const cv::Mat mask =
             rovelin::maskFromRuns(rovelin::decompressCocoRuns(body, "fuzz"), kScaled, true, "fuzz");
         if (mask.size() != kScaled) std::abort();
+        break;
+      }
+      case 6: {
+        const std::filesystem::path path = scratchPng().string() + ".zip";
+        {
+          std::ofstream out(path, std::ios::binary | std::ios::trunc);
+          out.write(body.data(), static_cast<std::streamsize>(body.size()));
+        }
+        try {
+          for (const rovelin::ImportedFrame& f :
+               rovelin::readCvatMasks(path, fuzzClasses(), {kFrame, kScaled}, true))
+            checkMap(f.classNumbers, f.classNumbers.size());
+        } catch (...) {
+          std::filesystem::remove(path);
+          throw;
+        }
+        std::filesystem::remove(path);
         break;
       }
       case 2: {
