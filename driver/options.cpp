@@ -47,7 +47,10 @@ Options (before VIDEO):
                       output names must hold {frame}. Output names may
                       also hold {video} (the video's file name without
                       folder and extension, unsafe characters replaced by
-                      _); folders below the first placeholder are created
+                      _) or {videopath} (its path with folders, the
+                      extension after a _: cam1/0001.avi is cam1/0001_avi,
+                      so no two videos share it); folders below the first
+                      placeholder are created
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class index of every pixel (8-bit PNG;
                       255 marks a pixel without a class)
@@ -113,9 +116,11 @@ matrix read from the training file changes nothing. The rules are kept
 because stored models and their results depend on them.
 
 A model trained by rovelin-train carries its settings in a file beside it
-(model.txt: model.settings.json): the descriptor, the segmentation and the
-vehicle rule it was trained with. They are used when present; --sigma, --k,
---min-size and the vehicle-rule options override them, with a note.
+(model.txt: model.txt.settings.json; an older model.settings.json is read
+when it was written for the same model bytes): the descriptor, the
+segmentation and the vehicle rule it was trained with. They are used when
+present; --sigma, --k, --min-size and the vehicle-rule options override
+them, with a note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error), 70
