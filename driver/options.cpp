@@ -77,9 +77,12 @@ Options (before VIDEO):
                       processes share a batch without overlap
   --skip-existing     leave out a frame when every output file it would
                       write is already there (outputs are renamed into
-                      place only when complete); skipped frames print no
-                      report lines, and the counts of skipped and done
-                      frames go to standard error
+                      place only when complete) and, with --json, its JSON
+                      names this run's video, factor, model and settings
+                      (else the frame is redone; another video's file is
+                      refused); skipped frames print no report lines, and
+                      the counts of skipped and done frames go to standard
+                      error
   --count-frames      print how many frames the run would take and stop;
                       only VIDEO is needed
   --timings           print the time of every stage on standard error
@@ -124,7 +127,10 @@ them, with a note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error), 70
-for an internal fault of the tool (please report it).
+for an internal fault of the tool (please report it), 130 or 143 after
+SIGINT or SIGTERM: the frames in flight are finished and written first
+("rovelin: interrupted after N of M frames"); a second signal ends the run
+at once.
 
 Keys (with windows): any key shows the next region's mask; Esc or q ends
 the walk through the masks (every report line is still printed).

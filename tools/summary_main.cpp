@@ -17,6 +17,7 @@
 #include <iostream>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,14 +186,15 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
                        << expected->size() << " frames missing: "
                        << describeFrames(std::vector<int>(missing.begin(), missing.end()));
   if (foreign != nullptr) {
-    errorLine(std::cerr) << "\"" << foreign->file.string() << "\" was made from \""
-                         << foreign->videoPath << "\" at factor ";
+    std::ostringstream factor;
     if (foreign->factor) {
-      std::cerr << *foreign->factor;
+      factor << *foreign->factor;
     } else {
-      std::cerr << "(none)";
+      factor << "(none)";
     }
-    std::cerr << ", not from manifest line " << entry.line << std::endl;
+    errorLine(std::cerr) << "\"" << foreign->file.string() << "\" was made from \""
+                         << foreign->videoPath << "\" at factor " << factor.str()
+                         << ", not from manifest line " << entry.line;
   }
   return false;
 }

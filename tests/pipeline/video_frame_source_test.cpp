@@ -46,6 +46,11 @@ public:
     if (prop == cv::CAP_PROP_POS_FRAMES) position_ = static_cast<int>(value);
     return true;
   }
+  bool grab() override {
+    if (position_ < 0 || position_ >= count_) return false;
+    ++position_;
+    return true;
+  }
   bool read(cv::OutputArray image) override {
     if (position_ < 0 || position_ >= count_) {
       image.release();
