@@ -33,6 +33,7 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace rovelin {
@@ -42,6 +43,22 @@ namespace {
 // Clears a progress line before anything else is written on the terminal.
 void clearProgress(std::ostream& err, bool progress) {
   if (progress) clearTerminalLine(err);
+}
+
+// The annotated video holds the frames this process writes: a resume would
+// give a video of the redone frames only, and the parts of a sharded run
+// would each write the whole video under one name. Says why, or "".
+std::string overlayVideoRefusal(const Options& options) {
+  if (options.overlayVideoPath.empty()) return "";
+  if (options.skipExisting) {
+    return "--overlay-video cannot be combined with --skip-existing: the video would hold only "
+           "the redone frames";
+  }
+  if (options.shard && options.overlayVideoPath.find("{shard}") == std::string::npos) {
+    return "with --shard, the --overlay-video name must hold {shard} ('" +
+           options.overlayVideoPath + "' would be written by every part)";
+  }
+  return "";
 }
 
 // Refuses, before any work, a run whose outputs cannot be written: names
@@ -70,7 +87,11 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
       return kExitBadOption;
     }
   }
-  const std::string video = videoOutputName(options.videoName);
+  if (const std::string refusal = overlayVideoRefusal(options); !refusal.empty()) {
+    errorLine(err) << refusal;
+    return kExitBadOption;
+  }
+  const std::string& video = options.videoName;  // {video} and {videopath} come from it
   // A run to the end of the stream names its files like its first frame.
   std::vector<int> named;
   for (std::size_t position = 0; schedule.frame(position); ++position) {
@@ -85,7 +106,8 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
       }
     }
     if (!options.overlayVideoPath.empty()) {
-      checkOverlayVideoPath(expandVideoPattern(options.overlayVideoPath, video));
+      checkOverlayVideoPath(
+          expandShardPattern(expandVideoPattern(options.overlayVideoPath, video), options.shard));
     }
     checkRunFiles(options, named);
   } catch (const std::exception&) {
@@ -97,7 +119,9 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
 // Removes the annotated video's temporary file however the run ends.
 struct TemporaryFile {
   std::filesystem::path path;
+  int lock = -1;  // held while the file is at work, so other runs leave it alone
   ~TemporaryFile() {
+    if (lock >= 0) ::close(lock);
     std::error_code ec;
     std::filesystem::remove(path, ec);
   }
@@ -119,11 +143,21 @@ int runWithOverlayVideo(RunContext& run, std::ostream& out, std::ostream& err) {
   } catch (const std::exception& e) {
     throw Error("cannot write \"" + target.string() + "\": " + e.what());
   }
+  temporary.lock = lockTemporary(temporary.path);
   run.overlayVideo = &*video;
   const int status = runFrames(run, out, err);
   if (status != kExitSuccess) return status;
   if (!video->finish()) {
     throw Error("cannot write \"" + target.string() + "\": the video encoder wrote nothing");
+  }
+  // A new or plain file takes the encoder's file by a rename: one copy on
+  // the disk, and never the whole video in memory.
+  std::error_code ec;
+  const std::filesystem::file_type kind = std::filesystem::symlink_status(target, ec).type();
+  if (descriptorNamed(target) < 0 && (kind == std::filesystem::file_type::not_found ||
+                                      kind == std::filesystem::file_type::regular)) {
+    commitTemporary(temporary.path, target);
+    return kExitSuccess;
   }
   std::ifstream in(temporary.path, std::ios::binary);
   std::ostringstream bytes;
@@ -138,18 +172,22 @@ int runWithOverlayVideo(RunContext& run, std::ostream& out, std::ostream& err) {
 // The output names of a run with {video} filled in; {frame} stays.
 Options withVideoName(const Options& options) {
   Options resolved = options;
-  const std::string video = videoOutputName(options.videoName);
+  const std::string& video = options.videoName;  // {video} and {videopath} come from it
   for (std::string* pattern :
        {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
         &resolved.groundTruthPath, &resolved.overlayVideoPath}) {
     *pattern = expandVideoPattern(*pattern, video);
   }
+  resolved.overlayVideoPath = expandShardPattern(resolved.overlayVideoPath, options.shard);
   return resolved;
 }
 
-// True when every file the run would write for `frame` is in place. Files
-// are renamed into place only when complete, so one that exists is whole.
-bool framePublished(const Options& resolved, int frame) {
+// True when every file the run would write for `frame` is in place and,
+// with --json, was made by this run's video, factor, model and settings (a
+// frame of another factor or model is redone). Files are renamed into place
+// only when complete, so one that exists is whole. Throws Error when the
+// JSON is another video's output: redoing the frame would replace it.
+bool framePublished(const Options& resolved, const RunSettings& settings, int frame) {
   for (const std::string* pattern : {&resolved.overlayPath, &resolved.labelMapPath,
                                      &resolved.jsonPath, &resolved.saveFramePath}) {
     std::error_code ec;
@@ -157,7 +195,17 @@ bool framePublished(const Options& resolved, int frame) {
       return false;
     }
   }
-  return true;
+  if (resolved.jsonPath.empty() || descriptorNamed(resolved.jsonPath) >= 0) return true;
+  const std::string json = expandFramePattern(resolved.jsonPath, frame);
+  std::string other;
+  const FrameOrigin origin =
+      frameJsonOrigin(json, resolved.videoName, resolved.resizeFactor, settings, other);
+  if (origin == FrameOrigin::OtherVideo) {
+    throw Error("\"" + json + "\" holds frame " + std::to_string(frame) + " of \"" + other +
+                "\", not of \"" + resolved.videoName +
+                "\"; give each video its own outputs, for example with {videopath} in the names");
+  }
+  return origin == FrameOrigin::ThisRun;
 }
 
 std::unique_ptr<VideoFrameSource> openVideo(const Options& options, double factor,
@@ -207,9 +255,10 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   }
   CacheOutcome outcome = CacheOutcome::NotUsed;
   try {
-    model = loadModel(options.modelSource(), err, &outcome);
+    std::string fingerprint;
+    model = loadModel(options.modelSource(), err, &outcome, &fingerprint);
     clearProgress(err, progress);
-    settings = resolveRunSettings(options.trainingFile, options.overrides, model, err);
+    settings = resolveRunSettings(options.trainingFile, options.overrides, model, fingerprint, err);
   } catch (const TrainingFileUnreadable&) {
     clearProgress(err, progress);
     plainLine(err, Verbosity::Quiet) << "unable to open file";
@@ -227,10 +276,12 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   return std::nullopt;
 }
 
-// Leaves out the frames whose outputs are all in place (--skip-existing).
-// Returns the exit status when there is nothing to check.
-std::optional<int> skipFinishedFrames(const Options& resolved, FrameSchedule& schedule,
-                                      std::size_t& skipped, std::ostream& err) {
+// Leaves out the frames whose outputs are all in place and made by this
+// run's inputs (--skip-existing). Returns the exit status when there is
+// nothing to check or a frame belongs to another video.
+std::optional<int> skipFinishedFrames(const Options& resolved, const RunSettings& settings,
+                                      FrameSchedule& schedule, std::size_t& skipped,
+                                      std::ostream& err) {
   if (!resolved.skipExisting) return std::nullopt;
   if (resolved.overlayPath.empty() && resolved.labelMapPath.empty() && resolved.jsonPath.empty() &&
       resolved.saveFramePath.empty()) {
@@ -238,8 +289,12 @@ std::optional<int> skipFinishedFrames(const Options& resolved, FrameSchedule& sc
                       "--save-frame)";
     return kExitBadOption;
   }
-  skipped =
-      schedule.dropFinished([&resolved](int frame) { return framePublished(resolved, frame); });
+  try {
+    skipped =
+        schedule.dropFinished([&](int frame) { return framePublished(resolved, settings, frame); });
+  } catch (const Error&) {
+    return reportException(err);
+  }
   return std::nullopt;
 }
 
@@ -278,8 +333,22 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   if (const std::optional<int> refused = checkOutputs(options, schedule, err)) return *refused;
   const Options resolved = withVideoName(options);
+  // With --json, a finished frame is known by the model and settings that
+  // made it, so they are loaded before the frames are checked.
+  const bool modelLoaded = options.skipExisting && !resolved.jsonPath.empty();
   std::size_t skipped = 0;
-  if (const std::optional<int> refused = skipFinishedFrames(resolved, schedule, skipped, err)) {
+  const auto start = std::chrono::steady_clock::now();
+  RegionClassifier model;
+  RunSettings settings;
+  if (modelLoaded) {
+    setThreads(options.threads);
+    if (const std::optional<int> failed =
+            loadModelAndSettings(options, progress, err, model, settings)) {
+      return *failed;
+    }
+  }
+  if (const std::optional<int> refused =
+          skipFinishedFrames(resolved, settings, schedule, skipped, err)) {
     return *refused;
   }
   auto reportCounts = [&]() {
@@ -298,12 +367,11 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   }
   setThreads(options.threads);
 
-  const auto start = std::chrono::steady_clock::now();
-  RegionClassifier model;
-  RunSettings settings;
-  if (const std::optional<int> failed =
-          loadModelAndSettings(options, progress, err, model, settings)) {
-    return *failed;
+  if (!modelLoaded) {
+    if (const std::optional<int> failed =
+            loadModelAndSettings(options, progress, err, model, settings)) {
+      return *failed;
+    }
   }
   const double modelSeconds = secondsSince(start);
   const ClassTable classes = makeClassTable(model, options.classListPath);

@@ -10,6 +10,7 @@
 #include "pipeline/output_names.hpp"
 #include "pipeline/region_extraction.hpp"
 #include "util/clock.hpp"
+#include "util/interrupts.hpp"
 #include "util/parallel.hpp"
 #include "util/report.hpp"
 
@@ -19,6 +20,7 @@
 #include <deque>
 #include <future>
 #include <ostream>
+#include <string>
 #include <thread>
 
 namespace rovelin {
@@ -87,11 +89,14 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     while (!inFlight.empty()) emitOldest();
   };
 
+  // An interrupt stops the decoding; the frames in flight are finished and
+  // written, so a resume with --skip-existing redoes exactly the rest.
+  catchInterrupts();
   try {
     int lastRead = -1;
     for (std::size_t position = 0;; ++position) {
       const std::optional<int> number = schedule.frame(position);
-      if (!number) break;
+      if (!number || interruptSignal() != 0) break;
       while (inFlight.size() >= limit) emitOldest();
 
       FrameJob job;
@@ -153,6 +158,12 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     throw;
   }
   progress.clear();
+  if (const int signal = interruptSignal(); signal != 0) {
+    const std::optional<long> total = schedule.total(count);
+    plainLine(err, Verbosity::Quiet) << "rovelin: interrupted after " << writer.done() << " of "
+                                     << (total ? std::to_string(*total) : "?") << " frames";
+    return 128 + signal;
+  }
 
   // A batch hands its pictures over in memory; the work files are written
   // once, for the last frame, as one frame after another would leave them.

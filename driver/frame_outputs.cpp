@@ -9,12 +9,15 @@
 #include "pipeline/output_names.hpp"
 #include "util/atomic_file.hpp"
 #include "util/error.hpp"
+#include "util/file_io.hpp"
 #include "util/output_file.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <stdexcept>
@@ -71,7 +74,7 @@ void checkRunFileOutputs(const Options& options, const std::string& video,
 }  // namespace
 
 void checkRunFiles(const Options& options, const std::vector<int>& frames) {
-  const std::string video = videoOutputName(options.videoName);
+  const std::string& video = options.videoName;  // {video} and {videopath} come from it
   std::vector<std::pair<std::string, std::string>> inputs = {
       {"the video", options.videoName},
       {"the training file", options.trainingFile},
@@ -317,6 +320,120 @@ nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
   doc["regions"] = std::move(regions);
   addUncertainty(doc, seg, predictions, labels, classNames);
   return doc;
+}
+
+namespace {
+
+using ordered_json = nlohmann::ordered_json;
+
+// The same value with its members in the order they are stored (sorted).
+ordered_json inOrder(const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::object: {
+      ordered_json object = ordered_json::object();
+      for (auto it = value.begin(); it != value.end(); ++it) object[it.key()] = inOrder(*it);
+      return object;
+    }
+    case nlohmann::json::value_t::array: {
+      ordered_json array = ordered_json::array();
+      for (const nlohmann::json& item : value) array.push_back(inOrder(item));
+      return array;
+    }
+    case nlohmann::json::value_t::string:
+      return value.get<std::string>();
+    case nlohmann::json::value_t::boolean:
+      return value.get<bool>();
+    case nlohmann::json::value_t::number_integer:
+      return value.get<std::int64_t>();
+    case nlohmann::json::value_t::number_unsigned:
+      return value.get<std::uint64_t>();
+    case nlohmann::json::value_t::number_float:
+      return value.get<double>();
+    default:
+      return nullptr;
+  }
+}
+
+bool isUtf8(const std::string& text) {
+  try {
+    (void)ordered_json(text).dump();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+// Printable ASCII as is (a backslash doubled), every other byte as \xHH.
+std::string escapedBytes(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      escaped += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7f) {
+      escaped += c;
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      escaped += hex;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
+std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings) {
+  ordered_json doc = inOrder(run);
+  doc["model"] = settings.model;
+  doc["settings"] = runSettingsJson(settings);
+  ordered_json raw = ordered_json::object();
+  if (const auto video = run.find("video"); video != run.end() && video->is_string()) {
+    if (!isUtf8(video->get<std::string>())) raw["video"] = escapedBytes(video->get<std::string>());
+  }
+  if (const auto classes = run.find("classes"); classes != run.end() && classes->is_array()) {
+    ordered_json names = ordered_json::array();
+    bool any = false;
+    for (const nlohmann::json& name : *classes) {
+      const bool plain = !name.is_string() || isUtf8(name.get<std::string>());
+      names.push_back(plain ? ordered_json(nullptr)
+                            : ordered_json(escapedBytes(name.get<std::string>())));
+      any = any || !plain;
+    }
+    if (any) raw["classes"] = std::move(names);
+  }
+  if (!raw.empty()) doc["raw_bytes"] = std::move(raw);
+  return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+FrameOrigin frameJsonOrigin(const std::filesystem::path& file, const std::string& video,
+                            double factor, const RunSettings& settings, std::string& otherVideo) {
+  // A frame's record lists every region with its ranked classes.
+  constexpr std::size_t kMaxRecordBytes = 256u << 20;
+  ordered_json doc;
+  try {
+    doc = ordered_json::parse(readFileCapped(file, kMaxRecordBytes), nullptr, false);
+  } catch (const std::exception&) {
+    return FrameOrigin::Stale;
+  }
+  if (!doc.is_object() || !doc.contains("video") || !doc["video"].is_string()) {
+    return FrameOrigin::Stale;
+  }
+  // A name that is not UTF-8 is compared by its exact bytes.
+  const bool escaped = doc.contains("raw_bytes") && doc["raw_bytes"].is_object() &&
+                       doc["raw_bytes"].contains("video");
+  otherVideo =
+      escaped ? doc["raw_bytes"]["video"].get<std::string>() : doc["video"].get<std::string>();
+  const std::string mine = escaped ? escapedBytes(video) : video;
+  std::error_code ec;
+  if (otherVideo != mine && !(!escaped && std::filesystem::equivalent(otherVideo, video, ec))) {
+    return FrameOrigin::OtherVideo;
+  }
+  const bool same = doc.contains("factor") && doc["factor"].is_number() &&
+                    doc["factor"].get<double>() == factor && doc.contains("model") &&
+                    doc["model"] == settings.model && doc.contains("settings") &&
+                    doc["settings"] == runSettingsJson(settings);
+  return same ? FrameOrigin::ThisRun : FrameOrigin::Stale;
 }
 
 }  // namespace rovelin

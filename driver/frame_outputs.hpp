@@ -9,6 +9,7 @@
 #include "classifier/segment_prediction.hpp"
 #include "driver/options.hpp"
 #include "features/region_set.hpp"
+#include "model/model_settings.hpp"
 
 #include <Eigen/Core>
 #include <nlohmann/json.hpp>
@@ -71,5 +72,25 @@ nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
                            const std::vector<SegmentPrediction>& predictions,
                            const Eigen::VectorXd& labels,
                            const std::vector<std::string>& classNames);
+
+// The frame's JSON text: describeRun's fields in their order, then what
+// made the frame: "model" (the fingerprint of the training-data bytes) and
+// "settings" (runSettingsJson). Names that are not UTF-8 (a Latin-1 file
+// name, a class name) get replacement characters in the text fields, and
+// their exact bytes in "raw_bytes" ("video", "classes" with null for the
+// names that are fine), printable ASCII as is and every other byte as \xHH.
+std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings);
+
+// Whose output an existing frame JSON is, for --skip-existing.
+enum class FrameOrigin {
+  ThisRun,     // the same video, factor, model and effective settings
+  Stale,       // this video, but another factor, model or settings (or unknown): redo it
+  OtherVideo,  // another video's output: it must not be replaced
+};
+// Compares the frame JSON `file` with this run's identity; `otherVideo`
+// receives the video named in the file. A file that cannot be read or holds
+// no identity is Stale.
+FrameOrigin frameJsonOrigin(const std::filesystem::path& file, const std::string& video,
+                            double factor, const RunSettings& settings, std::string& otherVideo);
 
 }  // namespace rovelin

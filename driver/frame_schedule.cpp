@@ -22,7 +22,8 @@ FrameSchedule::FrameSchedule(const FrameSelection& selection, int singleFrame) {
 }
 
 std::optional<int> FrameSchedule::frame(std::size_t position) const {
-  if (!toEnd_ || listed_) {
+  if (ranged_ && position >= rangeLength_) return std::nullopt;
+  if ((!toEnd_ || listed_) && !ranged_) {
     if (position >= frames_.size()) return std::nullopt;
     return frames_[position];
   }
@@ -33,13 +34,14 @@ std::optional<int> FrameSchedule::frame(std::size_t position) const {
 }
 
 std::optional<long> FrameSchedule::total(std::optional<int> frameCount) const {
-  if (!toEnd_ || listed_) return static_cast<long>(frames_.size());
+  if (!toEnd_ || listed_) return static_cast<long>(length());
   if (!frameCount) return std::nullopt;
   if (*frameCount <= start_) return 0;
   return (static_cast<long>(*frameCount) - start_ + step_ - 1) / step_;
 }
 
 std::optional<int> FrameSchedule::repeatedFrame() const {
+  if (ranged_) return std::nullopt;
   std::vector<int> sorted = frames_;
   std::sort(sorted.begin(), sorted.end());
   const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
@@ -55,15 +57,38 @@ void FrameSchedule::listToCount(std::optional<int> frameCount) {
         "or checked for finished frames; name the frames with --frames START:END");
   }
   frames_.clear();
-  for (long long number = start_; number < *frameCount; number += step_) {
-    frames_.push_back(static_cast<int>(number));
-  }
+  rangeLength_ = static_cast<std::size_t>(total(frameCount).value_or(0));
   listed_ = true;
+  ranged_ = true;
 }
 
-void FrameSchedule::keepPart(const Shard& part) { frames_ = shardFrames(frames_, part); }
+void FrameSchedule::keepPart(const Shard& part) {
+  if (!ranged_) {
+    frames_ = shardFrames(frames_, part);
+    return;
+  }
+  if (part.count < 1 || part.index < 0 || part.index >= part.count) {
+    frames_ = shardFrames(frames_, part);  // refuses the part as a list would
+  }
+  const auto size = static_cast<long long>(rangeLength_);
+  const long long begin = size * part.index / part.count;
+  const long long end = size * (part.index + 1) / part.count;
+  start_ = static_cast<int>(start_ + begin * step_);
+  rangeLength_ = static_cast<std::size_t>(end - begin);
+}
+
+void FrameSchedule::materialise() {
+  if (!ranged_) return;
+  frames_.clear();
+  frames_.reserve(rangeLength_);
+  for (std::size_t i = 0; i < rangeLength_; ++i) {
+    frames_.push_back(static_cast<int>(start_ + static_cast<long long>(i) * step_));
+  }
+  ranged_ = false;
+}
 
 std::size_t FrameSchedule::dropFinished(const std::function<bool(int)>& finished) {
+  materialise();  // only this part's frames: the other parts are never listed
   const std::size_t before = frames_.size();
   std::erase_if(frames_, finished);
   return before - frames_.size();

@@ -35,21 +35,29 @@ public:
   // The step between frames: the run's step, a list's common step, else 1.
   int step() const;
 
-  // Turns a run to the end into the list of frames `frameCount` promises,
-  // so that it can be cut into parts or filtered; reads that fail before
-  // the promised end still end the run quietly. Throws Error
-  // when the count is unknown.
+  // Turns a run to the end into the frames `frameCount` promises, so that
+  // it can be cut into parts or filtered; reads that fail before the
+  // promised end still end the run quietly. The frames stay a range
+  // (start, step, length) until they must be filtered, so a huge count
+  // costs nothing. Throws Error when the count is unknown.
   void listToCount(std::optional<int> frameCount);
-  // Keeps part `part` of the list (see shardFrames).
+  // Keeps part `part` of the list (see shardFrames); a range is cut
+  // arithmetically, with the bounds shardFrames would give.
   void keepPart(const Shard& part);
   // Drops the frames for which `finished` holds; returns how many.
   std::size_t dropFinished(const std::function<bool(int)>& finished);
   // True when no frame is left to process.
-  bool empty() const { return (!toEnd_ || listed_) && frames_.empty(); }
+  bool empty() const { return (!toEnd_ || listed_) && length() == 0; }
 
 private:
+  // Frames left when they are a list or a fixed range.
+  std::size_t length() const { return ranged_ ? rangeLength_ : frames_.size(); }
+  void materialise();
+
   std::vector<int> frames_;
-  bool listed_ = false;  // a run to the end, fixed as a list by listToCount
+  bool listed_ = false;  // a run to the end, fixed by listToCount
+  bool ranged_ = false;  // listed, and still the range start_ + i * step_, i < rangeLength_
+  std::size_t rangeLength_ = 0;
   bool toEnd_ = false;
   bool single_ = false;
   int start_ = 0;

@@ -145,7 +145,7 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
                              job.image.size(), seg.segmentCount};
     const std::string target = frameOutputName(options.jsonPath, job.frameNumber);
     const std::string text =
-        describeRun(run, seg, predictions, result.labels, classes.names).dump(2) + "\n";
+        formatFrameJson(describeRun(run, seg, predictions, result.labels, classes.names), settings);
     write(target, [target, text] { writeTextAtomically(target, text); });
   }
   if (!job.truth.empty()) {

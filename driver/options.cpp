@@ -47,7 +47,10 @@ Options (before VIDEO):
                       output names must hold {frame}. Output names may
                       also hold {video} (the video's file name without
                       folder and extension, unsafe characters replaced by
-                      _); folders below the first placeholder are created
+                      _) or {videopath} (its path with folders, the
+                      extension after a _: cam1/0001.avi is cam1/0001_avi,
+                      so no two videos share it); folders below the first
+                      placeholder are created
   --overlay FILE      write the frame with regions tinted by class (PNG)
   --label-map FILE    write the class of every pixel as a palette PNG in
                       the class colours: 0 no class, k the k-th class
@@ -85,9 +88,12 @@ Options (before VIDEO):
                       processes share a batch without overlap
   --skip-existing     leave out a frame when every output file it would
                       write is already there (outputs are renamed into
-                      place only when complete); skipped frames print no
-                      report lines, and the counts of skipped and done
-                      frames go to standard error
+                      place only when complete) and, with --json, its JSON
+                      names this run's video, factor, model and settings
+                      (else the frame is redone; another video's file is
+                      refused); skipped frames print no report lines, and
+                      the counts of skipped and done frames go to standard
+                      error
   --count-frames      print how many frames the run would take and stop;
                       only VIDEO is needed
   --timings           print the time of every stage on standard error
@@ -125,13 +131,18 @@ matrix read from the training file changes nothing. The rules are kept
 because stored models and their results depend on them.
 
 A model trained by rovelin-train carries its settings in a file beside it
-(model.txt: model.settings.json): the descriptor, the segmentation and the
-vehicle rule it was trained with. They are used when present; --sigma, --k,
---min-size and the vehicle-rule options override them, with a note.
+(model.txt: model.txt.settings.json; an older model.settings.json is read
+when it was written for the same model bytes): the descriptor, the
+segmentation and the vehicle rule it was trained with. They are used when
+present; --sigma, --k, --min-size and the vehicle-rule options override
+them, with a note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error), 70
-for an internal fault of the tool (please report it).
+for an internal fault of the tool (please report it), 130 or 143 after
+SIGINT or SIGTERM: the frames in flight are finished and written first
+("rovelin: interrupted after N of M frames"); a second signal ends the run
+at once.
 
 Keys (with windows): any key shows the next region's mask; Esc or q ends
 the walk through the masks (every report line is still printed).

@@ -21,6 +21,11 @@ namespace {
 // Sub-pixel bits of the polygon vertices handed to cv::fillPoly.
 constexpr int kSubpixelBits = 8;
 
+// The filling visits every edge on every row it spans, so an outline of
+// many vertices costs far more than its size: hand-drawn and traced outlines
+// stay well below this.
+constexpr std::size_t kMaxShapeVertices = 10'000;
+
 std::string sizeText(cv::Size s) {
   return std::to_string(s.width) + "x" + std::to_string(s.height);
 }
@@ -161,6 +166,11 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
   const auto points = shape.find("points");
   if (points == shape.end() || !points->is_array())
     throw LabelMapError(source, where + " has no \"points\" array");
+  if (points->size() > kMaxShapeVertices) {
+    throw LabelMapError(source, where + " has " + std::to_string(points->size()) +
+                                    " points; at most " + std::to_string(kMaxShapeVertices) +
+                                    " are accepted (simplify the outline)");
+  }
   std::vector<cv::Point2d> poly;
   poly.reserve(points->size());
   for (const auto& p : *points) {

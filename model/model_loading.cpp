@@ -2,6 +2,7 @@
 #include "model/model_loading.hpp"
 
 #include "model/model_cache.hpp"
+#include "model/model_settings.hpp"
 #include "util/atomic_file.hpp"
 #include "util/file_io.hpp"
 #include "util/report.hpp"
@@ -152,13 +153,23 @@ std::string cacheRefusal(const fs::path& cache,
   return "";
 }
 
-RegionClassifier loadModel(const ModelSource& source, std::ostream& err, CacheOutcome* outcome) {
+RegionClassifier loadModel(const ModelSource& source, std::ostream& err, CacheOutcome* outcome,
+                           std::string* fingerprint) {
   TrainingFileBuffer file(source.trainingFile);
   std::istream in(&file);
   if (outcome != nullptr) *outcome = CacheOutcome::NotUsed;
+  // The identity of exactly the bytes loaded: a retrain that replaces the
+  // file meanwhile cannot pair these samples with the new settings.
+  const auto identify = [&file, fingerprint]() {
+    if (fingerprint == nullptr) return;
+    file.drain();
+    *fingerprint = modelFingerprint(file.key().hash);
+  };
   if (!source.useCache) {
-    return RegionClassifier::load(in, source.trainingFile,
-                                  RegionClassifier::kRegionDescriptorOrders);
+    RegionClassifier model =
+        RegionClassifier::load(in, source.trainingFile, RegionClassifier::kRegionDescriptorOrders);
+    identify();
+    return model;
   }
 
   const std::string cachePath = modelCachePath(source);
@@ -190,6 +201,7 @@ RegionClassifier loadModel(const ModelSource& source, std::ostream& err, CacheOu
   };
   RegionClassifier model = RegionClassifier::load(
       in, source.trainingFile, RegionClassifier::kRegionDescriptorOrders, fromCache);
+  identify();
   if (prepared) {
     if (outcome != nullptr) *outcome = CacheOutcome::Read;
     return model;

@@ -44,9 +44,11 @@ enum class CacheOutcome {
 // missing, stale or damaged in any way is ignored (with a note), and the
 // classes are prepared and the cache rewritten under a temporary name then
 // renamed, so that concurrent runs only ever read a whole cache. Notes go to
-// `err`. Throws TrainingDataError (or TrainingFileUnreadable).
+// `err`. `fingerprint`, when given, receives the modelFingerprint of the
+// bytes read, the model's identity for its settings and its outputs.
+// Throws TrainingDataError (or TrainingFileUnreadable).
 RegionClassifier loadModel(const ModelSource& source, std::ostream& err,
-                           CacheOutcome* outcome = nullptr);
+                           CacheOutcome* outcome = nullptr, std::string* fingerprint = nullptr);
 
 // `rovelin --prepare-cache`: prepares the model of source.trainingFile and
 // makes sure its cache is in place, nothing else. Returns the exit status;

@@ -8,16 +8,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <ostream>
 #include <sstream>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace rovelin {
 
@@ -64,26 +66,40 @@ double number(const json& value, const std::string& what, const std::string& nam
 }  // namespace
 
 std::string modelFingerprint(const std::string& bytes) {
+  return modelFingerprint(cacheKeyOf(bytes).hash);
+}
+
+std::string modelFingerprint(std::uint64_t hash) {
   char text[17];
-  std::snprintf(text, sizeof text, "%016llx",
-                static_cast<unsigned long long>(cacheKeyOf(bytes).hash));
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
   return text;
 }
 
 std::filesystem::path settingsPathFor(const std::filesystem::path& model) {
+  std::filesystem::path path = model;
+  path += ".settings.json";
+  return path;
+}
+
+std::filesystem::path legacySettingsPathFor(const std::filesystem::path& model) {
   std::filesystem::path path = model;
   if (path.has_extension()) path.replace_extension();
   path += ".settings.json";
   return path;
 }
 
-std::string formatSettings(const ModelSettings& settings) {
+json runSettingsJson(const RunSettings& settings) {
   json doc;
   doc["descriptor"] = descriptorName(settings.descriptor);
   doc["segmentation"] = {{"sigma", shortestDouble(settings.segmentation.sigma)},
                          {"k", shortestDouble(settings.segmentation.k)},
                          {"min_size", settings.segmentation.minSize}};
   doc["vehicle_rule"] = settings.vehicleRule;
+  return doc;
+}
+
+std::string formatSettings(const ModelSettings& settings) {
+  json doc = runSettingsJson(settings);
   json classes = json::array();
   for (const ClassEntry& entry : settings.classes) {
     json c = {{"name", entry.name}, {"colour", nullptr}};
@@ -103,7 +119,15 @@ std::string formatSettings(const ModelSettings& settings) {
   if (settings.crossValidatedAccuracy) {
     doc["training"]["cross_validated_accuracy"] = *settings.crossValidatedAccuracy;
   }
-  return doc.dump(2) + "\n";
+  try {
+    return doc.dump(2) + "\n";
+  } catch (const json::type_error&) {
+    // The names are compared byte for byte on every run, so a lossy
+    // replacement would give settings that no longer fit their model.
+    throw SettingsError(
+        "the settings cannot be written: the video name or a class name is not "
+        "UTF-8 text");
+  }
 }
 
 ModelSettings parseSettings(const std::string& text, const std::string& name) {
@@ -193,13 +217,19 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
   return settings;
 }
 
-std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model) {
-  const std::filesystem::path path = settingsPathFor(model);
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    if (ec)
-      throw SettingsError("settings file " + path.string() + " cannot be read: " + ec.message());
-    return std::nullopt;
+namespace {
+
+// The settings file at `path`: empty when there is none.
+std::optional<ModelSettings> readSettingsFile(const std::filesystem::path& path) {
+  // Checked before opening: opening a pipe would wait for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw SettingsError("settings file " + path.string() +
+                        " cannot be read: " + std::generic_category().message(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw SettingsError("settings file " + path.string() + " is not a regular file");
   }
   std::string text;
   try {
@@ -209,6 +239,31 @@ std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& mod
                         (e.failure == ReadFailure::kTooLarge ? ": " + e.cause : ""));
   }
   return parseSettings(text, path.string());
+}
+
+}  // namespace
+
+std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model,
+                                                const std::string& fingerprint,
+                                                std::filesystem::path* found) {
+  const std::filesystem::path path = settingsPathFor(model);
+  if (found != nullptr) *found = path;
+  if (std::optional<ModelSettings> settings = readSettingsFile(path)) return settings;
+  const std::filesystem::path legacy = legacySettingsPathFor(model);
+  if (legacy == path) return std::nullopt;
+  // The old name may be shared by model.txt and model.dat: it counts only
+  // for the model bytes it was written with.
+  struct stat st {};
+  if (::stat(legacy.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::optional<ModelSettings> settings;
+  try {
+    settings = readSettingsFile(legacy);
+  } catch (const SettingsError&) {
+    return std::nullopt;
+  }
+  if (!settings || settings->model.empty() || settings->model != fingerprint) return std::nullopt;
+  if (found != nullptr) *found = legacy;
+  return settings;
 }
 
 std::string parseSegmentationOption(const std::string& name, const std::string& value,
@@ -242,17 +297,16 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
 }
 
 RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
-                               const RegionClassifier& model, std::ostream& err) {
-  const std::filesystem::path path = settingsPathFor(trainingFile);
-  const std::optional<ModelSettings> stored = readSettingsBeside(trainingFile);
+                               const RegionClassifier& model, const std::string& fingerprint,
+                               std::ostream& err) {
+  std::filesystem::path path;
+  const std::optional<ModelSettings> stored = readSettingsBeside(trainingFile, fingerprint, &path);
   RunSettings run;
   run.descriptor = model.dimension == 11 ? DescriptorKind::Embedding : DescriptorKind::Covariance;
+  run.model = fingerprint;
   if (stored) {
     if (!stored->model.empty()) {
-      std::ifstream in(trainingFile, std::ios::binary);
-      std::ostringstream bytes;
-      bytes << in.rdbuf();
-      if (modelFingerprint(bytes.str()) != stored->model) {
+      if (fingerprint != stored->model) {
         throw SettingsError("settings file " + path.string() + " was written for another " +
                             trainingFile + " (remove it, or train again)");
       }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The settings a model was trained with, kept in a small JSON file beside
-// the training-data file (model.txt → model.settings.json): the region
+// the training-data file (model.txt → model.txt.settings.json): the region
 // descriptor, the segmentation, the vehicle rule, the classes and their
 // colours, and what the model was trained on. A run on the model uses them;
 // a model without the file runs with the defaults.
@@ -12,6 +12,9 @@
 #include "statistics/covariance_descriptor.hpp"
 #include "util/error.hpp"
 
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
@@ -33,6 +36,10 @@ struct RunSettings {
   DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
   SegmentationParams segmentation;                         // --sigma, --k, --min-size
   bool vehicleRule = true;  // elongated car-class regions move to their next class
+  // modelFingerprint of the training-data file: in a settings file, the one
+  // it was written with (a run refuses settings left by an earlier
+  // training); in a run, that of the bytes the run loaded.
+  std::string model;
 };
 
 struct LabelledFrame {
@@ -50,20 +57,28 @@ struct TrainingSource {
 struct ModelSettings : RunSettings, TrainingSource {
   std::vector<ClassEntry> classes;               // in class order (colours may be absent)
   std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune
-  // modelFingerprint of the training-data file the settings were written
-  // with; a run refuses settings beside another file (a stale settings file
-  // left by an earlier training).
-  std::string model;
 };
 
 // FNV-1a (64 bits) of a training-data file's bytes, as 16 hexadecimal digits.
 std::string modelFingerprint(const std::string& bytes);
+// The same from the hash of a file read in chunks (CacheKey::hash).
+std::string modelFingerprint(std::uint64_t hash);
 
-// model.txt → model.settings.json; a name without an extension gets
-// ".settings.json" appended.
+// model.txt → model.txt.settings.json: named after the whole file name, so
+// that cars.v1 and cars.v2, or model.txt and model.dat, each have their own.
 std::filesystem::path settingsPathFor(const std::filesystem::path& model);
 
-// The JSON text of `settings` (ends with a newline).
+// The name earlier versions used (model.txt → model.settings.json), still
+// read when only it exists and it was written for the same model bytes.
+std::filesystem::path legacySettingsPathFor(const std::filesystem::path& model);
+
+// The run settings as the settings file spells them: "descriptor",
+// "segmentation" {"sigma", "k", "min_size"} and "vehicle_rule". Each frame's
+// JSON records them, so a resumed batch can tell whose output it finds.
+nlohmann::ordered_json runSettingsJson(const RunSettings& settings);
+
+// The JSON text of `settings` (ends with a newline). Throws SettingsError
+// naming the field when a name in it is not UTF-8 text.
 std::string formatSettings(const ModelSettings& settings);
 
 // Parses a settings file's text; `name` is used in messages. Throws
@@ -71,8 +86,13 @@ std::string formatSettings(const ModelSettings& settings);
 ModelSettings parseSettings(const std::string& text, const std::string& name);
 
 // The settings beside `model`: empty when there is no such file, a
-// SettingsError when it cannot be read or is damaged.
-std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model);
+// SettingsError when it cannot be read, is damaged, or is not a regular
+// file (a pipe or a device is refused, not waited on). `fingerprint`, when
+// given, is that of the model bytes in use: the legacy name is only read
+// when it records the same one. `found` receives the name read.
+std::optional<ModelSettings> readSettingsBeside(const std::filesystem::path& model,
+                                                const std::string& fingerprint = "",
+                                                std::filesystem::path* found = nullptr);
 
 // Reads a number option of the segmentation ("--sigma", "--k" or
 // "--min-size") into `params`. Returns why the value is refused, or an
@@ -91,8 +111,12 @@ struct SettingsOverrides {
 // What a run uses: the settings beside `trainingFile` with the command line's
 // explicit `overrides` applied over them (one note on `err` naming what the
 // command line changed). The descriptor follows the model's matrix order.
+// `fingerprint` is that of the bytes `model` was loaded from (loadModel
+// gives it), so settings are checked against what the run actually uses,
+// not against the file as it is now; it is recorded in the result.
 // Throws SettingsError when the file is damaged or does not fit the model.
 RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
-                               const RegionClassifier& model, std::ostream& err);
+                               const RegionClassifier& model, const std::string& fingerprint,
+                               std::ostream& err);
 
 }  // namespace rovelin

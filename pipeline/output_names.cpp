@@ -11,8 +11,11 @@ namespace rovelin {
 
 namespace fs = std::filesystem;
 
-std::string videoOutputName(const std::string& videoPath) {
-  std::string name = fs::path(videoPath).stem().string();
+namespace {
+
+// `name` with every byte other than an ASCII letter, digit, '-', '_' or '.'
+// replaced by '_', and a leading '.' too, so it is never hidden, "." or "..".
+std::string safeName(std::string name) {
   for (char& c : name) {
     const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '-' || c == '_' || c == '.';
@@ -23,18 +26,53 @@ std::string videoOutputName(const std::string& videoPath) {
   return name;
 }
 
-std::string expandVideoPattern(const std::string& pattern, const std::string& videoName) {
+void replaceAll(std::string& text, const std::string& key, const std::string& value) {
+  for (std::size_t at = text.find(key); at != std::string::npos;
+       at = text.find(key, at + value.size())) {
+    text.replace(at, key.size(), value);
+  }
+}
+
+}  // namespace
+
+std::string videoOutputName(const std::string& videoPath) {
+  return safeName(fs::path(videoPath).stem().string());
+}
+
+std::string videoPathOutputName(const std::string& videoPath) {
+  const fs::path path = fs::path(videoPath).lexically_normal();
+  std::vector<std::string> parts;
+  for (const fs::path& part : path.relative_path()) {
+    const std::string text = part.string();
+    if (text.empty() || text == ".") continue;
+    parts.push_back(text == ".." ? "__" : safeName(text));
+  }
+  if (parts.empty()) return "_";
+  const fs::path file = fs::path(videoPath).filename();
+  if (file.has_extension() && file.has_stem() && file.stem().string() != "." &&
+      file.filename() == path.filename()) {
+    parts.back() =
+        safeName(file.stem().string()) + "_" + safeName(file.extension().string().substr(1));
+  }
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : "/") + part;
+  return joined;
+}
+
+std::string expandVideoPattern(const std::string& pattern, const std::string& videoPath) {
   std::string result = pattern;
-  const std::string key = "{video}";
-  for (std::size_t at = result.find(key); at != std::string::npos;
-       at = result.find(key, at + videoName.size())) {
-    result.replace(at, key.size(), videoName);
+  if (result.find("{videopath}") != std::string::npos) {
+    replaceAll(result, "{videopath}", videoPathOutputName(videoPath));
+  }
+  if (result.find("{video}") != std::string::npos) {
+    replaceAll(result, "{video}", videoOutputName(videoPath));
   }
   return result;
 }
 
 fs::path fixedOutputDirectory(const std::string& pattern) {
-  const std::size_t placeholder = std::min(pattern.find("{frame}"), pattern.find("{video}"));
+  // "{video" starts both {video} and {videopath}.
+  const std::size_t placeholder = std::min(pattern.find("{frame}"), pattern.find("{video"));
   // The folder part of what comes before the placeholder: "out/{video}" and
   // "out/x{video}" both need "out", "{video}/a" needs the working folder.
   const fs::path parent = fs::path(pattern.substr(0, placeholder)).parent_path();
@@ -75,14 +113,16 @@ void checkOutputName(const std::string& pattern, const fs::path& target) {
   }
 }
 
+std::string expandShardPattern(const std::string& pattern, const std::optional<Shard>& shard) {
+  std::string result = pattern;
+  replaceAll(result, "{shard}",
+             shard ? std::to_string(shard->index) + "-of-" + std::to_string(shard->count) : "all");
+  return result;
+}
+
 std::string expandFramePattern(const std::string& pattern, int frame) {
   std::string result = pattern;
-  const std::string key = "{frame}";
-  const std::string number = std::to_string(frame);
-  for (std::size_t at = result.find(key); at != std::string::npos;
-       at = result.find(key, at + number.size())) {
-    result.replace(at, key.size(), number);
-  }
+  replaceAll(result, "{frame}", std::to_string(frame));
   return result;
 }
 

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <sstream>
 
+#include <sys/stat.h>
+
 namespace rovelin {
 
 VideoFrameSource::VideoFrameSource(const std::string& name, double factor) : videoName(name) {
@@ -47,10 +49,7 @@ void VideoFrameSource::prepare(double factor) {
   // Properties in the order width, height, count; truncated toward zero.
   frameWidth = static_cast<int>(capture->get(cv::CAP_PROP_FRAME_WIDTH));
   frameHeight = static_cast<int>(capture->get(cv::CAP_PROP_FRAME_HEIGHT));
-  // Raw streams and stills give a negative or absurd count (converting it
-  // to int would be undefined); such a stream has no count to clamp to.
-  const double count = capture->get(cv::CAP_PROP_FRAME_COUNT);
-  frameCount = count >= 0.0 && count <= kMaxFrameCount ? static_cast<int>(count) : -1;
+  frameCount = believableFrameCount(capture->get(cv::CAP_PROP_FRAME_COUNT), videoName);
   position_ = 0;
 
   double width = frameWidth;
@@ -77,6 +76,18 @@ void VideoFrameSource::prepare(double factor) {
   outputHeight = static_cast<int>(height);
   output.create(outputHeight, outputWidth, CV_8UC3);
   output.setTo(cv::Scalar::all(0));
+}
+
+int VideoFrameSource::believableFrameCount(double count, const std::string& name) {
+  // Raw streams and stills give a negative or absurd count (converting it
+  // to int would be undefined); such a stream has no count to clamp to.
+  if (!(count >= 1.0 && count <= kMaxFrameCount)) return -1;
+  struct stat st {};
+  if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      count > static_cast<double>(st.st_size)) {
+    return -1;
+  }
+  return static_cast<int>(count);
 }
 
 bool VideoFrameSource::grabFrame(int n) {

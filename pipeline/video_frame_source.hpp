@@ -82,6 +82,12 @@ public:
   // count is unknown.
   static constexpr double kMaxFrameCount = 1e9;
 
+  // The frame count a container states, when it can be believed; -1 when it
+  // is unknown. 0 is unknown too (a recording cut off before its header was
+  // finalised says 0 and still gives frames), and so is a count that the
+  // file `name` cannot hold, at least one byte per frame.
+  static int believableFrameCount(double count, const std::string& name);
+
 private:
   void prepare(double factor);
   bool convert();

@@ -219,7 +219,7 @@ render() {  # render NAME FRAMES SIZE
 render a 9 320x240
 render b 5 320x240
 render c 11 320x240
-# Names that {video} has to clean up.
+# Names that {video} and {videopath} have to clean up.
 cp "$data/a/demo.avi" "$data/videos/street(a).avi"
 cp "$data/b/demo.avi" "$data/videos/park.b.avi"
 cp "$data/c/demo.avi" "$data/videos/c+1.avi"
@@ -240,7 +240,7 @@ reference=$work/reference
 mkdir "$reference"
 while read -r video factor frames; do
   case "$video" in "" | "#"*) continue ;; esac
-  "$ROVELIN" --no-gui --frames "$frames" --json "$reference/{video}/{frame}.json" \
+  "$ROVELIN" --no-gui --frames "$frames" --json "$reference/{videopath}/{frame}.json" \
     "$video" 0 "$factor" "$data/model.txt" >/dev/null
 done <"$data/manifest"
 [ "$(find "$reference" -name '*.json' | wc -l)" -eq "$total" ] || die "the reference run is incomplete"
@@ -355,7 +355,7 @@ if [ "$measure" = 1 ]; then
   plain() {
     local i
     for i in 1 2 3; do
-      "$ROVELIN" --no-gui --frames 0:100 --json "$out/{video}/{frame}.json" \
+      "$ROVELIN" --no-gui --frames 0:100 --json "$out/{videopath}/{frame}.json" \
         "$data/videos/m$i.avi" 0 1 "$data/model.txt" >/dev/null
     done
   }

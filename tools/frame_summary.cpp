@@ -3,10 +3,13 @@
 
 #include "pipeline/frame_list.hpp"
 #include "pipeline/output_names.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "util/error.hpp"
 #include "util/file_io.hpp"
+#include "util/parse_number.hpp"
 
 #include <nlohmann/json.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -140,8 +143,11 @@ FrameRecord readFrameRecord(const fs::path& path) {
       !classes.is_array() || !regions.is_array()) {
     throw Error("a field has the wrong type");
   }
-  record.video = videoOutputName(video.get<std::string>());
   record.videoPath = video.get<std::string>();
+  record.video = videoOutputName(record.videoPath);
+  if (const auto factor = doc.find("factor"); factor != doc.end() && factor->is_number()) {
+    record.factor = factor->get<double>();
+  }
   if (const auto u = doc.find("uncertainty"); u != doc.end() && u->is_number())
     record.uncertainty = u->get<double>();
   if (const auto c = doc.find("least_certain_class"); c != doc.end() && c->is_string())
@@ -230,6 +236,35 @@ std::string summaryTable(const std::vector<FrameRecord>& records) {
     table += "\n";
   }
   return table;
+}
+
+bool recordMatches(const FrameRecord& record, const ManifestEntry& entry) {
+  const std::optional<double> factor = parseNumber<double>(entry.factor);
+  if (!factor || !record.factor || *factor != *record.factor) return false;
+  if (record.videoPath == entry.video) return true;
+  if (fs::path(record.videoPath).lexically_normal() == fs::path(entry.video).lexically_normal()) {
+    return true;
+  }
+  std::error_code ec;
+  return fs::equivalent(record.videoPath, entry.video, ec);
+}
+
+int countVideoFrames(const std::string& video) {
+  cv::VideoCapture capture;
+  try {
+    if (!capture.open(video, cv::CAP_FFMPEG)) capture.open(video, cv::CAP_ANY);
+  } catch (const cv::Exception&) {
+    capture.release();
+  }
+  if (!capture.isOpened()) throw Error("cannot open \"" + video + "\" to count its frames");
+  const int count =
+      VideoFrameSource::believableFrameCount(capture.get(cv::CAP_PROP_FRAME_COUNT), video);
+  if (count < 0) {
+    throw Error("\"" + video +
+                "\" does not give a frame count that can be believed; name its "
+                "frames as START:END");
+  }
+  return count;
 }
 
 std::string describeFrames(const std::vector<int>& frames) {

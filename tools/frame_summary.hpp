@@ -35,12 +35,13 @@ std::optional<std::vector<int>> expandManifestFrames(const std::string& frames,
 // order.
 struct FrameRecord {
   std::string video;
+  std::string videoPath;         // the video as the run named it
+  std::optional<double> factor;  // the run's scale factor
   int frame = 0;
   int segmentCount = 0;
   std::vector<std::string> classes;
   std::vector<long long> classPixels;  // one per class
   std::filesystem::path file;
-  std::string videoPath;              // "video" as the run was given it
   std::optional<double> uncertainty;  // absent in the files of older runs
   std::string leastCertainClass;      // "least_certain_class"; empty when absent
 };
@@ -65,6 +66,15 @@ std::vector<std::filesystem::path> findFrameFiles(const std::filesystem::path& r
 // per record holding each class's share of the frame's labelled pixels with
 // six decimals. Rows are in the order given.
 std::string summaryTable(const std::vector<FrameRecord>& records);
+
+// True when a record's video path and factor are those of a manifest line:
+// the same path (as written, or the same file) and the same factor.
+bool recordMatches(const FrameRecord& record, const ManifestEntry& entry);
+
+// The frame count of `video` as rovelin counts it (a count the container
+// cannot be believed for is unknown). Throws Error naming the video when it
+// cannot be opened or gives no count.
+int countVideoFrames(const std::string& video);
 
 // "0-3, 7, 9-10": ascending frame numbers with runs written as ranges.
 std::string describeFrames(const std::vector<int>& frames);

@@ -2,6 +2,7 @@
 // rovelin-summary: one CSV row per annotated frame from a tree of per-frame
 // JSON files, and a completeness check against the batch manifest.
 #include "pipeline/output_names.hpp"
+#include "pipeline/process_setup.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
 #include "util/command_line.hpp"
@@ -141,13 +142,17 @@ std::vector<FrameRecord> readFrameRecords(const std::string& tree, bool& complet
   if (unreadable > kMaxNamed) {
     errorLine(std::cerr) << unreadable << " unreadable frame files in all";
   }
+  // Two videos of one output name (cam1/0001.avi, cam2/0001.avi) are told
+  // apart by their paths; only a frame of the same video found twice is a
+  // duplicate.
   std::stable_sort(records.begin(), records.end(), [](const FrameRecord& a, const FrameRecord& b) {
-    return a.video != b.video ? a.video < b.video : a.frame < b.frame;
+    if (a.video != b.video) return a.video < b.video;
+    return a.videoPath != b.videoPath ? a.videoPath < b.videoPath : a.frame < b.frame;
   });
   std::vector<FrameRecord> unique;
   for (FrameRecord& record : records) {
     if (!unique.empty() && unique.back().video == record.video &&
-        unique.back().frame == record.frame) {
+        unique.back().videoPath == record.videoPath && unique.back().frame == record.frame) {
       warningLine(std::cerr) << "frame " << record.frame << " of " << record.video
                              << " is in both \"" << unique.back().file.string() << "\" and \""
                              << record.file.string() << "\"; the first is used";
@@ -160,18 +165,20 @@ std::vector<FrameRecord> readFrameRecords(const std::string& tree, bool& complet
   return unique;
 }
 
-// Names on standard error every frame of `entry` that `records` lack.
-// Returns false when frames are missing or the entry cannot be expanded.
+// Names on standard error every frame of `entry` that `records` lack; a
+// frame file of another video of the same output name, or of another
+// factor, does not count. Returns false when frames are missing or the
+// entry cannot be expanded.
 bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecord>& records) {
   const std::string name = videoOutputName(entry.video);
-  const auto expected = expandManifestFrames(entry.frames, [&entry]() {
-    cv::VideoCapture capture(entry.video);
-    if (!capture.isOpened()) {
-      throw Error("manifest line " + std::to_string(entry.line) + ": cannot open \"" + entry.video +
-                  "\" to count its frames");
-    }
-    return static_cast<int>(capture.get(cv::CAP_PROP_FRAME_COUNT));
-  });
+  std::optional<std::vector<int>> expected;
+  try {
+    expected =
+        expandManifestFrames(entry.frames, [&entry]() { return countVideoFrames(entry.video); });
+  } catch (const Error& e) {
+    errorLine(std::cerr) << "manifest line " << entry.line << ": " << e.what();
+    return false;
+  }
   if (!expected) {
     errorLine(std::cerr) << "manifest line " << entry.line << ": '" << entry.frames
                          << "' is not a frame list";
@@ -181,11 +188,30 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
   const auto first = std::lower_bound(
       records.begin(), records.end(), name,
       [](const FrameRecord& r, const std::string& video) { return r.video < video; });
-  for (auto it = first; it != records.end() && it->video == name; ++it) missing.erase(it->frame);
+  const FrameRecord* foreign = nullptr;
+  for (auto it = first; it != records.end() && it->video == name; ++it) {
+    if (!missing.count(it->frame)) continue;
+    if (recordMatches(*it, entry)) {
+      missing.erase(it->frame);
+    } else if (foreign == nullptr) {
+      foreign = &*it;
+    }
+  }
   if (missing.empty()) return true;
   errorLine(std::cerr) << entry.video << " (" << name << "): " << missing.size() << " of "
                        << expected->size() << " frames missing: "
                        << describeFrames(std::vector<int>(missing.begin(), missing.end()));
+  if (foreign != nullptr) {
+    std::ostringstream factor;
+    if (foreign->factor) {
+      factor << *foreign->factor;
+    } else {
+      factor << "(none)";
+    }
+    errorLine(std::cerr) << "\"" << foreign->file.string() << "\" was made from \""
+                         << foreign->videoPath << "\" at factor " << factor.str()
+                         << ", not from manifest line " << entry.line;
+  }
   return false;
 }
 
@@ -243,6 +269,7 @@ int main(int argc, char** argv) {
   SummaryCommand command;
   if (const std::optional<int> status = parseCommandLine(argc, argv, command)) return *status;
   setMessageStyle(std::cerr, "rovelin-summary", command.verbosity);
+  setUpProcess(command.verbosity);  // silences the video library's own warnings
   try {
     return summarize(command);
   } catch (...) {

@@ -37,8 +37,9 @@ Every FRAME of VIDEO is grabbed and scaled by FACTOR exactly as rovelin
 does, segmented, and described region by region. A region whose labelled
 pixels carry one class for at least the purity share becomes a training
 sample of that class. The model is written to MODEL.txt (the training-data
-format rovelin reads), its settings to MODEL.settings.json beside it (rovelin
-reads them from there); a per-class summary goes to standard error.
+format rovelin reads), its settings to MODEL.txt.settings.json beside it
+(rovelin reads them from there); a per-class summary goes to standard error.
+Both files are written whole and renamed into place together, or not at all.
 
 LABELS is a label map of the frame, at the video's size or the scaled size:
   .png   single-channel class numbers (0 = unlabelled, k = k-th class), or
@@ -288,9 +289,13 @@ void printClassTable(const TrainingSet& set, std::ostream& err) {
       << " without labelled pixels" << std::endl;
 }
 
-// Writes the model, and then its settings. The model only replaces the old
-// file once the loader has accepted it whole, bandwidths included: the
-// trainer never reports a model as written that rovelin would refuse.
+// Writes the model and its settings as one unit: the settings are formatted
+// before anything is written, both files are written complete to
+// temporaries, and only then renamed, the settings first (a model beside
+// settings of another fingerprint is refused by every run, never paired).
+// The model only replaces the old file once the loader has accepted it
+// whole, bandwidths included: the trainer never reports a model as written
+// that rovelin would refuse.
 void writeModel(const TrainingOptions& options, const std::string& text,
                 const fs::path& settingsPath, ModelSettings settings) {
   settings.descriptor = options.descriptor;
@@ -301,7 +306,8 @@ void writeModel(const TrainingOptions& options, const std::string& text,
   settings.video = options.video;
   settings.factor = options.factor;
   settings.frames = options.frames;
-  writeOutputFile(options.output, text, [](const fs::path& written) {
+  const std::string settingsText = formatSettings(settings);
+  const auto loads = [](const fs::path& written) {
     try {
       RegionClassifier check(written.string(), RegionClassifier::kRegionDescriptorOrders);
     } catch (const TrainingDataError& e) {
@@ -309,8 +315,8 @@ void writeModel(const TrainingOptions& options, const std::string& text,
       problem = problem.substr(std::min(problem.size(), written.string().size() + 2));
       throw TrainingBuildError("the model would not load (" + problem + "); nothing was written");
     }
-  });
-  writeTextAtomically(settingsPath, formatSettings(settings));
+  };
+  writeOutputFilesTogether({{settingsPath, settingsText, {}}, {options.output, text, loads}});
 }
 
 int train(TrainCommand& command) {

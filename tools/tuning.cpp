@@ -194,7 +194,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
       }
       const Eigen::MatrixXd D = pairwiseSquaredDistances(columns);
 
-      TuningCandidate on{{descriptor, params, true}, regionTotal / frameCount, {}, 0.0};
+      TuningCandidate on{{descriptor, params, true, {}}, regionTotal / frameCount, {}, 0.0};
       TuningCandidate off = on;
       off.vehicleRule = false;
       for (int held = 0; held < frameCount; ++held) {

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <system_error>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,32 @@ long ownerOnThisHost(std::string_view name) {
   return std::stol(std::string(pid));
 }
 
+// When this process started: a file changed since then is never a
+// leftover of an earlier run.
+const struct timespec processStart = [] {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}();
+
+// A temporary whose process looks gone may still be at work: a process in
+// another PID namespace (a container with host networking, nodes sharing a
+// host name and a folder) has a PID this process cannot see. Its writer
+// holds a lock on it, which every namespace sees.
+bool abandoned(const fs::path& temporary) {
+  struct stat st {};
+  if (::lstat(temporary.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_mtim.tv_sec > processStart.tv_sec ||
+      (st.st_mtim.tv_sec == processStart.tv_sec && st.st_mtim.tv_nsec >= processStart.tv_nsec)) {
+    return false;
+  }
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool unlocked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return unlocked;
+}
+
 [[noreturn]] void fail(const fs::path& target, int error) {
   throw FileWriteError(target, std::generic_category().message(error));
 }
@@ -121,20 +149,29 @@ void removeStaleTemporaries(const fs::path& directory) {
   for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
     const long pid = ownerOnThisHost(it->path().filename().string());
     if (pid <= 0 || pid == ::getpid()) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH && abandoned(it->path())) {
       std::error_code ignored;
       fs::remove(it->path(), ignored);
     }
   }
 }
 
-void writeFileAtomically(const fs::path& target, std::string_view bytes, const AtomicWrite& how) {
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  removeStaleTemporaries(directory);
+int lockTemporary(const fs::path& temporary) {
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0 && ::flock(fd, LOCK_SH) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+fs::path writeTemporary(const fs::path& target, std::string_view bytes, const AtomicWrite& how) {
+  removeStaleTemporaries(target.has_parent_path() ? target.parent_path() : fs::path("."));
   const fs::path temporary = temporaryNameFor(target);
   const int fd =
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, how.mode);
   if (fd < 0) fail(target, errno);
+  ::flock(fd, LOCK_SH);  // this process is at work on it (see abandoned)
 
   int error = 0;
   struct stat existing {};
@@ -148,10 +185,15 @@ void writeFileAtomically(const fs::path& target, std::string_view bytes, const A
     ::unlink(temporary.c_str());
     fail(target, error);
   }
+  return temporary;
+}
+
+void writeFileAtomically(const fs::path& target, std::string_view bytes, const AtomicWrite& how) {
+  const fs::path temporary = writeTemporary(target, bytes, how);
   AtomicWrite flushed = how;
   flushed.durable = false;  // the file is on the disk already
   commitTemporary(temporary, target, flushed);
-  if (how.durable) syncDirectory(directory);
+  if (how.durable) syncDirectory(target.has_parent_path() ? target.parent_path() : fs::path("."));
 }
 
 void commitTemporary(const fs::path& temporary, const fs::path& target, const AtomicWrite& how) {

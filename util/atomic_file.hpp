@@ -58,6 +58,13 @@ int writeAll(int fd, std::string_view bytes);
 // and hands it to commitTemporary.
 std::filesystem::path temporaryNameFor(const std::filesystem::path& target);
 
+// Writes `bytes` to a new temporary for `target` (temporaryNameFor), flushed
+// to the disk when `durable`, and returns its name for commitTemporary, so
+// that several files can be made complete first and renamed together. Throws
+// FileWriteError naming `target`; nothing is left behind on failure.
+std::filesystem::path writeTemporary(const std::filesystem::path& target, std::string_view bytes,
+                                     const AtomicWrite& how = {});
+
 // Replaces `target` with the complete file `temporary`, as writeFileAtomically
 // does with its own. Throws FileWriteError naming `target` and the cause; the
 // temporary is removed in every case.
@@ -65,8 +72,14 @@ void commitTemporary(const std::filesystem::path& temporary, const std::filesyst
                      const AtomicWrite& how = {});
 
 // Removes the temporaries in `directory` that a process of this host left
-// behind and that no live process owns. Each folder is swept once per
-// process; failures are ignored (another run may sweep at the same time).
+// behind and that no live process owns: its PID is gone, no process holds a
+// lock on it (lockTemporary), and it is older than this process. Each folder
+// is swept once per process; failures are ignored (another run may sweep at
+// the same time).
 void removeStaleTemporaries(const std::filesystem::path& directory);
+
+// Marks a temporary that another program writes (an encoder) as at work, for
+// as long as the returned descriptor is open; -1 when it cannot be opened.
+int lockTemporary(const std::filesystem::path& temporary);
 
 }  // namespace rovelin

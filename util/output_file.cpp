@@ -119,6 +119,35 @@ void writeTextAtomically(const fs::path& target, const std::string& text) {
   writeOutputFile(target, text);
 }
 
+void writeOutputFilesTogether(const std::vector<OutputPart>& parts) {
+  std::vector<std::pair<fs::path, fs::path>> ready;  // (temporary, file)
+  const auto discard = [&ready]() {
+    for (const auto& [temporary, file] : ready) ::unlink(temporary.c_str());
+  };
+  try {
+    for (const OutputPart& part : parts) {
+      checkOutputPath(part.target);
+      const OutputTarget resolved = resolveOutput(part.target);
+      if (resolved.descriptor >= 0 || resolved.stream) {
+        failWrite(part.target, "it is not a regular file");
+      }
+      ready.emplace_back(writeTemporary(resolved.path, part.bytes), resolved.path);
+      if (part.verify) part.verify(ready.back().first);
+    }
+  } catch (...) {
+    discard();
+    throw;
+  }
+  for (std::size_t i = 0; i < ready.size(); ++i) {
+    try {
+      commitTemporary(ready[i].first, ready[i].second);
+    } catch (...) {
+      for (std::size_t j = i + 1; j < ready.size(); ++j) ::unlink(ready[j].first.c_str());
+      throw;
+    }
+  }
+}
+
 void checkDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs,
                           const std::vector<std::pair<std::string, std::string>>& inputs) {
   // A name as the file system sees it: links and "." or ".." resolved as far

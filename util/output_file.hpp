@@ -31,6 +31,20 @@ void writeOutputFile(const std::filesystem::path& target, std::string_view bytes
                      const std::function<void(const std::filesystem::path&)>& verify = {});
 void writeTextAtomically(const std::filesystem::path& target, const std::string& text);
 
+// One file of a set written by writeOutputFilesTogether.
+struct OutputPart {
+  std::filesystem::path target;
+  std::string_view bytes;
+  std::function<void(const std::filesystem::path&)> verify;  // sees the complete temporary
+};
+
+// Writes files that belong together (a model and its settings): each is
+// written complete to its temporary first, and only then are they renamed
+// into place, in the order given. A failure before the renames (a full disk,
+// a refused verify) leaves every old file as it was. Names are resolved as
+// writeOutputFile does; a pipe or a device is refused.
+void writeOutputFilesTogether(const std::vector<OutputPart>& parts);
+
 // The descriptor a name stands for the way a shell treats it in a
 // redirection: "-", /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N;
 // -1 for any other name.

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -287,6 +289,86 @@ TEST_F(Batch, AKilledBatchLeavesOnlyCompleteFilesAndTemporaries) {
     ++complete;
   }
   EXPECT_GE(complete, 1);
+}
+
+// Starts rovelin in `work` with standard error to `err`, not through a shell
+// (a shell's background job ignores SIGINT).
+pid_t startRovelin(const fs::path& work, const std::vector<std::string>& args,
+                   const fs::path& err) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (::chdir(work.c_str()) != 0) ::_exit(127);
+  const int out = ::open("/dev/null", O_WRONLY);
+  const int log = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0 || log < 0 || ::dup2(out, 1) < 0 || ::dup2(log, 2) < 0) ::_exit(127);
+  ::unsetenv("DISPLAY");
+  std::vector<char*> argv = {const_cast<char*>(kRovelin.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  ::execv(kRovelin.c_str(), argv.data());
+  ::_exit(127);
+}
+
+int jsonFilesIn(const fs::path& folder) {
+  int n = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    n += entry.path().extension() == ".json" && entry.path().filename().string()[0] != '.';
+  }
+  return n;
+}
+
+// Waits until `folder` holds `count` frame files; false after a minute.
+bool waitForFrames(const fs::path& folder, int count) {
+  for (int i = 0; i < 3000; ++i) {
+    if (jsonFilesIn(folder) >= count) return true;
+    ::usleep(20'000);
+  }
+  return false;
+}
+
+TEST_F(Batch, AnInterruptFinishesTheFramesInFlightAndAResumeDoesTheRest) {
+  const fs::path work = folder("interrupted");
+  fs::create_directory(work / "out");
+  const std::vector<std::string> args = {
+      "--no-gui", "--threads",        "2",        "--frames", "0:12", "--skip-existing",
+      "--json",   "out/{frame}.json", "demo.avi", "0",        "1",    "model.txt"};
+  const pid_t batch = startRovelin(work, args, work / "err.txt");
+  ASSERT_GT(batch, 0);
+  const bool started = waitForFrames(work / "out", 2);
+  ::kill(batch, SIGTERM);  // as Slurm at a time limit
+  int status = 0;
+  ASSERT_EQ(::waitpid(batch, &status, 0), batch);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 143);
+  const int written = jsonFilesIn(work / "out");
+  EXPECT_LT(written, 12);
+  EXPECT_THAT(readFile(work / "err.txt"),
+              testing::EndsWith("rovelin: interrupted after " + std::to_string(written) +
+                                " of 12 frames\n"));
+  for (const auto& entry : fs::directory_iterator(work / "out")) {
+    EXPECT_TRUE(nlohmann::json::accept(readFile(entry.path()))) << entry.path();
+  }
+  const auto resumed = runTool(kRovelin, args, work);
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_THAT(resumed.err,
+              testing::HasSubstr("frames skipped (outputs in place): " + std::to_string(written) +
+                                 ", done: " + std::to_string(12 - written)));
+  EXPECT_EQ(jsonFilesIn(work / "out"), 12);
+
+  // A second signal ends the process at once, without waiting for the frames.
+  const fs::path again = folder("twice");
+  const pid_t second =
+      startRovelin(again,
+                   {"--no-gui", "--threads", "1", "--frames", "0:12", "--json", "{frame}.json",
+                    "--overlay-video", "v.avi", "demo.avi", "0", "1", "model.txt"},
+                   again / "err.txt");
+  ASSERT_TRUE(waitForFrames(again, 1));
+  ::kill(second, SIGINT);
+  ::usleep(10'000);
+  ::kill(second, SIGINT);
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 }
 
 }  // namespace

@@ -11,8 +11,11 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <regex>
+
+#include <sys/stat.h>
 
 namespace rovelin {
 namespace {
@@ -22,6 +25,7 @@ using test_support::runTool;
 using test_support::TempDir;
 using test_support::withoutTime;
 using ::testing::HasSubstr;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 const std::string kRovelin = ROVELIN_EXE;
@@ -57,12 +61,19 @@ TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   EXPECT_THAT(fingerprint(readFile(*dir / "model.txt")),
               ::testing::AnyOf(0xab4ea410fae14483ull, 0xd3b8097ccc8043d1ull));
   EXPECT_EQ(fingerprint(withoutTime(run.out)), 0x213939c91a91ef15ull) << run.out;
-  // The JSON gained the frame's uncertainty; the rest is as it was.
-  nlohmann::json doc = nlohmann::json::parse(readFile(*dir / "run.json"));
+  // The JSON is what it was, with the frame's uncertainty and what made the
+  // frame appended.
+  auto doc = nlohmann::ordered_json::parse(readFile(*dir / "run.json"));
+  char model[17];
+  std::snprintf(model, sizeof model, "%016llx",
+                static_cast<unsigned long long>(fingerprint(readFile(*dir / "model.txt"))));
+  EXPECT_EQ(doc["model"], model);
+  EXPECT_EQ(doc["settings"]["descriptor"], "covariance");
   EXPECT_TRUE(doc.at("uncertainty").is_number());
   EXPECT_TRUE(doc.at("least_certain_class").is_string());
-  doc.erase("uncertainty");
-  doc.erase("least_certain_class");
+  for (const char* added : {"model", "settings", "uncertainty", "least_certain_class"}) {
+    doc.erase(added);
+  }
   EXPECT_THAT(fingerprint(doc.dump(2) + "\n"),
               ::testing::AnyOf(0x6fb6f125fbce1b2cull, 0xb4bfe8899d0dceaeull));
   // The label map is numbered 1-based in a palette PNG now; numbered the old
@@ -77,7 +88,7 @@ TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   EXPECT_EQ(fingerprint(std::string(oldBytes.begin(), oldBytes.end())), 0x5f693c08ecf35a3bull);
   EXPECT_EQ(fingerprint(readFile(*dir / "overlay.png")), 0xe231b345451435b8ull);
 
-  const auto settings = nlohmann::json::parse(readFile(*dir / "model.settings.json"));
+  const auto settings = nlohmann::json::parse(readFile(*dir / "model.txt.settings.json"));
   EXPECT_EQ(settings["descriptor"], "covariance");
   EXPECT_EQ(settings["segmentation"],
             nlohmann::json::parse(R"({"sigma": 1.0, "k": 500.0, "min_size": 500})"));
@@ -98,7 +109,7 @@ TEST_F(BetterLabels, SettingsTravelWithTheModelAndOptionsOverrideThem) {
   int samples = 0, order = 0;
   header >> samples >> order;
   EXPECT_EQ(order, 11);
-  const auto settings = nlohmann::json::parse(readFile(*dir / "fine.settings.json"));
+  const auto settings = nlohmann::json::parse(readFile(*dir / "fine.txt.settings.json"));
   EXPECT_EQ(settings["descriptor"], "embedding");
   EXPECT_EQ(settings["segmentation"],
             nlohmann::json::parse(R"({"sigma": 0.5, "k": 200.0, "min_size": 25})"));
@@ -123,7 +134,7 @@ TEST_F(BetterLabels, SettingsTravelWithTheModelAndOptionsOverrideThem) {
       kRovelin, args({"--sigma", "1", "--k", "500", "--min-size", "500"}, "fine.txt"), dir->path());
   ASSERT_EQ(overridden.status, 0) << overridden.err;
   EXPECT_EQ(overridden.err,
-            "rovelin: note: the command line overrides fine.settings.json: --sigma 1, --k 500, "
+            "rovelin: note: the command line overrides fine.txt.settings.json: --sigma 1, --k 500, "
             "--min-size 500\n");
   EXPECT_EQ(firstLine(withoutTime(overridden.out)), firstLine(withoutTime(coarse.out)));
 
@@ -143,19 +154,74 @@ TEST_F(BetterLabels, SettingsTravelWithTheModelAndOptionsOverrideThem) {
   EXPECT_EQ(lonely.status, 2);
   EXPECT_THAT(lonely.err, HasSubstr("--tune needs at least 2 labelled frames"));
 
-  const std::string good = readFile(*dir / "fine.settings.json");
-  { std::ofstream(*dir / "fine.settings.json") << good.substr(0, good.size() / 2); }
+  const std::string good = readFile(*dir / "fine.txt.settings.json");
+  { std::ofstream(*dir / "fine.txt.settings.json") << good.substr(0, good.size() / 2); }
   const auto damaged = runTool(kRovelin, args({}, "fine.txt"), dir->path());
   EXPECT_EQ(damaged.status, 1);
-  EXPECT_EQ(damaged.err, "Error : settings file fine.settings.json is damaged: it is not JSON!\n");
+  EXPECT_EQ(damaged.err,
+            "Error : settings file fine.txt.settings.json is damaged: it is not JSON!\n");
   EXPECT_EQ(damaged.out, "");
-  fs::copy_file(*dir / "model.settings.json", *dir / "fine.settings.json",
+  fs::copy_file(*dir / "model.txt.settings.json", *dir / "fine.txt.settings.json",
                 fs::copy_options::overwrite_existing);
   const auto stale = runTool(kRovelin, args({}, "fine.txt"), dir->path());
   EXPECT_EQ(stale.status, 1);
-  EXPECT_EQ(stale.err,
-            "Error : settings file fine.settings.json was written for another fine.txt (remove it, "
-            "or train again)!\n");
+  EXPECT_EQ(
+      stale.err,
+      "Error : settings file fine.txt.settings.json was written for another fine.txt (remove it, "
+      "or train again)!\n");
+}
+
+// A model and its settings are one unit: each model file name has its own
+// settings, a failed retrain leaves the old pair as it was, and a settings
+// name that is a pipe is refused rather than waited on.
+TEST_F(BetterLabels, AModelAndItsSettingsAreOneUnit) {
+  const fs::path work = folder("unit");
+  const auto train = [&work](const std::string& video, const std::string& sigma,
+                             const std::string& output) {
+    return runTool(kTrain,
+                   {"--classes", "classes.txt", "--sigma", sigma, "-o", output, video, "1",
+                    "0:labels_0.png", "4:labels_4.png", "8:labels_8.png"},
+                   work);
+  };
+  for (const char* labels : {"labels_0.png", "labels_4.png", "labels_8.png"}) {
+    fs::copy_file(dir->path() / labels, work / labels);
+  }
+  ASSERT_EQ(train("demo.avi", "0.5", "cars.v1").status, 0);
+  ASSERT_EQ(train("demo.avi", "0.8", "cars.v2").status, 0);
+  for (const std::string model : {"cars.v1", "cars.v2"}) {
+    const auto run = runTool(kRovelin, {"--no-gui", "demo.avi", "6", "1", model}, work);
+    EXPECT_EQ(run.status, 0) << model << ": " << run.err;
+  }
+  EXPECT_EQ(
+      nlohmann::json::parse(readFile(work / "cars.v1.settings.json"))["segmentation"]["sigma"],
+      0.5);
+
+  // A video name that is not UTF-8 cannot go into the settings: nothing is
+  // replaced and no temporary is left.
+  const std::string model = readFile(work / "cars.v1");
+  const std::string settings = readFile(work / "cars.v1.settings.json");
+  fs::copy_file(work / "demo.avi", work / "d\xe9mo.avi");
+  const auto latin1 = train("d\xe9mo.avi", "0.8", "cars.v1");
+  EXPECT_EQ(latin1.status, 1);
+  EXPECT_THAT(latin1.err, HasSubstr("is not UTF-8 text"));
+  EXPECT_THAT(latin1.err, Not(HasSubstr("[json.exception")));
+  EXPECT_EQ(readFile(work / "cars.v1"), model);
+  EXPECT_EQ(readFile(work / "cars.v1.settings.json"), settings);
+  for (const auto& entry : fs::directory_iterator(work)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+
+  // An older trainer's name is read when it was written for these bytes.
+  fs::rename(work / "cars.v1.settings.json", work / "cars.settings.json");
+  const auto legacy =
+      runTool(kRovelin, {"--no-gui", "--sigma", "1", "demo.avi", "6", "1", "cars.v1"}, work);
+  EXPECT_EQ(legacy.status, 0);
+  EXPECT_THAT(legacy.err, HasSubstr("overrides cars.settings.json: --sigma 1"));
+
+  ASSERT_EQ(::mkfifo((work / "cars.v1.settings.json").c_str(), 0600), 0);
+  const auto fifo = runTool(kRovelin, {"--no-gui", "demo.avi", "6", "1", "cars.v1"}, work);
+  EXPECT_EQ(fifo.status, 1);
+  EXPECT_EQ(fifo.err, "Error : settings file cars.v1.settings.json is not a regular file!\n");
 }
 
 // Vertical stripes, dark and bright in turn, all with the same noise: the
@@ -196,7 +262,7 @@ TEST(Tuning, ChoosesTheEmbeddingWhenOnlyTheMeanTellsClassesApart) {
   ASSERT_EQ(tuned.status, 0) << tuned.err;
   EXPECT_THAT(tuned.err, HasSubstr("Tuning by leave-one-frame-out cross-validation"));
   EXPECT_THAT(tuned.err, HasSubstr("chosen: embedding descriptor"));
-  const auto settings = nlohmann::json::parse(readFile(dir / "model.settings.json"));
+  const auto settings = nlohmann::json::parse(readFile(dir / "model.txt.settings.json"));
   EXPECT_EQ(settings["descriptor"], "embedding");
   EXPECT_GT(settings["training"]["cross_validated_accuracy"].get<double>(), 0.95);
   // The covariance alone does no better than chance on some candidate's fold.

@@ -10,12 +10,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -353,15 +356,26 @@ TEST_F(HostileFiles, TemporariesOfKilledRunsAreRemoved) {
   const std::string foreign = ".run.json.tmp-otherhost-" + std::to_string(child) + "-0";
   // An annotated video's temporary carries its extension for the encoder.
   const std::string deadVideo = dead + ".avi";
-  for (const std::string& name : {dead, deadVideo, mine, foreign}) {
+  // The PID of a process in another PID namespace looks dead here: its lock
+  // tells that it is at work. A file younger than the run is never a leftover.
+  const std::string locked = dead + ".mkv";
+  const std::string young = dead + ".mp4";
+  for (const std::string& name : {dead, deadVideo, mine, foreign, locked, young}) {
     std::ofstream(dir_ / name) << std::string(1000, 'x');
   }
+  const int lock = ::open((dir_ / locked).c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(lock, LOCK_SH), 0);
+  const struct timespec later[2] = {{std::time(nullptr) + 3600, 0}, {std::time(nullptr) + 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / young).c_str(), later, 0), 0);
   const ToolResult r = runTool(kRovelin, args({}), dir_.path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(dir_ / dead));
   EXPECT_FALSE(fs::exists(dir_ / deadVideo));
   EXPECT_TRUE(fs::exists(dir_ / mine));
   EXPECT_TRUE(fs::exists(dir_ / foreign));
+  EXPECT_TRUE(fs::exists(dir_ / locked));
+  EXPECT_TRUE(fs::exists(dir_ / young));
+  ::close(lock);
 }
 
 TEST_F(HostileFiles, TheTrainerNeverWritesAModelTheLoaderRefuses) {

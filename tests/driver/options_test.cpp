@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/options.hpp"
+#include "driver/frame_schedule.hpp"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +90,37 @@ TEST(Options, FrameLists) {
   EXPECT_FALSE(last.options.frames.toEnd);
   EXPECT_EQ(last.options.frames.list, (std::vector<int>{1, 2}));
   EXPECT_EQ(toEnd({"--overlay-video", "a.avi"}).options.overlayVideoPath, "a.avi");
+}
+
+// A run to the end cut into parts is cut by arithmetic: the bounds are those
+// of the listed frames, and a container claiming a billion frames costs
+// nothing until a part's own frames are checked.
+TEST(FrameScheduleParts, AreCutArithmeticallyWithTheBoundsOfTheList) {
+  for (const Shard part : {Shard{0, 3}, Shard{1, 3}, Shard{2, 3}, Shard{4, 5}}) {
+    FrameSchedule schedule(FrameSelection{{}, true, 2, 3}, 0);
+    schedule.listToCount(31);
+    schedule.keepPart(part);
+    std::vector<int> listed;
+    for (int f = 2; f < 31; f += 3) listed.push_back(f);
+    const std::vector<int> expected = shardFrames(listed, part);
+    std::vector<int> got;
+    for (std::size_t i = 0; schedule.frame(i); ++i) got.push_back(*schedule.frame(i));
+    EXPECT_EQ(got, expected) << part.index << "/" << part.count;
+    EXPECT_EQ(schedule.total(std::nullopt), static_cast<long>(expected.size()));
+    std::vector<int> checked;
+    schedule.dropFinished([&checked](int frame) {
+      checked.push_back(frame);
+      return frame % 2 == 0;
+    });
+    EXPECT_EQ(checked, expected);  // only the part's own frames are looked at
+  }
+  FrameSchedule huge(FrameSelection{{}, true, 0, 1}, 0);
+  huge.listToCount(999'999'999);
+  huge.keepPart(Shard{3, 4});
+  EXPECT_EQ(huge.total(std::nullopt), 250'000'000);
+  EXPECT_EQ(huge.frame(0), 749'999'999);
+  EXPECT_FALSE(huge.frame(250'000'000).has_value());
+  EXPECT_FALSE(huge.empty());
 }
 
 }  // namespace

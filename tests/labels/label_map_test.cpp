@@ -300,6 +300,9 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
   json("circle.json", R"({"label": "sky", "shape_type": "circle", "points": [[0,0]]})",
        "circle with 1 points");
   json("shape_type.json", R"(7)", "shape 0 is not an object");
+  std::string zigzag = R"({"label": "sky", "points": [)";
+  for (int i = 0; i < 10'001; ++i) zigzag += (i > 0 ? ",[" : "[") + std::to_string(i % 4) + ",1]";
+  json("zigzag.json", zigzag + "]}", "10001 points; at most 10000 are accepted");
   json("json_size.json", "", "annotation is for an image of 5x3",
        R"("imageWidth": 5, "imageHeight": 3)");
   json("no_height.json", "", "missing \"imageHeight\"", R"("imageWidth": 4)");

@@ -3,6 +3,9 @@
 // values and texts it refuses.
 #include "model/model_settings.hpp"
 
+#include "model/model_loading.hpp"
+#include "support/tool_runner.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,10 +13,13 @@ namespace rovelin {
 namespace {
 
 using ::testing::HasSubstr;
+namespace fs = std::filesystem;
 
 TEST(ModelSettings, RoundTripNamesAndRefusals) {
-  EXPECT_EQ(settingsPathFor("dir/model.txt"), "dir/model.settings.json");
+  EXPECT_EQ(settingsPathFor("dir/model.txt"), "dir/model.txt.settings.json");
+  EXPECT_EQ(settingsPathFor("cars.v1"), "cars.v1.settings.json");
   EXPECT_EQ(settingsPathFor("model"), "model.settings.json");
+  EXPECT_EQ(legacySettingsPathFor("dir/model.txt"), "dir/model.settings.json");
 
   ModelSettings settings;
   settings.descriptor = DescriptorKind::Embedding;
@@ -83,6 +89,39 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   EXPECT_EQ(parseSegmentationOption("--min-size", "25", params, known), "");
   EXPECT_TRUE(known);
   EXPECT_EQ(params.minSize, 25);
+}
+
+// The settings are checked against the bytes the run loaded: a retrain that
+// replaces the model and its settings after the load cannot pair the old
+// samples with the new segmentation.
+TEST(ModelSettings, AreCheckedAgainstTheBytesLoadedNotTheFileAsItIsNow) {
+  test_support::TempDir dir;
+  const fs::path model = dir / "model.txt";
+  test_support::writeModelFile(model, {"sky", "road"}, 3, 10, 7);
+  std::ostringstream notes;
+  std::string loaded;
+  const RegionClassifier classifier =
+      loadModel(ModelSource{model.string(), "", false}, notes, nullptr, &loaded);
+  EXPECT_EQ(loaded, modelFingerprint(test_support::readFile(model)));
+
+  test_support::writeModelFile(model, {"sky", "road"}, 3, 10, 8);  // the retrain
+  ModelSettings retrained;
+  retrained.segmentation = SegmentationParams{0.5f, 200.0f, 25};
+  retrained.model = modelFingerprint(test_support::readFile(model));
+  retrained.classes = {{"sky", std::nullopt}, {"road", std::nullopt}};
+  std::ofstream(settingsPathFor(model)) << formatSettings(retrained);
+  EXPECT_THROW(resolveRunSettings(model.string(), {}, classifier, loaded, notes), SettingsError);
+  const RunSettings fresh =
+      resolveRunSettings(model.string(), {}, classifier, retrained.model, notes);
+  EXPECT_EQ(fresh.segmentation, retrained.segmentation);
+  EXPECT_EQ(fresh.model, retrained.model);
+
+  // The old name counts only for the bytes it was written for.
+  fs::rename(settingsPathFor(model), legacySettingsPathFor(model));
+  EXPECT_EQ(resolveRunSettings(model.string(), {}, classifier, retrained.model, notes).segmentation,
+            retrained.segmentation);
+  EXPECT_EQ(resolveRunSettings(model.string(), {}, classifier, loaded, notes).segmentation,
+            SegmentationParams{});
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 # `cmake --install` into a scratch prefix gives every program with its
 # version, a bash completion and, when the build makes man pages, a page with
 # the exit status, the files written and examples that renders without
-# warnings; the licence lands in the documentation folder.
+# warnings; the licence lands in the documentation folder and the batch
+# recipe in share/rovelin/slurm.
 # Usage: install_test.sh BUILD_DIR VERSION MAN_PAGES(ON|OFF)
 set -uo pipefail
 build=$1 version=$2 man_pages=$3
@@ -17,6 +18,9 @@ for program in rovelin rovelin-train rovelin-demo-scene; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program not installed"
 done
 [ -s "$prefix/share/doc/rovelin/copyright" ] || fail "no share/doc/rovelin/copyright"
+for recipe in annotate.sbatch summary.sbatch; do
+  [ -x "$prefix/share/rovelin/slurm/$recipe" ] || fail "share/rovelin/slurm/$recipe not installed"
+done
 
 for exe in "$prefix"/bin/*; do
   program=$(basename "$exe")

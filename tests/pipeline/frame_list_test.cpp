@@ -40,6 +40,17 @@ TEST(VideoOutputName, KeepsTheStemAndReplacesUnsafeCharacters) {
   EXPECT_EQ(videoOutputName(".hidden"), "_hidden");
   EXPECT_EQ(videoOutputName("..avi"), "_");
   EXPECT_EQ(videoOutputName("dir/"), "_");
+
+  // {videopath} keeps the folders and the extension, so same-named videos
+  // of different folders or containers never share their outputs.
+  EXPECT_EQ(videoPathOutputName("cam1/0001.avi"), "cam1/0001_avi");
+  EXPECT_EQ(videoPathOutputName("cam2/0001.avi"), "cam2/0001_avi");
+  EXPECT_EQ(videoPathOutputName("0001.mp4"), "0001_mp4");
+  EXPECT_EQ(videoPathOutputName("/data/./cam 1/../x/.v.avi"), "data/x/_v_avi");
+  EXPECT_EQ(videoPathOutputName("../up/a.b.avi"), "__/up/a.b_avi");
+  EXPECT_EQ(expandVideoPattern("out/{videopath}/{video}-{frame}.json", "cam1/0001.avi"),
+            "out/cam1/0001_avi/0001-{frame}.json");
+  EXPECT_EQ(fixedOutputDirectory("out/{videopath}/{frame}.json"), "out");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace rovelin {
 namespace {
@@ -33,7 +34,7 @@ public:
       case cv::CAP_PROP_FRAME_HEIGHT:
         return height_ + 0.9;
       case cv::CAP_PROP_FRAME_COUNT:
-        return count_;
+        return claimedCount ? *claimedCount : count_;
       case cv::CAP_PROP_POS_FRAMES:
         return position_;
       default:
@@ -43,6 +44,11 @@ public:
   bool set(int prop, double value) override {
     sets.emplace_back(prop, value);
     if (prop == cv::CAP_PROP_POS_FRAMES) position_ = static_cast<int>(value);
+    return true;
+  }
+  bool grab() override {
+    if (position_ < 0 || position_ >= count_) return false;
+    ++position_;
     return true;
   }
   bool read(cv::OutputArray image) override {
@@ -61,6 +67,7 @@ public:
     return true;
   }
 
+  std::optional<double> claimedCount;  // what the container says, when not the truth
   mutable std::vector<int> gets;
   std::vector<std::pair<int, double>> sets;
   int releases = 0;
@@ -140,6 +147,26 @@ TEST(VideoFrameSource, FrameAtOrPastTheCountIsClampedAndReportedUnreadable) {
   EXPECT_EQ(s.fake->sets.back().second, 10.0);  // the count itself
   EXPECT_TRUE(s.source->frame.empty());
   EXPECT_EQ(cv::norm(before, s.source->output, cv::NORM_INF), 0.0);  // output kept
+}
+
+// A header cut off before it was finalised says 0 frames, a damaged one a
+// billion: neither is believed, and frame N is still frame N.
+TEST(VideoFrameSource, ContainerCountsThatCannotBeTrustedAreUnknown) {
+  auto capture = std::make_unique<FakeCapture>(16, 16, 10);
+  capture->claimedCount = 0.0;
+  VideoFrameSource cut(std::move(capture), "fake.avi", 1.0);
+  EXPECT_FALSE(cut.frameCountKnown());
+  ASSERT_TRUE(cut.grabFrame(5));
+  EXPECT_EQ(cut.output.at<cv::Vec3b>(0, 0)[0], 5);
+
+  TempDir dir;
+  std::ofstream(dir / "small.avi") << std::string(4096, 'x');
+  const std::string small = (dir / "small.avi").string();
+  EXPECT_EQ(VideoFrameSource::believableFrameCount(999'999'999.0, small), -1);
+  EXPECT_EQ(VideoFrameSource::believableFrameCount(4097.0, small), -1);
+  EXPECT_EQ(VideoFrameSource::believableFrameCount(120.0, small), 120);
+  EXPECT_EQ(VideoFrameSource::believableFrameCount(0.0, small), -1);
+  EXPECT_EQ(VideoFrameSource::believableFrameCount(120.0, "rtsp://camera/stream"), 120);
 }
 
 TEST(VideoFrameSource, ReleaseIsIdempotent) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A fixture for end-to-end suites: the 320x240 demo scene of 12 frames,
 // rendered once per suite, with a model trained on its frames 0, 4 and 8 by
-// the real rovelin-train (model.txt and model.settings.json beside it).
+// the real rovelin-train (model.txt and model.txt.settings.json beside it).
 #pragma once
 
 #include "support/tool_runner.hpp"
