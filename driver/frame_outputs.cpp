@@ -64,7 +64,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
           {"--label-map", &options.labelMapPath},
           {"--json", &options.jsonPath},
           {"--save-frame", &options.saveFramePath}}) {
-      if (!pattern->empty()) {
+      // Standard output takes every frame's JSON line in turn: one output.
+      if (!pattern->empty() && !(*pattern == "-" && frame != frames.front())) {
         outputs.emplace_back(option,
                              expandFramePattern(expandVideoPattern(*pattern, video), frame));
       }

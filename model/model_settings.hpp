@@ -54,6 +54,7 @@ struct ModelSettings : RunSettings, TrainingSource {
   // with; a run refuses settings beside another file (a stale settings file
   // left by an earlier training).
   std::string model;
+  bool factorRecorded = false;  // "training" names the factor (older files may not)
 };
 
 // FNV-1a (64 bits) of a training-data file's bytes, as 16 hexadecimal digits.
@@ -86,13 +87,23 @@ struct SettingsOverrides {
   std::optional<float> k;           // --k K
   std::optional<int> minSize;       // --min-size N
   std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
+  // FACTOR of the run: not a setting, but a model learns its regions at one
+  // scale, so a run far from the factor it was trained at is warned about.
+  std::optional<double> factor;
 };
 
 // What a run uses: the settings beside `trainingFile` with the command line's
 // explicit `overrides` applied over them (one note on `err` naming what the
 // command line changed). The descriptor follows the model's matrix order.
-// Throws SettingsError when the file is damaged or does not fit the model.
+// Throws SettingsError when the file is damaged or does not fit the model,
+// or when an embedding model (order 11, never a default model) has none.
+// A run FACTOR more than 10% away from the recorded one gets one warning,
+// even when quiet.
 RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
                                const RegionClassifier& model, std::ostream& err);
+
+// The classes recorded beside `trainingFile`, with their colours: empty
+// when there is no settings file or it cannot be used.
+std::vector<ClassEntry> classesBeside(const std::string& trainingFile);
 
 }  // namespace rovelin
