@@ -26,11 +26,12 @@ constexpr std::initializer_list<int> kTrainingFrames = {0, 4, 8, 16, 20};
 void annotate(benchmark::State& state, const bench::DemoSceneFolder& scene, const cv::Mat& frame,
               const RegionClassifier& model, const SegmentationParams& segmentation = {},
               DescriptorKind descriptor = DescriptorKind::Covariance, bool vehicleRule = true) {
-  std::ostringstream report;
   for (auto _ : state) {
-    report.str("");
-    RegionSet seg =
-        extractRegions(frame, 10, scene.dir, &report, nullptr, segmentation, descriptor);
+    const RegionSet seg = extractRegions(frame, {.segmentation = segmentation,
+                                                 .descriptor = descriptor,
+                                                 .workDir = scene.dir,
+                                                 .turn = nullptr})
+                              .regions;
     std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
     const Eigen::VectorXd labels = model.labelSegments(predictions, seg, vehicleRule);
     benchmark::DoNotOptimize(labels.data());

@@ -17,6 +17,7 @@
 #include "util/output_file.hpp"
 #include "util/parallel.hpp"
 #include "util/report.hpp"
+#include "util/terminal_line.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -40,7 +41,7 @@ namespace {
 
 // Clears a progress line before anything else is written on the terminal.
 void clearProgress(std::ostream& err, bool progress) {
-  if (progress) err << "\r\033[K" << std::flush;
+  if (progress) clearTerminalLine(err);
 }
 
 // Refuses, before any work, a run whose outputs cannot be written: names
@@ -104,9 +105,9 @@ struct TemporaryFile {
 
 // Runs the frames, with the annotated video encoded into a temporary file
 // that replaces the target, whole, only when the whole run succeeded.
-int runWithOverlayVideo(BatchRun run, const FrameSchedule& schedule, std::ostream& out,
-                        std::ostream& err) {
+int runWithOverlayVideo(RunContext& run, std::ostream& out, std::ostream& err) {
   const Options& options = *run.options;
+  const FrameSchedule& schedule = *run.schedule;
   if (options.overlayVideoPath.empty()) return runFrames(run, out, err);
   const std::filesystem::path target = options.overlayVideoPath;
   const double fps = overlayVideoRate(run.video->capture->get(cv::CAP_PROP_FPS), schedule.step());
@@ -310,16 +311,18 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const std::unique_ptr<VideoFrameSource> video = openVideo(options, options.resizeFactor, err);
   if (!video) return kExitFailure;
 
-  const BatchRun run{.options = &resolved,
-                     .model = &model,
-                     .settings = &settings,
-                     .classes = &classes,
-                     .video = video.get(),
-                     .schedule = &schedule,
-                     .gui = gui,
-                     .progress = progress,
-                     .modelSeconds = modelSeconds};
-  const int status = runWithOverlayVideo(run, schedule, out, err);
+  RunContext run;
+  run.options = &resolved;
+  run.model = &model;
+  run.settings = &settings;
+  run.classes = &classes;
+  run.video = video.get();
+  run.schedule = &schedule;
+  run.gui = gui;
+  run.progress = progress;
+  run.timings = options.timings && showsMessages(err, Verbosity::Normal);
+  run.modelSeconds = modelSeconds;
+  const int status = runWithOverlayVideo(run, out, err);
   video->release();
   if (status == kExitSuccess) reportCounts();
   return status;

@@ -29,29 +29,6 @@ namespace {
 // the last key frame before it.
 constexpr int kReadForwardLimit = 64;
 
-FrameSetup frameSetup(const BatchRun& run, ColourTurns& turns, const std::atomic<bool>& cancelled) {
-  FrameSetup setup;
-  setup.options = run.options;
-  setup.model = run.model;
-  setup.settings = run.settings;
-  setup.classes = run.classes;
-  setup.workFiles = run.schedule->single();
-  setup.keepOverlay = run.overlayVideo != nullptr;
-  setup.turns = &turns;
-  setup.cancelled = &cancelled;
-  return setup;
-}
-
-FrameWriter::Setup writerSetup(const BatchRun& run, std::ostream& err) {
-  FrameWriter::Setup setup;
-  setup.classes = run.classes;
-  setup.gui = run.gui;
-  setup.timings = run.options->timings && showsMessages(err, Verbosity::Normal);
-  setup.modelSeconds = run.modelSeconds;
-  setup.overlayVideo = run.overlayVideo;
-  return setup;
-}
-
 // Reads frame `number`, the one at `position` of the run: a run to the end
 // reads on from the frame it read last, whatever the frame count says; any
 // other frame is reached by number. False when it cannot be read.
@@ -70,29 +47,38 @@ std::size_t framesInFlight(int threads) {
   return static_cast<std::size_t>(std::max(1, cores > 0 ? std::min(threads, cores) : threads));
 }
 
-int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
+int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
   const Options& options = *run.options;
   VideoFrameSource& video = *run.video;
   const FrameSchedule& schedule = *run.schedule;
   const std::size_t limit = run.gui || schedule.single() ? 1 : framesInFlight(threadCount());
   if (!schedule.single()) video.readForwardLimit = kReadForwardLimit;
+  // Frames in flight already keep the cores busy: the image library's own
+  // workers would only add threads beyond the budget.
+  if (limit > 1) cv::setNumThreads(1);
 
-  ColourTurns turns;
-  std::atomic<bool> cancelled{false};
-  const FrameSetup setup = frameSetup(run, turns, cancelled);
   const std::optional<int> count =
       video.frameCountKnown() ? std::optional<int>(video.frameCount) : std::nullopt;
   ProgressLine progress(err, run.progress && schedule.several(), schedule.total(count));
-  FrameWriter writer(writerSetup(run, err), out, err, progress);
+  FrameWriter writer(run, out, err, progress);
 
   // One frame at a time runs its work on this thread when it is written;
   // more run on threads of their own.
   const auto policy = limit > 1 ? std::launch::async : std::launch::deferred;
   std::deque<std::future<FrameResult>> inFlight;
+  // This thread holds a place of the thread budget while it decodes and
+  // writes, and gives it up while it waits for a frame; each frame's work
+  // holds one while it runs.
+  auto work = [&run](FrameJob job) {
+    const WorkerSlot slot;
+    return processFrame(run, std::move(job));
+  };
   auto emitOldest = [&] {
     std::future<FrameResult> next = std::move(inFlight.front());
     inFlight.pop_front();
-    writer.emit(next.get());
+    FrameResult result = next.get();
+    const WorkerSlot slot;
+    writer.emit(std::move(result));
   };
   auto drain = [&] {
     while (!inFlight.empty()) emitOldest();
@@ -122,7 +108,13 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
       }
 
       const auto start = std::chrono::steady_clock::now();
-      if (!readFrame(video, schedule, position, *number, lastRead)) {
+      bool read = false;
+      {
+        const WorkerSlot decoding;
+        read = readFrame(video, schedule, position, *number, lastRead);
+        if (read) job.image = video.output.clone();
+      }
+      if (!read) {
         drain();
         progress.clear();
         if (schedule.toEnd() && position > 0) {
@@ -139,14 +131,13 @@ int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err) {
       }
       lastRead = *number;
       job.grabSeconds = secondsSince(start);
-      job.image = video.output.clone();
-      inFlight.push_back(std::async(policy, processFrame, std::cref(setup), std::move(job)));
+      inFlight.push_back(std::async(policy, work, std::move(job)));
     }
     drain();
   } catch (...) {
     // Later frames are dropped: their files are no longer written, and
     // their threads are waited for before the error is reported.
-    cancelled = true;
+    run.cancelled = true;
     for (std::future<FrameResult>& pending : inFlight) {
       try {
         if (pending.valid() && policy == std::launch::async) pending.get();

@@ -4,32 +4,16 @@
 // the writer in frame order. Memory stays bounded by the frames in flight.
 #pragma once
 
-#include "driver/frame_schedule.hpp"
-#include "driver/frame_work.hpp"
-#include "driver/overlay_video.hpp"
-#include "pipeline/video_frame_source.hpp"
+#include "driver/run_context.hpp"
 
+#include <cstddef>
 #include <iosfwd>
 
 namespace rovelin {
 
-struct BatchRun {
-  const Options* options = nullptr;
-  const RegionClassifier* model = nullptr;
-  const RunSettings* settings = nullptr;
-  const ClassTable* classes = nullptr;
-  VideoFrameSource* video = nullptr;
-  const FrameSchedule* schedule = nullptr;
-  bool gui = false;         // windows: one frame at a time
-  bool progress = false;    // standard error is a terminal
-  double modelSeconds = 0;  // for --timings
-  OverlayVideoWriter* overlayVideo = nullptr;
-};
-
-// Runs every frame of the schedule. Returns the exit status; data errors
-// are thrown with the message the run prints, after every earlier frame's
-// output has been written.
-int runFrames(const BatchRun& run, std::ostream& out, std::ostream& err);
+// Runs the frames of `run`'s schedule and writes their outputs in frame
+// order. Returns the exit status; throws on data errors.
+int runFrames(const RunContext& run, std::ostream& out, std::ostream& err);
 
 // The number of frames in flight for `threads` worker threads: as many,
 // but at most one per core.

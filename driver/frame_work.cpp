@@ -61,67 +61,26 @@ bool writtenInOrder(const std::string& target) {
 
 }  // namespace
 
-ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
-  ClassTable table;
-  for (int k = 0; k < model.classCount; ++k) table.names.push_back(model.trainingClass(k).name);
-  table.palette.resize(table.names.size());
-  table.entries.resize(table.names.size());
-  const std::vector<ClassEntry> listed =
-      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
-  for (std::size_t k = 0; k < table.names.size(); ++k) {
-    table.entries[k].name = table.names[k];
-    for (const ClassEntry& entry : listed) {
-      if (entry.name == table.names[k] && entry.colour) {
-        const cv::Vec3b rgb = *entry.colour;
-        table.entries[k].colour = rgb;
-        table.palette[k] = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
-      }
-    }
-  }
-  return table;
-}
-
-void ColourTurns::take(std::size_t position, const std::function<void()>& draws) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return next_ == position; });
-  // The turn is held while drawing: no other frame draws in between.
-  try {
-    draws();
-  } catch (...) {
-    ++next_;
-    changed_.notify_all();
-    throw;
-  }
-  ++next_;
-  changed_.notify_all();
-}
-
-void ColourTurns::pass(std::size_t position) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return next_ == position; });
-  ++next_;
-  changed_.notify_all();
-}
-
-FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
-  const Options& options = *setup.options;
-  const RegionClassifier& model = *setup.model;
-  const ClassTable& classes = *setup.classes;
-  const RunSettings& settings = *setup.settings;
-  auto cancelled = [&setup] { return setup.cancelled != nullptr && setup.cancelled->load(); };
+FrameResult processFrame(const RunContext& run, FrameJob job) {
+  const Options& options = *run.options;
+  const RegionClassifier& model = *run.model;
+  const ClassTable& classes = *run.classes;
+  const RunSettings& settings = *run.settings;
+  const bool workFiles = run.workFiles();
+  const bool keepOverlay = run.overlayVideo != nullptr;
 
   FrameResult result;
   result.position = job.position;
   result.frameNumber = job.frameNumber;
   result.times.grab = job.grabSeconds;
-  TurnGuard guard(setup.workFiles ? nullptr : setup.turns, job.position);
+  TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
 
   // Plain files are written here, on the frame's thread; the others wait
   // for the writer.
   auto write = [&](const std::string& target, std::function<void()> writeIt) {
     if (writtenInOrder(target)) {
       result.orderedWrites.push_back(std::move(writeIt));
-    } else if (!cancelled()) {
+    } else if (!run.cancelled.load()) {
       writeIt();
     }
   };
@@ -131,20 +90,21 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
     write(target, [target, image] { writeImageAtomically(target, image); });
   }
 
-  std::ostringstream line;
-  ExtractTimings extractTimes;
-  if (setup.workFiles) {
-    result.regions = extractRegions(job.image, 10, options.workDir, &line, &extractTimes,
-                                    settings.segmentation, settings.descriptor);
+  ExtractionRequest request;
+  request.segmentation = settings.segmentation;
+  request.descriptor = settings.descriptor;
+  const ColourDrawTurn turn = workFiles ? ColourDrawTurn{} : guard.turn();
+  if (workFiles) {
+    request.workDir = options.workDir;
   } else {
-    const ColourDrawTurn turn = setup.turns != nullptr ? guard.turn() : ColourDrawTurn{};
-    result.regions =
-        extractRegionsInMemory(job.image, 10, &line, &extractTimes, &turn, &result.segmented,
-                               settings.segmentation, settings.descriptor);
+    request.turn = &turn;
   }
-  result.segmentationLine = line.str();
-  result.times.segmentation = extractTimes.segmentation;
-  result.times.regions = extractTimes.regions;
+  Extraction extraction = extractRegions(job.image, request);
+  result.segmentationLine = std::move(extraction.segmentationLine) + "\n";
+  result.times.segmentation = extraction.timings.segmentation;
+  result.times.regions = extraction.timings.regions;
+  result.regions = std::move(extraction.regions);
+  result.segmented = std::move(extraction.segmented);
   const RegionSet& seg = result.regions;
   if (seg.regularizedCount > 0) {
     std::ostringstream warning;
@@ -165,13 +125,13 @@ FrameResult processFrame(const FrameSetup& setup, FrameJob job) {
   result.labels = model.labelSegments(relabelled, seg, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
 
-  if (!options.overlayPath.empty() || setup.keepOverlay) {
+  if (!options.overlayPath.empty() || keepOverlay) {
     cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
     if (!options.overlayPath.empty()) {
       const std::string target = frameOutputName(options.overlayPath, job.frameNumber);
       write(target, [target, overlay] { writeImageAtomically(target, overlay); });
     }
-    if (setup.keepOverlay) result.overlay = std::move(overlay);
+    if (keepOverlay) result.overlay = std::move(overlay);
   }
   if (!options.labelMapPath.empty()) {
     const std::string target = frameOutputName(options.labelMapPath, job.frameNumber);

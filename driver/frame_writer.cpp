@@ -2,6 +2,7 @@
 #include "driver/frame_writer.hpp"
 
 #include "driver/display.hpp"
+#include "driver/overlay_video.hpp"
 #include "util/clock.hpp"
 #include "util/report.hpp"
 
@@ -32,9 +33,9 @@ void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includ
 
 }  // namespace
 
-FrameWriter::FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err,
+FrameWriter::FrameWriter(const RunContext& run, std::ostream& out, std::ostream& err,
                          ProgressLine& progress)
-    : setup_(setup), out_(out), err_(err), progress_(progress) {}
+    : run_(run), out_(out), err_(err), progress_(progress) {}
 
 FrameWriter::~FrameWriter() {
   if (imageWindow_) closeFrameWindow();
@@ -46,13 +47,13 @@ void FrameWriter::emit(FrameResult result) {
   if (showsMessages(err_, Verbosity::Normal)) err_ << result.warnings << std::flush;
 
   const auto start = std::chrono::steady_clock::now();
-  if (setup_.gui) {
+  if (run_.gui) {
     showFrame(result.image);
     imageWindow_ = true;
   }
   out_ << std::endl;
-  bool walking = setup_.gui;
-  const std::vector<std::string>& names = setup_.classes->names;
+  bool walking = run_.gui;
+  const std::vector<std::string>& names = run_.classes->names;
   for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
     out_ << result.labels[i] << "   "
          << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
@@ -62,12 +63,12 @@ void FrameWriter::emit(FrameResult result) {
   result.times.report = secondsSince(start);
 
   for (const std::function<void()>& write : result.orderedWrites) write();
-  if (setup_.overlayVideo != nullptr && !result.overlay.empty()) {
-    setup_.overlayVideo->write(result.overlay);
+  if (run_.overlayVideo != nullptr && !result.overlay.empty()) {
+    run_.overlayVideo->write(result.overlay);
   }
   err_ << result.evaluation << std::flush;
-  if (setup_.timings) {
-    result.times.model = setup_.modelSeconds;
+  if (run_.timings) {
+    result.times.model = run_.modelSeconds;
     printTimings(err_, result.times, result.frameNumber, done_ == 0);
   }
   ++done_;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include "driver/frame_work.hpp"
-#include "driver/overlay_video.hpp"
 #include "driver/progress.hpp"
 
 #include <iosfwd>
@@ -15,14 +14,7 @@ namespace rovelin {
 
 class FrameWriter {
 public:
-  struct Setup {
-    const ClassTable* classes = nullptr;
-    bool gui = false;                            // show the frame and walk its masks
-    bool timings = false;                        // --timings
-    double modelSeconds = 0;                     // reported with the first frame's timings
-    OverlayVideoWriter* overlayVideo = nullptr;  // the annotated video, if any
-  };
-  FrameWriter(const Setup& setup, std::ostream& out, std::ostream& err, ProgressLine& progress);
+  FrameWriter(const RunContext& run, std::ostream& out, std::ostream& err, ProgressLine& progress);
   ~FrameWriter();
   FrameWriter(const FrameWriter&) = delete;
   FrameWriter& operator=(const FrameWriter&) = delete;
@@ -35,7 +27,7 @@ public:
   const FrameResult* last() const { return done_ > 0 ? &last_ : nullptr; }
 
 private:
-  Setup setup_;
+  const RunContext& run_;
   std::ostream& out_;
   std::ostream& err_;
   ProgressLine& progress_;

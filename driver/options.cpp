@@ -94,9 +94,10 @@ Options:
                       --frames, how many frames VIDEO has. Only VIDEO is
                       needed
   --timings           print the time of every stage on standard error
-  --threads N         worker threads of every pool, the image library's
-                      included, and frames in flight (at most one per
-                      core) (default: one per core)
+  --threads N         at most N threads at work at once: frames in flight
+                      (at most one per core) and the workers of their
+                      stages, the image library's included (default: one
+                      per core)
   --cache FILE        prepared-model cache (default: TRAINDATA.cache)
   --no-cache          neither read nor write the prepared-model cache
   --prepare-cache TRAINDATA

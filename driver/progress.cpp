@@ -2,6 +2,7 @@
 #include "driver/progress.hpp"
 
 #include "util/clock.hpp"
+#include "util/terminal_line.hpp"
 
 #include <cmath>
 #include <iomanip>
@@ -47,14 +48,14 @@ ProgressLine::ProgressLine(std::ostream& err, bool enabled, std::optional<long> 
 
 void ProgressLine::show(long done) {
   if (!enabled_) return;
-  err_ << "\r" << progressText(done, total_, secondsSince(start_)) << "\033[K" << std::flush;
+  drawTerminalLine(err_, progressText(done, total_, secondsSince(start_)));
   shown_ = true;
   done_ = done;
 }
 
 void ProgressLine::clear() {
   if (!enabled_ || !shown_) return;
-  err_ << "\r\033[K" << std::flush;
+  clearTerminalLine(err_);
   shown_ = false;
 }
 

@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,10 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void checkArguments(const cv::Mat& frame, int planeCount, const SegmentationParams& segmentation) {
-  if (planeCount != 10)
-    throw std::invalid_argument("extractRegions: the plane count must be 10, not " +
-                                std::to_string(planeCount));
+void checkArguments(const cv::Mat& frame, const SegmentationParams& segmentation) {
   if (frame.empty() || frame.type() != CV_8UC3)
     throw std::invalid_argument(
         "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
@@ -110,56 +106,35 @@ GridImage<RgbPixel> segment(const GridImage<RgbPixel>& input,
   return output;
 }
 
-void printSegmentationLine(std::ostream* report, int segmentCount, float seconds) {
-  (report ? *report : std::cout) << segmentationReportLine(segmentCount, seconds) << std::endl;
-}
-
-// Feature planes, label image and the RegionSet of `frame` cut as `segmented` (BGR) shows.
-RegionSet regionsOfSegmentation(const cv::Mat& frame, const cv::Mat& segmented, int segmentCount,
-                                ExtractTimings* timings, DescriptorKind descriptor) {
-  const auto regionStart = std::chrono::steady_clock::now();
-  RegionSet regions =
-      buildRegionSet(computeFeaturePlanes(frame), colourCodes(segmented), descriptor);
-  regions.segmentCount = segmentCount;
-  if (timings) timings->regions = secondsSince(regionStart);
-  return regions;
-}
-
 }  // namespace
 
-RegionSet extractRegions(const cv::Mat& frame, int planeCount, const fs::path& workDir,
-                         std::ostream* report, ExtractTimings* timings,
-                         const SegmentationParams& segmentation, DescriptorKind descriptor) {
-  checkArguments(frame, planeCount, segmentation);
+Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request) {
+  checkArguments(frame, request.segmentation);
+  Extraction result;
   const auto segmentationStart = std::chrono::steady_clock::now();
-  std::istringstream inputFile(writeFrameFile(frame, workDir));
-  const GridImage<RgbPixel> input = readPpm(inputFile, (workDir / "inpimage.ppm").string());
   int segmentCount = 0;
   float seconds = 0.0f;
-  const GridImage<RgbPixel> output = segment(input, segmentation, nullptr, segmentCount, seconds);
-  writeSegmentationFile(output, workDir);
-  printSegmentationLine(report, segmentCount, seconds);
-  const cv::Mat segmented = bgrPicture(output);
-  if (timings) timings->segmentation = secondsSince(segmentationStart);
-  return regionsOfSegmentation(frame, segmented, segmentCount, timings, descriptor);
-}
+  if (request.workDir) {
+    const fs::path& workDir = *request.workDir;
+    std::istringstream inputFile(writeFrameFile(frame, workDir));
+    const GridImage<RgbPixel> input = readPpm(inputFile, (workDir / "inpimage.ppm").string());
+    const GridImage<RgbPixel> output =
+        segment(input, request.segmentation, nullptr, segmentCount, seconds);
+    writeSegmentationFile(output, workDir);
+    result.segmented = bgrPicture(output);
+  } else {
+    result.segmented = bgrPicture(
+        segment(rgbPicture(frame), request.segmentation, request.turn, segmentCount, seconds));
+  }
+  result.segmentationLine = segmentationReportLine(segmentCount, seconds);
+  result.timings.segmentation = secondsSince(segmentationStart);
 
-RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount, std::ostream* report,
-                                 ExtractTimings* timings, const ColourDrawTurn* turn,
-                                 cv::Mat* segmented, const SegmentationParams& segmentation,
-                                 DescriptorKind descriptor) {
-  checkArguments(frame, planeCount, segmentation);
-  const auto segmentationStart = std::chrono::steady_clock::now();
-  int segmentCount = 0;
-  float seconds = 0.0f;
-  const GridImage<RgbPixel> output =
-      segment(rgbPicture(frame), segmentation, turn, segmentCount, seconds);
-  printSegmentationLine(report, segmentCount, seconds);
-  cv::Mat picture = bgrPicture(output);
-  if (timings) timings->segmentation = secondsSince(segmentationStart);
-  RegionSet regions = regionsOfSegmentation(frame, picture, segmentCount, timings, descriptor);
-  if (segmented) *segmented = std::move(picture);
-  return regions;
+  const auto regionStart = std::chrono::steady_clock::now();
+  result.regions = buildRegionSet(computeFeaturePlanes(frame), colourCodes(result.segmented),
+                                  request.descriptor);
+  result.regions.segmentCount = segmentCount;
+  result.timings.regions = secondsSince(regionStart);
+  return result;
 }
 
 void writeWorkFiles(const cv::Mat& frame, const cv::Mat& segmented, const fs::path& workDir) {

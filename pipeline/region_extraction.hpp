@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // From a frame to its regions: segments the frame (leaving it and its
 // segmentation in "inpimage.ppm" / "outimage.ppm", or handing them over in
-// memory for frames worked on at once), prints the segmentation line and
+// memory for frames worked on at once), gives the segmentation line and
 // describes every region with the feature stage.
 #pragma once
 
@@ -12,43 +12,44 @@
 #include <opencv2/core.hpp>
 
 #include <filesystem>
-#include <iosfwd>
+#include <optional>
+#include <string>
 
 namespace rovelin {
 
 // Wall-clock seconds spent in the parts of extractRegions.
 struct ExtractTimings {
-  double segmentation = 0.0;  // writing inpimage.ppm, segmenting, writing outimage.ppm
+  double segmentation = 0.0;  // segmenting, with the work files when they are written
   double regions = 0.0;       // feature planes, label image and the RegionSet
 };
 
-// Segments `frame`, leaves the frame in workDir/"inpimage.ppm" and the
-// segmentation in workDir/"outimage.ppm" (each written whole and renamed
-// into place, never through a link), prints the segmentation line on
-// `report` (standard output when null) and builds the RegionSet from the
-// run's own segmentation, never from what another run left in the folder.
-// planeCount must be 10. Throws Error (or pnm_error) naming the
-// file and the cause when a work file cannot be written.
-// `segmentation` sets the segmentation (checked before any file is written)
-// and `descriptor` what describes each region.
-RegionSet extractRegions(const cv::Mat& frame, int planeCount,
-                         const std::filesystem::path& workDir = {}, std::ostream* report = nullptr,
-                         ExtractTimings* timings = nullptr,
-                         const SegmentationParams& segmentation = {},
-                         DescriptorKind descriptor = DescriptorKind::Covariance);
+// What to extract from a frame, and how.
+struct ExtractionRequest {
+  SegmentationParams segmentation;                         // checked before any file is written
+  DescriptorKind descriptor = DescriptorKind::Covariance;  // what describes each region
+  // Set: the frame goes to workDir/"inpimage.ppm" and its segmentation to
+  // workDir/"outimage.ppm" (each written whole and renamed into place, never
+  // through a link). Unset: the picture is handed over in memory, and no
+  // file is written or read.
+  std::optional<std::filesystem::path> workDir;
+  // When given, orders the segmentation's colour draws among frames
+  // segmented at the same time (in memory only).
+  const ColourDrawTurn* turn = nullptr;
+};
 
-// The same regions as extractRegions gives for `frame`, with the picture
-// handed to the segmentation and back in memory: no file is written or read.
-// The segmentation line goes to `report` (standard output when null); its
-// time is the calling thread's processor time. `turn`, when given, orders the
-// segmentation's colour draws among frames segmented at the same time.
-// `segmented`, when given, receives the segmentation picture (BGR, as
-// "outimage.ppm" reads back).
-RegionSet extractRegionsInMemory(const cv::Mat& frame, int planeCount,
-                                 std::ostream* report = nullptr, ExtractTimings* timings = nullptr,
-                                 const ColourDrawTurn* turn = nullptr, cv::Mat* segmented = nullptr,
-                                 const SegmentationParams& segmentation = {},
-                                 DescriptorKind descriptor = DescriptorKind::Covariance);
+// A frame's regions and what came with them.
+struct Extraction {
+  RegionSet regions;  // built from this run's own segmentation, never a file another left
+  std::string segmentationLine;  // "Number of segments = ...", without its end of line
+  ExtractTimings timings;
+  cv::Mat segmented;  // the segmentation picture, BGR, as "outimage.ppm" reads back
+};
+
+// Segments `frame` (8-bit, 3 channels) and describes every region with the
+// feature stage. Throws std::invalid_argument for a frame or parameters that
+// cannot be segmented, and Error (or pnm_error) naming the file and the
+// cause when a work file cannot be written.
+Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request);
 
 // Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
 // workDir/"outimage.ppm", the two work files extractRegions leaves behind.

@@ -9,6 +9,7 @@
 
 #include "rovelin/version.hpp"
 #include "tools/demo_scene.hpp"
+#include "util/command_line.hpp"
 #include "util/error.hpp"
 #include "util/parse_number.hpp"
 #include "util/report.hpp"
@@ -24,16 +25,14 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --size WxH   frame size in pixels (default 640x480)\n"
     "  --frames N   number of frames (default 24)\n"
+    "  -q, --quiet  print only errors on standard error\n"
+    "  -v, --verbose  accepted as by the other programs (nothing more to say)\n"
     "  -h, --help   show this help\n"
     "  --version    show the version\n";
 
-struct UsageError {
-  std::string message;
-};
-
 int parseInt(std::string_view text, const std::string& what) {
   const std::optional<int> value = rovelin::parseNumber<int>(text);
-  if (!value) throw UsageError{what + " \"" + std::string(text) + "\" is not an integer"};
+  if (!value) throw rovelin::UsageError(what + " \"" + std::string(text) + "\" is not an integer");
   return *value;
 }
 
@@ -41,50 +40,40 @@ int parseInt(std::string_view text, const std::string& what) {
 
 int main(int argc, char** argv) {
   rovelin::DemoSceneOptions options;
-  std::string outputDir;
-  try {
-    bool haveDir = false;
-    for (int i = 1; i < argc; ++i) {
-      const std::string_view arg = argv[i];
-      auto value = [&]() -> std::string_view {
-        if (i + 1 >= argc) throw UsageError{std::string(arg) + " needs a value"};
-        return argv[++i];
-      };
-      if (arg == "-h" || arg == "--help") {
-        std::cout << kUsage;
-        return rovelin::checkedStandardOutput(rovelin::kExitSuccess);
-      } else if (arg == "--version") {
-        std::cout << rovelin::versionText("rovelin-demo-scene");
-        return rovelin::checkedStandardOutput(rovelin::kExitSuccess);
-      } else if (arg == "--size") {
-        const std::string_view size = value();
-        const auto x = size.find('x');
-        if (x == std::string_view::npos)
-          throw UsageError{"--size \"" + std::string(size) + "\" is not WxH"};
-        options.width = parseInt(size.substr(0, x), "width");
-        options.height = parseInt(size.substr(x + 1), "height");
-      } else if (arg == "--frames") {
-        options.frames = parseInt(value(), "frame count");
-      } else if (arg.size() > 1 && arg[0] == '-') {
-        throw UsageError{"unknown option " + std::string(arg)};
-      } else if (haveDir) {
-        throw UsageError{"more than one output directory given"};
-      } else {
-        outputDir = arg;
-        haveDir = true;
+  const rovelin::ProgramText program{"rovelin-demo-scene", kUsage,
+                                     rovelin::versionText("rovelin-demo-scene"), kUsage};
+  rovelin::ParsedArguments parsed;
+  auto option = [&](const std::string& arg, const rovelin::OptionValue& value) {
+    if (arg == "--size") {
+      const std::string size = value();
+      const auto x = size.find('x');
+      if (x == std::string::npos) {
+        throw rovelin::UsageError("--size \"" + size + "\" is not WxH");
       }
+      options.width = parseInt(std::string_view(size).substr(0, x), "width");
+      options.height = parseInt(std::string_view(size).substr(x + 1), "height");
+    } else if (arg == "--frames") {
+      options.frames = parseInt(value(), "frame count");
+    } else {
+      return false;
     }
-    if (!haveDir) throw UsageError{"no output directory given"};
+    return true;
+  };
+  auto finish = [&] {
+    if (parsed.positional.size() > 1)
+      throw rovelin::UsageError("more than one output directory given");
+    if (parsed.positional.empty()) throw rovelin::UsageError("no output directory given");
     try {
       rovelin::checkDemoSceneOptions(options);
     } catch (const std::invalid_argument& e) {
-      throw UsageError{e.what()};  // the sizes given on the command line
+      throw rovelin::UsageError(e.what());  // the sizes given on the command line
     }
-  } catch (const UsageError& e) {
-    rovelin::errorLine(std::cerr) << e.message;
-    std::cerr << kUsage << std::flush;
-    return rovelin::kExitBadOption;
+  };
+  if (const auto status = rovelin::readCommandLine(argc, argv, program, option, parsed, finish)) {
+    return *status;
   }
+  rovelin::setMessageStyle(std::cerr, "rovelin-demo-scene", parsed.verbosity);
+  const std::string& outputDir = parsed.positional.front();
 
   try {
     for (const auto& path : rovelin::writeDemoScene(outputDir, options))

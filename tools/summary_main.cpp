@@ -4,6 +4,7 @@
 #include "pipeline/output_names.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
+#include "util/command_line.hpp"
 #include "util/error.hpp"
 #include "util/output_file.hpp"
 #include "util/report.hpp"
@@ -64,45 +65,30 @@ struct SummaryCommand {
   Verbosity verbosity = Verbosity::Normal;
 };
 
-int usageError(const std::string& message) {
-  errorLine(std::cerr) << message;
-  return kExitBadOption;
-}
-
 // Reads the command line into `command`. Returns the exit status when the
 // program ends here: help, version, or a command line that cannot be run.
 std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& command) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kHelp;
-      return checkedStandardOutput(kExitSuccess);
+  const ProgramText program{"rovelin-summary", kHelp, versionText("rovelin-summary"), ""};
+  ParsedArguments parsed;
+  auto option = [&](const std::string& arg, const OptionValue& value) {
+    if (arg != "--manifest" && arg != "-o") return false;
+    (arg == "-o" ? command.outputPath : command.manifestPath) = value("a file name");
+    return true;
+  };
+  auto finish = [&] {
+    if (parsed.positional.size() > 1) {
+      throw UsageError("more than one TREE given (see rovelin-summary --help)");
     }
-    if (arg == "--version") {
-      std::cout << versionText("rovelin-summary");
-      return checkedStandardOutput(kExitSuccess);
+    if (parsed.positional.empty()) throw UsageError("no TREE given (see rovelin-summary --help)");
+    command.tree = parsed.positional.front();
+    std::error_code ec;
+    if (!fs::is_directory(command.tree, ec)) {
+      throw UsageError("\"" + command.tree + "\" is not a folder");
     }
-    if (arg == "-q" || arg == "--quiet") {
-      command.verbosity = Verbosity::Quiet;
-    } else if (arg == "-v" || arg == "--verbose") {
-      command.verbosity = Verbosity::Verbose;
-    } else if (arg == "--manifest" || arg == "-o") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usageError(arg + " takes a file name");
-      (arg == "-o" ? command.outputPath : command.manifestPath) = argv[++i];
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usageError("unknown option '" + arg + "' (see rovelin-summary --help)");
-    } else if (!command.tree.empty()) {
-      return usageError("more than one TREE given (see rovelin-summary --help)");
-    } else {
-      command.tree = arg;
-    }
-  }
-  if (command.tree.empty()) return usageError("no TREE given (see rovelin-summary --help)");
-  std::error_code ec;
-  if (!fs::is_directory(command.tree, ec)) {
-    return usageError("\"" + command.tree + "\" is not a folder");
-  }
-  return std::nullopt;
+  };
+  const std::optional<int> status = readCommandLine(argc, argv, program, option, parsed, finish);
+  command.verbosity = parsed.verbosity;
+  return status;
 }
 
 // Every frame file below `tree` that can be read, sorted by video and

@@ -6,6 +6,7 @@
 #include "rovelin/version.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
+#include "util/command_line.hpp"
 #include "util/error.hpp"
 #include "util/output_file.hpp"
 #include "util/parse_number.hpp"
@@ -98,41 +99,28 @@ struct TrainCommand {
   bool chosen = false;  // a setting --tune would choose was given
 };
 
-int usageError(const std::string& message) {
-  errorLine(std::cerr) << message;
-  plainLine(std::cerr, Verbosity::Quiet)
-      << "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]";
-  return kExitBadOption;
-}
-
 // Sets option `arg` of `command`, taking its value from `value` when it
-// needs one. Returns why it is refused, or "" when all is well.
-std::string applyOption(const std::string& arg, const std::function<bool(std::string&)>& value,
-                        TrainCommand& command) {
+// needs one. Returns false for an unknown option; throws UsageError for a
+// bad value.
+bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand& command) {
   TrainingOptions& options = command.options;
-  std::string text;
-  if (arg == "-v" || arg == "--verbose") {
-    command.verbosity = Verbosity::Verbose;
-  } else if (arg == "-q" || arg == "--quiet") {
-    command.verbosity = Verbosity::Quiet;
-  } else if (arg == "-o" || arg == "--output") {
-    if (!value(text) || text.empty()) return arg + " takes a file name";
-    options.output = text;
+  if (arg == "-o" || arg == "--output") {
+    options.output = value("a file name");
   } else if (arg == "--classes") {
-    if (!value(text) || text.empty()) return "--classes takes a file name";
-    options.classList = text;
+    options.classList = value("a file name");
   } else if (arg == "--workdir") {
-    if (!value(text) || text.empty()) return "--workdir takes a directory";
-    options.workDir = text;
+    options.workDir = value("a directory");
   } else if (arg == "--purity") {
-    const auto purity = value(text) ? parseNumber<double>(text) : std::nullopt;
+    const std::string range = "a number above 0 and at most 1";
+    const auto purity = parseNumber<double>(value(range));
     if (!purity || !(*purity > 0.0) || *purity > 1.0) {
-      return "--purity takes a number above 0 and at most 1";
+      throw UsageError("--purity takes " + range);
     }
     options.purity = *purity;
   } else if (arg == "--max-per-class") {
-    const auto most = value(text) ? parseNumber<int>(text) : std::nullopt;
-    if (!most || *most < 2) return "--max-per-class takes a whole number of at least 2";
+    const std::string range = "a whole number of at least 2";
+    const auto most = parseNumber<int>(value(range));
+    if (!most || *most < 2) throw UsageError("--max-per-class takes " + range);
     options.maxPerClass = *most;
   } else if (arg == "--tune") {
     command.tune = true;
@@ -140,27 +128,24 @@ std::string applyOption(const std::string& arg, const std::function<bool(std::st
     options.vehicleRule = false;
     command.chosen = true;
   } else if (arg == "--descriptor") {
-    const auto kind = value(text) ? parseDescriptorKind(text) : std::nullopt;
-    if (!kind) return "--descriptor takes covariance or embedding";
+    const auto kind = parseDescriptorKind(value("covariance or embedding"));
+    if (!kind) throw UsageError("--descriptor takes covariance or embedding");
     options.descriptor = *kind;
     command.chosen = true;
   } else if (arg == "--sigma" || arg == "--k" || arg == "--min-size") {
-    if (!value(text)) return arg + " takes a value";
     bool known = false;
+    const std::string text = value();
     if (std::string problem = parseSegmentationOption(arg, text, options.segmentation, known);
         !problem.empty()) {
-      return problem;
+      throw UsageError(problem);
     }
     command.chosen = true;
   } else if (arg == "--context") {
-    if (!value(text) || text.empty()) {
-      return "--context takes identity, uniform, estimated or a file name";
-    }
-    options.context = text;
+    options.context = value("identity, uniform, estimated or a file name");
   } else {
-    return "unknown option '" + arg + "' (see rovelin-train --help)";
+    return false;
   }
-  return "";
+  return true;
 }
 
 // VIDEO FACTOR FRAME:LABELS...: returns why they are refused, or "".
@@ -197,39 +182,21 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
 // Reads the command line into `command`. Returns the exit status when the
 // program ends here: help, version, or a command line that cannot be run.
 std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command) {
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") {
-      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
-      break;
+  const ProgramText program{
+      "rovelin-train", kHelp, versionText("rovelin-train"),
+      "Usage : rovelin-train [options] -o MODEL.txt VIDEO FACTOR FRAME:LABELS [...]\n"};
+  ParsedArguments parsed;
+  auto option = [&](const std::string& arg, const OptionValue& value) {
+    return applyOption(arg, value, command);
+  };
+  auto finish = [&] {
+    if (const std::string problem = readPositionals(parsed.positional, command); !problem.empty()) {
+      throw UsageError(problem);
     }
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kHelp;
-      return checkedStandardOutput(kExitSuccess);
-    }
-    if (arg == "--version") {
-      std::cout << versionText("rovelin-train");
-      return checkedStandardOutput(kExitSuccess);
-    }
-    // A word that starts with '-' and a digit is a number, such as a frame.
-    if (arg.size() < 2 || arg[0] != '-' || (arg[1] >= '0' && arg[1] <= '9')) {
-      positional.push_back(arg);
-      continue;
-    }
-    const auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    if (const std::string problem = applyOption(arg, value, command); !problem.empty()) {
-      return usageError(problem);
-    }
-  }
-  if (const std::string problem = readPositionals(positional, command); !problem.empty()) {
-    return usageError(problem);
-  }
-  return std::nullopt;
+  };
+  const std::optional<int> status = readCommandLine(argc, argv, program, option, parsed, finish);
+  command.verbosity = parsed.verbosity;
+  return status;
 }
 
 // Refuses, before any work, a model or settings file that cannot be

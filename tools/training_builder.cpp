@@ -186,7 +186,6 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
     throw TrainingBuildError("video file \"" + options.video + "\" could not be opened");
   }
   VideoFrameSource& video = *source;
-  std::ostringstream discard;
   for (const LabelledFrame& labelled : options.frames) {
     // Read the label map first: a bad map fails before any work is done.
     const cv::Mat labels =
@@ -197,9 +196,13 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
                                options.video + "\" could not be read (" + video.frameCountText() +
                                ")");
     }
-    discard.str("");
-    const RegionSet seg = extractRegions(video.output, 10, options.workDir, log ? log : &discard,
-                                         nullptr, options.segmentation, options.descriptor);
+    const Extraction extraction =
+        extractRegions(video.output, {.segmentation = options.segmentation,
+                                      .descriptor = options.descriptor,
+                                      .workDir = options.workDir,
+                                      .turn = nullptr});
+    if (log != nullptr) *log << extraction.segmentationLine << std::endl;
+    const RegionSet& seg = extraction.regions;
 
     const std::vector<std::vector<long long>> histograms =
         regionClassHistograms(seg.indexImage, seg.count, labels, k);

@@ -14,6 +14,7 @@
 #include "pipeline/region_extraction.hpp"
 #include "pipeline/video_frame_source.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/terminal_line.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -131,20 +132,22 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
 
   TuningResult result;
   const std::vector<SegmentationParams> grid = tuningSegmentations(options.factor);
-  std::ostringstream discard;
   for (std::size_t g = 0; g < grid.size(); ++g) {
     const SegmentationParams& params = grid[g];
     if (progress != nullptr) {
-      *progress << "\rrovelin-train: tuning, segmentation " << g + 1 << " of " << grid.size()
-                << "\033[K" << std::flush;
+      drawTerminalLine(*progress, "rovelin-train: tuning, segmentation " + std::to_string(g + 1) +
+                                      " of " + std::to_string(grid.size()));
     }
     std::vector<SegmentedFrame> segmented(static_cast<std::size_t>(frameCount));
     double regionTotal = 0.0;
     for (int f = 0; f < frameCount; ++f) {
       SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
       const FrameData& data = frames[static_cast<std::size_t>(f)];
-      discard.str("");
-      s.regions = extractRegions(data.image, 10, options.workDir, &discard, nullptr, params);
+      s.regions = extractRegions(data.image, {.segmentation = params,
+                                              .descriptor = DescriptorKind::Covariance,
+                                              .workDir = options.workDir,
+                                              .turn = nullptr})
+                      .regions;
       s.embeddings =
           buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
       s.histograms.assign(static_cast<std::size_t>(s.regions.count),
@@ -253,7 +256,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
       }
     }
   }
-  if (progress != nullptr) *progress << "\r\033[K" << std::flush;
+  if (progress != nullptr) clearTerminalLine(*progress);
   for (std::size_t i = 1; i < result.tried.size(); ++i) {
     if (better(result.tried[i], result.tried[result.best])) result.best = i;
   }

@@ -50,10 +50,14 @@ TEST_F(BetterLabels, DefaultTrainingAndRunGiveTheSameBytesAsBefore) {
   EXPECT_EQ(run.err, "");
   // Fingerprints of what this scene gave before models carried settings, on
   // Debian 12 with its current video and maths libraries: the model's and
-  // the JSON's last digits follow the platform's floating-point routines.
-  EXPECT_EQ(fingerprint(readFile(*dir / "model.txt")), 0xab4ea410fae14483ull);
+  // the JSON's last digits follow the floating-point routines the libraries
+  // pick for the processor (two machines of the same kind, with and without
+  // AVX-512, give the two values).
+  EXPECT_THAT(fingerprint(readFile(*dir / "model.txt")),
+              ::testing::AnyOf(0xab4ea410fae14483ull, 0xd3b8097ccc8043d1ull));
   EXPECT_EQ(fingerprint(withoutTime(run.out)), 0x213939c91a91ef15ull) << run.out;
-  EXPECT_EQ(fingerprint(readFile(*dir / "run.json")), 0x6fb6f125fbce1b2cull);
+  EXPECT_THAT(fingerprint(readFile(*dir / "run.json")),
+              ::testing::AnyOf(0x6fb6f125fbce1b2cull, 0xb4bfe8899d0dceaeull));
   EXPECT_EQ(fingerprint(readFile(*dir / "labels.png")), 0x5f693c08ecf35a3bull);
   EXPECT_EQ(fingerprint(readFile(*dir / "overlay.png")), 0xe231b345451435b8ull);
 

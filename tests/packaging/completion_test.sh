@@ -44,7 +44,7 @@ expect "model.txt" "$train" -o mod
 expect "labels_12.png" "$train" -o model.txt movie.avi 1 12 : la
 expect "--quiet" "$rovelin" --q
 expect "-q" "$train" -q
-expect "--size --frames --help --version" "$demo" --
+expect "--size --frames --quiet --verbose --help --version" "$demo" --
 expect "" "$demo" --size ""
 
 # Every option of its own that a program's --help names anywhere, in its

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -62,6 +63,45 @@ TEST_F(ParallelFor, AFailingRangeIsReportedAfterEveryOtherRangeHasFinished) {
     for (long k = begin; k < end; ++k) sum += k;
   });
   EXPECT_EQ(sum.load(), 4950);
+}
+
+TEST_F(ParallelFor, LoopsOfBusyThreadsShareOneBudget) {
+  // Two threads hold the two places of the budget: a loop run by either
+  // finds no room for helpers and does its ranges itself, still cut as two.
+  setThreadCount(2);
+  auto loop = [] {
+    const WorkerSlot slot;
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    std::mutex lock;
+    std::vector<std::pair<long, long>> ranges;
+    parallelFor(1000, [&](long begin, long end) {
+      const int now = ++running;
+      most = std::max(most.load(), now);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      {
+        const std::lock_guard<std::mutex> hold(lock);
+        ranges.emplace_back(begin, end);
+      }
+      --running;
+    });
+    std::sort(ranges.begin(), ranges.end());
+    EXPECT_EQ(ranges, (std::vector<std::pair<long, long>>{{0, 500}, {500, 1000}}));
+    return most.load();
+  };
+  std::atomic<bool> holding{false};
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    const WorkerSlot slot;
+    holding = true;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(loop(), 1);
+  done = true;
+  other.join();
+  // With the other place free again, the loop takes a helper.
+  EXPECT_EQ(loop(), 2);
 }
 
 TEST_F(ParallelFor, MoreThreadsThanWorkGiveOneNonEmptyRangePerElement) {
