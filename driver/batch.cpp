@@ -134,6 +134,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
       inFlight.push_back(std::async(policy, work, std::move(job)));
     }
     drain();
+    writer.finish();
   } catch (...) {
     // Later frames are dropped: their files are no longer written, and
     // their threads are waited for before the error is reported.
@@ -148,7 +149,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     progress.clear();
     throw;
   }
-  progress.clear();
+  progress.finish();
 
   // A batch hands its pictures over in memory; the work files are written
   // once, for the last frame, as one frame after another would leave them.

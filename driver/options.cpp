@@ -320,11 +320,15 @@ bool readPositionals(const std::vector<const char*>& args, Command& command) {
   return true;
 }
 
-// A negative number is a FRAME or FACTOR, never an option.
+// A negative number ("-3", "-0.5", "-nan", "-inf") is a FRAME or FACTOR,
+// never an option.
 bool looksLikeOption(const std::string& arg) {
   if (arg.size() < 2 || arg[0] != '-') return false;
   const char next = arg[1] == '.' && arg.size() > 2 ? arg[2] : arg[1];
-  return !std::isdigit(static_cast<unsigned char>(next));
+  if (std::isdigit(static_cast<unsigned char>(next))) return false;
+  char* end = nullptr;
+  std::strtod(arg.c_str(), &end);
+  return end == arg.c_str() || *end != '\0';
 }
 
 // The long option names, for a near miss in a typo.
