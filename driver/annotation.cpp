@@ -374,7 +374,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     }
   }
   const double modelSeconds = secondsSince(start);
-  const ClassTable classes = makeClassTable(model, options.classListPath);
+  const ClassTable classes =
+      makeClassTable(model, options.classListPath, classesBeside(options.trainingFile));
 
   const std::unique_ptr<VideoFrameSource> video = openVideo(options, options.resizeFactor, err);
   if (!video) return kExitFailure;

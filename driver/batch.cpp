@@ -142,6 +142,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
       inFlight.push_back(std::async(policy, work, std::move(job)));
     }
     drain();
+    writer.finish();
     runFiles.finish();
   } catch (...) {
     // Later frames are dropped: their files are no longer written, and
@@ -157,13 +158,14 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     progress.clear();
     throw;
   }
-  progress.clear();
   if (const int signal = interruptSignal(); signal != 0) {
+    progress.clear();
     const std::optional<long> total = schedule.total(count);
     plainLine(err, Verbosity::Quiet) << "rovelin: interrupted after " << writer.done() << " of "
                                      << (total ? std::to_string(*total) : "?") << " frames";
     return 128 + signal;
   }
+  progress.finish();
 
   // A batch hands its pictures over in memory; the work files are written
   // once, for the last frame, as one frame after another would leave them.

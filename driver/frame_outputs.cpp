@@ -91,7 +91,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
           {"--label-map", &options.labelMapPath},
           {"--json", &options.jsonPath},
           {"--save-frame", &options.saveFramePath}}) {
-      if (!pattern->empty()) {
+      // Standard output takes every frame's JSON line in turn: one output.
+      if (!pattern->empty() && !(*pattern == "-" && frame != frames.front())) {
         outputs.emplace_back(option,
                              expandFramePattern(expandVideoPattern(*pattern, video), frame));
       }
@@ -383,7 +384,7 @@ std::string escapedBytes(const std::string& text) {
 
 }  // namespace
 
-std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings) {
+std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings, bool compact) {
   ordered_json doc = inOrder(run);
   doc["model"] = settings.model;
   doc["settings"] = runSettingsJson(settings);
@@ -403,7 +404,7 @@ std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settin
     if (any) raw["classes"] = std::move(names);
   }
   if (!raw.empty()) doc["raw_bytes"] = std::move(raw);
-  return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+  return doc.dump(compact ? -1 : 2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
 
 FrameOrigin frameJsonOrigin(const std::filesystem::path& file, const std::string& video,

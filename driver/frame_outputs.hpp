@@ -79,7 +79,9 @@ nlohmann::json describeRun(const RunDescription& run, const RegionSet& seg,
 // name, a class name) get replacement characters in the text fields, and
 // their exact bytes in "raw_bytes" ("video", "classes" with null for the
 // names that are fine), printable ASCII as is and every other byte as \xHH.
-std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings);
+// Indented, or on one line when `compact` (JSON Lines on standard output).
+std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings,
+                            bool compact = false);
 
 // Whose output an existing frame JSON is, for --skip-existing.
 enum class FrameOrigin {

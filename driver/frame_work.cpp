@@ -106,13 +106,6 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.regions = std::move(extraction.regions);
   result.segmented = std::move(extraction.segmented);
   const RegionSet& seg = result.regions;
-  if (seg.regularizedCount > 0) {
-    std::ostringstream warning;
-    warning << "Warning : " << seg.regularizedCount << " of " << seg.count
-            << " regions have a degenerate covariance (flat or too few pixels); a ridge of "
-            << CovarianceDescriptor::kRidge << " was added to their diagonal" << '\n';
-    result.warnings = warning.str();
-  }
 
   auto start = std::chrono::steady_clock::now();
   const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
@@ -144,8 +137,11 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
     const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,
                              job.image.size(), seg.segmentCount};
     const std::string target = frameOutputName(options.jsonPath, job.frameNumber);
+    // On standard output, JSON Lines: one object a line, for a JSON reader.
+    const nlohmann::json description =
+        describeRun(run, seg, predictions, result.labels, classes.names);
     const std::string text =
-        formatFrameJson(describeRun(run, seg, predictions, result.labels, classes.names), settings);
+        formatFrameJson(description, settings, /*compact=*/options.jsonPath == "-");
     write(target, [target, text] { writeTextAtomically(target, text); });
   }
   if (!job.truth.empty()) {

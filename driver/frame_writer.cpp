@@ -35,7 +35,11 @@ void printTimings(std::ostream& err, const StageTimes& t, int frame, bool includ
 
 FrameWriter::FrameWriter(const RunContext& run, std::ostream& out, std::ostream& err,
                          ProgressLine& progress)
-    : run_(run), out_(out), err_(err), progress_(progress) {}
+    : run_(run),
+      out_(out),
+      err_(err),
+      progress_(progress),
+      report_(run.options->jsonPath == "-" ? discard_ : out) {}
 
 FrameWriter::~FrameWriter() {
   if (imageWindow_) closeFrameWindow();
@@ -43,23 +47,32 @@ FrameWriter::~FrameWriter() {
 
 void FrameWriter::emit(FrameResult result) {
   progress_.clear();
-  out_ << result.segmentationLine << std::flush;
+  report_ << result.segmentationLine << std::flush;
   if (showsMessages(err_, Verbosity::Normal)) err_ << result.warnings << std::flush;
+  const bool several = run_.schedule->several();
+  if (const int degenerate = result.regions.regularizedCount; degenerate > 0) {
+    if (!several || showsMessages(err_, Verbosity::Verbose)) {
+      warningLine(err_) << DegenerateRegions::frameText(
+          degenerate, result.regions.count,
+          several ? std::optional<int>(result.frameNumber) : std::nullopt);
+    }
+  }
+  degenerate_.add(result.regions.regularizedCount);
 
   const auto start = std::chrono::steady_clock::now();
   if (run_.gui) {
     showFrame(result.image);
     imageWindow_ = true;
   }
-  out_ << std::endl;
+  report_ << std::endl;
   bool walking = run_.gui;
   const std::vector<std::string>& names = run_.classes->names;
   for (Eigen::Index i = 0; i < result.labels.size(); ++i) {
-    out_ << result.labels[i] << "   "
-         << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
+    report_ << result.labels[i] << "   "
+            << names[static_cast<std::size_t>(static_cast<int>(result.labels[i]))] << std::endl;
     if (walking && endsWalk(showMask(result.regions, static_cast<int>(i)))) walking = false;
   }
-  out_ << std::endl;
+  report_ << std::endl;
   result.times.report = secondsSince(start);
 
   for (const std::function<void()>& write : result.orderedWrites) write();
@@ -74,6 +87,14 @@ void FrameWriter::emit(FrameResult result) {
   ++done_;
   progress_.show(done_);
   last_ = std::move(result);
+}
+
+void FrameWriter::finish() {
+  if (!run_.schedule->several()) return;
+  if (const std::string text = degenerate_.runText(); !text.empty()) {
+    progress_.clear();
+    warningLine(err_) << text;
+  }
 }
 
 }  // namespace rovelin

@@ -5,6 +5,7 @@
 // progress line in between.
 #pragma once
 
+#include "driver/degenerate_regions.hpp"
 #include "driver/frame_work.hpp"
 #include "driver/progress.hpp"
 
@@ -21,6 +22,8 @@ public:
 
   // Writes the next frame's output; frames must come in batch order.
   void emit(FrameResult result);
+  // The run's closing messages (the degenerate-region warning of a batch).
+  void finish();
   // Frames written so far.
   long done() const { return done_; }
   // The last frame written (its picture and segmentation), for the work files.
@@ -33,6 +36,9 @@ private:
   ProgressLine& progress_;
   long done_ = 0;
   bool imageWindow_ = false;
+  std::ostream discard_{nullptr};  // the report, when standard output is the JSON's
+  std::ostream& report_;
+  DegenerateRegions degenerate_;
   FrameResult last_;
 };
 

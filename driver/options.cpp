@@ -5,10 +5,13 @@
 
 #include "util/parse_number.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 namespace rovelin {
 
@@ -21,7 +24,9 @@ std::string helpText() {
 Usage:
   rovelin [options] VIDEO FRAME FACTOR TRAINDATA
 
-  VIDEO      video file (anything OpenCV can open)
+  VIDEO      video file (anything OpenCV can open: a video, an image
+             sequence such as frame_%04d.png, a still image, or
+             /dev/stdin for a stream piped in)
   FRAME      frame number (0 is the first frame)
   FACTOR     scale factor applied to the frame (1 keeps its size)
   TRAINDATA  training-data file (made with rovelin-train)
@@ -37,7 +42,11 @@ everything is written in frame order, exactly as one thread would write it.
 The frames go to the segmentation and back in memory, and the two work
 files are written once, at the end, for the last frame of the batch.
 
-Options (before VIDEO):
+Options may come before, between or after VIDEO FRAME FACTOR TRAINDATA;
+"--" ends them (for a VIDEO whose name starts with "-"). Arguments after
+TRAINDATA are ignored, with a warning. Short options combine (-qv).
+
+Options:
   --no-gui            show no windows and wait for no key (the default
                       when no display is available)
   --frames LIST       annotate several frames with one model, for example
@@ -55,8 +64,11 @@ Options (before VIDEO):
   --label-map FILE    write the class of every pixel as a palette PNG in
                       the class colours: 0 no class, k the k-th class
                       (16-bit grey beyond 255 classes); --ground-truth
-                      and rovelin-train read it back
-  --json FILE         write the run as JSON ("-": on standard output)
+                      and rovelin-train read it back; PNG or TIFF only:
+                      a lossy format (.jpg, ...) is refused
+  --json FILE         write the run as JSON ("-": JSON Lines on standard
+                      output, one object per frame in frame order, and no
+                      text report)
   --save-frame FILE   write the grabbed, scaled frame (PNG, JPEG, ...)
   --overlay-video FILE
                       write the overlay of every frame into one video
@@ -81,8 +93,8 @@ Options (before VIDEO):
   --min-size N        smallest region in pixels (default 500)
   --no-vehicle-rule   keep elongated regions labelled as vehicles (by
                       default a car-class region with eccentricity above
-                      0.8 takes its next-best class); --vehicle-rule turns
-                      the rule back on
+                      0.8 takes its next-best class)
+  --vehicle-rule      turn the vehicle rule on (over a model's settings)
   --shard I/N         take only part I (0-based) of the frame list cut into
                       N contiguous parts of nearly equal size, so N
                       processes share a batch without overlap
@@ -94,8 +106,10 @@ Options (before VIDEO):
                       refused); skipped frames print no report lines, and
                       the counts of skipped and done frames go to standard
                       error
-  --count-frames      print how many frames the run would take and stop;
-                      only VIDEO is needed
+  --count-frames      print how many frames the run would take (its
+                      --frames, cut by --shard) and stop; without
+                      --frames, how many frames VIDEO has. Only VIDEO is
+                      needed
   --timings           print the time of every stage on standard error
   --threads N         at most N threads at work at once: frames in flight
                       (at most one per core) and the workers of their
@@ -235,6 +249,18 @@ bool takesValue(const std::string& name, Options& options) {
          name == "--threads" || name == "--frames" || fileOption(name, options) != nullptr;
 }
 
+// A label map holds class numbers: only a lossless format keeps them. A
+// name without an extension (a stream, a device) is written as PNG.
+bool losslessLabelMapName(const std::string& name) {
+  const std::size_t slash = name.find_last_of('/');
+  const std::size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return true;
+  std::string extension = name.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == ".png" || extension == ".tif" || extension == ".tiff";
+}
+
 // Sets option `name` from `value` (nullopt: no value was given). Returns
 // what is wrong, or "" when all is well.
 std::string applyValue(const std::string& name, const std::optional<std::string>& value,
@@ -275,43 +301,135 @@ std::string applyValue(const std::string& name, const std::optional<std::string>
     frames.list = std::move(*list);
   } else if (std::string* path = fileOption(name, options)) {
     if (text.empty()) return name + " takes a file name";
+    if (name == "--label-map" && !losslessLabelMapName(text)) {
+      return "--label-map writes PNG or TIFF (.png, .tif, .tiff), not '" + text +
+             "': a lossy format would change the class values";
+    }
     *path = text;
     if (name == "--prepare-cache") options.prepareCacheOnly = true;
   }
   return "";
 }
 
-// The positional arguments from argv[first] on. Returns false when too few.
-bool readPositionals(int argc, const char* const* argv, int first, Command& command) {
+// The positional arguments in order. Returns false when too few.
+bool readPositionals(const std::vector<const char*>& args, Command& command) {
   Options& options = command.options;
-  const int count = argc - first;
+  const std::size_t count = args.size();
   if (options.countFrames && count >= 1 && count < 4) {
-    options.videoName = argv[first];
-    if (count >= 2) options.frameNumber = clampedAtoi(argv[first + 1]);
+    options.videoName = args[0];
+    if (count >= 2) options.frameNumber = clampedAtoi(args[1]);
     return true;
   }
   if (count < 4) return false;
-  options.videoName = argv[first];
-  options.frameNumber = clampedAtoi(argv[first + 1]);
-  options.resizeFactor = std::strtod(argv[first + 2], nullptr);  // atof
-  options.trainingFile = argv[first + 3];
+  options.videoName = args[0];
+  options.frameNumber = clampedAtoi(args[1]);
+  options.resizeFactor = std::strtod(args[2], nullptr);  // atof
+  options.overrides.factor = options.resizeFactor;
+  options.trainingFile = args[3];
   // The lenient reading stays (scripts may rely on it), but not silently.
   if (options.frames.list.empty()) {
-    if (auto warning = lenientReadingWarning("FRAME", argv[first + 1], true,
-                                             std::to_string(options.frameNumber))) {
+    if (auto warning =
+            lenientReadingWarning("FRAME", args[1], true, std::to_string(options.frameNumber))) {
       command.warnings.push_back(*warning);
     }
   }
   std::ostringstream factor;
   factor << options.resizeFactor;
-  if (auto warning = lenientReadingWarning("FACTOR", argv[first + 2], false, factor.str())) {
+  if (auto warning = lenientReadingWarning("FACTOR", args[2], false, factor.str())) {
     command.warnings.push_back(*warning);
+  }
+  if (count > 4) {
+    std::string extra;
+    for (std::size_t i = 4; i < count; ++i) extra += std::string(" '") + args[i] + "'";
+    command.warnings.push_back("ignored after TRAINDATA:" + extra);
   }
   return true;
 }
 
+// A negative number ("-3", "-0.5", "-nan", "-inf") is a FRAME or FACTOR,
+// never an option.
+bool looksLikeOption(const std::string& arg) {
+  if (arg.size() < 2 || arg[0] != '-') return false;
+  const char next = arg[1] == '.' && arg.size() > 2 ? arg[2] : arg[1];
+  if (std::isdigit(static_cast<unsigned char>(next))) return false;
+  char* end = nullptr;
+  std::strtod(arg.c_str(), &end);
+  return end == arg.c_str() || *end != '\0';
+}
+
+// The long option names, for a near miss in a typo.
+constexpr const char* kLongOptions[] = {"--no-gui",
+                                        "--frames",
+                                        "--overlay",
+                                        "--label-map",
+                                        "--json",
+                                        "--save-frame",
+                                        "--overlay-video",
+                                        "--ground-truth",
+                                        "--classes",
+                                        "--sigma",
+                                        "--k",
+                                        "--min-size",
+                                        "--no-vehicle-rule",
+                                        "--vehicle-rule",
+                                        "--shard",
+                                        "--skip-existing",
+                                        "--count-frames",
+                                        "--timings",
+                                        "--threads",
+                                        "--cache",
+                                        "--no-cache",
+                                        "--prepare-cache",
+                                        "--workdir",
+                                        "--quiet",
+                                        "--verbose",
+                                        "--help",
+                                        "--version"};
+
+std::size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string unknownOption(const std::string& arg, const std::string& name) {
+  std::string message = "unknown option '" + arg + "'";
+  const char* closest = nullptr;
+  std::size_t best = 3;  // at most two edits away
+  for (const char* known : kLongOptions) {
+    const std::size_t distance = editDistance(name, known);
+    if (distance < best) {
+      best = distance;
+      closest = known;
+    }
+  }
+  if (closest != nullptr) return message + "; did you mean `" + closest + "`?";
+  return message + " (see rovelin --help)";
+}
+
+// "-qv" is "-q -v"; nothing when a letter is not a short option.
+std::optional<std::vector<std::string>> splitShortFlags(const std::string& arg) {
+  std::vector<std::string> flags;
+  for (std::size_t i = 1; i < arg.size(); ++i) {
+    if (arg[i] != 'q' && arg[i] != 'v' && arg[i] != 'h') return std::nullopt;
+    flags.push_back(std::string("-") + arg[i]);
+  }
+  return flags;
+}
+
 }  // namespace
 
+// Options may come anywhere, GNU style: before, between or after the
+// positional arguments; "--" ends them, so a video named "-x.avi" works.
 Command parseCommandLine(int argc, const char* const* argv) {
   Command command;
   Options& options = command.options;
@@ -321,46 +439,80 @@ Command parseCommandLine(int argc, const char* const* argv) {
     return command;
   };
 
-  int i = 1;
-  for (; i < argc; ++i) {
+  std::vector<const char*> positionals;
+  bool quiet = false;
+  bool verbose = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--") {
-      ++i;
+      positionals.insert(positionals.end(), argv + i + 1, argv + argc);
       break;
     }
-    if (arg.size() < 2 || arg[0] != '-') break;  // the first positional argument
+    if (!looksLikeOption(arg)) {
+      positionals.push_back(argv[i]);
+      continue;
+    }
     // Options that take a value accept "--name VALUE" and "--name=VALUE".
     std::string name = arg;
     std::optional<std::string> value;
+    std::vector<std::string> flags;
     if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
+    } else if (arg.rfind("--", 0) != 0) {
+      auto split = splitShortFlags(arg);
+      if (!split) return fail("unknown option '" + arg + "' (see rovelin --help)");
+      flags = std::move(*split);
     }
-    if (name == "-h" || name == "--help") {
-      command.kind = CommandKind::Help;
-      return command;
+    if (flags.empty()) flags.push_back(name);
+    for (const std::string& flag : flags) {
+      if (flag == "-h" || flag == "--help") {
+        command.kind = CommandKind::Help;
+        return command;
+      }
+      if (flag == "--version" && !value) {
+        command.kind = CommandKind::Version;
+        return command;
+      }
+      quiet = quiet || (!value && (flag == "-q" || flag == "--quiet"));
+      verbose = verbose || (!value && (flag == "-v" || flag == "--verbose"));
     }
-    if (name == "--version") {
-      command.kind = CommandKind::Version;
-      return command;
+    if (flags.size() > 1 || (!value && applyFlag(name, options))) {
+      for (const std::string& flag : flags) applyFlag(flag, options);
+      continue;
     }
-    if (!value && applyFlag(name, options)) continue;
-    if (!takesValue(name, options)) {
-      return fail("unknown option '" + arg + "' (see rovelin --help)");
-    }
+    if (Options scratch; value && applyFlag(name, scratch)) return fail(name + " takes no value");
+    if (!takesValue(name, options)) return fail(unknownOption(arg, name));
     if (!value && i + 1 < argc) value = argv[i + 1];
     if (std::string problem = applyValue(name, value, options); !problem.empty()) {
       return fail(problem);
     }
     if (name == arg) ++i;  // the value was the next argument
   }
+  if (quiet && verbose) return fail("-q and -v cannot be used together");
+  // The count asked of a video alone is its frame count, not the one FRAME.
+  if (options.countFrames && options.frames.list.empty() && !options.frames.toEnd) {
+    options.frames = FrameSelection{.list = {}, .toEnd = true, .start = 0, .step = 1};
+  }
 
   if (options.prepareCacheOnly) {
     if (!options.useCache) return fail("--prepare-cache writes the cache; drop --no-cache");
-    if (i < argc) return fail("--prepare-cache TRAINDATA takes no VIDEO, FRAME or FACTOR");
+    if (!positionals.empty()) {
+      return fail("--prepare-cache TRAINDATA takes no VIDEO, FRAME or FACTOR");
+    }
     return command;
   }
-  if (!readPositionals(argc, argv, i, command)) command.kind = CommandKind::Usage;
+  if (!readPositionals(positionals, command)) {
+    command.kind = CommandKind::Usage;
+    return command;
+  }
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  if (cores > 0 && options.threads > cores) {
+    command.warnings.push_back("--threads " + std::to_string(options.threads) +
+                               " is more than the " + std::to_string(cores) +
+                               " cores here: the image library and the frames in flight use " +
+                               std::to_string(cores));
+  }
   return command;
 }
 

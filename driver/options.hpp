@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The command line of `rovelin`: options first, then the four positional
-// arguments of the classic form
+// The command line of `rovelin`: the four positional arguments of the
+// classic form, with options anywhere among them (GNU style, "--" ends them)
 //
 //   rovelin [options] videoname.ext frameNum resizefactor trainData.txt
 //
-// Arguments after the fourth positional one are ignored, as are options
-// written after the first positional argument.
+// Arguments after the fourth positional one are ignored, with a warning.
 #pragma once
 
 #include "model/model_loading.hpp"

@@ -35,6 +35,14 @@ std::string progressText(long done, std::optional<long> total, double seconds) {
   return text.str();
 }
 
+std::string summaryText(long done, double seconds) {
+  std::ostringstream text;
+  text << "rovelin: " << done << (done == 1 ? " frame" : " frames") << " in " << std::fixed
+       << std::setprecision(1) << seconds << " s";
+  if (seconds > 0.0) text << ", " << static_cast<double>(done) / seconds << " frames/s";
+  return text.str();
+}
+
 ProgressLine::ProgressLine(std::ostream& err, bool enabled, std::optional<long> total)
     : err_(err), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()) {}
 
@@ -42,11 +50,18 @@ void ProgressLine::show(long done) {
   if (!enabled_) return;
   drawTerminalLine(err_, progressText(done, total_, secondsSince(start_)));
   shown_ = true;
+  done_ = done;
 }
 
 void ProgressLine::clear() {
   if (!enabled_ || !shown_) return;
   clearTerminalLine(err_);
+  shown_ = false;
+}
+
+void ProgressLine::finish() {
+  if (!enabled_) return;
+  err_ << "\r" << summaryText(done_, secondsSince(start_)) << "\033[K" << std::endl;
   shown_ = false;
 }
 

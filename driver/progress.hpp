@@ -15,6 +15,10 @@ namespace rovelin {
 // the rate only; before the first frame the count only.
 std::string progressText(long done, std::optional<long> total, double seconds);
 
+// What is left of the line when a batch ends: "rovelin: 120 frames in
+// 22.6 s, 5.3 frames/s".
+std::string summaryText(long done, double seconds);
+
 class ProgressLine {
 public:
   // Draws nothing unless `enabled` (standard error is a terminal).
@@ -23,11 +27,14 @@ public:
   void show(long done);
   // Removes the line before other text is written on the terminal.
   void clear();
+  // Replaces the line with the batch's summary, on a line of its own.
+  void finish();
 
 private:
   std::ostream& err_;
   bool enabled_;
   bool shown_ = false;
+  long done_ = 0;
   std::optional<long> total_;
   std::chrono::steady_clock::time_point start_;
 };

@@ -3,13 +3,14 @@
 
 namespace rovelin {
 
-ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath) {
+ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath,
+                          const std::vector<ClassEntry>& stored) {
   ClassTable table;
   for (int k = 0; k < model.classCount; ++k) table.names.push_back(model.trainingClass(k).name);
   table.palette.resize(table.names.size());
   table.entries.resize(table.names.size());
   const std::vector<ClassEntry> listed =
-      classListPath.empty() ? std::vector<ClassEntry>{} : readClassList(classListPath);
+      classListPath.empty() ? stored : readClassList(classListPath);
   for (std::size_t k = 0; k < table.names.size(); ++k) {
     table.entries[k].name = table.names[k];
     for (const ClassEntry& entry : listed) {

@@ -35,7 +35,9 @@ struct ClassTable {
   std::vector<ClassEntry> entries;
 };
 
-ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath);
+// The colours come from --classes, or else from the classes stored with the model.
+ClassTable makeClassTable(const RegionClassifier& model, const std::string& classListPath,
+                          const std::vector<ClassEntry>& stored);
 
 // Hands out the segmentation's colour draws in batch order: the frame at
 // position i of the batch draws after the frame at i − 1 has drawn or given

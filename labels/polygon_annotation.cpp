@@ -238,8 +238,10 @@ cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
                       jsonSide(doc, "imageHeight", sourceName));
   if (std::find(allowedSizes.begin(), allowedSizes.end(), size) == allowedSizes.end()) {
     std::string expected;
-    for (const cv::Size s : allowedSizes)
-      expected += (expected.empty() ? "" : " or ") + sizeText(s);
+    for (auto s = allowedSizes.begin(); s != allowedSizes.end(); ++s) {
+      if (std::find(allowedSizes.begin(), s, *s) != s) continue;  // FACTOR 1: one size
+      expected += (expected.empty() ? "" : " or ") + sizeText(*s);
+    }
     throw LabelMapError(
         sourceName, "annotation is for an image of " + sizeText(size) + ", expected " + expected);
   }

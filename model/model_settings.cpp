@@ -197,8 +197,10 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
       settings.model = model.get<std::string>();
     if (const json video = field("video"); video.is_string())
       settings.video = video.get<std::string>();
-    if (const json factor = field("factor"); factor.is_number())
+    if (const json factor = field("factor"); factor.is_number()) {
       settings.factor = factor.get<double>();
+      settings.factorRecorded = std::isfinite(settings.factor) && settings.factor > 0.0;
+    }
     if (const json frames = field("frames"); frames.is_array()) {
       for (const json& f : frames) {
         if (f.is_object() && f.contains("frame") && f["frame"].is_number_integer()) {
@@ -328,6 +330,19 @@ RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOv
     }
     run.segmentation = stored->segmentation;
     run.vehicleRule = stored->vehicleRule;
+  } else if (run.descriptor == DescriptorKind::Embedding) {
+    throw SettingsError(trainingFile + " is an embedding model (matrices of order 11), and its " +
+                        "settings file " + path.string() +
+                        " is missing: copy it from where the model was trained, or train again "
+                        "with rovelin-train");
+  }
+  if (stored && stored->factorRecorded && overrides.factor &&
+      std::abs(*overrides.factor - stored->factor) > 0.1 * stored->factor) {
+    plainLine(err, Verbosity::Quiet)
+        << "Warning : " << trainingFile << " was trained at FACTOR " << stored->factor
+        << ", this run is at " << *overrides.factor
+        << ": regions at another scale are often labelled wrongly (run at " << stored->factor
+        << ", or train at this factor)";
   }
   std::ostringstream changed;
   auto note = [&](const std::string& what) {
@@ -353,6 +368,17 @@ RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOv
     noteLine(err) << "note: the command line overrides " << path.string() << ": " << changed.str();
   }
   return run;
+}
+
+std::vector<ClassEntry> classesBeside(const std::string& trainingFile) {
+  try {
+    if (std::optional<ModelSettings> stored = readSettingsBeside(trainingFile)) {
+      return std::move(stored->classes);
+    }
+  } catch (const SettingsError&) {
+    // The run reports a damaged file where it reads the settings.
+  }
+  return {};
 }
 
 }  // namespace rovelin

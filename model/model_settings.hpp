@@ -57,6 +57,7 @@ struct TrainingSource {
 struct ModelSettings : RunSettings, TrainingSource {
   std::vector<ClassEntry> classes;               // in class order (colours may be absent)
   std::optional<double> crossValidatedAccuracy;  // mean held-out pixel accuracy of --tune
+  bool factorRecorded = false;  // "training" names the factor (older files may not)
 };
 
 // FNV-1a (64 bits) of a training-data file's bytes, as 16 hexadecimal digits.
@@ -106,6 +107,9 @@ struct SettingsOverrides {
   std::optional<float> k;           // --k K
   std::optional<int> minSize;       // --min-size N
   std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
+  // FACTOR of the run: not a setting, but a model learns its regions at one
+  // scale, so a run far from the factor it was trained at is warned about.
+  std::optional<double> factor;
 };
 
 // What a run uses: the settings beside `trainingFile` with the command line's
@@ -115,8 +119,15 @@ struct SettingsOverrides {
 // gives it), so settings are checked against what the run actually uses,
 // not against the file as it is now; it is recorded in the result.
 // Throws SettingsError when the file is damaged or does not fit the model.
+// An embedding model (order 11, never a default model) without settings is
+// refused. A run FACTOR more than 10% away from the recorded one gets one
+// warning, even when quiet.
 RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOverrides& overrides,
                                const RegionClassifier& model, const std::string& fingerprint,
                                std::ostream& err);
+
+// The classes recorded beside `trainingFile`, with their colours: empty
+// when there is no settings file or it cannot be used.
+std::vector<ClassEntry> classesBeside(const std::string& trainingFile);
 
 }  // namespace rovelin

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# The main job, headless: installs what is missing, builds, renders the demo
-# video, trains a model on five of its frames and annotates another frame.
-# Everything lands in demo/.
+# The main job, headless: installs what the programs need, builds the three
+# programs it runs (not the tests, benchmarks or fuzz targets: scripts/test.sh
+# builds those), renders the demo video, trains a model on five of its frames
+# and annotates another frame. Everything lands in demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh
+bash scripts/build.sh --demo
 mkdir -p demo
 ./build/tools/rovelin-demo-scene demo >/dev/null
 ./build/tools/rovelin-train --classes demo/classes.txt -o demo/model.txt \

@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs every Debian package the project needs to build, test, benchmark
-# and fuzz (clang and its libFuzzer runtime), GNU time for memory checks, and
-# what packaging needs: help2man for the man pages, dpkg-dev for the package's
-# library dependencies, man-db to check the installed man pages.
+# Installs the Debian packages the project needs.
+#
+#   bash scripts/setup.sh          everything: to build, test, benchmark and
+#                                  fuzz (clang and its libFuzzer runtime), GNU
+#                                  time for memory checks, and what packaging
+#                                  needs: help2man for the man pages, dpkg-dev
+#                                  for the package's library dependencies,
+#                                  man-db to check the installed man pages
+#   bash scripts/setup.sh --demo   only what building the programs needs (the
+#                                  compiler, CMake, OpenCV, Eigen, JSON): the
+#                                  set scripts/demo.sh uses
+#
 # Idempotent: when everything is already there it prints nothing and exits 0.
 set -euo pipefail
 
+# What the programs themselves need to build and run.
 packages=(
   build-essential
   cmake
@@ -19,20 +28,25 @@ packages=(
   libopencv-highgui-dev
   libavutil-dev
   libeigen3-dev
-  libgtest-dev
-  libgmock-dev
-  libbenchmark-dev
   nlohmann-json3-dev
   libpng-dev
   libtinyxml2-dev
   libzip-dev
-  clang
-  libclang-rt-14-dev
-  time
-  help2man
-  dpkg-dev
-  man-db
 )
+# Tests, benchmarks, fuzzing and packaging.
+if [ "${1:-}" != "--demo" ]; then
+  packages+=(
+    libgtest-dev
+    libgmock-dev
+    libbenchmark-dev
+    clang
+    libclang-rt-14-dev
+    time
+    help2man
+    dpkg-dev
+    man-db
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

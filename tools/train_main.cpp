@@ -15,12 +15,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iomanip>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -328,7 +330,23 @@ int train(TrainCommand& command) {
   if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;
   const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
   if (showsMessages(std::cerr, Verbosity::Normal)) printClassTable(set, std::cerr);
-  writeModel(options, formatTrainingFile(set), settingsPath, settings);
+  std::string text;
+  try {
+    text = formatTrainingFile(set);
+  } catch (const TooFewSamplesError& e) {
+    // Below FACTOR 1 a minimum region size meant for full frames leaves few
+    // regions, often too few: say so, with the size --tune would take.
+    const double area = options.factor * options.factor;
+    const int scaled =
+        static_cast<int>(std::max(1.0, std::round(options.segmentation.minSize * area)));
+    if (command.tune || options.factor >= 1.0 || scaled == options.segmentation.minSize) throw;
+    std::ostringstream hint;
+    hint << e.what() << "; at FACTOR " << options.factor << " the smallest region (--min-size "
+         << options.segmentation.minSize << " pixels) is large for the frame: try --min-size "
+         << scaled << ", the size --tune takes at this factor";
+    throw TrainingBuildError(hint.str());
+  }
+  writeModel(options, text, settingsPath, settings);
   int kept = 0;
   for (const ClassTally& tally : set.classes) kept += tally.kept;
   plainLine(std::cerr, Verbosity::Normal)

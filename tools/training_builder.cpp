@@ -318,7 +318,7 @@ std::string formatTrainingFile(const TrainingSet& set) {
     for (const CovarianceDescriptor& d : samples) dimension = d.dimension;
   }
   if (!short_.empty()) {
-    throw TrainingBuildError("every class needs at least 2 samples; too few for " + short_ +
+    throw TooFewSamplesError("every class needs at least 2 samples; too few for " + short_ +
                              ": label more of these classes, or lower --purity");
   }
 

@@ -28,6 +28,13 @@ public:
   using Error::Error;
 };
 
+// A class with fewer than 2 samples: the frames are labelled too thinly, or
+// the regions are too large for the frame's scale.
+class TooFewSamplesError : public TrainingBuildError {
+public:
+  using TrainingBuildError::TrainingBuildError;
+};
+
 // A training run: what it reads, the run settings it trains the model for,
 // and how it picks and writes the samples.
 struct TrainingOptions : RunSettings, TrainingSource {
@@ -92,7 +99,8 @@ void checkClassNames(const std::vector<ClassEntry>& classes);
 
 // The training-data file text for `set`; throws TrainingBuildError when the
 // loader would reject it (fewer than 2 classes, a class with fewer than 2
-// samples, a class name that is not one word), naming the classes.
+// samples: TooFewSamplesError, a class name that is not one word), naming
+// the classes.
 std::string formatTrainingFile(const TrainingSet& set);
 
 }  // namespace rovelin

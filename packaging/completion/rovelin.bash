@@ -8,7 +8,8 @@
 # An option line of --help looks like "  -o, --output FILE   text" or
 # "  --no-gui   text": an argument word after the option means the option
 # takes a value, and the word says what kind (DIR: a directory; N, P, LIST,
-# WxH, SIGMA, K: a number or list, nothing to complete; KIND: the words below or a file;
+# WxH, SIGMA, K, I/N: a number or list, nothing to complete; KIND: the words
+# below or a file;
 # anything else: a file). Positional arguments complete as files.
 
 # Option table of each program seen: "name=ARG " items, ARG empty for a flag.
@@ -17,7 +18,7 @@ declare -gA _rovelin_option_table=()
 # Fills _rovelin_option_table[$1] from the --help of program $1.
 _rovelin_read_options() {
   local program=$1 line table=" "
-  local re='^ {1,8}(-[A-Za-z0-9])?(, )?(--[A-Za-z0-9][A-Za-z0-9-]*)?( ([A-Z][A-Za-z0-9_.]*))?( {2,}|$)'
+  local re='^ {1,8}(-[A-Za-z0-9])?(, )?(--[A-Za-z0-9][A-Za-z0-9-]*)?( ([A-Z][A-Za-z0-9_./]*))?( {2,}|$)'
   while IFS= read -r line; do
     if [[ $line =~ $re ]] && [[ -n ${BASH_REMATCH[1]}${BASH_REMATCH[3]} ]]; then
       [[ -n ${BASH_REMATCH[1]} ]] && table+="${BASH_REMATCH[1]}=${BASH_REMATCH[5]} "
@@ -41,7 +42,7 @@ _rovelin_option_argument() {
 _rovelin_complete_value() {
   local kind=$1 cur=$2 option=$3
   case $kind in
-    N | P | LIST | WxH | COUNT | SIZE | SIGMA | K) return ;;
+    N | P | LIST | WxH | COUNT | SIZE | SIGMA | K | I/N) return ;;
     DIR)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")

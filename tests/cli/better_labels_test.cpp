@@ -224,6 +224,68 @@ TEST_F(BetterLabels, AModelAndItsSettingsAreOneUnit) {
   EXPECT_EQ(fifo.err, "Error : settings file cars.v1.settings.json is not a regular file!\n");
 }
 
+TEST_F(BetterLabels, WhatTheModelNeedsTravelsWithItOrIsAskedFor) {
+  const fs::path here = folder("carried");
+  fs::copy_file(*dir / "model.settings.json", here / "model.settings.json");
+  auto run = [&here](std::vector<std::string> options, const std::string& factor = "1") {
+    options.insert(options.end(), {"--no-gui", "demo.avi", "6", factor, "model.txt"});
+    return runTool(kRovelin, options, here);
+  };
+  // The overlay takes the class colours stored with the model.
+  ASSERT_EQ(run({"--overlay", "listed.png", "--classes", "classes.txt"}).status, 0);
+  const auto stored = run({"--overlay", "stored.png"});
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(readFile(here / "stored.png"), readFile(here / "listed.png"));
+
+  // A factor far from the trained one: one warning, kept under -q.
+  const std::string warning =
+      "Warning : model.txt was trained at FACTOR 1, this run is at 0.5: regions at another scale "
+      "are often labelled wrongly (run at 1, or train at this factor)\n";
+  const auto half = run({}, "0.5");
+  ASSERT_EQ(half.status, 0) << half.err;
+  EXPECT_EQ(half.err, warning);
+  EXPECT_EQ(run({"-q"}, "0.5").err, warning);
+  EXPECT_EQ(run({}, "0.95").err, "");
+
+  // A lossy label map is refused before any work.
+  const auto jpeg = run({"--label-map", "labels.jpg"});
+  EXPECT_EQ(jpeg.status, 2);
+  EXPECT_EQ(jpeg.err,
+            "Error : --label-map writes PNG or TIFF (.png, .tif, .tiff), not 'labels.jpg': a lossy "
+            "format would change the class values!\n");
+  EXPECT_FALSE(fs::exists(here / "labels.jpg"));
+  EXPECT_EQ(run({"--label-map", "labels.TIF"}).status, 0);
+
+  // An embedding model is never a default model: without its settings it is refused.
+  const auto trained = runTool(kTrain,
+                               {"--classes", "classes.txt", "--descriptor", "embedding", "-o",
+                                "fine.txt", "demo.avi", "1", "0:labels_0.png", "4:labels_4.png"},
+                               dir->path());
+  ASSERT_EQ(trained.status, 0) << trained.err;
+  fs::copy_file(*dir / "fine.txt", here / "fine.txt");
+  const auto bare = runTool(kRovelin, {"--no-gui", "demo.avi", "6", "1", "fine.txt"}, here);
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_EQ(bare.err,
+            "Error : fine.txt is an embedding model (matrices of order 11), and its settings file "
+            "fine.settings.json is missing: copy it from where the model was trained, or train "
+            "again with rovelin-train!\n");
+  EXPECT_EQ(bare.out, "");
+  // A covariance model without settings still runs on the defaults.
+  fs::remove(here / "model.settings.json");
+  EXPECT_EQ(run({}).status, 0);
+
+  // Training at a small factor names the minimum size that would do.
+  const auto small = runTool(kTrain,
+                             {"--classes", "classes.txt", "-o", "small.txt", "demo.avi", "0.25",
+                              "0:labels_0.png", "4:labels_4.png"},
+                             dir->path());
+  EXPECT_EQ(small.status, 1);
+  EXPECT_THAT(small.err, HasSubstr("every class needs at least 2 samples"));
+  EXPECT_THAT(small.err, HasSubstr("; at FACTOR 0.25 the smallest region (--min-size 500 pixels) "
+                                   "is large for the frame: try --min-size 31, the size --tune "
+                                   "takes at this factor!\n"));
+}
+
 // Vertical stripes, dark and bright in turn, all with the same noise: the
 // classes share their covariance and differ only in their mean.
 cv::Mat stripeFrame(int index, cv::Mat* labels) {

@@ -14,6 +14,7 @@
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace rovelin {
 namespace {
@@ -115,16 +116,61 @@ TEST_F(Cli, UnopenableInputsAreReportedWithTheirMessages) {
   EXPECT_FALSE(wroteIntermediateFiles());
 }
 
-TEST_F(Cli, ExtraArgumentsChangeNothingAndTextNumbersBecomeZero) {
+TEST_F(Cli, ExtraArgumentsAreIgnoredWithAWarningAndTextNumbersBecomeZero) {
   const auto plain = runTool(kExe, {"--no-gui", "clip.avi", "0", "1", "model.txt"}, dir.path());
   ASSERT_EQ(plain.status, 0) << plain.err;
   const auto extra =
-      runTool(kExe, {"--no-gui", "clip.avi", "0", "1", "model.txt", "more", "--json"}, dir.path());
+      runTool(kExe, {"--no-gui", "clip.avi", "0", "1", "model.txt", "more", "x y"}, dir.path());
   EXPECT_EQ(extra.status, 0);
+  EXPECT_EQ(extra.err, "Warning : ignored after TRAINDATA: 'more' 'x y'\n");
   EXPECT_EQ(extra.out.substr(extra.out.find('\n')), plain.out.substr(plain.out.find('\n')));
   const auto text = runTool(kExe, {"--no-gui", "clip.avi", "first", "1", "model.txt"}, dir.path());
   EXPECT_EQ(text.status, 0);
   EXPECT_EQ(text.out.substr(text.out.find('\n')), plain.out.substr(plain.out.find('\n')));
+}
+
+TEST_F(Cli, OptionsAnywhereCombinedFlagsAndNearMisses) {
+  // Options after the positionals are taken, not dropped.
+  const auto late = runTool(kExe,
+                            {"clip.avi", "0", "--no-gui", "1", "model.txt", "--overlay",
+                             "o{frame}.png", "--frames=0,1", "--json", "run_{frame}.json"},
+                            dir.path());
+  ASSERT_EQ(late.status, 0) << late.err;
+  EXPECT_TRUE(fs::exists(dir / "o1.png"));
+  EXPECT_TRUE(fs::exists(dir / "run_1.json"));
+  // "--" ends the options: the video is named "-clip.avi".
+  fs::copy_file(dir / "clip.avi", dir / "-clip.avi");
+  const auto dashed =
+      runTool(kExe, {"-q", "--no-gui", "--", "-clip.avi", "0", "1", "model.txt"}, dir.path());
+  EXPECT_EQ(dashed.status, 0) << dashed.err;
+  EXPECT_EQ(dashed.out.rfind("Number of segments = ", 0), 0u) << dashed.out;
+
+  for (const std::vector<std::string>& both :
+       {std::vector<std::string>{"-qv"}, {"-q", "--verbose"}, {"-vq"}}) {
+    std::vector<std::string> args = both;
+    args.insert(args.end(), {"--no-gui", "clip.avi", "0", "1", "model.txt"});
+    const auto result = runTool(kExe, args, dir.path());
+    EXPECT_EQ(result.status, 2) << both[0];
+    EXPECT_EQ(result.err, "Error : -q and -v cannot be used together!\n") << both[0];
+  }
+  const auto typo = runTool(
+      kExe, {"--no-gui", "--ovrlay", "o.png", "clip.avi", "0", "1", "model.txt"}, dir.path());
+  EXPECT_EQ(typo.status, 2);
+  EXPECT_EQ(typo.err, "Error : unknown option '--ovrlay'; did you mean `--overlay`?!\n");
+
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  const std::string many = std::to_string(cores + 1);
+  const auto capped =
+      runTool(kExe, {"--no-gui", "--threads", many, "clip.avi", "0", "1", "model.txt"}, dir.path());
+  EXPECT_EQ(capped.status, 0);
+  EXPECT_EQ(capped.err, "Warning : --threads " + many + " is more than the " +
+                            std::to_string(cores) +
+                            " cores here: the image library and the frames in flight use " +
+                            std::to_string(cores) + "\n");
+  EXPECT_EQ(runTool(kExe, {"-q", "--no-gui", "--threads", many, "clip.avi", "0", "1", "model.txt"},
+                    dir.path())
+                .err,
+            "");
 }
 
 TEST_F(Cli, SavesTheGrabbedScaledFrame) {

@@ -149,7 +149,7 @@ TEST_F(Shards, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
   EXPECT_EQ(missing.err, "Error : --workdir \"nowhere\" is not a directory!\n");
 }
 
-TEST_F(Shards, CountFramesPrintsTheSizeOfTheListOrItsPart) {
+TEST_F(Shards, CountFramesPrintsTheSizeOfTheListItsPartOrTheVideo) {
   const auto list =
       runTool(kExe, {"--count-frames", "--frames", "0:300:30,7", "my clip.avi"}, dir.path());
   EXPECT_EQ(list.status, 0) << list.err;
@@ -157,8 +157,13 @@ TEST_F(Shards, CountFramesPrintsTheSizeOfTheListOrItsPart) {
   const auto part =
       runTool(kExe, {"--count-frames", "--frames", "0:10", "--shard", "2/3", "v.avi"}, dir.path());
   EXPECT_EQ(part.out, "4\n");
-  const auto single = runTool(kExe, {"--count-frames", "v.avi"}, dir.path());
-  EXPECT_EQ(single.out, "1\n");
+  // Without --frames: the video's frame count, not the one FRAME.
+  const auto video = runTool(kExe, {"--count-frames", "my clip.avi"}, dir.path());
+  EXPECT_EQ(video.status, 0) << video.err;
+  EXPECT_EQ(video.out, "5\n");
+  EXPECT_EQ(run({"--count-frames"}).out, "5\n");
+  EXPECT_EQ(runTool(kExe, {"--count-frames", "--frames", "3", "my clip.avi"}, dir.path()).out,
+            "1\n");
   EXPECT_EQ(runTool(kExe, {"--count-frames"}, dir.path()).status, 255);
 }
 

@@ -33,12 +33,12 @@ TEST(Options, ClassicPositionalForm) {
   EXPECT_EQ(parse({"v.avi", "-3", "1", "t"}).options.frameNumber, -3);
 }
 
-TEST(Options, OptionsComeBeforeThePositionals) {
-  const Command c = parse({"--no-gui", "--threads", "3", "--json=out.json", "--overlay", "o.png",
-                           "--timings", "v.avi", "1", "2", "t.txt", "--help"});
+TEST(Options, OptionsComeAnywhere) {
+  const Command c = parse({"--no-gui", "--threads", "1", "v.avi", "--json=out.json", "1", "2",
+                           "--overlay", "o.png", "t.txt", "--timings"});
   ASSERT_EQ(c.kind, CommandKind::Run);
   EXPECT_FALSE(c.options.gui);
-  EXPECT_EQ(c.options.threads, 3);
+  EXPECT_EQ(c.options.threads, 1);
   EXPECT_EQ(c.options.jsonPath, "out.json");
   EXPECT_EQ(c.options.overlayPath, "o.png");
   EXPECT_TRUE(c.options.timings);
@@ -46,6 +46,12 @@ TEST(Options, OptionsComeBeforeThePositionals) {
   const Command dashed = parse({"--", "-odd.avi", "1", "2", "t.txt"});
   ASSERT_EQ(dashed.kind, CommandKind::Run);
   EXPECT_EQ(dashed.options.videoName, "-odd.avi");
+  const Command late = parse({"v.avi", "1", "-v", "--", "-1.5", "--no-gui"});
+  ASSERT_EQ(late.kind, CommandKind::Run);
+  EXPECT_EQ(late.options.verbosity, Verbosity::Verbose);
+  EXPECT_EQ(late.options.resizeFactor, -1.5);
+  EXPECT_EQ(late.options.trainingFile, "--no-gui");
+  EXPECT_TRUE(late.options.gui);
 
   EXPECT_EQ(parse({"--help", "v.avi"}).kind, CommandKind::Help);
   EXPECT_EQ(parse({"--version"}).kind, CommandKind::Version);

@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class LabelMapTest : public ::testing::Test {
 protected:
@@ -305,6 +306,18 @@ TEST_F(LabelMapTest, BadMapsAreRefusedNamingTheFile) {
   json("zigzag.json", zigzag + "]}", "10001 points; at most 10000 are accepted");
   json("json_size.json", "", "annotation is for an image of 5x3",
        R"("imageWidth": 5, "imageHeight": 3)");
+  // At FACTOR 1 the frame and scaled sizes are one size, named once.
+  const fs::path wide = write("wide.json", R"({"imageWidth": 5, "imageHeight": 3, "shapes": []})");
+  expectError(
+      [&] {
+        readLabelMap(wide, classes, {4, 3}, {4, 3});
+      },
+      wide, "annotation is for an image of 5x3, expected 4x3");
+  try {
+    readLabelMap(wide, classes, {4, 3}, {4, 3});
+  } catch (const LabelMapError& e) {
+    EXPECT_THAT(e.what(), Not(HasSubstr(" or ")));
+  }
   json("no_height.json", "", "missing \"imageHeight\"", R"("imageWidth": 4)");
   json("float_width.json", "", "\"imageWidth\" is not an integer",
        R"("imageWidth": 4.5, "imageHeight": 3)");
