@@ -226,7 +226,7 @@ TEST_F(BetterLabels, AModelAndItsSettingsAreOneUnit) {
 
 TEST_F(BetterLabels, WhatTheModelNeedsTravelsWithItOrIsAskedFor) {
   const fs::path here = folder("carried");
-  fs::copy_file(*dir / "model.settings.json", here / "model.settings.json");
+  fs::copy_file(*dir / "model.txt.settings.json", here / "model.txt.settings.json");
   auto run = [&here](std::vector<std::string> options, const std::string& factor = "1") {
     options.insert(options.end(), {"--no-gui", "demo.avi", "6", factor, "model.txt"});
     return runTool(kRovelin, options, here);
@@ -267,11 +267,11 @@ TEST_F(BetterLabels, WhatTheModelNeedsTravelsWithItOrIsAskedFor) {
   EXPECT_EQ(bare.status, 1);
   EXPECT_EQ(bare.err,
             "Error : fine.txt is an embedding model (matrices of order 11), and its settings file "
-            "fine.settings.json is missing: copy it from where the model was trained, or train "
+            "fine.txt.settings.json is missing: copy it from where the model was trained, or train "
             "again with rovelin-train!\n");
   EXPECT_EQ(bare.out, "");
   // A covariance model without settings still runs on the defaults.
-  fs::remove(here / "model.settings.json");
+  fs::remove(here / "model.txt.settings.json");
   EXPECT_EQ(run({}).status, 0);
 
   // Training at a small factor names the minimum size that would do.

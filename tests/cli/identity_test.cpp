@@ -85,8 +85,9 @@ TEST_F(Identity, AResumeSkipsOnlyFramesMadeByTheSameVideoFactorModelAndSettings)
   std::vector<std::string> keys;
   for (const auto& item : record.items()) keys.push_back(item.key());
   EXPECT_EQ(keys,
-            (std::vector<std::string>{"classes", "factor", "frame", "frame_size", "region_count",
-                                      "regions", "segment_count", "video", "model", "settings"}));
+            (std::vector<std::string>{
+                "classes", "factor", "frame", "frame_size", "least_certain_class", "region_count",
+                "regions", "segment_count", "uncertainty", "video", "model", "settings"}));
 
   // Same inputs: nothing to do. Another factor or other settings: redone.
   const auto again = run("cam1/0001.avi", layout, {"--skip-existing"});
