@@ -81,7 +81,8 @@ void BM_SegmentImage(benchmark::State& state) {
   int num_ccs = 0;
   for (auto _ : state) {
     rovelin::SegmentationStageTimes times;
-    GridImage<RgbPixel> out = rovelin::segmentImage(frame, 1.0f, 500.0f, 500, num_ccs, &times);
+    GridImage<RgbPixel> out =
+        rovelin::segmentImage(frame, rovelin::SegmentationParams{}, num_ccs, &times);
     benchmark::DoNotOptimize(out.data());
     total.smoothing += times.smoothing;
     total.edges += times.edges;

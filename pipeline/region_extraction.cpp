@@ -100,8 +100,7 @@ GridImage<RgbPixel> segment(const GridImage<RgbPixel>& input,
                             const SegmentationParams& segmentation, const ColourDrawTurn* turn,
                             int& segmentCount, float& seconds) {
   const double t0 = threadProcessorSeconds();
-  GridImage<RgbPixel> output = segmentImage(input, segmentation.sigma, segmentation.k,
-                                            segmentation.minSize, segmentCount, nullptr, turn);
+  GridImage<RgbPixel> output = segmentImage(input, segmentation, segmentCount, nullptr, turn);
   seconds = static_cast<float>(threadProcessorSeconds() - t0);
   return output;
 }

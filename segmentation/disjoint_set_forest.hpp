@@ -4,11 +4,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -95,34 +97,37 @@ inline float weightFromSortKey(std::uint32_t key) noexcept {
   return std::bit_cast<float>((key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key);
 }
 
-// Stable LSD radix sort by the 32-bit keyOf(record), one pass per
-// kRadixBits-bit digit; a pass whose digit is the same for every record is
-// skipped. `scratch` must hold n records. Returns the buffer that holds the
-// sorted records (data or scratch). Eight-bit digits measured faster than
-// eleven-bit ones on large edge arrays: 256 write streams stay within the
-// cache and TLB where 2048 do not.
+// Eight-bit radix digits measured faster than eleven-bit ones on large edge
+// arrays: 256 write streams stay within the cache and TLB where 2048 do not.
 inline constexpr int kRadixBits = 8;
-template <typename Record, typename KeyOf>
-Record* radixSortByKey(Record* data, Record* scratch, std::size_t n, KeyOf keyOf) {
-  constexpr int kPasses = (32 + kRadixBits - 1) / kRadixBits;
-  constexpr std::size_t kBuckets = std::size_t{1} << kRadixBits;
-  constexpr std::uint32_t kDigitMask = static_cast<std::uint32_t>(kBuckets - 1);
-  std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t key = keyOf(data[i]);
-    for (int pass = 0; pass < kPasses; ++pass) {
-      ++counts[pass * kBuckets + ((key >> (pass * kRadixBits)) & kDigitMask)];
-    }
+// Digit histograms of radixSortByKey: kRadixPasses rows of kRadixBuckets
+// counts. Counting them while the records are made saves the sort a pass.
+inline constexpr int kRadixPasses = (32 + kRadixBits - 1) / kRadixBits;
+inline constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixBits;
+using RadixCounts = std::array<std::size_t, kRadixPasses * kRadixBuckets>;
+
+inline void countRadixDigits(RadixCounts& counts, std::uint32_t key) noexcept {
+  constexpr std::uint32_t kDigitMask = static_cast<std::uint32_t>(kRadixBuckets - 1);
+  for (int pass = 0; pass < kRadixPasses; ++pass) {
+    ++counts[pass * kRadixBuckets + ((key >> (pass * kRadixBits)) & kDigitMask)];
   }
+}
+
+// radixSortByKey with the histograms of the n records already counted;
+// `counts` is used up.
+template <typename Record, typename KeyOf>
+Record* radixSortCounted(Record* data, Record* scratch, std::size_t n, KeyOf keyOf,
+                         RadixCounts& counts) {
+  constexpr std::uint32_t kDigitMask = static_cast<std::uint32_t>(kRadixBuckets - 1);
   Record* src = data;
   Record* dst = scratch;
-  for (int pass = 0; pass < kPasses; ++pass) {
-    std::size_t* count = counts.data() + pass * kBuckets;
-    if (n == 0 || std::find(count, count + kBuckets, n) != count + kBuckets) {
+  for (int pass = 0; pass < kRadixPasses; ++pass) {
+    std::size_t* count = counts.data() + pass * kRadixBuckets;
+    if (n == 0 || std::find(count, count + kRadixBuckets, n) != count + kRadixBuckets) {
       continue;  // every record has the same digit: the pass would not move anything
     }
     std::size_t offset = 0;
-    for (std::size_t d = 0; d < kBuckets; ++d) {
+    for (std::size_t d = 0; d < kRadixBuckets; ++d) {
       const std::size_t c = count[d];
       count[d] = offset;
       offset += c;
@@ -135,6 +140,17 @@ Record* radixSortByKey(Record* data, Record* scratch, std::size_t n, KeyOf keyOf
     std::swap(src, dst);
   }
   return src;
+}
+
+// Stable LSD radix sort by the 32-bit keyOf(record), one pass per
+// kRadixBits-bit digit; a pass whose digit is the same for every record is
+// skipped. `scratch` must hold n records. Returns the buffer that holds the
+// sorted records (data or scratch).
+template <typename Record, typename KeyOf>
+Record* radixSortByKey(Record* data, Record* scratch, std::size_t n, KeyOf keyOf) {
+  auto counts = std::make_unique<RadixCounts>();
+  for (std::size_t i = 0; i < n; ++i) countRadixDigits(*counts, keyOf(data[i]));
+  return radixSortCounted(data, scratch, n, keyOf, *counts);
 }
 
 // Sorts edges by ascending weight, equal weights in their present order (the

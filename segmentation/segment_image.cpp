@@ -8,21 +8,22 @@
 // construction order (the sort is stable).
 // The colours are not kept in an array of their own: a root's colour is
 // parked in its own output pixel. One rand() triple is drawn per pixel, in
-// pixel order, and a component takes the triple drawn at its root.
+// pixel order, and a component takes the triple drawn at its root; the
+// draws come from RandSequence, the same numbers without a library call each.
 #include "segmentation/segment_image.hpp"
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
 #include <locale>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
-#include <time.h>
-
+#include "segmentation/rand_sequence.hpp"
 #include "segmentation/smoothing.hpp"
+#include "util/clock.hpp"
 #include "util/error.hpp"
 
 namespace rovelin {
@@ -106,6 +107,128 @@ GridImage<float> colourPlane(const GridImage<RgbPixel>& input, unsigned char Rgb
   return plane;
 }
 
+// The segmentation's own forest. Everything the merging loop reads about an
+// end point (parent, rank, size, threshold) lies in one 16-byte node, so an
+// edge touches two cache lines instead of four. Queries halve the path they
+// walk. Neither changes which element becomes a root: unions see the same
+// roots and the same ranks as with DisjointSetForest, so the components and
+// their roots (which pick the colours) are the same.
+struct alignas(16) PixelNode {
+  int parent;
+  int rank;
+  int size;
+  float threshold;
+};
+
+class PixelForest {
+public:
+  PixelForest(int n, float threshold)
+      : nodes_(std::make_unique_for_overwrite<PixelNode[]>(static_cast<std::size_t>(n))),
+        n_(n),
+        count_(n) {
+    for (int i = 0; i < n; ++i) nodes_[i] = PixelNode{i, 0, 1, threshold};
+  }
+
+  int findRoot(int x) noexcept {
+    PixelNode* nodes = nodes_.get();
+    while (nodes[x].parent != x) {
+      const int grandparent = nodes[nodes[x].parent].parent;
+      nodes[x].parent = grandparent;
+      x = grandparent;
+    }
+    return x;
+  }
+
+  // Unites two distinct roots as DisjointSetForest::unite does; returns the
+  // root of the union.
+  int unite(int x, int y) noexcept {
+    PixelNode& nx = nodes_[x];
+    PixelNode& ny = nodes_[y];
+    --count_;
+    if (nx.rank > ny.rank) {
+      ny.parent = x;
+      nx.size += ny.size;
+      return x;
+    }
+    nx.parent = y;
+    ny.size += nx.size;
+    if (nx.rank == ny.rank) ++ny.rank;
+    return y;
+  }
+
+  // Points every element straight at its root.
+  void flatten() noexcept {
+    for (int i = 0; i < n_; ++i) nodes_[i].parent = findRoot(nodes_[i].parent);
+  }
+
+  PixelNode& operator[](int x) noexcept { return nodes_[x]; }
+  void prefetch(int x) const noexcept { __builtin_prefetch(nodes_.get() + x); }
+  int componentCount() const noexcept { return count_; }
+
+private:
+  std::unique_ptr<PixelNode[]> nodes_;
+  int n_;
+  int count_;
+};
+
+// Sorted edges jump across the picture: the nodes of the edge 2L ahead are
+// fetched, then their parents L ahead.
+constexpr std::size_t kLookahead = 8;
+
+template <typename Ends>
+inline void prefetchEnds(PixelForest& forest, Ends ends, std::size_t i, std::size_t count) {
+  if (i + 2 * kLookahead < count) {
+    const auto [a, b] = ends(i + 2 * kLookahead);
+    forest.prefetch(a);
+    forest.prefetch(b);
+  }
+  if (i + kLookahead < count) {
+    const auto [a, b] = ends(i + kLookahead);
+    forest.prefetch(forest[a].parent);
+    forest.prefetch(forest[b].parent);
+  }
+}
+
+// The adaptive-threshold merge over edges in ascending order.
+template <typename Ends, typename WeightOf>
+void mergeEdges(PixelForest& forest, std::size_t count, Ends ends, WeightOf weightOf, float k) {
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetchEnds(forest, ends, i, count);
+    const auto [a0, b0] = ends(i);
+    const int a = forest.findRoot(a0);
+    const int b = forest.findRoot(b0);
+    if (a == b) continue;
+    const float weight = weightOf(i);
+    if (weight <= forest[a].threshold && weight <= forest[b].threshold) {
+      const int root = forest.unite(a, b);
+      forest[root].threshold = static_cast<float>(static_cast<double>(weight) +
+                                                  static_cast<double>(k) / forest[root].size);
+    }
+  }
+}
+
+// The small-component pass over edges in ascending order, on a flattened
+// forest. It stops once no component is below minSize: no later edge could
+// join anything.
+template <typename Ends>
+void mergeSmall(PixelForest& forest, int pixels, std::size_t count, Ends ends, int minSize) {
+  long small = 0;
+  for (int i = 0; i < pixels; ++i) small += forest[i].parent == i && forest[i].size < minSize;
+  for (std::size_t i = 0; i < count && small > 0; ++i) {
+    prefetchEnds(forest, ends, i, count);
+    const auto [a0, b0] = ends(i);
+    const int a = forest.findRoot(a0);
+    const int b = forest.findRoot(b0);
+    if (a == b) continue;
+    const int sizeA = forest[a].size;
+    const int sizeB = forest[b].size;
+    if (sizeA < minSize || sizeB < minSize) {
+      forest.unite(a, b);
+      small -= (sizeA < minSize) + (sizeB < minSize) - (sizeA + sizeB < minSize);
+    }
+  }
+}
+
 class StageClock {
 public:
   explicit StageClock(SegmentationStageTimes* times) : times_(times) {
@@ -130,26 +253,19 @@ private:
 
 }  // namespace
 
-double threadProcessorSeconds() {
-  timespec now{};
-  if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) {
-    // Without a per-thread clock the process clock is the closest measure.
-    return static_cast<double>(std::clock()) / static_cast<double>(CLOCKS_PER_SEC);
-  }
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 float colourDistance(const GridImage<float>& red, const GridImage<float>& green,
                      const GridImage<float>& blue, int x1, int y1, int x2, int y2) {
   return distanceBetween(red(x1, y1), green(x1, y1), blue(x1, y1), red(x2, y2), green(x2, y2),
                          blue(x2, y2));
 }
 
-RgbPixel randomColour() {
+RgbPixel randomColour() { return randomColour(colourSequence()); }
+
+RgbPixel randomColour(RandSequence& sequence) {
   RgbPixel c;
-  c.r = static_cast<unsigned char>(std::rand());
-  c.g = static_cast<unsigned char>(std::rand());
-  c.b = static_cast<unsigned char>(std::rand());
+  c.r = static_cast<unsigned char>(sequence.next());
+  c.g = static_cast<unsigned char>(sequence.next());
+  c.b = static_cast<unsigned char>(sequence.next());
   return c;
 }
 
@@ -171,9 +287,9 @@ std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridIm
   return edges;
 }
 
-GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
-                                 int minSize, int& num_ccs, SegmentationStageTimes* times,
-                                 const ColourDrawTurn* turn) {
+GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, const SegmentationParams& params,
+                                 int& num_ccs, SegmentationStageTimes* times,
+                                 const ColourDrawTurn* turn, std::vector<std::int32_t>* roots) {
   const int w = input.width();
   const int h = input.height();
   const std::size_t n = input.pixelCount();
@@ -183,17 +299,20 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   }
   StageClock stages(times);
 
-  GridImage<float> red = smoothPlane(colourPlane(input, &RgbPixel::r), sigma);
-  GridImage<float> green = smoothPlane(colourPlane(input, &RgbPixel::g), sigma);
-  GridImage<float> blue = smoothPlane(colourPlane(input, &RgbPixel::b), sigma);
+  GridImage<float> red = smoothPlane(colourPlane(input, &RgbPixel::r), params.sigma);
+  GridImage<float> green = smoothPlane(colourPlane(input, &RgbPixel::g), params.sigma);
+  GridImage<float> blue = smoothPlane(colourPlane(input, &RgbPixel::b), params.sigma);
   stages.mark(&SegmentationStageTimes::smoothing);
 
   const std::size_t edgeCount = graphEdgeCount(w, h);
   auto edges = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
+  auto counts = std::make_unique<RadixCounts>();
   std::size_t filled = 0;
   forEachGraphEdge(red, green, blue, [&](float weight, int p, int direction, int) {
-    edges[filled++] = PackedEdge{weightSortKey(weight), static_cast<std::uint32_t>(p) * 4u +
-                                                            static_cast<std::uint32_t>(direction)};
+    const std::uint32_t key = weightSortKey(weight);
+    countRadixDigits(*counts, key);
+    edges[filled++] =
+        PackedEdge{key, static_cast<std::uint32_t>(p) * 4u + static_cast<std::uint32_t>(direction)};
   });
   red = GridImage<float>();
   green = GridImage<float>();
@@ -202,7 +321,8 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
 
   {
     auto scratch = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
-    if (radixSortByKey(edges.get(), scratch.get(), edgeCount, KeyOfPacked{}) == scratch.get()) {
+    if (radixSortCounted(edges.get(), scratch.get(), edgeCount, KeyOfPacked{}, *counts) ==
+        scratch.get()) {
       edges.swap(scratch);
     }
   }
@@ -210,29 +330,37 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   stages.mark(&SegmentationStageTimes::sort);
 
   const int offset[4] = {1, w, w + 1, 1 - w};
-  auto edgeAt = [&](std::size_t i, int& a, int& b) {
-    const PackedEdge e = edges[i];
-    a = static_cast<int>(e.id >> 2);
-    b = a + offset[e.id & 3u];
-    return weightFromSortKey(e.key);
+  const PackedEdge* sorted = edges.get();
+  const auto ends = [sorted, &offset](std::size_t i) {
+    const std::uint32_t id = sorted[i].id;
+    const int a = static_cast<int>(id >> 2);
+    return std::pair<int, int>{a, a + offset[id & 3u]};
   };
-  DisjointSetForest forest(static_cast<int>(n));
+  const auto weightOf = [sorted](std::size_t i) { return weightFromSortKey(sorted[i].key); };
+  const int pixels = static_cast<int>(n);
+  // A one-element component tolerates k / 1.
+  PixelForest forest(pixels, static_cast<float>(static_cast<double>(params.k) / 1.0));
   // NaN weights are sorted last and fail both threshold comparisons anyway.
-  mergeSortedEdges(forest, ordered, edgeAt, k);
+  mergeEdges(forest, ordered, ends, weightOf, params.k);
+  forest.flatten();
   stages.mark(&SegmentationStageTimes::merge);
 
-  mergeSmallComponents(forest, ordered, edgeAt, minSize);
+  mergeSmall(forest, pixels, ordered, ends, params.minSize);
   edges.reset();
   num_ccs = forest.componentCount();
+  forest.flatten();
   stages.mark(&SegmentationStageTimes::smallComponents);
 
   GridImage<RgbPixel> output(w, h, true);
   RgbPixel* out = output.data();
-  const int pixels = static_cast<int>(n);
   const auto draws = [&] {
+    // A turn orders the frames that take part in it; the lock keeps any
+    // other caller's block of draws from interleaving with this one.
+    const std::lock_guard<std::mutex> lock(colourSequenceMutex());
+    RandSequence& sequence = colourSequence();
     for (int i = 0; i < pixels; ++i) {
-      const RgbPixel colour = randomColour();
-      if (forest.node(i).parent == i) out[i] = colour;
+      const RgbPixel colour = randomColour(sequence);
+      if (forest[i].parent == i) out[i] = colour;
     }
   };
   if (turn != nullptr && *turn) {
@@ -240,7 +368,11 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, 
   } else {
     draws();
   }
-  for (int i = 0; i < pixels; ++i) out[i] = out[forest.findRoot(i)];
+  for (int i = 0; i < pixels; ++i) out[i] = out[forest[i].parent];
+  if (roots != nullptr) {
+    roots->resize(n);
+    for (int i = 0; i < pixels; ++i) (*roots)[static_cast<std::size_t>(i)] = forest[i].parent;
+  }
   stages.mark(&SegmentationStageTimes::colouring);
   return output;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "segmentation/disjoint_set_forest.hpp"
 #include "segmentation/grid_image.hpp"
+#include "segmentation/rand_sequence.hpp"
 #include "segmentation/segmentation_params.hpp"
 
 namespace rovelin {
@@ -37,16 +39,15 @@ struct SegmentationStageTimes {
 // as in a run that segments them one after another.
 using ColourDrawTurn = std::function<void(const std::function<void()>& draws)>;
 
-// Processor seconds the calling thread has used; other threads of the
-// process do not count.
-double threadProcessorSeconds();
-
 // Euclidean distance between the (r, g, b) values of two pixels of the planes.
 float colourDistance(const GridImage<float>& red, const GridImage<float>& green,
                      const GridImage<float>& blue, int x1, int y1, int x2, int y2);
 
-// Three rand() calls in the order red, green, blue; low 8 bits of each.
+// Three draws of the rand() sequence in the order red, green, blue; low 8
+// bits of each. The first form draws from colourSequence() (the caller holds
+// colourSequenceMutex()).
 RgbPixel randomColour();
+RgbPixel randomColour(RandSequence& sequence);
 
 // (w - 1) h + w (h - 1) + 2 (w - 1)(h - 1): each pair of 8-neighbours once.
 std::size_t graphEdgeCount(int width, int height);
@@ -60,11 +61,14 @@ std::vector<GraphEdge> buildGraphEdges(const GridImage<float>& red, const GridIm
 // every component has one random colour, the colour drawn for its root's
 // pixel index. num_ccs receives the number of components. Equal-weight
 // edges are visited in construction order. Uses exactly 3 * width * height
-// rand() calls, all of them inside one call of `turn` when it is given.
-// Throws Error above kMaxSegmentPixels.
-GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, float sigma, float k,
-                                 int minSize, int& num_ccs, SegmentationStageTimes* times = nullptr,
-                                 const ColourDrawTurn* turn = nullptr);
+// draws of colourSequence(), all of them inside one call of `turn` when it is
+// given. `roots`, when given, receives every pixel's root index in raster
+// order: unlike two colours, two roots never coincide. Throws Error above
+// kMaxSegmentPixels.
+GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, const SegmentationParams& params,
+                                 int& num_ccs, SegmentationStageTimes* times = nullptr,
+                                 const ColourDrawTurn* turn = nullptr,
+                                 std::vector<std::int32_t>* roots = nullptr);
 
 // "Number of segments = <n> ;  Time taken = <seconds> seconds " (no end of
 // line), seconds in default float notation, independent of stream state.

@@ -4,6 +4,7 @@
 #include "model/model_settings.hpp"
 #include "pipeline/process_setup.hpp"
 #include "rovelin/version.hpp"
+#include "segmentation/rand_sequence.hpp"
 #include "tools/training_builder.hpp"
 #include "tools/tuning.hpp"
 #include "util/command_line.hpp"
@@ -276,7 +277,7 @@ void tune(TrainingOptions& options, ModelSettings& settings) {
   settings.crossValidatedAccuracy = best.meanAccuracy;
   // The model is then built as a separate run with these settings would
   // build it, from the same random-colour sequence.
-  std::srand(1);
+  colourSequence().reseed(1);
 }
 
 // The per-class table of samples found, kept and dropped.

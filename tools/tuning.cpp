@@ -11,6 +11,7 @@
 
 #include "classifier/region_classifier.hpp"
 #include "features/feature_planes.hpp"
+#include "labels/evaluation.hpp"
 #include "pipeline/region_extraction.hpp"
 #include "pipeline/video_frame_source.hpp"
 #include "statistics/riemannian_distances.hpp"
@@ -63,22 +64,8 @@ bool better(const TuningCandidate& a, const TuningCandidate& b) {
   return a.vehicleRule && !b.vehicleRule;
 }
 
-}  // namespace
-
-std::vector<SegmentationParams> tuningSegmentations(double factor) {
-  const float sigmas[] = {1.0f, 0.8f, 0.5f};
-  const std::pair<float, int> pairs[] = {
-      {500.0f, 500}, {300.0f, 200}, {200.0f, 100}, {100.0f, 100}, {100.0f, 50}};
-  std::vector<SegmentationParams> grid;
-  const double area = factor * factor;
-  for (const auto& [k, size] : pairs) {
-    const int scaled = static_cast<int>(std::max(1.0, std::round(size * area)));
-    for (float sigma : sigmas) grid.push_back(SegmentationParams{sigma, k, scaled});
-  }
-  return grid;
-}
-
-TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress) {
+// The classes of `options`, after the checks every tuning run needs.
+std::vector<ClassEntry> checkedTuningClasses(const TrainingOptions& options) {
   const int frameCount = static_cast<int>(options.frames.size());
   if (frameCount < 2) {
     throw TrainingBuildError(
@@ -88,12 +75,17 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
   if (!(options.factor > 0.0) || !std::isfinite(options.factor)) {
     throw TrainingBuildError("the scale factor must be a positive number");
   }
-  const std::vector<ClassEntry> classes = trainingClasses(options);
+  std::vector<ClassEntry> classes = trainingClasses(options);
   checkClassNames(classes);
   const int k = static_cast<int>(classes.size());
   if (k < 2)
     throw TrainingBuildError("a model needs at least 2 classes; " + std::to_string(k) + " given");
+  return classes;
+}
 
+// Every labelled frame grabbed, scaled and described by its feature planes.
+std::vector<FrameData> loadFrames(const TrainingOptions& options,
+                                  const std::vector<ClassEntry>& classes) {
   std::unique_ptr<VideoFrameSource> video;
   try {
     video = std::make_unique<VideoFrameSource>(options.video, options.factor);
@@ -115,20 +107,181 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     data.planes = computeFeaturePlanes(data.image);
     frames.push_back(std::move(data));
   }
+  return frames;
+}
 
-  // Labelling needs the class names (vehicle rule) and a context matrix;
-  // regions never overlap, so the context and size rules leave labels as
-  // they are and the identity serves.
+// Labelling needs the class names (vehicle rule) and a context matrix;
+// regions never overlap, so the context and size rules leave labels as they
+// are and the identity serves.
+RegionClassifier labellingShell(const std::vector<ClassEntry>& classes) {
+  const int k = static_cast<int>(classes.size());
   RegionClassifier shell;
   shell.classCount = k;
   shell.context = Eigen::MatrixXd::Identity(k, k);
-  {
-    auto table = std::make_shared<std::vector<TrainingClass>>(static_cast<std::size_t>(k));
-    for (int c = 0; c < k; ++c) {
-      (*table)[static_cast<std::size_t>(c)].name = classes[static_cast<std::size_t>(c)].name;
-    }
-    shell.classes = std::move(table);
+  auto table = std::make_shared<std::vector<TrainingClass>>(static_cast<std::size_t>(k));
+  for (int c = 0; c < k; ++c) {
+    (*table)[static_cast<std::size_t>(c)].name = classes[static_cast<std::size_t>(c)].name;
   }
+  shell.classes = std::move(table);
+  return shell;
+}
+
+// One frame cut by `params`, with both descriptors and the class make-up of
+// its regions.
+SegmentedFrame segmentFrame(const FrameData& data, const SegmentationParams& params,
+                            const TrainingOptions& options, int classCount) {
+  SegmentedFrame s;
+  s.regions = extractRegions(data.image, {.segmentation = params,
+                                          .descriptor = DescriptorKind::Covariance,
+                                          .workDir = options.workDir,
+                                          .turn = nullptr})
+                  .regions;
+  s.embeddings =
+      buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
+  s.histograms =
+      regionClassHistograms(s.regions.indexImage, s.regions.count, data.labels, classCount);
+  for (const auto& histogram : s.histograms)
+    s.pureClass.push_back(pureClass(histogram, options.purity));
+  return s;
+}
+
+// Columns: every pure region of every frame, with their distances to each
+// other (one symmetric matrix). The few impure regions are only ever tested,
+// so they get their distances to the columns apart, fold by fold.
+struct DistanceTable {
+  std::vector<CovarianceDescriptor> columns;
+  std::vector<int> columnFrame;
+  std::vector<int> columnClass;
+  std::vector<std::vector<int>> columnOf;                 // per frame and region: its column, or -1
+  std::vector<std::vector<CovarianceDescriptor>> impure;  // per frame
+  Eigen::MatrixXd D;
+};
+
+DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
+                            DescriptorKind descriptor) {
+  DistanceTable table;
+  table.columnOf.resize(segmented.size());
+  table.impure.resize(segmented.size());
+  for (std::size_t f = 0; f < segmented.size(); ++f) {
+    const SegmentedFrame& s = segmented[f];
+    const auto& described =
+        descriptor == DescriptorKind::Embedding ? s.embeddings : s.regions.statistics;
+    for (int i = 0; i < s.regions.count; ++i) {
+      const int pure = s.pureClass[static_cast<std::size_t>(i)];
+      if (pure <= 0) {
+        table.columnOf[f].push_back(-1);
+        table.impure[f].push_back(described[static_cast<std::size_t>(i)]);
+        continue;
+      }
+      table.columnOf[f].push_back(static_cast<int>(table.columns.size()));
+      table.columns.push_back(described[static_cast<std::size_t>(i)]);
+      table.columnFrame.push_back(static_cast<int>(f));
+      table.columnClass.push_back(pure - 1);
+    }
+  }
+  table.D = pairwiseSquaredDistances(table.columns);
+  return table;
+}
+
+// The columns of class c outside the held-out frame, thinned as training
+// thins them.
+std::vector<int> foldSamples(const DistanceTable& table, int c, int held, int maxPerClass) {
+  std::vector<int> all;
+  for (std::size_t j = 0; j < table.columns.size(); ++j) {
+    if (table.columnClass[j] == c && table.columnFrame[j] != held)
+      all.push_back(static_cast<int>(j));
+  }
+  std::vector<int> kept;
+  for (int i : evenSubsample(static_cast<int>(all.size()), maxPerClass)) {
+    kept.push_back(all[static_cast<std::size_t>(i)]);
+  }
+  return kept;
+}
+
+// Log densities of class c for the held-out frame's regions, or -infinity
+// throughout when the fold cannot model the class (it then never wins).
+Eigen::VectorXd foldClassLogDensities(const DistanceTable& table, const SegmentedFrame& s,
+                                      const Eigen::MatrixXd& impureDistances, int held, int c,
+                                      const std::string& name, DescriptorKind descriptor,
+                                      int maxPerClass) {
+  const std::vector<int> kept = foldSamples(table, c, held, maxPerClass);
+  const int n = static_cast<int>(kept.size());
+  const int count = s.regions.count;
+  TrainingClass tc;
+  tc.dimension = descriptorOrder(descriptor, 10);
+  tc.sampleCount = n;
+  tc.name = name;
+  if (n >= 2) {
+    tc.distances.resize(n, n);
+    for (int a = 0; a < n; ++a)
+      for (int b = 0; b < n; ++b) tc.distances(a, b) = table.D(kept[a], kept[b]);
+    tc.selectBandwidth();
+  }
+  if (n < 2 || !(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
+    return Eigen::VectorXd::Constant(count, -std::numeric_limits<double>::infinity());
+  }
+  const std::vector<int>& heldColumns = table.columnOf[static_cast<std::size_t>(held)];
+  Eigen::MatrixXd dtest(count, n);
+  for (int i = 0, impureRow = 0; i < count; ++i) {
+    const int column = heldColumns[static_cast<std::size_t>(i)];
+    for (int b = 0; b < n; ++b) {
+      dtest(i, b) = column >= 0 ? table.D(column, kept[b]) : impureDistances(impureRow, kept[b]);
+    }
+    if (column < 0) ++impureRow;
+  }
+  return tc.logDensitiesFromDistances(dtest);
+}
+
+// Scores one held-out frame for both states of the vehicle rule.
+void scoreFold(const DistanceTable& table, const SegmentedFrame& s, int held,
+               const std::vector<ClassEntry>& classes, const RegionClassifier& shell,
+               DescriptorKind descriptor, int maxPerClass, TuningCandidate& on,
+               TuningCandidate& off) {
+  const int k = static_cast<int>(classes.size());
+  const Eigen::MatrixXd impureDistances =
+      crossSquaredDistances(table.impure[static_cast<std::size_t>(held)], table.columns);
+  Eigen::MatrixXd logp(s.regions.count, k);
+  for (int c = 0; c < k; ++c) {
+    logp.col(c) =
+        foldClassLogDensities(table, s, impureDistances, held, c,
+                              classes[static_cast<std::size_t>(c)].name, descriptor, maxPerClass);
+  }
+  const std::vector<SegmentPrediction> predictions = RegionClassifier::classifyLogDensities(logp);
+  for (TuningCandidate* candidate : {&on, &off}) {
+    std::vector<SegmentPrediction> relabelled = predictions;
+    const Eigen::VectorXd labels =
+        shell.labelSegments(relabelled, s.regions, candidate->vehicleRule);
+    candidate->frameScores.push_back(frameAccuracy(s, labels));
+  }
+}
+
+void finishCandidate(TuningCandidate& candidate) {
+  double sum = 0.0;
+  for (double score : candidate.frameScores) sum += score;
+  candidate.meanAccuracy = sum / static_cast<double>(candidate.frameScores.size());
+}
+
+}  // namespace
+
+std::vector<SegmentationParams> tuningSegmentations(double factor) {
+  const float sigmas[] = {1.0f, 0.8f, 0.5f};
+  const std::pair<float, int> pairs[] = {
+      {500.0f, 500}, {300.0f, 200}, {200.0f, 100}, {100.0f, 100}, {100.0f, 50}};
+  std::vector<SegmentationParams> grid;
+  const double area = factor * factor;
+  for (const auto& [k, size] : pairs) {
+    const int scaled = static_cast<int>(std::max(1.0, std::round(size * area)));
+    for (float sigma : sigmas) grid.push_back(SegmentationParams{sigma, k, scaled});
+  }
+  return grid;
+}
+
+TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress) {
+  const std::vector<ClassEntry> classes = checkedTuningClasses(options);
+  const std::vector<FrameData> frames = loadFrames(options, classes);
+  const RegionClassifier shell = labellingShell(classes);
+  const int k = static_cast<int>(classes.size());
+  const int frameCount = static_cast<int>(frames.size());
 
   TuningResult result;
   const std::vector<SegmentationParams> grid = tuningSegmentations(options.factor);
@@ -138,120 +291,24 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
       drawTerminalLine(*progress, "rovelin-train: tuning, segmentation " + std::to_string(g + 1) +
                                       " of " + std::to_string(grid.size()));
     }
-    std::vector<SegmentedFrame> segmented(static_cast<std::size_t>(frameCount));
+    std::vector<SegmentedFrame> segmented;
     double regionTotal = 0.0;
-    for (int f = 0; f < frameCount; ++f) {
-      SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
-      const FrameData& data = frames[static_cast<std::size_t>(f)];
-      s.regions = extractRegions(data.image, {.segmentation = params,
-                                              .descriptor = DescriptorKind::Covariance,
-                                              .workDir = options.workDir,
-                                              .turn = nullptr})
-                      .regions;
-      s.embeddings =
-          buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
-      s.histograms.assign(static_cast<std::size_t>(s.regions.count),
-                          std::vector<long long>(static_cast<std::size_t>(k + 1), 0));
-      for (int y = 0; y < data.labels.rows; ++y) {
-        const int* label = data.labels.ptr<int>(y);
-        const int* index = s.regions.indexImage.ptr<int>(y);
-        for (int x = 0; x < data.labels.cols; ++x) {
-          ++s.histograms[static_cast<std::size_t>(index[x])][static_cast<std::size_t>(label[x])];
-        }
-      }
-      for (const auto& histogram : s.histograms)
-        s.pureClass.push_back(pureClass(histogram, options.purity));
-      regionTotal += s.regions.count;
+    for (const FrameData& data : frames) {
+      segmented.push_back(segmentFrame(data, params, options, k));
+      regionTotal += segmented.back().regions.count;
     }
-
     for (const DescriptorKind descriptor :
          {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
-      // Columns: every pure region of every frame, with their distances
-      // to each other (one symmetric matrix). The few impure regions are
-      // only ever tested, so they get their distances to the columns apart.
-      std::vector<CovarianceDescriptor> columns;
-      std::vector<int> columnFrame;
-      std::vector<int> columnClass;
-      std::vector<std::vector<int>> columnOf(
-          static_cast<std::size_t>(frameCount));  // per region, or -1
-      std::vector<std::vector<CovarianceDescriptor>> impure(static_cast<std::size_t>(frameCount));
-      for (int f = 0; f < frameCount; ++f) {
-        const SegmentedFrame& s = segmented[static_cast<std::size_t>(f)];
-        const auto& described =
-            descriptor == DescriptorKind::Embedding ? s.embeddings : s.regions.statistics;
-        for (int i = 0; i < s.regions.count; ++i) {
-          const int pure = s.pureClass[static_cast<std::size_t>(i)];
-          if (pure > 0) {
-            columnOf[static_cast<std::size_t>(f)].push_back(static_cast<int>(columns.size()));
-            columns.push_back(described[static_cast<std::size_t>(i)]);
-            columnFrame.push_back(f);
-            columnClass.push_back(pure - 1);
-          } else {
-            columnOf[static_cast<std::size_t>(f)].push_back(-1);
-            impure[static_cast<std::size_t>(f)].push_back(described[static_cast<std::size_t>(i)]);
-          }
-        }
-      }
-      const Eigen::MatrixXd D = pairwiseSquaredDistances(columns);
-
+      const DistanceTable table = distanceTable(segmented, descriptor);
       TuningCandidate on{{descriptor, params, true, {}}, regionTotal / frameCount, {}, 0.0};
       TuningCandidate off = on;
       off.vehicleRule = false;
       for (int held = 0; held < frameCount; ++held) {
-        const SegmentedFrame& s = segmented[static_cast<std::size_t>(held)];
-        const int count = s.regions.count;
-        const Eigen::MatrixXd impureDistances =
-            crossSquaredDistances(impure[static_cast<std::size_t>(held)], columns);
-        const std::vector<int>& heldColumns = columnOf[static_cast<std::size_t>(held)];
-        Eigen::MatrixXd logp(count, k);
-        for (int c = 0; c < k; ++c) {
-          std::vector<int> all;
-          for (std::size_t j = 0; j < columns.size(); ++j) {
-            if (columnClass[j] == c && columnFrame[j] != held) all.push_back(static_cast<int>(j));
-          }
-          std::vector<int> kept;
-          for (int i : evenSubsample(static_cast<int>(all.size()), options.maxPerClass)) {
-            kept.push_back(all[static_cast<std::size_t>(i)]);
-          }
-          const int n = static_cast<int>(kept.size());
-          TrainingClass tc;
-          tc.dimension = descriptorOrder(descriptor, 10);
-          tc.sampleCount = n;
-          tc.name = classes[static_cast<std::size_t>(c)].name;
-          if (n >= 2) {
-            tc.distances.resize(n, n);
-            for (int a = 0; a < n; ++a)
-              for (int b = 0; b < n; ++b) tc.distances(a, b) = D(kept[a], kept[b]);
-            tc.selectBandwidth();
-          }
-          if (n < 2 || !(tc.bandwidth > 0.0) || !std::isfinite(tc.bandwidth)) {
-            // The fold cannot model this class: it never wins.
-            logp.col(c).setConstant(-std::numeric_limits<double>::infinity());
-            continue;
-          }
-          Eigen::MatrixXd dtest(count, n);
-          for (int i = 0, impureRow = 0; i < count; ++i) {
-            const int column = heldColumns[static_cast<std::size_t>(i)];
-            for (int b = 0; b < n; ++b) {
-              dtest(i, b) = column >= 0 ? D(column, kept[b]) : impureDistances(impureRow, kept[b]);
-            }
-            if (column < 0) ++impureRow;
-          }
-          logp.col(c) = tc.logDensitiesFromDistances(dtest);
-        }
-        const std::vector<SegmentPrediction> predictions =
-            RegionClassifier::classifyLogDensities(logp);
-        for (TuningCandidate* candidate : {&on, &off}) {
-          std::vector<SegmentPrediction> relabelled = predictions;
-          const Eigen::VectorXd labels =
-              shell.labelSegments(relabelled, s.regions, candidate->vehicleRule);
-          candidate->frameScores.push_back(frameAccuracy(s, labels));
-        }
+        scoreFold(table, segmented[static_cast<std::size_t>(held)], held, classes, shell,
+                  descriptor, options.maxPerClass, on, off);
       }
       for (TuningCandidate* candidate : {&on, &off}) {
-        double sum = 0.0;
-        for (double score : candidate->frameScores) sum += score;
-        candidate->meanAccuracy = sum / frameCount;
+        finishCandidate(*candidate);
         result.tried.push_back(*candidate);
       }
     }

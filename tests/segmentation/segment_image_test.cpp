@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
@@ -78,21 +79,21 @@ TEST(SegmentGraph, EdgeCountOrderAndDistance) {
 
 TEST(SegmentImage, SmallAndUniformPicturesAreOneSegment) {
   int num_ccs = -1;
-  std::srand(7);
+  colourSequence().reseed(7);
   const RgbPixel firstDrawn = randomColour();
-  std::srand(7);
+  colourSequence().reseed(7);
   const GridImage<RgbPixel> single =
-      segmentImage(GridImage<RgbPixel>(1, 1), 1.0f, 500.0f, 500, num_ccs);
+      segmentImage(GridImage<RgbPixel>(1, 1), SegmentationParams{}, num_ccs);
   EXPECT_EQ(num_ccs, 1);
   EXPECT_TRUE(samePixel(single(0, 0), firstDrawn));
 
   GridImage<RgbPixel> uniform(40, 30);
   std::fill(uniform.data(), uniform.data() + uniform.pixelCount(), RgbPixel{12, 34, 56});
-  segmentImage(uniform, 1.0f, 500.0f, 500, num_ccs);
+  segmentImage(uniform, SegmentationParams{}, num_ccs);
   EXPECT_EQ(num_ccs, 1);
 
   // Below 500 pixels the small-component pass joins everything.
-  const GridImage<RgbPixel> busy = segmentImage(busyPicture(20, 20), 1.0f, 500.0f, 500, num_ccs);
+  const GridImage<RgbPixel> busy = segmentImage(busyPicture(20, 20), SegmentationParams{}, num_ccs);
   EXPECT_EQ(num_ccs, 1);
   for (std::size_t i = 0; i < busy.pixelCount(); ++i) {
     ASSERT_TRUE(samePixel(busy.data()[i], busy.data()[0]));
@@ -101,7 +102,7 @@ TEST(SegmentImage, SmallAndUniformPicturesAreOneSegment) {
 
 TEST(SegmentImage, TwoFlatHalvesGiveTwoFlatSegments) {
   int num_ccs = 0;
-  const GridImage<RgbPixel> out = segmentImage(twoHalves(40, 30), 1.0f, 500.0f, 500, num_ccs);
+  const GridImage<RgbPixel> out = segmentImage(twoHalves(40, 30), SegmentationParams{}, num_ccs);
   EXPECT_EQ(num_ccs, 2);
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 40; ++x) {
@@ -149,26 +150,38 @@ TEST(SegmentImage, DrawsThreeRandsPerPixelAndMatchesPlainPipeline) {
         forest.unite(a, b);
       }
     }
-    std::srand(3);
+    RandSequence expected(3);
     std::vector<RgbPixel> colours(static_cast<std::size_t>(w * h));
-    for (RgbPixel& c : colours) {
-      c = randomColour();
-    }
-    const int afterDraws = std::rand();
+    for (RgbPixel& c : colours) c = randomColour(expected);
+    const int afterDraws = expected.next();
 
-    std::srand(3);
+    colourSequence().reseed(3);
     int num_ccs = 0;
     SegmentationStageTimes times;
-    const GridImage<RgbPixel> out = segmentImage(input, sigma, k, minSize, num_ccs, &times);
-    EXPECT_EQ(std::rand(), afterDraws);
+    std::vector<std::int32_t> roots;
+    const GridImage<RgbPixel> out = segmentImage(input, SegmentationParams{sigma, k, minSize},
+                                                 num_ccs, &times, nullptr, &roots);
+    EXPECT_EQ(colourSequence().next(), afterDraws);
+    colourSequence().reseed(1);
     EXPECT_EQ(num_ccs, forest.componentCount());
     EXPECT_GT(num_ccs, 3);
     for (int i = 0; i < w * h; ++i) {
       ASSERT_TRUE(samePixel(out.data()[i], colours[static_cast<std::size_t>(forest.findRoot(i))]))
           << "pixel " << i;
+      ASSERT_EQ(roots[static_cast<std::size_t>(i)], forest.findRoot(i)) << "pixel " << i;
     }
     EXPECT_GE(times.sort, 0.0);
     EXPECT_GE(times.colouring, 0.0);
+  }
+}
+
+// The colours must stay those of the C library's rand() on this platform.
+TEST(RandSequence, SameFirstMillionAsTheCLibrary) {
+  for (unsigned seed : {1u, 3u, 0u, 2654435769u}) {
+    SCOPED_TRACE(seed);
+    std::srand(seed);
+    RandSequence sequence(seed);
+    for (int i = 0; i < 1000000; ++i) ASSERT_EQ(sequence.next(), std::rand()) << "draw " << i;
   }
 }
 
