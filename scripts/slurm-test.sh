@@ -305,16 +305,21 @@ same_as_reference "the resubmitted array's JSON differs from a single-process ru
 say "cancelled after $done_before of $total frames; the resubmission completed the archive"
 
 # --- 3. a few outputs deleted, then submitted again ----------------------
-deleted=("$out/street_a_/0.json" "$out/c_1/9.json" "$out/park.b/4.json")
-find "$out" -name '*.json' ! -path "$out/street_a_/0.json" ! -path "$out/c_1/9.json" \
-  ! -path "$out/park.b/4.json" -printf '%p %i %T@\n' | sort >"$work/before.txt"
+# The recipe names each video's folder by its whole path ({videopath}).
+deleted=()
+for name in 'street_a_*/0.json' 'c_1*/9.json' 'park.b*/4.json'; do
+  found=$(find "$out" -path "*/$name" -print -quit)
+  [ -n "$found" ] || die "the archive has no file like $name"
+  deleted+=("$found")
+done
+keep=(! -path "${deleted[0]}" ! -path "${deleted[1]}" ! -path "${deleted[2]}")
+find "$out" -name '*.json' "${keep[@]}" -printf '%p %i %T@\n' | sort >"$work/before.txt"
 rm -f "${deleted[@]}"
 job=$(submit --array=0-2)
 wait_job "$job"
 expect_completed "$job" 3
 same_as_reference "the redone frames differ from a single-process run"
-find "$out" -name '*.json' ! -path "$out/street_a_/0.json" ! -path "$out/c_1/9.json" \
-  ! -path "$out/park.b/4.json" -printf '%p %i %T@\n' | sort >"$work/after.txt"
+find "$out" -name '*.json' "${keep[@]}" -printf '%p %i %T@\n' | sort >"$work/after.txt"
 cmp -s "$work/before.txt" "$work/after.txt" || die "frames that were in place were written again"
 counts=$(job_logs "$job" | sed -n 's/^rovelin: frames skipped (outputs in place): \([0-9]*\), done: \([0-9]*\)$/\1 \2/p' |
   awk '{ s += $1; d += $2 } END { print s, d }')
