@@ -8,6 +8,7 @@
 #include "driver/frame_schedule.hpp"
 #include "driver/frame_work.hpp"
 #include "driver/overlay_video.hpp"
+#include "driver/temporal_labels.hpp"
 #include "model/model_loading.hpp"
 #include "model/model_settings.hpp"
 #include "pipeline/output_names.hpp"
@@ -272,7 +273,14 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   detailLine(err) << "settings: descriptor " << descriptorName(settings.descriptor) << ", sigma "
                   << settings.segmentation.sigma << ", k " << settings.segmentation.k
                   << ", min size " << settings.segmentation.minSize << ", vehicle rule "
-                  << (settings.vehicleRule ? "on" : "off");
+                  << (settings.vehicleRule ? "on" : "off")
+                  << (settings.temporal.on ? ", temporal filter on" : "");
+  if (settings.temporal.on) {
+    if (const std::optional<std::string> problem = temporalSelectionProblem(options.frames)) {
+      errorLine(err) << *problem;
+      return kExitBadOption;
+    }
+  }
   return std::nullopt;
 }
 
@@ -391,6 +399,9 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   run.progress = progress;
   run.timings = options.timings && showsMessages(err, Verbosity::Normal);
   run.modelSeconds = modelSeconds;
+  run.firstFrame = options.frames.list.empty()
+                       ? (options.frames.toEnd ? options.frames.start : options.frameNumber)
+                       : options.frames.list.front();
   const int status = runWithOverlayVideo(run, out, err);
   video->release();
   if (status == kExitSuccess) reportCounts();

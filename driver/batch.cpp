@@ -6,6 +6,8 @@
 #include "driver/frame_outputs.hpp"
 #include "driver/frame_writer.hpp"
 #include "driver/progress.hpp"
+#include "driver/temporal_labels.hpp"
+#include "labels/evaluation.hpp"
 #include "labels/label_map.hpp"
 #include "pipeline/output_names.hpp"
 #include "pipeline/region_extraction.hpp"
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -77,11 +80,24 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     return processFrame(run, std::move(job));
   };
   RunFiles runFiles(options, *run.classes);
+  std::optional<TemporalLabels> temporal;
+  if (run.settings->temporal.on) temporal.emplace(run.settings->temporal);
   auto emitOldest = [&] {
     std::future<FrameResult> next = std::move(inFlight.front());
     inFlight.pop_front();
     FrameResult result = next.get();
     const WorkerSlot slot;
+    if (temporal) {
+      temporal->apply(result, run.model->classCount);
+      if (result.warmup) return;
+      const PixelLabelling& filtered = *result.filtered;
+      writePixelOutputs(run, result, filtered.regions, filtered.labels);
+      if (!result.truth.empty()) {
+        std::vector<int> regionClass(filtered.labels.begin(), filtered.labels.end());
+        result.evaluation = evaluateLabels(result.truth, filtered.regions.indexImage, regionClass,
+                                           run.classes->names);
+      }
+    }
     runFiles.add(result);
     writer.emit(std::move(result));
   };
@@ -94,19 +110,20 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
   catchInterrupts();
   try {
     int lastRead = -1;
-    for (std::size_t position = 0;; ++position) {
-      const std::optional<int> number = schedule.frame(position);
-      if (!number || interruptSignal() != 0) break;
+    std::size_t jobs = 0;  // frames read so far, warm-up frames included
+    // Reads frame `number` and sets its work going. Returns the exit status
+    // when the run must end: `ended` for the end of the stream.
+    auto start = [&](int number, bool warmup, bool& ended) -> std::optional<int> {
       while (inFlight.size() >= limit) emitOldest();
-
       FrameJob job;
-      job.position = position;
-      job.frameNumber = *number;
+      job.position = jobs;
+      job.frameNumber = number;
+      job.warmup = warmup;
       try {
         // A bad ground-truth map fails the run before any of the frame's work.
-        if (!options.groundTruthPath.empty()) {
+        if (!options.groundTruthPath.empty() && !warmup) {
           job.truth = readLabelMap(
-              expandFramePattern(options.groundTruthPath, *number), run.classes->entries,
+              expandFramePattern(options.groundTruthPath, number), run.classes->entries,
               cv::Size(video.frameWidth, video.frameHeight), video.output.size());
         }
       } catch (...) {
@@ -115,31 +132,54 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
         throw;
       }
 
-      const auto start = std::chrono::steady_clock::now();
+      const auto begin = std::chrono::steady_clock::now();
       bool read = false;
       {
         const WorkerSlot decoding;
-        read = readFrame(video, schedule, position, *number, lastRead);
+        read = readFrame(video, schedule, jobs, number, lastRead);
         if (read) job.image = video.output.clone();
       }
       if (!read) {
         drain();
         progress.clear();
-        if (schedule.toEnd() && position > 0) {
-          if (video.frameCountKnown() && *number < video.frameCount) {
+        if (schedule.toEnd() && jobs > 0) {
+          if (video.frameCountKnown() && number < video.frameCount) {
             noteLine(err) << "the video ends after frame " << lastRead << ", before the "
                           << video.frameCount << " frames its container reports";
           }
-          break;
+          ended = true;
+          return std::nullopt;
         }
         plainLine(err, Verbosity::Quiet) << "Error : Cannot read from file!! ";
-        errorLine(err) << "frame " << *number << " of \"" << options.videoName
+        errorLine(err) << "frame " << number << " of \"" << options.videoName
                        << "\" could not be read (" << video.frameCountText() << ")";
         return kExitFailure;
       }
-      lastRead = *number;
-      job.grabSeconds = secondsSince(start);
+      lastRead = number;
+      job.grabSeconds = secondsSince(begin);
+      ++jobs;
       inFlight.push_back(std::async(policy, work, std::move(job)));
+      return std::nullopt;
+    };
+
+    std::optional<int> previous;
+    bool ended = false;
+    for (std::size_t position = 0; !ended; ++position) {
+      const std::optional<int> number = schedule.frame(position);
+      if (!number || interruptSignal() != 0) break;
+      // A part that starts in the middle of the frames (--shard, a resume)
+      // first reads the frames before it, so that the filter starts as an
+      // unbroken run would have it.
+      if (temporal && run.firstFrame && (!previous || *number != *previous + 1)) {
+        const int from = std::max(*run.firstFrame, *number - run.settings->temporal.warmup);
+        for (int frame = std::max(from, previous ? *previous + 1 : from); frame < *number && !ended;
+             ++frame) {
+          if (const std::optional<int> failed = start(frame, true, ended)) return *failed;
+        }
+        if (ended) break;
+      }
+      if (const std::optional<int> failed = start(*number, false, ended)) return *failed;
+      previous = number;
     }
     drain();
     writer.finish();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/frame_work.hpp"
 
+#include "classifier/temporal_filter.hpp"
 #include "driver/frame_outputs.hpp"
 #include "labels/evaluation.hpp"
 #include "pipeline/output_names.hpp"
@@ -8,7 +9,9 @@
 #include "util/clock.hpp"
 #include "util/output_file.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 #include <system_error>
@@ -59,7 +62,69 @@ bool writtenInOrder(const std::string& target) {
   return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }
 
+// Plain files are written at once, on the calling thread; the others wait
+// for the writer, which runs them in frame order after the report.
+void deliver(const RunContext& run, FrameResult& result, const std::string& target,
+             std::function<void()> writeIt) {
+  if (writtenInOrder(target)) {
+    result.orderedWrites.push_back(std::move(writeIt));
+  } else if (!run.cancelled.load()) {
+    writeIt();
+  }
+}
+
+// Each region's probabilities in class order after the labelling rules,
+// normalised; where a rule moved the region off its best class, that class
+// gets 0 (and the next, until the region's label is the first maximum), so
+// that the filter's argmax respects the rule.
+std::vector<float> regionPosteriors(const std::vector<SegmentPrediction>& relabelled,
+                                    const Eigen::VectorXd& labels, int classCount) {
+  const auto k = static_cast<std::size_t>(classCount);
+  std::vector<float> posteriors(relabelled.size() * k, 0.0f);
+  for (std::size_t i = 0; i < relabelled.size(); ++i) {
+    const SegmentPrediction& p = relabelled[i];
+    float* row = posteriors.data() + i * k;
+    double sum = 0;
+    for (Eigen::Index r = 0; r < p.probs.size(); ++r) sum += p.probs[r];
+    for (Eigen::Index r = 0; r < p.probs.size(); ++r) {
+      row[p.labels[r]] = sum > 0 && std::isfinite(sum) ? static_cast<float>(p.probs[r] / sum) : 0;
+    }
+    const int label = static_cast<int>(labels[static_cast<Eigen::Index>(i)]);
+    for (std::size_t tries = 0; tries < k; ++tries) {
+      const int best = static_cast<int>(std::max_element(row, row + k) - row);
+      if (best == label) break;
+      moveAwayFrom(row, classCount, best, label);
+    }
+  }
+  return posteriors;
+}
+
 }  // namespace
+
+void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionSet& seg,
+                       const Eigen::VectorXd& labels) {
+  const Options& options = *run.options;
+  const ClassTable& classes = *run.classes;
+  const bool keepOverlay = run.overlayVideo != nullptr;
+  auto write = [&](const std::string& target, std::function<void()> writeIt) {
+    deliver(run, result, target, std::move(writeIt));
+  };
+  if (!options.overlayPath.empty() || keepOverlay) {
+    cv::Mat overlay = renderOverlay(result.image, seg, labels, classes.names, classes.palette);
+    if (!options.overlayPath.empty()) {
+      const std::string target = frameOutputName(options.overlayPath, result.frameNumber);
+      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
+    }
+    if (keepOverlay) result.overlay = std::move(overlay);
+  }
+  if (!options.labelMapPath.empty()) {
+    const std::string target = frameOutputName(options.labelMapPath, result.frameNumber);
+    const cv::Mat map = labelMapImage(seg, labels, run.model->classCount);
+    write(target, [target, map, palette = classes.palette, n = run.model->classCount] {
+      writeLabelMapAtomically(target, map, palette, n);
+    });
+  }
+}
 
 FrameResult processFrame(const RunContext& run, FrameJob job) {
   const Options& options = *run.options;
@@ -67,24 +132,18 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   const ClassTable& classes = *run.classes;
   const RunSettings& settings = *run.settings;
   const bool workFiles = run.workFiles();
-  const bool keepOverlay = run.overlayVideo != nullptr;
 
   FrameResult result;
+  result.image = job.image;
   result.position = job.position;
   result.frameNumber = job.frameNumber;
   result.times.grab = job.grabSeconds;
   TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
 
-  // Plain files are written here, on the frame's thread; the others wait
-  // for the writer.
   auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    if (writtenInOrder(target)) {
-      result.orderedWrites.push_back(std::move(writeIt));
-    } else if (!run.cancelled.load()) {
-      writeIt();
-    }
+    deliver(run, result, target, std::move(writeIt));
   };
-  if (!options.saveFramePath.empty()) {
+  if (!options.saveFramePath.empty() && !job.warmup) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
     const cv::Mat image = job.image;
     write(target, [target, image] { writeImageAtomically(target, image); });
@@ -118,22 +177,12 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.labels = model.labelSegments(relabelled, seg, settings.vehicleRule);
   result.times.labelling = secondsSince(start);
 
-  if (!options.overlayPath.empty() || keepOverlay) {
-    cv::Mat overlay = renderOverlay(job.image, seg, result.labels, classes.names, classes.palette);
-    if (!options.overlayPath.empty()) {
-      const std::string target = frameOutputName(options.overlayPath, job.frameNumber);
-      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
-    }
-    if (keepOverlay) result.overlay = std::move(overlay);
+  if (run.settings->temporal.on) {
+    result.posteriors = regionPosteriors(relabelled, result.labels, model.classCount);
+  } else {
+    writePixelOutputs(run, result, seg, result.labels);
   }
-  if (!options.labelMapPath.empty()) {
-    const std::string target = frameOutputName(options.labelMapPath, job.frameNumber);
-    const cv::Mat map = labelMapImage(seg, result.labels, model.classCount);
-    write(target, [target, map, palette = classes.palette, n = model.classCount] {
-      writeLabelMapAtomically(target, map, palette, n);
-    });
-  }
-  if (!options.jsonPath.empty()) {
+  if (!options.jsonPath.empty() && !job.warmup) {
     const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,
                              job.image.size(), seg.segmentCount};
     const std::string target = frameOutputName(options.jsonPath, job.frameNumber);
@@ -144,14 +193,16 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
         formatFrameJson(description, settings, /*compact=*/options.jsonPath == "-");
     write(target, [target, text] { writeTextAtomically(target, text); });
   }
-  if (!job.truth.empty()) {
+  result.warmup = job.warmup;
+  if (settings.temporal.on) {
+    result.truth = std::move(job.truth);  // scored against the filtered labels
+  } else if (!job.truth.empty()) {
     std::vector<int> regionClass(static_cast<std::size_t>(seg.count));
     for (int i = 0; i < seg.count; ++i) {
       regionClass[static_cast<std::size_t>(i)] = static_cast<int>(result.labels[i]);
     }
     result.evaluation = evaluateLabels(job.truth, seg.indexImage, regionClass, classes.names);
   }
-  result.image = std::move(job.image);
   return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,16 @@ struct FrameJob {
   cv::Mat image;  // the grabbed, scaled frame; the job owns it
   cv::Mat truth;  // ground-truth classes; empty without --ground-truth
   double grabSeconds = 0;
+  // A frame read only to start the temporal filter before a part that
+  // begins in the middle of the frames: classified, never written.
+  bool warmup = false;
+};
+
+// Labels per pixel as a partition: `regions` holds the count, size and
+// index image only, and `labels` one class for each of its regions.
+struct PixelLabelling {
+  RegionSet regions;
+  Eigen::VectorXd labels;
 };
 
 // Everything one frame produces.
@@ -52,6 +63,13 @@ struct FrameResult {
   cv::Mat image;           // the frame
   cv::Mat segmented;       // the segmentation picture
   cv::Mat overlay;         // kept for the annotated video only
+  bool warmup = false;     // FrameJob::warmup: nothing of it is written
+  // With --temporal: every region's class probabilities after the labelling
+  // rules (count x K, row-major, in class order), and the filtered labels
+  // the per-pixel outputs are drawn from, which the ordered writer fills.
+  std::vector<float> posteriors;
+  std::optional<PixelLabelling> filtered;
+  cv::Mat truth;  // with --temporal and --ground-truth, scored after the filter
   // Writes to standard output, descriptors, devices and FIFOs, left for the
   // writer to run in frame order after the report.
   std::vector<std::function<void()>> orderedWrites;
@@ -60,7 +78,13 @@ struct FrameResult {
 // Runs the frame's work and writes its files (--save-frame, --overlay,
 // --label-map, --json) unless the run is cancelled. Throws on data errors
 // (a file that cannot be written, a broken picture) with the message the
-// run prints.
+// run prints. With --temporal the per-pixel files (--overlay, --label-map)
+// wait for the filter: writePixelOutputs writes them in frame order.
 FrameResult processFrame(const RunContext& run, FrameJob job);
+
+// Writes the frame's per-pixel outputs (--overlay, --label-map, and the
+// overlay kept for the annotated video) from `labelling`.
+void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionSet& regions,
+                       const Eigen::VectorXd& labels);
 
 }  // namespace rovelin

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/options.hpp"
 
+#include "classifier/temporal_filter.hpp"
 #include "model/model_settings.hpp"
 
 #include "util/parse_number.hpp"
@@ -95,6 +96,30 @@ Options:
                       default a car-class region with eccentricity above
                       0.8 takes its next-best class)
   --vehicle-rule      turn the vehicle rule on (over a model's settings)
+  --temporal          filter the labels through consecutive frames: each
+                      pixel keeps the mean of its class probabilities since
+                      its colour (blurred 3x3) last changed, so a static
+                      wall or lawn keeps its label while moving things are
+                      followed. It changes the per-pixel outputs (label
+                      map, overlay, overlay video, --coco, --cvat,
+                      --cvat-masks); the report and the JSON regions stay
+                      per frame. Frames must follow one another (a step of
+                      1); the filter starts afresh at a gap and at a
+                      change of frame size
+  --no-temporal       turn the filter off (over a model's settings)
+  --temporal-tau T    a pixel whose blurred colour changes by more than T
+                      grey levels in a channel starts afresh (default 10,
+                      at least 6)
+  --temporal-alpha-min A
+                      the smallest weight of a new frame, in (0, 1]: after
+                      1/A frames the mean becomes exponential, following
+                      slow changes of light (default 0.05; 1 turns the
+                      filtering off)
+  --temporal-warmup W
+                      frames read, and not written, before a part that
+                      starts in the middle of the frames (--shard, a
+                      resume with --skip-existing), so that it starts as
+                      an unbroken run would (default 20)
   --shard I/N         take only part I (0-based) of the frame list cut into
                       N contiguous parts of nearly equal size, so N
                       processes share a batch without overlap
@@ -147,9 +172,10 @@ because stored models and their results depend on them.
 A model trained by rovelin-train carries its settings in a file beside it
 (model.txt: model.txt.settings.json; an older model.settings.json is read
 when it was written for the same model bytes): the descriptor, the
-segmentation and the vehicle rule it was trained with. They are used when
-present; --sigma, --k, --min-size and the vehicle-rule options override
-them, with a note.
+segmentation and the vehicle rule it was trained with, and whether it is
+meant to run with --temporal. They are used when present; --sigma, --k,
+--min-size, the vehicle-rule and the temporal options override them, with a
+note.
 
 Exit status: 0 on success, 255 when arguments are missing, 2 for a bad
 option, 1 when the run fails (the reason is printed on standard error), 70
@@ -215,6 +241,10 @@ bool applyFlag(const std::string& name, Options& options) {
     options.overrides.vehicleRule = false;
   } else if (name == "--vehicle-rule") {
     options.overrides.vehicleRule = true;
+  } else if (name == "--temporal") {
+    options.overrides.temporal = true;
+  } else if (name == "--no-temporal") {
+    options.overrides.temporal = false;
   } else if (name == "--skip-existing") {
     options.skipExisting = true;
   } else if (name == "--count-frames") {
@@ -246,7 +276,9 @@ std::string* fileOption(const std::string& name, Options& options) {
 
 bool takesValue(const std::string& name, Options& options) {
   return name == "--sigma" || name == "--k" || name == "--min-size" || name == "--shard" ||
-         name == "--threads" || name == "--frames" || fileOption(name, options) != nullptr;
+         name == "--threads" || name == "--frames" || name == "--temporal-tau" ||
+         name == "--temporal-alpha-min" || name == "--temporal-warmup" ||
+         fileOption(name, options) != nullptr;
 }
 
 // A label map holds class numbers: only a lossless format keeps them. A
@@ -277,6 +309,21 @@ std::string applyValue(const std::string& name, const std::optional<std::string>
     if (name == "--sigma") options.overrides.sigma = params.sigma;
     if (name == "--k") options.overrides.k = params.k;
     if (name == "--min-size") options.overrides.minSize = params.minSize;
+  } else if (name == "--temporal-tau" || name == "--temporal-alpha-min") {
+    const std::optional<double> number = parseNumber<double>(text);
+    const std::optional<std::string> problem =
+        !value || !number          ? std::optional<std::string>(name + " takes a number")
+        : name == "--temporal-tau" ? temporalTauProblem(*number)
+                                   : temporalAlphaMinProblem(*number);
+    if (problem) return *problem;
+    (name == "--temporal-tau" ? options.overrides.temporalTau
+                              : options.overrides.temporalAlphaMin) = *number;
+  } else if (name == "--temporal-warmup") {
+    const std::optional<int> frames = parseNumber<int>(text);
+    if (!value || !frames || *frames < 0 || *frames > 10000) {
+      return "--temporal-warmup takes a whole number of frames from 0 to 10000";
+    }
+    options.overrides.temporalWarmup = *frames;
   } else if (name == "--shard") {
     if (!value || !(options.shard = parseShard(text))) {
       return "--shard takes I/N, part I (from 0) of N parts, such as 0/4, not '" + text + "'";
@@ -372,6 +419,15 @@ constexpr const char* kLongOptions[] = {"--no-gui",
                                         "--min-size",
                                         "--no-vehicle-rule",
                                         "--vehicle-rule",
+                                        "--temporal",
+                                        "--no-temporal",
+                                        "--temporal-tau",
+                                        "--temporal-alpha-min",
+                                        "--temporal-warmup",
+                                        "--coco",
+                                        "--cvat",
+                                        "--cvat-masks",
+                                        "--frames-dir",
                                         "--shard",
                                         "--skip-existing",
                                         "--count-frames",

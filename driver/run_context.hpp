@@ -72,6 +72,9 @@ struct RunContext {
   bool timings = false;                        // --timings, and messages are shown
   double modelSeconds = 0;                     // reported with the first frame's timings
   OverlayVideoWriter* overlayVideo = nullptr;  // the annotated video, if any
+  // The first frame the selection names, before --shard and --skip-existing
+  // cut it: the temporal filter warms up on frames from there on only.
+  std::optional<int> firstFrame;
 
   // True for the single-frame run: the segmentation goes through the work
   // files "inpimage.ppm" and "outimage.ppm". A batch hands it over in memory.

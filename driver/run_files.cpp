@@ -23,9 +23,12 @@ void RunFiles::add(const FrameResult& frame) {
   }
   if (options_.cocoPath.empty() && options_.cvatPath.empty() && options_.cvatMasksPath.empty())
     return;
-  RegionLabels labels{frame.frameNumber, frame.regions.indexImage, {}};
-  for (int i = 0; i < frame.regions.count; ++i)
-    labels.regionClass.push_back(static_cast<int>(frame.labels[i]));
+  // With --temporal, the filtered labels.
+  const RegionSet& regions = frame.filtered ? frame.filtered->regions : frame.regions;
+  const Eigen::VectorXd& classes = frame.filtered ? frame.filtered->labels : frame.labels;
+  RegionLabels labels{frame.frameNumber, regions.indexImage, {}};
+  for (int i = 0; i < regions.count; ++i)
+    labels.regionClass.push_back(static_cast<int>(classes[i]));
   frames_.push_back(std::move(labels));
 }
 

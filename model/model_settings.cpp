@@ -95,11 +95,19 @@ json runSettingsJson(const RunSettings& settings) {
                          {"k", shortestDouble(settings.segmentation.k)},
                          {"min_size", settings.segmentation.minSize}};
   doc["vehicle_rule"] = settings.vehicleRule;
+  if (settings.temporal.on) {
+    doc["temporal"] = {{"tau", settings.temporal.tau},
+                       {"alpha_min", settings.temporal.alphaMin},
+                       {"warmup", settings.temporal.warmup}};
+  }
   return doc;
 }
 
 std::string formatSettings(const ModelSettings& settings) {
   json doc = runSettingsJson(settings);
+  // A model records only that it is meant to run with the filter; the
+  // filter's parameters are the run's.
+  if (settings.temporal.on) doc["temporal"] = true;
   json classes = json::array();
   for (const ClassEntry& entry : settings.classes) {
     json c = {{"name", entry.name}, {"colour", nullptr}};
@@ -162,6 +170,10 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
   const json& rule = member(doc, "vehicle_rule", name);
   if (!rule.is_boolean()) damaged(name, "\"vehicle_rule\" is not true or false");
   settings.vehicleRule = rule.get<bool>();
+  if (const auto temporal = doc.find("temporal"); temporal != doc.end()) {
+    if (!temporal->is_boolean()) damaged(name, "\"temporal\" is not true or false");
+    settings.temporal.on = temporal->get<bool>();
+  }
 
   if (const auto classes = doc.find("classes"); classes != doc.end()) {
     if (!classes->is_array()) damaged(name, "\"classes\" is not a list");
@@ -330,6 +342,7 @@ RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOv
     }
     run.segmentation = stored->segmentation;
     run.vehicleRule = stored->vehicleRule;
+    run.temporal.on = stored->temporal.on;
   } else if (run.descriptor == DescriptorKind::Embedding) {
     throw SettingsError(trainingFile + " is an embedding model (matrices of order 11), and its " +
                         "settings file " + path.string() +
@@ -363,6 +376,18 @@ RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOv
   if (overrides.vehicleRule) {
     note(*overrides.vehicleRule ? "--vehicle-rule" : "--no-vehicle-rule");
     run.vehicleRule = *overrides.vehicleRule;
+  }
+  if (overrides.temporal) {
+    note(*overrides.temporal ? "--temporal" : "--no-temporal");
+    run.temporal.on = *overrides.temporal;
+  }
+  if (overrides.temporalTau) run.temporal.tau = *overrides.temporalTau;
+  if (overrides.temporalAlphaMin) run.temporal.alphaMin = *overrides.temporalAlphaMin;
+  if (overrides.temporalWarmup) run.temporal.warmup = *overrides.temporalWarmup;
+  if (!run.temporal.on &&
+      (overrides.temporalTau || overrides.temporalAlphaMin || overrides.temporalWarmup)) {
+    warningLine(err) << "--temporal-tau, --temporal-alpha-min and --temporal-warmup have no "
+                        "effect without --temporal";
   }
   if (stored && changed.tellp() > 0) {
     noteLine(err) << "note: the command line overrides " << path.string() << ": " << changed.str();

@@ -32,10 +32,19 @@ public:
 
 // How a model's regions are found, described and labelled: what training
 // fixes and every run on the model uses.
+// The per-pixel filter of the labels through consecutive frames (--temporal).
+struct TemporalSettings {
+  bool on = false;
+  double tau = 10.0;  // --temporal-tau: grey levels of blurred colour change that reset a pixel
+  double alphaMin = 0.05;  // --temporal-alpha-min: the smallest weight of a new frame
+  int warmup = 20;         // --temporal-warmup: frames read before a part that starts mid-video
+};
+
 struct RunSettings {
   DescriptorKind descriptor = DescriptorKind::Covariance;  // --descriptor
   SegmentationParams segmentation;                         // --sigma, --k, --min-size
-  bool vehicleRule = true;  // elongated car-class regions move to their next class
+  bool vehicleRule = true;    // elongated car-class regions move to their next class
+  TemporalSettings temporal;  // a settings file records only whether it is on
   // modelFingerprint of the training-data file: in a settings file, the one
   // it was written with (a run refuses settings left by an earlier
   // training); in a run, that of the bytes the run loaded.
@@ -74,8 +83,10 @@ std::filesystem::path settingsPathFor(const std::filesystem::path& model);
 std::filesystem::path legacySettingsPathFor(const std::filesystem::path& model);
 
 // The run settings as the settings file spells them: "descriptor",
-// "segmentation" {"sigma", "k", "min_size"} and "vehicle_rule". Each frame's
-// JSON records them, so a resumed batch can tell whose output it finds.
+// "segmentation" {"sigma", "k", "min_size"} and "vehicle_rule", then, only
+// when the temporal filter is on, "temporal" {"tau", "alpha_min", "warmup"}.
+// Each frame's JSON records them, so a resumed batch can tell whose output
+// it finds.
 nlohmann::ordered_json runSettingsJson(const RunSettings& settings);
 
 // The JSON text of `settings` (ends with a newline). Throws SettingsError
@@ -103,10 +114,14 @@ std::string parseSegmentationOption(const std::string& name, const std::string& 
 
 // Settings a run's command line gives explicitly; unset: the model's.
 struct SettingsOverrides {
-  std::optional<float> sigma;       // --sigma S
-  std::optional<float> k;           // --k K
-  std::optional<int> minSize;       // --min-size N
-  std::optional<bool> vehicleRule;  // --vehicle-rule, --no-vehicle-rule
+  std::optional<float> sigma;              // --sigma S
+  std::optional<float> k;                  // --k K
+  std::optional<int> minSize;              // --min-size N
+  std::optional<bool> vehicleRule;         // --vehicle-rule, --no-vehicle-rule
+  std::optional<bool> temporal;            // --temporal, --no-temporal
+  std::optional<double> temporalTau;       // --temporal-tau T
+  std::optional<double> temporalAlphaMin;  // --temporal-alpha-min A
+  std::optional<int> temporalWarmup;       // --temporal-warmup W
   // FACTOR of the run: not a setting, but a model learns its regions at one
   // scale, so a run far from the factor it was trained at is warned about.
   std::optional<double> factor;

@@ -91,6 +91,9 @@ Options:
   --min-size N           smallest region in pixels (default 500)
   --no-vehicle-rule      models whose runs keep elongated regions labelled
                          as vehicles (recorded in the settings file)
+  --temporal             models meant to run with rovelin --temporal (recorded
+                         in the settings file; rovelin --no-temporal turns
+                         it off for a run)
   --tune                 choose the descriptor, segmentation and vehicle rule
                          by leave-one-frame-out cross-validation over the
                          labelled frames (at least 2), print the table of
@@ -113,6 +116,7 @@ struct TrainCommand {
   TrainingOptions options;
   Verbosity verbosity = Verbosity::Normal;
   bool tune = false;    // --tune
+  bool temporal = false;  // --temporal: runs filter the labels through the frames
   bool chosen = false;  // a setting --tune would choose was given
 };
 
@@ -143,6 +147,8 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
     options.ignoreUnknown = true;
   } else if (arg == "--tune") {
     command.tune = true;
+  } else if (arg == "--temporal") {
+    command.temporal = true;
   } else if (arg == "--no-vehicle-rule") {
     options.vehicleRule = false;
     command.chosen = true;
@@ -327,6 +333,7 @@ int train(TrainCommand& command) {
   const fs::path settingsPath = checkOutputs(options);
   ModelSettings settings;
   if (command.tune) tune(options, settings);
+  settings.temporal.on = command.temporal;
   const bool verbose = command.verbosity == Verbosity::Verbose;
   if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;
   const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);

@@ -300,7 +300,7 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     for (const DescriptorKind descriptor :
          {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
       const DistanceTable table = distanceTable(segmented, descriptor);
-      TuningCandidate on{{descriptor, params, true, {}}, regionTotal / frameCount, {}, 0.0};
+      TuningCandidate on{{descriptor, params, true, {}, {}}, regionTotal / frameCount, {}, 0.0};
       TuningCandidate off = on;
       off.vehicleRule = false;
       for (int held = 0; held < frameCount; ++held) {

@@ -31,7 +31,7 @@ expect() {
 }
 
 expect "--overlay --overlay-video" "$rovelin" --ov
-expect "--no-gui --no-vehicle-rule --no-cache" "$rovelin" --no
+expect "--no-gui --no-vehicle-rule --no-temporal --no-cache" "$rovelin" --no
 expect "" "$rovelin" --sigma ""
 expect "embedding" "$train" --descriptor e
 expect "model.txt movie.avi" "$rovelin" --overlay m
