@@ -111,8 +111,10 @@ TEST_F(ExtractRegions, ComponentsThatDrewOneColourStayApartInBothPaths) {
   const SegmentationParams params{.sigma = 0.0f, .k = 1.0f, .minSize = 1};
   // From seed 79 two of the 576 tiles draw the same colour.
   const auto run = [&](bool workFiles) {
-    const std::lock_guard<std::mutex> lock(colourSequenceMutex());
-    colourSequence().reseed(79);
+    {
+      const std::lock_guard<std::mutex> lock(colourSequenceMutex());
+      colourSequence().reseed(79);
+    }
     return extractRegions(frame, {.segmentation = params,
                                   .descriptor = DescriptorKind::Covariance,
                                   .workDir = workFiles ? std::optional(dir_) : std::nullopt,
