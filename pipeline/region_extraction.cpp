@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace rovelin {
 
@@ -94,13 +95,14 @@ cv::Mat bgrPicture(const GridImage<RgbPixel>& picture) {
   return bgr;
 }
 
-// Segments `input`; gives the segmentation, its segment count and the
-// calling thread's processor seconds spent.
+// Segments `input`; gives the segmentation, its segment count, every
+// pixel's root and the calling thread's processor seconds spent.
 GridImage<RgbPixel> segment(const GridImage<RgbPixel>& input,
                             const SegmentationParams& segmentation, const ColourDrawTurn* turn,
-                            int& segmentCount, float& seconds) {
+                            int& segmentCount, std::vector<std::int32_t>& roots, float& seconds) {
   const double t0 = threadProcessorSeconds();
-  GridImage<RgbPixel> output = segmentImage(input, segmentation, segmentCount, nullptr, turn);
+  GridImage<RgbPixel> output =
+      segmentImage(input, segmentation, segmentCount, nullptr, turn, &roots);
   seconds = static_cast<float>(threadProcessorSeconds() - t0);
   return output;
 }
@@ -113,24 +115,29 @@ Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request
   const auto segmentationStart = std::chrono::steady_clock::now();
   int segmentCount = 0;
   float seconds = 0.0f;
+  // The regions come from the components' roots, not from their colours:
+  // two components that drew the same colour stay two regions. Without such
+  // a collision the regions, their order and their numbers are those the
+  // colours give.
+  std::vector<std::int32_t> roots;
   if (request.workDir) {
     const fs::path& workDir = *request.workDir;
     std::istringstream inputFile(writeFrameFile(frame, workDir));
     const GridImage<RgbPixel> input = readPpm(inputFile, (workDir / "inpimage.ppm").string());
     const GridImage<RgbPixel> output =
-        segment(input, request.segmentation, nullptr, segmentCount, seconds);
+        segment(input, request.segmentation, nullptr, segmentCount, roots, seconds);
     writeSegmentationFile(output, workDir);
     result.segmented = bgrPicture(output);
   } else {
-    result.segmented = bgrPicture(
-        segment(rgbPicture(frame), request.segmentation, request.turn, segmentCount, seconds));
+    result.segmented = bgrPicture(segment(rgbPicture(frame), request.segmentation, request.turn,
+                                          segmentCount, roots, seconds));
   }
   result.segmentationLine = segmentationReportLine(segmentCount, seconds);
   result.timings.segmentation = secondsSince(segmentationStart);
 
   const auto regionStart = std::chrono::steady_clock::now();
-  result.regions = buildRegionSet(computeFeaturePlanes(frame), colourCodes(result.segmented),
-                                  request.descriptor);
+  const cv::Mat rootImage(frame.rows, frame.cols, CV_32SC1, roots.data());
+  result.regions = buildRegionSet(computeFeaturePlanes(frame), rootImage, request.descriptor);
   result.regions.segmentCount = segmentCount;
   result.timings.regions = secondsSince(regionStart);
   return result;

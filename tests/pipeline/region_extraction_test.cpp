@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "pipeline/region_extraction.hpp"
 
+#include "segmentation/rand_sequence.hpp"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace rovelin {
@@ -85,6 +90,67 @@ TEST_F(ExtractRegions, RefusesBadArgumentsAndReportsUnwritableFiles) {
     EXPECT_NE(std::string(e.what()).find((missing / "inpimage.ppm").string()), std::string::npos)
         << e.what();
   }
+}
+
+// 24 x 24 flat tiles of 4 x 4 pixels, each of its own colour: with these
+// parameters every tile is one component, 576 in all.
+cv::Mat tileFrame() {
+  cv::Mat frame(96, 96, CV_8UC3);
+  RandSequence tiles(7);
+  for (int ty = 0; ty < 24; ++ty) {
+    for (int tx = 0; tx < 24; ++tx) {
+      const int r = tiles.next() & 255, g = tiles.next() & 255, b = tiles.next() & 255;
+      frame(cv::Rect(tx * 4, ty * 4, 4, 4)).setTo(cv::Scalar(b, g, r));
+    }
+  }
+  return frame;
+}
+
+TEST_F(ExtractRegions, ComponentsThatDrewOneColourStayApartInBothPaths) {
+  const cv::Mat frame = tileFrame();
+  const SegmentationParams params{.sigma = 0.0f, .k = 1.0f, .minSize = 1};
+  // From seed 79 two of the 576 tiles draw the same colour.
+  const auto run = [&](bool workFiles) {
+    {
+      const std::lock_guard<std::mutex> lock(colourSequenceMutex());
+      colourSequence().reseed(79);
+    }
+    return extractRegions(frame, {.segmentation = params,
+                                  .descriptor = DescriptorKind::Covariance,
+                                  .workDir = workFiles ? std::optional(dir_) : std::nullopt,
+                                  .turn = nullptr});
+  };
+  const Extraction single = run(true);
+  const Extraction batch = run(false);
+  {
+    const std::lock_guard<std::mutex> lock(colourSequenceMutex());
+    colourSequence().reseed(1);
+  }
+
+  std::set<int> colours;
+  for (auto it = single.segmented.begin<cv::Vec3b>(); it != single.segmented.end<cv::Vec3b>();
+       ++it) {
+    colours.insert((*it)[0] | (*it)[1] << 8 | (*it)[2] << 16);
+  }
+  ASSERT_EQ(colours.size(), 575u);
+  EXPECT_EQ(single.segmentationLine.rfind("Number of segments = 576 ;", 0), 0u);
+  const cv::Mat written = cv::imread((dir_ / "outimage.ppm").string(), cv::IMREAD_COLOR);
+  EXPECT_EQ(cv::norm(written, single.segmented, cv::NORM_INF), 0.0);
+
+  for (const Extraction* e : {&single, &batch}) {
+    EXPECT_EQ(e->regions.count, 576);
+    EXPECT_EQ(e->regions.segmentCount, 576);
+    // Tiles in raster order: region i is tile i.
+    for (int y = 0; y < 96; ++y) {
+      for (int x = 0; x < 96; ++x) {
+        ASSERT_EQ(e->regions.indexImage.at<std::int32_t>(y, x), y / 4 * 24 + x / 4)
+            << x << "," << y;
+      }
+    }
+    EXPECT_EQ(std::set<int>(e->regions.pixelCounts.begin(), e->regions.pixelCounts.end()),
+              std::set<int>{16});
+  }
+  EXPECT_EQ(cv::norm(single.segmented, batch.segmented, cv::NORM_INF), 0.0);
 }
 
 }  // namespace
