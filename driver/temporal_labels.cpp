@@ -33,8 +33,8 @@ void TemporalLabels::apply(FrameResult& result, int classCount) {
         out[x] = -1;
         continue;
       }
-      int& number = numberOf[static_cast<std::size_t>(region[x]) * k +
-                             static_cast<std::size_t>(cls[x])];
+      int& number =
+          numberOf[static_cast<std::size_t>(region[x]) * k + static_cast<std::size_t>(cls[x])];
       if (number < 0) {
         number = static_cast<int>(classOf.size());
         classOf.push_back(cls[x]);

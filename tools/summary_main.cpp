@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // rovelin-summary: one CSV row per annotated frame from a tree of per-frame
 // JSON files, and a completeness check against the batch manifest.
+#include "labels/flicker.hpp"
 #include "pipeline/output_names.hpp"
 #include "pipeline/process_setup.hpp"
+#include "pipeline/video_frame_source.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
 #include "util/command_line.hpp"
@@ -37,6 +39,7 @@ constexpr const char* kHelp = R"(rovelin-summary - one CSV row per annotated fra
 Usage:
   rovelin-summary [--manifest FILE] [-o CSV] TREE
   rovelin-summary --suggest N [--min-gap G] [--json] TREE
+  rovelin-summary --flicker [--window N] TREE
 
 Reads every per-frame JSON file below TREE (as written by rovelin --json,
 for example OUT/{video}/{frame}.json; hidden files and folders, such as the
@@ -61,6 +64,17 @@ Options:
                    video (default: one second of the video, 25 frames when
                    the video cannot be opened)
   --json           the suggestions as a JSON array
+  --flicker        instead of the table, how much the labels flicker: for
+                   every window of consecutive frames of a video, the share
+                   of static pixels (colour, blurred 3x3, moving by at most
+                   6 grey levels in every channel from frame to frame)
+                   whose label changes at least once. Reads the label map
+                   beside each frame JSON (N.json: N.png, as --json
+                   'OUT/{frame}.json' --label-map 'OUT/{frame}.png' write
+                   them) and the frames of the video the JSON names, at
+                   its factor. CSV: video,first_frame,frames,static_pixels,
+                   flicker, and a row "all" per video
+  --window N       frames in a --flicker window (default 50, at least 2)
   -q, --quiet      print only errors on standard error (no warnings)
   -v, --verbose    also say how many files were read and rows written
   -h, --help       show this help
@@ -83,6 +97,8 @@ struct SummaryCommand {
   int suggest = 0;  // --suggest N; 0: the table
   int minGap = -1;  // --min-gap G; -1: one second of the video
   bool json = false;
+  bool flicker = false;  // --flicker
+  int window = 50;       // --window N
 };
 
 // Reads the command line into `command`. Returns the exit status when the
@@ -99,8 +115,14 @@ std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& comma
       (arg == "--suggest" ? command.suggest : command.minGap) = *n;
       return true;
     }
-    if (arg == "--json") {
-      command.json = true;
+    if (arg == "--json" || arg == "--flicker") {
+      (arg == "--json" ? command.json : command.flicker) = true;
+      return true;
+    }
+    if (arg == "--window") {
+      const auto n = parseNumber<int>(value("a whole number of at least 2"));
+      if (!n || *n < 2) throw UsageError("--window takes a whole number of at least 2");
+      command.window = *n;
       return true;
     }
     if (arg != "--manifest" && arg != "-o") return false;
@@ -241,11 +263,68 @@ int suggest(const SummaryCommand& command, const std::vector<FrameRecord>& recor
   return checkedStandardOutput(kExitSuccess);
 }
 
+// --flicker: one row per window of every video, then its "all" row.
+int flicker(const SummaryCommand& command, const std::vector<FrameRecord>& records) {
+  std::ostringstream table;
+  table << "video,first_frame,frames,static_pixels,flicker\n";
+  bool complete = true;
+  auto row = [&table](const std::string& video, const std::string& first, int frames,
+                      long long still, double share) {
+    table << video << ',' << first << ',' << frames << ',' << still << ',' << std::fixed
+          << std::setprecision(6) << share << '\n';
+  };
+  for (std::size_t begin = 0; begin < records.size();) {
+    std::size_t end = begin;
+    while (end < records.size() && records[end].videoPath == records[begin].videoPath &&
+           records[end].factor == records[begin].factor) {
+      ++end;
+    }
+    const FrameRecord& first = records[begin];
+    FlickerMeter meter(command.window);
+    try {
+      VideoFrameSource video(first.videoPath, first.factor.value_or(1.0));
+      for (std::size_t i = begin; i < end; ++i) {
+        const FrameRecord& r = records[i];
+        fs::path map = r.file;
+        map.replace_extension(".png");
+        const cv::Mat labels = readClassNumbers(map.string());
+        if (!video.grabFrame(r.frame)) {
+          throw Error("frame " + std::to_string(r.frame) + " of \"" + r.videoPath +
+                      "\" could not be read");
+        }
+        meter.add(r.frame, video.output, labels);
+      }
+    } catch (const std::exception& e) {
+      errorLine(std::cerr) << first.video << " (" << first.videoPath << "): " << e.what();
+      complete = false;
+      begin = end;
+      continue;
+    }
+    long long still = 0, changed = 0;
+    int frames = 0;
+    for (const FlickerWindow& w : meter.windows()) {
+      row(first.video, std::to_string(w.firstFrame), w.frames, w.staticPixels, w.share());
+      still += w.staticPixels;
+      changed += w.changed;
+      frames += w.frames;
+    }
+    row(first.video, "all", frames, still,
+        still > 0 ? static_cast<double>(changed) / static_cast<double>(still) : 0.0);
+    begin = end;
+  }
+  std::cout << table.str();
+  return checkedStandardOutput(complete ? kExitSuccess : kExitFailure);
+}
+
 int summarize(const SummaryCommand& command) {
   std::vector<ManifestEntry> manifest;
   if (!command.manifestPath.empty()) manifest = readManifest(command.manifestPath);
   bool complete = true;
   const std::vector<FrameRecord> records = readFrameRecords(command.tree, complete);
+  if (command.flicker) {
+    const int status = flicker(command, records);
+    return complete ? status : kExitFailure;
+  }
   if (command.suggest > 0) {
     const int status = suggest(command, records);
     return complete ? status : kExitFailure;

@@ -115,9 +115,9 @@ tool (please report it).
 struct TrainCommand {
   TrainingOptions options;
   Verbosity verbosity = Verbosity::Normal;
-  bool tune = false;    // --tune
+  bool tune = false;      // --tune
   bool temporal = false;  // --temporal: runs filter the labels through the frames
-  bool chosen = false;  // a setting --tune would choose was given
+  bool chosen = false;    // a setting --tune would choose was given
 };
 
 // Sets option `arg` of `command`, taking its value from `value` when it

@@ -116,8 +116,7 @@ TEST_F(Identity, AResumeSkipsOnlyFramesMadeByTheSameVideoFactorModelAndSettings)
 // The README's manifest: two videos of one file name, through the recipe
 // (without Slurm it is task 0 of 1) and the summary.
 TEST_F(Identity, TheRecipeRunsTheReadmeManifestAsWritten) {
-  const fs::path recipe = fs::path(__FILE__).parent_path().parent_path().parent_path() /
-                          "scripts/slurm/annotate.sbatch";
+  const fs::path recipe = fs::path(ROVELIN_SOURCE_DIR) / "scripts/slurm/annotate.sbatch";
   std::ofstream(dir / "manifest.txt") << "# video         factor  frames\n"
                                       << "cam1/0001.avi  1       0:3\n"
                                       << "cam2/0001.avi  1       0:3:2\n";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,8 @@ TEST_F(Temporal, FiltersOnlyThePixelOutputsAndGivesOneRunsLabelsWhateverTheThrea
   // The report stays per frame; the JSON says the filter made the frame.
   EXPECT_EQ(withoutTime(one.out), withoutTime(plain.out));
   const std::string json = readFile(where / "t1" / "7.json");
-  for (const char* field : {R"("temporal": {)", R"("tau": 10.0,)", R"("alpha_min": 0.05,)",
-                            R"("warmup": 20)"}) {
+  for (const char* field :
+       {R"("temporal": {)", R"("tau": 10.0,)", R"("alpha_min": 0.05,)", R"("warmup": 20)"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field;
   }
 
@@ -74,11 +75,51 @@ TEST_F(Temporal, FiltersOnlyThePixelOutputsAndGivesOneRunsLabelsWhateverTheThrea
   EXPECT_EQ(maps(where, "s", 6, 12), maps(where, "t1", 6, 12));
   EXPECT_FALSE(fs::exists(where / "s" / "5.png"));
   // Without the warm-up it starts cold, and the filter then differs.
-  const auto cold =
-      annotate(where, {"--temporal", "--temporal-warmup", "0", "--frames", "0:12", "--shard",
-                       "1/2", "--label-map", "c/{frame}.png"});
+  const auto cold = annotate(where, {"--temporal", "--temporal-warmup", "0", "--frames", "0:12",
+                                     "--shard", "1/2", "--label-map", "c/{frame}.png"});
   ASSERT_EQ(cold.status, 0) << cold.err;
   EXPECT_EQ(maps(where, "c", 6, 7), maps(where, "alpha1", 6, 7));
+}
+
+// rovelin-summary --flicker reads the label maps beside the frame JSON and
+// the video they name; the filter flickers no more than the single frames.
+TEST_F(Temporal, TheSummaryMeasuresTheFlickerPerWindow) {
+  const fs::path where = folder("flicker");
+  fs::create_directories(where / "plain");
+  fs::create_directories(where / "filtered");
+  ASSERT_EQ(annotate(where, {"--frames", "0:12", "--json", "plain/{frame}.json", "--label-map",
+                             "plain/{frame}.png"})
+                .status,
+            0);
+  ASSERT_EQ(annotate(where, {"--temporal", "--frames", "0:12", "--json", "filtered/{frame}.json",
+                             "--label-map", "filtered/{frame}.png"})
+                .status,
+            0);
+  const auto plain = runTool(ROVELIN_SUMMARY_EXE, {"--flicker", "--window", "6", "plain"}, where);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  std::istringstream lines(plain.out);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 4u) << plain.out;
+  EXPECT_EQ(rows[0], "video,first_frame,frames,static_pixels,flicker");
+  EXPECT_EQ(rows[1].rfind("demo,0,6,", 0), 0u);
+  EXPECT_EQ(rows[2].rfind("demo,6,6,", 0), 0u);
+  EXPECT_EQ(rows[3].rfind("demo,all,12,", 0), 0u);
+  const auto share = [](const std::string& row) {
+    return std::stod(row.substr(row.rfind(',') + 1));
+  };
+  const auto filtered =
+      runTool(ROVELIN_SUMMARY_EXE, {"--flicker", "--window", "12", "filtered"}, where);
+  const auto unfiltered =
+      runTool(ROVELIN_SUMMARY_EXE, {"--flicker", "--window", "12", "plain"}, where);
+  ASSERT_EQ(filtered.status, 0) << filtered.err;
+  EXPECT_LE(share(filtered.out.substr(0, filtered.out.size() - 1)),
+            share(unfiltered.out.substr(0, unfiltered.out.size() - 1)));
+  // A frame whose label map is missing is named, and the status says so.
+  fs::remove(where / "plain" / "3.png");
+  const auto missing = runTool(ROVELIN_SUMMARY_EXE, {"--flicker", "plain"}, where);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("3.png"), std::string::npos) << missing.err;
 }
 
 TEST_F(Temporal, RefusesFramesThatDoNotFollowOneAnother) {
