@@ -31,8 +31,8 @@ void FlickerMeter::close() {
 void FlickerMeter::add(int frameNumber, const cv::Mat& frame, const cv::Mat& labels) {
   if (frame.type() != CV_8UC3 || labels.type() != CV_32SC1 || frame.size() != labels.size()) {
     throw Error("frame " + std::to_string(frameNumber) + ": the label map is " +
-                std::to_string(labels.cols) + "x" + std::to_string(labels.rows) +
-                ", the frame " + std::to_string(frame.cols) + "x" + std::to_string(frame.rows));
+                std::to_string(labels.cols) + "x" + std::to_string(labels.rows) + ", the frame " +
+                std::to_string(frame.cols) + "x" + std::to_string(frame.rows));
   }
   cv::Mat blurred;
   frame.convertTo(blurred, CV_32FC3);
@@ -76,8 +76,7 @@ cv::Mat readClassNumbers(const std::string& path) {
     decodeIndexedPng(bytes, path).convertTo(numbers, CV_32SC1);
     return numbers;
   }
-  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1,
-                    const_cast<char*>(bytes.data()));
+  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
   const cv::Mat image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
   if (image.empty() || image.channels() != 1) {
     throw Error("\"" + path + "\" is not a label map (a palette or grey PNG or TIFF)");

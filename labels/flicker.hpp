@@ -13,9 +13,9 @@ namespace rovelin {
 
 struct FlickerWindow {
   int firstFrame = 0;
-  int frames = 0;           // frames in the window
+  int frames = 0;  // frames in the window
   long long staticPixels = 0;
-  long long changed = 0;    // static pixels whose label changed at least once
+  long long changed = 0;  // static pixels whose label changed at least once
   double share() const {
     return staticPixels > 0 ? static_cast<double>(changed) / static_cast<double>(staticPixels)
                             : 0.0;
@@ -41,10 +41,10 @@ private:
   std::vector<FlickerWindow> done_;
   FlickerWindow current_;
   int last_ = 0;
-  cv::Mat blurred_;   // the previous frame, blurred (CV_32FC3)
-  cv::Mat labels_;    // the previous labels
-  cv::Mat moved_;     // CV_8UC1: 1 where the colour moved in this window
-  cv::Mat changed_;   // CV_8UC1: 1 where the label changed in this window
+  cv::Mat blurred_;  // the previous frame, blurred (CV_32FC3)
+  cv::Mat labels_;   // the previous labels
+  cv::Mat moved_;    // CV_8UC1: 1 where the colour moved in this window
+  cv::Mat changed_;  // CV_8UC1: 1 where the label changed in this window
 };
 
 // The class numbers of a label map as rovelin writes it (a palette PNG, or

@@ -42,6 +42,22 @@ TEST(TemporalFilter, StaticClipHoldsAndCutResetsAndAlphaOneIsUnfiltered) {
   EXPECT_EQ(l3.at<int>(0, 7), 0);
 }
 
+// A bright square of class 1 moves 3 pixels a frame over a dark ground of
+// class 0: every pixel the square enters or leaves changes colour and starts
+// afresh, so the labels are the square of this frame, with no trail.
+TEST(TemporalFilter, AMovingSquareIsFollowedWithoutATrail) {
+  TemporalFilter filter(10.0f, 0.05f);
+  for (int t = 0; t < 12; ++t) {
+    cv::Mat frame(32, 48, CV_8UC3, cv::Scalar(40, 40, 40));
+    cv::Mat index(32, 48, CV_32SC1, cv::Scalar(0));
+    const cv::Rect square(3 * t, 10, 8, 8);
+    frame(square).setTo(cv::Scalar(220, 220, 220));
+    index(square).setTo(1);
+    const cv::Mat labels = filter.update(frame, index, {0.8f, 0.2f, 0.3f, 0.7f}, 2);
+    EXPECT_EQ(cv::countNonZero(labels != index), 0) << "frame " << t;
+  }
+}
+
 TEST(TemporalFilter, RuleMoveZeroesTheLeftClassAndRenormalises) {
   std::vector<float> p{0.6f, 0.3f, 0.1f};
   moveAwayFrom(p.data(), 3, 0, 1);
