@@ -69,7 +69,7 @@ std::string overlayVideoRefusal(const Options& options) {
 std::optional<int> checkOutputs(const Options& options, const FrameSchedule& schedule,
                                 std::ostream& err) {
   const std::string* perFrame[] = {&options.overlayPath, &options.labelMapPath, &options.jsonPath,
-                                   &options.saveFramePath};
+                                   &options.saveFramePath, &options.labelmePath};
   if (schedule.several()) {
     for (const std::string* path : perFrame) {
       if (!path->empty() && path->find("{frame}") == std::string::npos && *path != "-") {
@@ -176,7 +176,7 @@ Options withVideoName(const Options& options) {
   const std::string& video = options.videoName;  // {video} and {videopath} come from it
   for (std::string* pattern :
        {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
-        &resolved.groundTruthPath, &resolved.overlayVideoPath}) {
+        &resolved.groundTruthPath, &resolved.overlayVideoPath, &resolved.labelmePath}) {
     *pattern = expandVideoPattern(*pattern, video);
   }
   resolved.overlayVideoPath = expandShardPattern(resolved.overlayVideoPath, options.shard);
@@ -189,8 +189,10 @@ Options withVideoName(const Options& options) {
 // only when complete, so one that exists is whole. Throws Error when the
 // JSON is another video's output: redoing the frame would replace it.
 bool framePublished(const Options& resolved, const RunSettings& settings, int frame) {
-  for (const std::string* pattern : {&resolved.overlayPath, &resolved.labelMapPath,
-                                     &resolved.jsonPath, &resolved.saveFramePath}) {
+  // labelme's picture is written before its JSON.
+  for (const std::string* pattern :
+       {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
+        &resolved.labelmePath}) {
     std::error_code ec;
     if (!pattern->empty() && !std::filesystem::exists(expandFramePattern(*pattern, frame), ec)) {
       return false;
@@ -292,9 +294,9 @@ std::optional<int> skipFinishedFrames(const Options& resolved, const RunSettings
                                       std::ostream& err) {
   if (!resolved.skipExisting) return std::nullopt;
   if (resolved.overlayPath.empty() && resolved.labelMapPath.empty() && resolved.jsonPath.empty() &&
-      resolved.saveFramePath.empty()) {
-    errorLine(err) << "--skip-existing needs an output file (--json, --overlay, --label-map or "
-                      "--save-frame)";
+      resolved.saveFramePath.empty() && resolved.labelmePath.empty()) {
+    errorLine(err) << "--skip-existing needs an output file (--json, --overlay, --label-map, "
+                      "--labelme or --save-frame)";
     return kExitBadOption;
   }
   try {

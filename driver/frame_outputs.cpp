@@ -97,6 +97,12 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
                              expandFramePattern(expandVideoPattern(*pattern, video), frame));
       }
     }
+    if (!options.labelmePath.empty()) {
+      const std::string json =
+          expandFramePattern(expandVideoPattern(options.labelmePath, video), frame);
+      outputs.emplace_back("--labelme", json);
+      outputs.emplace_back("--labelme's picture", labelmeImageName(json));
+    }
   }
   if (!options.overlayVideoPath.empty()) {
     outputs.emplace_back("--overlay-video", expandVideoPattern(options.overlayVideoPath, video));
@@ -119,6 +125,11 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
       throw Error("--workdir \"" + options.workDir + "\" is not a directory");
     }
   }
+}
+
+std::string labelmeImageName(const std::string& json) {
+  fs::path image(json);
+  return image.replace_extension(".png").string();
 }
 
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount) {

@@ -36,6 +36,9 @@ void writeImageAtomically(const std::filesystem::path& target, const cv::Mat& im
 // saying what is wrong.
 void checkRunFiles(const Options& options, const std::vector<int>& frames);
 
+// The picture beside a --labelme file: its name with the extension .png.
+std::string labelmeImageName(const std::string& json);
+
 // Class number of every pixel as training and --ground-truth read them
 // (CV_32SC1): 0 for no class, k for the k-th class (1-based).
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount);

@@ -4,6 +4,7 @@
 #include "classifier/temporal_filter.hpp"
 #include "driver/frame_outputs.hpp"
 #include "labels/evaluation.hpp"
+#include "labels/labelme.hpp"
 #include "pipeline/output_names.hpp"
 #include "pipeline/region_extraction.hpp"
 #include "util/clock.hpp"
@@ -101,6 +102,17 @@ std::vector<float> regionPosteriors(const std::vector<SegmentPrediction>& relabe
 
 }  // namespace
 
+// Writes the frame's --json from its fields, with the share of pixels the
+// labelme polygons miss when they were written.
+void writeFrameJson(const RunContext& run, FrameResult& result, nlohmann::json description) {
+  const std::string target = frameOutputName(run.options->jsonPath, result.frameNumber);
+  if (result.labelmeMismatch) description["labelme_mismatch"] = *result.labelmeMismatch;
+  // On standard output, JSON Lines: one object a line, for a JSON reader.
+  const std::string text =
+      formatFrameJson(description, *run.settings, /*compact=*/run.options->jsonPath == "-");
+  deliver(run, result, target, [target, text] { writeTextAtomically(target, text); });
+}
+
 void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionSet& seg,
                        const Eigen::VectorXd& labels) {
   const Options& options = *run.options;
@@ -123,6 +135,23 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
     write(target, [target, map, palette = classes.palette, n = run.model->classCount] {
       writeLabelMapAtomically(target, map, palette, n);
     });
+  }
+  if (!options.labelmePath.empty()) {
+    const std::string target = frameOutputName(options.labelmePath, result.frameNumber);
+    const std::string image = labelmeImageName(target);
+    RegionLabels frame{result.frameNumber, seg.indexImage, {}};
+    for (int i = 0; i < seg.count; ++i) frame.regionClass.push_back(static_cast<int>(labels[i]));
+    LabelmeFile file =
+        writeLabelmeJson(frame, classes.names, std::filesystem::path(image).filename().string(),
+                         options.polygonTolerance);
+    result.labelmeMismatch = file.mismatch;
+    // The picture first: a labelme file in place has its picture.
+    write(image, [image, picture = result.image] { writeImageAtomically(image, picture); });
+    write(target, [target, text = std::move(file.json)] { writeTextAtomically(target, text); });
+  }
+  if (result.pendingJson) {
+    writeFrameJson(run, result, std::move(*result.pendingJson));
+    result.pendingJson.reset();
   }
 }
 
@@ -183,15 +212,16 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
     writePixelOutputs(run, result, seg, result.labels);
   }
   if (!options.jsonPath.empty() && !job.warmup) {
-    const RunDescription run{options.videoName, job.frameNumber, options.resizeFactor,
-                             job.image.size(), seg.segmentCount};
-    const std::string target = frameOutputName(options.jsonPath, job.frameNumber);
-    // On standard output, JSON Lines: one object a line, for a JSON reader.
-    const nlohmann::json description =
-        describeRun(run, seg, predictions, result.labels, classes.names);
-    const std::string text =
-        formatFrameJson(description, settings, /*compact=*/options.jsonPath == "-");
-    write(target, [target, text] { writeTextAtomically(target, text); });
+    const RunDescription description{options.videoName, job.frameNumber, options.resizeFactor,
+                                     job.image.size(), seg.segmentCount};
+    nlohmann::json fields =
+        describeRun(description, seg, predictions, result.labels, classes.names);
+    // With --temporal, --labelme is drawn from the filtered labels, later.
+    if (settings.temporal.on && !options.labelmePath.empty()) {
+      result.pendingJson = std::move(fields);
+    } else {
+      writeFrameJson(run, result, std::move(fields));
+    }
   }
   result.warmup = job.warmup;
   if (settings.temporal.on) {

@@ -10,6 +10,7 @@
 #include "features/region_set.hpp"
 
 #include <Eigen/Core>
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
 #include <cstddef>
@@ -70,6 +71,11 @@ struct FrameResult {
   std::vector<float> posteriors;
   std::optional<PixelLabelling> filtered;
   cv::Mat truth;  // with --temporal and --ground-truth, scored after the filter
+  // With --labelme: the share of pixels its polygons miss, which --json
+  // reports. With --temporal the frame's JSON waits for it: `pendingJson`
+  // holds the JSON's fields until writePixelOutputs writes it.
+  std::optional<double> labelmeMismatch;
+  std::optional<nlohmann::json> pendingJson;
   // Writes to standard output, descriptors, devices and FIFOs, left for the
   // writer to run in frame order after the report.
   std::vector<std::function<void()>> orderedWrites;
@@ -82,8 +88,9 @@ struct FrameResult {
 // wait for the filter: writePixelOutputs writes them in frame order.
 FrameResult processFrame(const RunContext& run, FrameJob job);
 
-// Writes the frame's per-pixel outputs (--overlay, --label-map, and the
-// overlay kept for the annotated video) from `labelling`.
+// Writes the frame's per-pixel outputs (--overlay, --label-map, --labelme,
+// and the overlay kept for the annotated video) from `labelling`, and the
+// frame's JSON when it waited for them.
 void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionSet& regions,
                        const Eigen::VectorXd& labels);
 

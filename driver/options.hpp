@@ -51,6 +51,10 @@ struct Options {
   std::string cvatPath;       // --cvat FILE.xml: CVAT for images 1.1, masks
   std::string cvatMasksPath;  // --cvat-masks FILE.zip: CVAT segmentation masks 1.1
   std::string framesDir;      // --frames-dir DIR: frame_FFFFFF.png of every frame
+  bool cvatPolygons = false;  // --cvat-shapes polygon: <polygon> instead of <mask>
+  // Per frame: labelme JSON with the frame's PNG beside it.
+  std::string labelmePath;        // --labelme FILE.json
+  double polygonTolerance = 1.0;  // --polygon-tolerance PX, for --labelme and polygons
 
   ModelSource modelSource() const { return {trainingFile, cachePath, useCache}; }
 };

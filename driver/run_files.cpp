@@ -49,7 +49,8 @@ void RunFiles::finish() const {
   }
   if (!options_.cvatPath.empty()) {
     writeTextAtomically(expandVideoPattern(options_.cvatPath, video),
-                        writeCvatXml(frames_, classes_.names, rgb));
+                        writeCvatXml(frames_, classes_.names, rgb,
+                                     {options_.cvatPolygons, options_.polygonTolerance}));
   }
 }
 

@@ -4,6 +4,8 @@
 // hundreds of regions.
 #include "labels/coco.hpp"
 
+#include "labels/polygon_annotation.hpp"
+
 #include "labels/rle.hpp"
 
 #include <nlohmann/json.hpp>
@@ -92,6 +94,12 @@ cv::Mat polygonMask(const json& polygons, cv::Size size, const std::string& wher
   for (const json& polygon : polygons) {
     if (!polygon.is_array() || polygon.size() < 6 || polygon.size() % 2 != 0)
       throw LabelMapError(source, where + " has a polygon that is not 3 or more x, y pairs");
+    if (polygon.size() / 2 > kMaxShapeVertices) {
+      throw LabelMapError(source, where + " has a polygon of " +
+                                      std::to_string(polygon.size() / 2) + " points; at most " +
+                                      std::to_string(kMaxShapeVertices) +
+                                      " are accepted (simplify the outline)");
+    }
     std::vector<cv::Point2d> points;
     for (std::size_t i = 0; i < polygon.size(); i += 2) {
       if (!polygon[i].is_number() || !polygon[i + 1].is_number())
@@ -135,23 +143,32 @@ cv::Mat rleMask(const json& rle, cv::Size frameSize, const std::string& where,
 }  // namespace
 
 void fillPolygonByCentres(cv::Mat& mask, const std::vector<cv::Point2d>& corners) {
-  std::vector<double> crossings;
-  for (int y = 0; y < mask.rows; ++y) {
-    const double centre = y + 0.5;
-    crossings.clear();
-    for (std::size_t i = 0; i < corners.size(); ++i) {
-      const cv::Point2d& a = corners[i];
-      const cv::Point2d& b = corners[(i + 1) % corners.size()];
-      if ((a.y <= centre) != (b.y <= centre))
-        crossings.push_back(a.x + (centre - a.y) * (b.x - a.x) / (b.y - a.y));
+  // Each edge adds its crossings to the rows whose centres it spans, so the
+  // fill costs the edges' rows plus the pixels, whatever the vertex count.
+  std::vector<std::vector<double>> crossings(static_cast<std::size_t>(mask.rows));
+  for (std::size_t i = 0; i < corners.size(); ++i) {
+    const cv::Point2d& a = corners[i];
+    const cv::Point2d& b = corners[(i + 1) % corners.size()];
+    if (a.y == b.y) continue;
+    // Rows whose centre y + 0.5 lies in [min, max) of the edge.
+    const double low = std::min(a.y, b.y), high = std::max(a.y, b.y);
+    const int first = std::max(0, static_cast<int>(std::ceil(low - 0.5)));
+    const int last = std::min(mask.rows, static_cast<int>(std::ceil(high - 0.5)));
+    for (int y = first; y < last; ++y) {
+      const double centre = y + 0.5;
+      crossings[static_cast<std::size_t>(y)].push_back(a.x +
+                                                       (centre - a.y) * (b.x - a.x) / (b.y - a.y));
     }
-    std::sort(crossings.begin(), crossings.end());
-    unsigned char* row = mask.ptr<unsigned char>(y);
-    for (std::size_t i = 0; i + 1 < crossings.size(); i += 2) {
+  }
+  for (int y = 0; y < mask.rows; ++y) {
+    std::vector<double>& row = crossings[static_cast<std::size_t>(y)];
+    std::sort(row.begin(), row.end());
+    unsigned char* out = mask.ptr<unsigned char>(y);
+    for (std::size_t i = 0; i + 1 < row.size(); i += 2) {
       // Pixel x is inside when its centre x + 0.5 lies in [from, to).
-      const int from = std::max(0, static_cast<int>(std::ceil(crossings[i] - 0.5)));
-      const int to = std::min(mask.cols, static_cast<int>(std::ceil(crossings[i + 1] - 0.5)));
-      for (int x = from; x < to; ++x) row[x] = 1;
+      const int from = std::max(0, static_cast<int>(std::ceil(row[i] - 0.5)));
+      const int to = std::min(mask.cols, static_cast<int>(std::ceil(row[i + 1] - 0.5)));
+      for (int x = from; x < to; ++x) out[x] = 1;
     }
   }
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "labels/cvat_xml.hpp"
 
+#include "labels/polygon_annotation.hpp"
+#include "labels/region_outlines.hpp"
 #include "labels/rle.hpp"
 
 #include <tinyxml2.h>
@@ -127,6 +129,10 @@ cv::Mat polygonOf(const tinyxml2::XMLElement& e, cv::Size size, const std::strin
     if (x < 0 || y < 0 || x > size.width || y > size.height)
       throw LabelMapError(source, where + " has a point outside the frame");
     points.emplace_back(x, y);
+    if (points.size() > kMaxShapeVertices) {
+      throw LabelMapError(
+          source, where + " has more than " + std::to_string(kMaxShapeVertices) + " points");
+    }
   }
   if (points.size() < 3) throw LabelMapError(source, where + " has fewer than 3 points");
   cv::Mat mask(size, CV_8UC1, cv::Scalar(0));
@@ -134,17 +140,43 @@ cv::Mat polygonOf(const tinyxml2::XMLElement& e, cv::Size size, const std::strin
   return mask;
 }
 
+// A frame's pieces as <polygon> elements, painted in z_order.
+std::string polygonElements(const RegionLabels& frame, const std::vector<std::string>& names,
+                            double tolerance) {
+  const int count = static_cast<int>(frame.regionClass.size());
+  std::string xml;
+  int z = 0;
+  for (const RegionOutline& outline : regionOutlines(
+           frame.regionIndex, count, OutlinePoints::Corners, tolerance, kMaxShapeVertices)) {
+    const int k = frame.regionClass[static_cast<std::size_t>(outline.region)];
+    if (k < 0 || k >= static_cast<int>(names.size())) continue;
+    std::string points;
+    for (const cv::Point& p : outline.points) {
+      if (!points.empty()) points += ';';
+      points += std::to_string(p.x);
+      points += ',';
+      points += std::to_string(p.y);
+    }
+    xml += "    <polygon label=\"" + escaped(names[static_cast<std::size_t>(k)]) +
+           "\" source=\"auto\" occluded=\"0\" points=\"" + points + "\" z_order=\"" +
+           std::to_string(z++) + "\">\n    </polygon>\n";
+  }
+  return xml;
+}
+
 }  // namespace
 
 std::string writeCvatXml(const std::vector<RegionLabels>& frames,
-                         const std::vector<std::string>& names, const std::vector<cv::Vec3b>& rgb) {
+                         const std::vector<std::string>& names, const std::vector<cv::Vec3b>& rgb,
+                         const CvatShapes& shapes) {
   std::string xml =
       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<annotations>\n"
       "  <version>1.1</version>\n  <meta>\n    <task>\n      <labels>\n";
   for (std::size_t k = 0; k < names.size(); ++k) {
     xml += "        <label>\n          <name>" + escaped(names[k]) + "</name>\n          <color>" +
-           hexColour(rgb[k]) +
-           "</color>\n          <type>mask</type>\n"
+           hexColour(rgb[k]) + "</color>\n          <type>" +
+           (shapes.polygons ? "polygon" : "mask") +
+           "</type>\n"
            "          <attributes>\n          </attributes>\n        </label>\n";
   }
   xml += "      </labels>\n    </task>\n  </meta>\n";
@@ -155,6 +187,11 @@ std::string writeCvatXml(const std::vector<RegionLabels>& frames,
     xml += "  <image id=\"" + std::to_string(f.frame) + "\" name=\"" + name + "\" width=\"" +
            std::to_string(index.cols) + "\" height=\"" + std::to_string(index.rows) + "\">\n";
     const int count = static_cast<int>(f.regionClass.size());
+    if (shapes.polygons) {
+      xml += polygonElements(f, names, shapes.tolerance);
+      xml += "  </image>\n";
+      continue;
+    }
     const std::vector<cv::Rect> boxes = regionBoxes(index, count);
     for (int r = 0; r < count; ++r) {
       const int k = f.regionClass[static_cast<std::size_t>(r)];

@@ -21,11 +21,6 @@ namespace {
 // Sub-pixel bits of the polygon vertices handed to cv::fillPoly.
 constexpr int kSubpixelBits = 8;
 
-// The filling visits every edge on every row it spans, so an outline of
-// many vertices costs far more than its size: hand-drawn and traced outlines
-// stay well below this.
-constexpr std::size_t kMaxShapeVertices = 10'000;
-
 std::string sizeText(cv::Size s) {
   return std::to_string(s.width) + "x" + std::to_string(s.height);
 }

@@ -19,6 +19,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -29,6 +30,9 @@ namespace rovelin {
 // Largest side of a label map or annotation; larger ones are refused before
 // anything is decoded or drawn.
 inline constexpr int kMaxLabelMapSide = 16384;
+
+// Most points a shape of an annotation may have; more are refused.
+inline constexpr std::size_t kMaxShapeVertices = 10'000;
 
 // How to treat what an annotation holds beyond the classes' shapes.
 struct AnnotationReading {

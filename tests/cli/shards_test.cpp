@@ -134,7 +134,7 @@ TEST_F(Shards, SkipExistingRedoesOnlyFramesWithAMissingOutput) {
   EXPECT_EQ(nothingToCheck.status, 2);
   EXPECT_EQ(nothingToCheck.err,
             "Error : --skip-existing needs an output file (--json, --overlay, "
-            "--label-map or --save-frame)!\n");
+            "--label-map, --labelme or --save-frame)!\n");
 }
 
 TEST_F(Shards, WorkFilesGoToTheWorkFolderWhenOneIsGiven) {
