@@ -7,7 +7,9 @@
 #                                  time for memory checks, and what packaging
 #                                  needs: help2man for the man pages, dpkg-dev
 #                                  for the package's library dependencies,
-#                                  man-db to check the installed man pages
+#                                  man-db to check the installed man pages,
+#                                  labelme to check the labelme files with
+#                                  labelme's own painting
 #   bash scripts/setup.sh --demo   only what building the programs needs (the
 #                                  compiler, CMake, OpenCV, Eigen, JSON): the
 #                                  set scripts/demo.sh uses
@@ -45,6 +47,7 @@ if [ "${1:-}" != "--demo" ]; then
     help2man
     dpkg-dev
     man-db
+    labelme
   )
 fi
 
