@@ -530,6 +530,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
 
   std::vector<const char*> positionals;
   bool quiet = false;
+  bool tolerance = false, shapes = false;  // given, for a warning when they do nothing
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -577,8 +578,16 @@ Command parseCommandLine(int argc, const char* const* argv) {
       return fail(problem);
     }
     if (name == arg) ++i;  // the value was the next argument
+    tolerance = tolerance || name == "--polygon-tolerance";
+    shapes = shapes || name == "--cvat-shapes";
   }
   if (quiet && verbose) return fail("-q and -v cannot be used together");
+  if (tolerance && options.labelmePath.empty() &&
+      !(options.cvatPolygons && !options.cvatPath.empty()))
+    command.warnings.push_back(
+        "--polygon-tolerance has no effect without --labelme or --cvat-shapes polygon");
+  if (shapes && options.cvatPath.empty())
+    command.warnings.push_back("--cvat-shapes has no effect without --cvat");
   // The count asked of a video alone is its frame count, not the one FRAME.
   if (options.countFrames && options.frames.list.empty() && !options.frames.toEnd) {
     options.frames = FrameSelection{.list = {}, .toEnd = true, .start = 0, .step = 1};

@@ -62,6 +62,30 @@ TEST(Options, OptionsComeAnywhere) {
   EXPECT_EQ(parse({"--threads", "x", "v", "1", "2", "t"}).kind, CommandKind::Error);
 }
 
+TEST(Options, PolygonOptionsAreCheckedAndWarnWhenTheyDoNothing) {
+  const Command c = parse({"--cvat", "r.xml", "--cvat-shapes", "polygon", "--polygon-tolerance=0.5",
+                           "--labelme", "l/{frame}.json", "v", "1", "2", "t"});
+  ASSERT_EQ(c.kind, CommandKind::Run);
+  EXPECT_TRUE(c.options.cvatPolygons);
+  EXPECT_EQ(c.options.polygonTolerance, 0.5);
+  EXPECT_EQ(c.options.labelmePath, "l/{frame}.json");
+  EXPECT_TRUE(c.warnings.empty());
+  for (const char* bad : {"-0.5", "nan", "inf", "1e9", "px"}) {
+    EXPECT_EQ(parse({"--polygon-tolerance", bad, "v", "1", "2", "t"}).error,
+              "--polygon-tolerance takes a number of pixels from 0 to 1000, such as 0.5")
+        << bad;
+  }
+  EXPECT_EQ(parse({"--cvat-shapes", "box", "v", "1", "2", "t"}).error,
+            "--cvat-shapes takes mask or polygon, not 'box'");
+  EXPECT_EQ(parse({"--labelme", "-", "v", "1", "2", "t"}).kind, CommandKind::Error);
+  const Command idle =
+      parse({"--polygon-tolerance", "2", "--cvat-shapes", "polygon", "v", "1", "2", "t"});
+  EXPECT_EQ(idle.warnings,
+            (std::vector<std::string>{
+                "--polygon-tolerance has no effect without --labelme or --cvat-shapes polygon",
+                "--cvat-shapes has no effect without --cvat"}));
+}
+
 TEST(Options, FrameLists) {
   EXPECT_EQ(parseFrameList("0,10,20"), (std::vector<int>{0, 10, 20}));
   EXPECT_EQ(parseFrameList("0:100:30"), (std::vector<int>{0, 30, 60, 90}));
