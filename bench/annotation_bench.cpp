@@ -76,7 +76,12 @@ void BM_Annotation768x576(benchmark::State& state) {
     annotate(state, f.scene, f.frame, f.defaultModel);
   }
 }
-BENCHMARK(BM_Annotation768x576)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Annotation768x576)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace rovelin

@@ -56,7 +56,13 @@ void BM_Batch768x576(benchmark::State& state) {
       static_cast<double>(kBatchFrames) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Batch768x576)->Arg(1)->Arg(2)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Batch768x576)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kSecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Iterations(2);
 
 }  // namespace
 }  // namespace rovelin
