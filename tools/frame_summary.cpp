@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -134,8 +135,17 @@ FrameRecord readFrameRecord(const fs::path& path) {
     record.uncertainty = u->get<double>();
   if (const auto c = doc.find("least_certain_class"); c != doc.end() && c->is_string())
     record.leastCertainClass = c->get<std::string>();
-  record.frame = frame.get<int>();
-  record.segmentCount = segments.get<int>();
+  // A number beyond int would otherwise be cut to another frame silently.
+  const auto whole = [](const nlohmann::json& number, const char* name) {
+    const bool fits = number.is_number_unsigned()
+                          ? number.get<std::uint64_t>() <= std::numeric_limits<int>::max()
+                          : number.get<std::int64_t>() >= std::numeric_limits<int>::min() &&
+                                number.get<std::int64_t>() <= std::numeric_limits<int>::max();
+    if (!fits) throw Error(std::string("\"") + name + "\" is out of range");
+    return static_cast<int>(number.get<std::int64_t>());
+  };
+  record.frame = whole(frame, "frame");
+  record.segmentCount = whole(segments, "segment_count");
   std::map<std::string, std::size_t> column;
   for (const nlohmann::json& name : classes) {
     if (!name.is_string()) throw Error("a class name is not text");
@@ -581,7 +591,8 @@ std::vector<FrameRecord> FrameSuggester::pick(
     const int gap = minGap(c);
     bool near = false;
     for (const FrameRecord& p : picked)
-      near = near || (p.video == c.video && std::abs(p.frame - c.frame) < gap);
+      near =
+          near || (p.video == c.video && std::abs(static_cast<long long>(p.frame) - c.frame) < gap);
     if (!near) picked.push_back(std::move(c));
     return static_cast<int>(picked.size()) < count;
   });

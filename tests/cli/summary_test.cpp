@@ -127,6 +127,11 @@ TEST(Summary, ATreeSpreadOverFoldersGivesTheTableInVideoAndFrameOrder) {
   writeFrameJson(out / "c" / "2.json", "cam1/m.avi", 2, {{"sky", 1}, {"road", 1}}, 0.9);
   writeFrameJson(out / "d" / "2.json", "cam1/m.avi", 2, {{"sky", 5}}, 0.1);
   writeFrameJson(out / "e" / "3.json", "cam1/m.avi", 3, {{"sky", 5}}, 0.8, 0.5);
+  // Frame 2^32 + 2 is not frame 2.
+  fs::create_directory(out / "f");
+  std::ofstream(out / "f" / "2.json")
+      << R"({"video": "z.avi", "factor": 1, "frame": 4294967298, "segment_count": 1,)"
+      << R"( "classes": ["tree"], "regions": [{"class": "tree", "pixel_count": 1}]})";
   std::ofstream(dir / "manifest") << "cam1/m.avi 1 0:12\nz.avi 1 2,10\n";
 
   const auto table =
@@ -142,6 +147,7 @@ TEST(Summary, ATreeSpreadOverFoldersGivesTheTableInVideoAndFrameOrder) {
             "z,2,1,0.000000,0.000000,1.000000\n"
             "z,10,2,0.250000,0.000000,0.750000\n");
   EXPECT_EQ(table.err,
+            "Error : unreadable frame file \"out/f/2.json\": \"frame\" is out of range!\n"
             "Warning : frame 2 of m is in both \"out/c/2.json\" and \"out/d/2.json\"; the "
             "first is used\n"
             "Error : cam1/m.avi (m): 9 of 12 frames missing: 0, 3-9, 11!\n"
@@ -165,8 +171,8 @@ TEST(Summary, RecordsBeyondTheMemoryBudgetComeBackInOrder) {
   std::mt19937 random(7);
   for (int i = 0; i < 3000; ++i) {
     FrameRecord r;
-    const std::string video = "v" + std::to_string(random() % 4);
-    r.videoPath = "cam" + std::to_string(random() % 3) + "/" + video + ".avi";
+    const std::string video = std::string(1, 'v') += std::to_string(random() % 4);
+    r.videoPath = (std::string("cam") += std::to_string(random() % 3)) + "/" + video + ".avi";
     r.video = video;
     r.frame = static_cast<int>(random() % 400);
     r.segmentCount = i;
@@ -174,7 +180,7 @@ TEST(Summary, RecordsBeyondTheMemoryBudgetComeBackInOrder) {
     r.classPixels = {i, 2 * i};
     if (i % 3) r.factor = 0.5;
     if (i % 5) r.uncertainty = i / 3000.0;
-    r.file = "f" + std::to_string(i) + ".json";
+    r.file = std::to_string(i) + ".json";
     sorted.add(r);
     records.push_back(r);
   }
