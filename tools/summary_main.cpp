@@ -7,6 +7,7 @@
 #include "pipeline/video_frame_source.hpp"
 #include "rovelin/version.hpp"
 #include "tools/frame_summary.hpp"
+#include "util/atomic_file.hpp"
 #include "util/command_line.hpp"
 #include "util/error.hpp"
 #include "util/output_file.hpp"
@@ -24,10 +25,15 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -145,85 +151,82 @@ std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& comma
   return status;
 }
 
-// Every frame file below `tree` that can be read, sorted by video and
-// frame, one per frame (of two files for one frame, the first by path is
-// kept, with a warning). Clears `complete` when a file is unreadable.
-std::vector<FrameRecord> readFrameRecords(const std::string& tree, bool& complete) {
-  std::vector<FrameRecord> records;
+// Reads every frame file below `tree` into `records`, in the order of their
+// paths, naming the unreadable ones. Returns how many were unreadable.
+int readFrameRecords(const std::string& tree, SortedFrameRecords& records) {
   int unreadable = 0;
-  for (const fs::path& file : findFrameFiles(tree)) {
+  forEachFrameFile(tree, [&](const fs::path& file) {
     try {
-      records.push_back(readFrameRecord(file));
+      records.add(readFrameRecord(file));
     } catch (const std::exception& e) {
-      complete = false;
       if (++unreadable <= kMaxNamed) {
         errorLine(std::cerr) << "unreadable frame file \"" << file.string() << "\": " << e.what();
       }
     }
-  }
+  });
   if (unreadable > kMaxNamed) {
     errorLine(std::cerr) << unreadable << " unreadable frame files in all";
   }
-  // Two videos of one output name (cam1/0001.avi, cam2/0001.avi) are told
-  // apart by their paths; only a frame of the same video found twice is a
-  // duplicate.
-  std::stable_sort(records.begin(), records.end(), [](const FrameRecord& a, const FrameRecord& b) {
-    if (a.video != b.video) return a.video < b.video;
-    return a.videoPath != b.videoPath ? a.videoPath < b.videoPath : a.frame < b.frame;
-  });
-  std::vector<FrameRecord> unique;
-  for (FrameRecord& record : records) {
-    if (!unique.empty() && unique.back().video == record.video &&
-        unique.back().videoPath == record.videoPath && unique.back().frame == record.frame) {
-      warningLine(std::cerr) << "frame " << record.frame << " of " << record.video
-                             << " is in both \"" << unique.back().file.string() << "\" and \""
-                             << record.file.string() << "\"; the first is used";
-      continue;
-    }
-    unique.push_back(std::move(record));
-  }
-  detailLine(std::cerr) << records.size() + static_cast<std::size_t>(unreadable)
-                        << " frame files found, " << unique.size() << " frames in the table";
-  return unique;
+  return unreadable;
 }
 
-// Names on standard error every frame of `entry` that `records` lack; a
-// frame file of another video of the same output name, or of another
-// factor, does not count. Returns false when frames are missing or the
-// entry cannot be expanded.
-bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecord>& records) {
-  const std::string name = videoOutputName(entry.video);
+// What a manifest line asks for and which of its frames no record holds.
+struct ManifestCheck {
+  const ManifestEntry* entry = nullptr;
+  std::string name;     // the output name of its video
+  std::string problem;  // why its frames cannot be known; empty when they are
+  std::size_t expected = 0;
+  FrameRanges missing;
+  std::optional<FrameRecord> foreign;  // the first record of another video or factor
+};
+
+ManifestCheck expandEntry(const ManifestEntry& entry) {
+  ManifestCheck check;
+  check.entry = &entry;
+  check.name = videoOutputName(entry.video);
   std::optional<std::vector<int>> expected;
   try {
     expected =
         expandManifestFrames(entry.frames, [&entry]() { return countVideoFrames(entry.video); });
   } catch (const Error& e) {
-    errorLine(std::cerr) << "manifest line " << entry.line << ": " << e.what();
-    return false;
+    check.problem = "manifest line " + std::to_string(entry.line) + ": " + e.what();
+    return check;
   }
   if (!expected) {
-    errorLine(std::cerr) << "manifest line " << entry.line << ": '" << entry.frames
-                         << "' is not a frame list";
+    check.problem = "manifest line " + std::to_string(entry.line) + ": '" + entry.frames +
+                    "' is not a frame list";
+    return check;
+  }
+  check.expected = expected->size();
+  check.missing = frameRanges(std::move(*expected));
+  return check;
+}
+
+// A record of the table against a manifest line: a frame of the line's
+// video at its factor is no longer missing; a frame file of another video
+// of the same output name, or of another factor, does not count.
+void checkRecord(ManifestCheck& check, const FrameRecord& record) {
+  if (!check.problem.empty() || !containsFrame(check.missing, record.frame)) return;
+  if (recordMatches(record, *check.entry)) {
+    eraseFrame(check.missing, record.frame);
+  } else if (!check.foreign) {
+    check.foreign = record;
+  }
+}
+
+// Names on standard error every frame the line's video lacks. Returns false
+// when frames are missing or the line cannot be expanded.
+bool reportManifestCheck(const ManifestCheck& check) {
+  const ManifestEntry& entry = *check.entry;
+  if (!check.problem.empty()) {
+    errorLine(std::cerr) << check.problem;
     return false;
   }
-  std::set<int> missing(expected->begin(), expected->end());
-  const auto first = std::lower_bound(
-      records.begin(), records.end(), name,
-      [](const FrameRecord& r, const std::string& video) { return r.video < video; });
-  const FrameRecord* foreign = nullptr;
-  for (auto it = first; it != records.end() && it->video == name; ++it) {
-    if (!missing.count(it->frame)) continue;
-    if (recordMatches(*it, entry)) {
-      missing.erase(it->frame);
-    } else if (foreign == nullptr) {
-      foreign = &*it;
-    }
-  }
-  if (missing.empty()) return true;
-  errorLine(std::cerr) << entry.video << " (" << name << "): " << missing.size() << " of "
-                       << expected->size() << " frames missing: "
-                       << describeFrames(std::vector<int>(missing.begin(), missing.end()));
-  if (foreign != nullptr) {
+  if (check.missing.empty()) return true;
+  errorLine(std::cerr) << entry.video << " (" << check.name << "): " << countFrames(check.missing)
+                       << " of " << check.expected
+                       << " frames missing: " << describeFrames(check.missing);
+  if (const auto& foreign = check.foreign) {
     std::ostringstream factor;
     if (foreign->factor) {
       factor << *foreign->factor;
@@ -238,7 +241,7 @@ bool checkManifestEntry(const ManifestEntry& entry, const std::vector<FrameRecor
 }
 
 // The frames --suggest names, as lines or as JSON.
-int suggest(const SummaryCommand& command, const std::vector<FrameRecord>& records) {
+int suggest(const SummaryCommand& command, FrameSuggester& suggester) {
   std::map<std::string, int> secondOf;  // video path: frames in one second
   const auto gap = [&](const FrameRecord& r) {
     if (command.minGap >= 0) return command.minGap;
@@ -251,95 +254,242 @@ int suggest(const SummaryCommand& command, const std::vector<FrameRecord>& recor
   };
   nlohmann::json list = nlohmann::json::array();
   std::ostringstream lines;
-  for (const FrameRecord* r : suggestFrames(records, command.suggest, gap)) {
-    list.push_back({{"video", r->video},
-                    {"frame", r->frame},
-                    {"uncertainty", *r->uncertainty},
-                    {"least_certain_class", r->leastCertainClass}});
-    lines << r->video << ' ' << r->frame << ' ' << std::fixed << std::setprecision(4)
-          << *r->uncertainty << ' ' << r->leastCertainClass << '\n';
+  for (const FrameRecord& r : suggester.pick(command.suggest, gap)) {
+    list.push_back({{"video", r.video},
+                    {"frame", r.frame},
+                    {"uncertainty", *r.uncertainty},
+                    {"least_certain_class", r.leastCertainClass}});
+    lines << r.video << ' ' << r.frame << ' ' << std::fixed << std::setprecision(4)
+          << *r.uncertainty << ' ' << r.leastCertainClass << '\n';
   }
   std::cout << (command.json ? list.dump(2) + "\n" : lines.str());
   return checkedStandardOutput(kExitSuccess);
 }
 
-// --flicker: one row per window of every video, then its "all" row.
-int flicker(const SummaryCommand& command, const std::vector<FrameRecord>& records) {
-  std::ostringstream table;
-  table << "video,first_frame,frames,static_pixels,flicker\n";
+// --flicker: one row per window of every video, then its "all" row. The
+// frames of one video (one path at one factor) follow each other in table
+// order, and are measured as they come.
+int flicker(const SummaryCommand& command, SortedFrameRecords& records) {
+  std::cout << "video,first_frame,frames,static_pixels,flicker\n";
   bool complete = true;
-  auto row = [&table](const std::string& video, const std::string& first, int frames,
-                      long long still, double share) {
-    table << video << ',' << first << ',' << frames << ',' << still << ',' << std::fixed
-          << std::setprecision(6) << share << '\n';
+  auto row = [](const std::string& video, const std::string& first, int frames, long long still,
+                double share) {
+    std::cout << video << ',' << first << ',' << frames << ',' << still << ',' << std::fixed
+              << std::setprecision(6) << share << '\n';
   };
-  for (std::size_t begin = 0; begin < records.size();) {
-    std::size_t end = begin;
-    while (end < records.size() && records[end].videoPath == records[begin].videoPath &&
-           records[end].factor == records[begin].factor) {
-      ++end;
-    }
-    const FrameRecord& first = records[begin];
-    FlickerMeter meter(command.window);
-    try {
-      VideoFrameSource video(first.videoPath, first.factor.value_or(1.0));
-      for (std::size_t i = begin; i < end; ++i) {
-        const FrameRecord& r = records[i];
-        fs::path map = r.file;
-        map.replace_extension(".png");
-        const cv::Mat labels = readClassNumbers(map.string());
-        if (!video.grabFrame(r.frame)) {
-          throw Error("frame " + std::to_string(r.frame) + " of \"" + r.videoPath +
-                      "\" could not be read");
-        }
-        meter.add(r.frame, video.output, labels);
-      }
-    } catch (const std::exception& e) {
-      errorLine(std::cerr) << first.video << " (" << first.videoPath << "): " << e.what();
-      complete = false;
-      begin = end;
-      continue;
-    }
+  std::optional<FrameRecord> first;  // of the video being measured
+  std::optional<FlickerMeter> meter;
+  std::optional<VideoFrameSource> video;
+  bool failed = false;
+  const auto finish = [&] {
+    if (!first || failed) return;
     long long still = 0, changed = 0;
     int frames = 0;
-    for (const FlickerWindow& w : meter.windows()) {
-      row(first.video, std::to_string(w.firstFrame), w.frames, w.staticPixels, w.share());
+    for (const FlickerWindow& w : meter->windows()) {
+      row(first->video, std::to_string(w.firstFrame), w.frames, w.staticPixels, w.share());
       still += w.staticPixels;
       changed += w.changed;
       frames += w.frames;
     }
-    row(first.video, "all", frames, still,
+    row(first->video, "all", frames, still,
         still > 0 ? static_cast<double>(changed) / static_cast<double>(still) : 0.0);
-    begin = end;
-  }
-  std::cout << table.str();
+  };
+  records.forEach([&](const FrameRecord& r) {
+    if (!first || r.videoPath != first->videoPath || r.factor != first->factor) {
+      finish();
+      first = r;
+      meter.emplace(command.window);
+      video.reset();
+      failed = false;
+    }
+    if (failed) return;
+    try {
+      if (!video) video.emplace(first->videoPath, first->factor.value_or(1.0));
+      fs::path map = r.file;
+      map.replace_extension(".png");
+      const cv::Mat labels = readClassNumbers(map.string());
+      if (!video->grabFrame(r.frame)) {
+        throw Error("frame " + std::to_string(r.frame) + " of \"" + r.videoPath +
+                    "\" could not be read");
+      }
+      meter->add(r.frame, video->output, labels);
+    } catch (const std::exception& e) {
+      errorLine(std::cerr) << first->video << " (" << first->videoPath << "): " << e.what();
+      complete = false;
+      failed = true;
+      video.reset();
+    }
+  });
+  finish();
   return checkedStandardOutput(complete ? kExitSuccess : kExitFailure);
 }
+
+// Where the table goes as its rows are made: standard output, or the -o
+// file, written under a temporary name beside it and renamed into place
+// when complete (a link is followed; a pipe, a character device or a
+// descriptor name such as /dev/stdout is written directly).
+class TableOutput {
+public:
+  explicit TableOutput(const std::string& path) : target_(path) {
+    if (path.empty()) return;
+    checkOutputPath(target_);
+    fd_ = descriptorNamed(target_);
+    if (fd_ >= 0) {
+      std::cout.flush();  // keep the order of what the run printed
+      return;
+    }
+    fs::path resolved = target_;
+    for (int hops = 0;; ++hops) {
+      if (hops == 40) fail(ELOOP);
+      if (descriptorNamed(resolved) >= 0) {
+        fd_ = descriptorNamed(resolved);
+        std::cout.flush();
+        return;
+      }
+      struct stat entry {};
+      if (::lstat(resolved.c_str(), &entry) != 0) {
+        if (errno != ENOENT) fail(errno);
+        break;  // a new file
+      }
+      if (S_ISLNK(entry.st_mode)) {
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(resolved, ec);
+        if (ec) throw FileWriteError(target_, ec.message());
+        resolved = link.is_absolute() ? link : resolved.parent_path() / link;
+        continue;
+      }
+      if (S_ISDIR(entry.st_mode)) throw FileWriteError(target_, "it is a directory");
+      if (S_ISCHR(entry.st_mode) || S_ISFIFO(entry.st_mode)) {
+        fd_ = ::open(resolved.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) fail(errno);
+        owned_ = true;
+        return;
+      }
+      if (!S_ISREG(entry.st_mode)) {
+        throw FileWriteError(target_,
+                             "it is neither a regular file nor a character device or pipe");
+      }
+      break;
+    }
+    AtomicWrite empty;
+    empty.durable = false;
+    temporary_ = writeTemporary(resolved, "", empty);  // made exclusively, the file's own mode
+    resolved_ = resolved;
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) {
+      const int error = errno;
+      ::unlink(temporary_.c_str());
+      temporary_.clear();
+      fail(error);
+    }
+    ::flock(fd_, LOCK_SH);  // at work on it, as writeTemporary marks its own
+    owned_ = true;
+  }
+  TableOutput(const TableOutput&) = delete;
+  TableOutput& operator=(const TableOutput&) = delete;
+  ~TableOutput() {
+    if (owned_) ::close(fd_);
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  }
+
+  void write(const std::string& text) {
+    if (target_.empty()) {
+      std::cout << text;
+      return;
+    }
+    pending_ += text;
+    if (pending_.size() >= (1u << 20)) flush();
+  }
+
+  // Completes the output; returns `status`, or the failure of standard output.
+  int finish(int status) {
+    if (target_.empty()) return checkedStandardOutput(status);
+    flush();
+    if (owned_) {
+      owned_ = false;
+      if (::close(fd_) != 0) fail(errno);
+    }
+    if (!temporary_.empty()) {
+      const fs::path temporary = temporary_;
+      temporary_.clear();
+      commitTemporary(temporary, resolved_);  // flushed to the disk, renamed into place
+    }
+    return status;
+  }
+
+private:
+  [[noreturn]] void fail(int error) const {
+    throw FileWriteError(target_, std::generic_category().message(error));
+  }
+  void flush() {
+    if (const int error = writeAll(fd_, pending_); error != 0) fail(error);
+    pending_.clear();
+  }
+
+  fs::path target_;
+  fs::path resolved_;
+  fs::path temporary_;  // the complete table is renamed from here
+  int fd_ = -1;
+  bool owned_ = false;  // fd_ is ours to close
+  std::string pending_;
+};
 
 int summarize(const SummaryCommand& command) {
   std::vector<ManifestEntry> manifest;
   if (!command.manifestPath.empty()) manifest = readManifest(command.manifestPath);
-  bool complete = true;
-  const std::vector<FrameRecord> records = readFrameRecords(command.tree, complete);
+  SortedFrameRecords records;
+  const int unreadable = readFrameRecords(command.tree, records);
+  bool complete = unreadable == 0;
+  const bool table = !command.flicker && command.suggest == 0;
+
+  // The frames every manifest line asks for, found off as the records pass.
+  std::vector<ManifestCheck> checks;
+  std::unordered_map<std::string, std::vector<std::size_t>> checksOf;  // output name: checks
+  if (table) {
+    for (const ManifestEntry& entry : manifest) {
+      checks.push_back(expandEntry(entry));
+      checksOf[checks.back().name].push_back(checks.size() - 1);
+    }
+  }
+  SummaryTable columns;
+  FrameSuggester suggester;
+  std::size_t frames = 0;
+  // Two videos of one output name (cam1/0001.avi, cam2/0001.avi) are told
+  // apart by their paths; only a frame of the same video found twice is a
+  // duplicate.
+  records.forEach(
+      [&](const FrameRecord& record) {
+        ++frames;
+        if (command.suggest > 0) suggester.offer(record);
+        if (!table) return;
+        columns.see(record);
+        if (const auto it = checksOf.find(record.video); it != checksOf.end()) {
+          for (std::size_t i : it->second) checkRecord(checks[i], record);
+        }
+      },
+      [](const FrameRecord& kept, const FrameRecord& left) {
+        warningLine(std::cerr) << "frame " << left.frame << " of " << left.video << " is in both \""
+                               << kept.file.string() << "\" and \"" << left.file.string()
+                               << "\"; the first is used";
+      });
+  detailLine(std::cerr) << records.added() + static_cast<std::size_t>(unreadable)
+                        << " frame files found, " << frames << " frames in the table";
+
   if (command.flicker) {
     const int status = flicker(command, records);
     return complete ? status : kExitFailure;
   }
   if (command.suggest > 0) {
-    const int status = suggest(command, records);
+    const int status = suggest(command, suggester);
     return complete ? status : kExitFailure;
   }
-  for (const ManifestEntry& entry : manifest) {
-    if (!checkManifestEntry(entry, records)) complete = false;
+  for (const ManifestCheck& check : checks) {
+    if (!reportManifestCheck(check)) complete = false;
   }
-  const std::string table = summaryTable(records);
-  const int status = complete ? kExitSuccess : kExitFailure;
-  if (!command.outputPath.empty()) {
-    writeTextAtomically(command.outputPath, table);
-    return status;
-  }
-  std::cout << table;
-  return checkedStandardOutput(status);
+  TableOutput output(command.outputPath);
+  output.write(columns.header());
+  records.forEach([&](const FrameRecord& record) { output.write(columns.row(record)); });
+  return output.finish(complete ? kExitSuccess : kExitFailure);
 }
 
 }  // namespace
