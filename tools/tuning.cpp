@@ -23,6 +23,7 @@
 #include <limits>
 #include <memory>
 #include <ostream>
+#include <span>
 #include <sstream>
 
 namespace rovelin {
@@ -154,6 +155,7 @@ struct DistanceTable {
   std::vector<int> columnClass;
   std::vector<std::vector<int>> columnOf;                 // per frame and region: its column, or -1
   std::vector<std::vector<CovarianceDescriptor>> impure;  // per frame
+  std::vector<int> frameStart;  // first column of each frame, then the column count
   Eigen::MatrixXd D;
 };
 
@@ -162,6 +164,7 @@ DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
   DistanceTable table;
   table.columnOf.resize(segmented.size());
   table.impure.resize(segmented.size());
+  table.frameStart.push_back(0);
   for (std::size_t f = 0; f < segmented.size(); ++f) {
     const SegmentedFrame& s = segmented[f];
     const auto& described =
@@ -178,9 +181,62 @@ DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
       table.columnFrame.push_back(static_cast<int>(f));
       table.columnClass.push_back(pure - 1);
     }
+    table.frameStart.push_back(static_cast<int>(table.columns.size()));
   }
-  table.D = pairwiseSquaredDistances(table.columns);
+  // A fold reads two kinds of entries: between a held-out region and the
+  // columns of the other frames, and between columns of one class (its
+  // bandwidth). Two columns of one frame but different classes meet in
+  // neither, so only the other entries are computed. Each is the distance
+  // from the lower column to the higher one, as over the whole matrix.
+  const Eigen::Index n = static_cast<Eigen::Index>(table.columns.size());
+  table.D = Eigen::MatrixXd::Zero(n, n);
+  const std::span<const CovarianceDescriptor> all(table.columns);
+  for (std::size_t f = 0; f < segmented.size(); ++f) {
+    const int begin = table.frameStart[f];
+    const int end = table.frameStart[f + 1];
+    if (end < n && begin < end) {
+      const Eigen::MatrixXd cross = crossSquaredDistances(
+          all.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)),
+          all.subspan(static_cast<std::size_t>(end)));
+      table.D.block(begin, end, end - begin, n - end) = cross;
+      table.D.block(end, begin, n - end, end - begin) = cross.transpose();
+    }
+    std::vector<std::vector<int>> byClass;
+    for (int j = begin; j < end; ++j) {
+      const auto c = static_cast<std::size_t>(table.columnClass[static_cast<std::size_t>(j)]);
+      if (byClass.size() <= c) byClass.resize(c + 1);
+      byClass[c].push_back(j);
+    }
+    for (const std::vector<int>& members : byClass) {
+      std::vector<CovarianceDescriptor> own;
+      for (int j : members) own.push_back(table.columns[static_cast<std::size_t>(j)]);
+      const Eigen::MatrixXd within = pairwiseSquaredDistances(own);
+      for (std::size_t a = 0; a < members.size(); ++a)
+        for (std::size_t b = 0; b < members.size(); ++b)
+          table.D(members[a], members[b]) =
+              within(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+    }
+  }
   return table;
+}
+
+// Distances from the impure regions of frame `held` to the columns of the
+// other frames (the columns of `held` itself are never samples of its fold
+// and stay 0).
+Eigen::MatrixXd impureDistances(const DistanceTable& table, int held) {
+  const auto& rows = table.impure[static_cast<std::size_t>(held)];
+  const std::span<const CovarianceDescriptor> all(table.columns);
+  const int begin = table.frameStart[static_cast<std::size_t>(held)];
+  const int end = table.frameStart[static_cast<std::size_t>(held) + 1];
+  const auto n = static_cast<Eigen::Index>(all.size());
+  const auto r = static_cast<Eigen::Index>(rows.size());
+  Eigen::MatrixXd D = Eigen::MatrixXd::Zero(r, n);
+  if (r == 0) return D;
+  if (begin > 0)
+    D.leftCols(begin) = crossSquaredDistances(rows, all.first(static_cast<std::size_t>(begin)));
+  if (end < n)
+    D.rightCols(n - end) = crossSquaredDistances(rows, all.subspan(static_cast<std::size_t>(end)));
+  return D;
 }
 
 // The columns of class c outside the held-out frame, thinned as training
@@ -238,13 +294,12 @@ void scoreFold(const DistanceTable& table, const SegmentedFrame& s, int held,
                DescriptorKind descriptor, int maxPerClass, TuningCandidate& on,
                TuningCandidate& off) {
   const int k = static_cast<int>(classes.size());
-  const Eigen::MatrixXd impureDistances =
-      crossSquaredDistances(table.impure[static_cast<std::size_t>(held)], table.columns);
+  const Eigen::MatrixXd impure = impureDistances(table, held);
   Eigen::MatrixXd logp(s.regions.count, k);
   for (int c = 0; c < k; ++c) {
     logp.col(c) =
-        foldClassLogDensities(table, s, impureDistances, held, c,
-                              classes[static_cast<std::size_t>(c)].name, descriptor, maxPerClass);
+        foldClassLogDensities(table, s, impure, held, c, classes[static_cast<std::size_t>(c)].name,
+                              descriptor, maxPerClass);
   }
   const std::vector<SegmentPrediction> predictions = RegionClassifier::classifyLogDensities(logp);
   for (TuningCandidate* candidate : {&on, &off}) {
