@@ -260,20 +260,42 @@ DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
         if (table.columnFrame[static_cast<std::size_t>(j)] != static_cast<int>(f))
           want(r, columnUnique[static_cast<std::size_t>(j)]);
 
-  // Row a costs about as much as row u-1-a costs little, so units pair them.
-  std::vector<double> values(u * u, 0.0);
+  // Each value goes straight to every entry it stands for; an entry has one
+  // pair of unique descriptors, so one row writes it.
+  std::vector<std::vector<int>> columnsOf(u);
+  for (int i = 0; i < n; ++i)
+    columnsOf[static_cast<std::size_t>(columnUnique[static_cast<std::size_t>(i)])].push_back(i);
+  std::vector<std::vector<std::pair<std::size_t, int>>> impureOf(u);  // (frame, row)
+  table.D = Eigen::MatrixXd::Zero(n, n);
+  for (std::size_t f = 0; f < frameCount; ++f) {
+    const auto& rows = impureUnique[f];
+    for (std::size_t r = 0; r < rows.size(); ++r)
+      impureOf[static_cast<std::size_t>(rows[r])].emplace_back(f, static_cast<int>(r));
+    table.impureD.push_back(Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(rows.size()), n));
+  }
   const auto doRow = [&](std::size_t a) {
     std::vector<const CovarianceDescriptor*> seconds;
-    std::vector<std::size_t> where;
+    std::vector<std::size_t> which;
     for (std::size_t b = 0; b < u; ++b) {
       if (wanted[a * u + b] == 0) continue;
       seconds.push_back(unique[b]);
-      where.push_back(a * u + b);
+      which.push_back(b);
     }
     std::vector<double> out(seconds.size());
     squaredDistancesFrom(*unique[a], seconds, out);
-    for (std::size_t q = 0; q < out.size(); ++q) values[where[q]] = out[q];
+    for (std::size_t q = 0; q < out.size(); ++q) {
+      const std::vector<int>& to = columnsOf[which[q]];
+      for (int i : columnsOf[a])
+        for (int j : to)
+          if (i < j && read(i, j)) table.D(i, j) = table.D(j, i) = out[q];
+      for (const auto& [f, r] : impureOf[a])
+        for (int j : to)
+          if (table.columnFrame[static_cast<std::size_t>(j)] != static_cast<int>(f))
+            table.impureD[f](r, j) = out[q];
+    }
   };
+  // Low rows hold the most pairs; a unit takes row a and row u-1-a, so units
+  // cost about the same.
   parallelFor(static_cast<long>((u + 1) / 2), [&](long begin, long end) {
     for (long unit = begin; unit < end; ++unit) {
       const auto low = static_cast<std::size_t>(unit);
@@ -281,27 +303,6 @@ DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
       if (u - 1 - low != low) doRow(u - 1 - low);
     }
   });
-  const auto value = [&](int a, int b) {
-    return values[static_cast<std::size_t>(a) * u + static_cast<std::size_t>(b)];
-  };
-
-  table.D = Eigen::MatrixXd::Zero(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = i + 1; j < n; ++j)
-      if (read(i, j)) {
-        table.D(i, j) = table.D(j, i) = value(columnUnique[static_cast<std::size_t>(i)],
-                                              columnUnique[static_cast<std::size_t>(j)]);
-      }
-  for (std::size_t f = 0; f < frameCount; ++f) {
-    const auto& rows = impureUnique[f];
-    Eigen::MatrixXd& block = table.impureD.emplace_back(
-        Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(rows.size()), n));
-    for (std::size_t r = 0; r < rows.size(); ++r)
-      for (int j = 0; j < n; ++j)
-        if (table.columnFrame[static_cast<std::size_t>(j)] != static_cast<int>(f))
-          block(static_cast<Eigen::Index>(r), j) =
-              value(rows[r], columnUnique[static_cast<std::size_t>(j)]);
-  }
   return table;
 }
 
