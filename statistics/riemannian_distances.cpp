@@ -53,20 +53,20 @@ double generalDistance(const CovarianceDescriptor& first, const CovarianceDescri
   return sum;
 }
 
-// Squared distances from `first` to columns[begin..end), written through put(j, value).
-template <typename Put>
-void distancesFrom(const CovarianceDescriptor& first, std::span<const CovarianceDescriptor> columns,
-                   std::size_t begin, std::size_t end, Put put) {
+// Squared distances from `first` to column(begin..end-1), written through put(j, value).
+template <typename Column, typename Put>
+void distancesFromColumns(const CovarianceDescriptor& first, Column column, std::size_t begin,
+                          std::size_t end, Put put) {
   const bool order10 = first.dimension == detail::kKernelOrder;
   if (!order10 && first.dimension != detail::kEmbeddingKernelOrder) {
-    for (std::size_t j = begin; j < end; ++j) put(j, generalDistance(first, columns[j]));
+    for (std::size_t j = begin; j < end; ++j) put(j, generalDistance(first, column(j)));
     return;
   }
   const double* W = first.inverseSqrt.data();
   for (std::size_t j = begin; j < end; j += detail::kKernelLanes) {
     const int count = static_cast<int>(std::min<std::size_t>(detail::kKernelLanes, end - j));
     const double* S[detail::kKernelLanes];
-    for (int q = 0; q < count; ++q) S[q] = columns[j + q].covariance.data();
+    for (int q = 0; q < count; ++q) S[q] = column(j + q).covariance.data();
     double values[detail::kKernelLanes];
     bool converged[detail::kKernelLanes];
     if (order10) {
@@ -75,8 +75,16 @@ void distancesFrom(const CovarianceDescriptor& first, std::span<const Covariance
       detail::squaredDistancesOrder11(W, S, count, values, converged);
     }
     for (int q = 0; q < count; ++q)
-      put(j + q, converged[q] ? values[q] : generalDistance(first, columns[j + q]));
+      put(j + q, converged[q] ? values[q] : generalDistance(first, column(j + q)));
   }
+}
+
+template <typename Put>
+void distancesFrom(const CovarianceDescriptor& first, std::span<const CovarianceDescriptor> columns,
+                   std::size_t begin, std::size_t end, Put put) {
+  distancesFromColumns(
+      first, [&](std::size_t j) -> const CovarianceDescriptor& { return columns[j]; }, begin, end,
+      put);
 }
 
 void checkAll(std::span<const CovarianceDescriptor> descriptors, int order) {
@@ -142,6 +150,24 @@ Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows
           [&](std::size_t j, double value) { D(i, static_cast<Eigen::Index>(j)) = value; });
   });
   return D;
+}
+
+void squaredDistancesFrom(const CovarianceDescriptor& first,
+                          std::span<const CovarianceDescriptor* const> seconds,
+                          std::span<double> out) {
+  if (out.size() != seconds.size())
+    throw std::invalid_argument("squared Riemannian distances: " + std::to_string(seconds.size()) +
+                                " descriptors but room for " + std::to_string(out.size()) +
+                                " values");
+  if (seconds.empty()) return;
+  checkShapes(first, true);
+  for (const CovarianceDescriptor* second : seconds) {
+    checkSameOrder(first.dimension, second->dimension);
+    checkShapes(*second, false);
+  }
+  distancesFromColumns(
+      first, [&](std::size_t j) -> const CovarianceDescriptor& { return *seconds[j]; }, 0,
+      seconds.size(), [&](std::size_t j, double value) { out[j] = value; });
 }
 
 }  // namespace rovelin

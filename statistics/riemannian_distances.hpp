@@ -26,4 +26,11 @@ Eigen::MatrixXd pairwiseSquaredDistances(std::span<const CovarianceDescriptor> d
 Eigen::MatrixXd crossSquaredDistances(std::span<const CovarianceDescriptor> rows,
                                       std::span<const CovarianceDescriptor> columns);
 
+// out[j] = squaredRiemannianDistance(first, *seconds[j]) for every j, on the
+// calling thread (the same values the matrix functions give). Throws
+// std::invalid_argument on orders or shapes that do not match.
+void squaredDistancesFrom(const CovarianceDescriptor& first,
+                          std::span<const CovarianceDescriptor* const> seconds,
+                          std::span<double> out);
+
 }  // namespace rovelin

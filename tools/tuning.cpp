@@ -14,16 +14,23 @@
 #include "labels/evaluation.hpp"
 #include "pipeline/region_extraction.hpp"
 #include "pipeline/video_frame_source.hpp"
+#include "segmentation/grid_image.hpp"
+#include "segmentation/segment_image.hpp"
 #include "statistics/riemannian_distances.hpp"
+#include "util/parallel.hpp"
 #include "util/terminal_line.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <iomanip>
 #include <limits>
 #include <memory>
 #include <ostream>
+#include <span>
 #include <sstream>
+#include <string>
+#include <unordered_map>
 
 namespace rovelin {
 
@@ -31,6 +38,7 @@ namespace {
 
 struct FrameData {
   cv::Mat image;                // grabbed and scaled
+  GridImage<RgbPixel> rgb;      // the same pixels, as the segmentation reads them
   cv::Mat labels;               // class number of every pixel (0: unlabelled)
   std::vector<cv::Mat> planes;  // feature planes
 };
@@ -104,6 +112,12 @@ std::vector<FrameData> loadFrames(const TrainingOptions& options,
                                std::to_string(video->frameCount) + " frames)");
     }
     data.image = video->output.clone();
+    data.rgb = GridImage<RgbPixel>(data.image.cols, data.image.rows, false);
+    for (int y = 0; y < data.image.rows; ++y) {
+      const std::uint8_t* in = data.image.ptr<std::uint8_t>(y);
+      RgbPixel* out = data.rgb.row(y);
+      for (int x = 0; x < data.image.cols; ++x, in += 3) out[x] = RgbPixel{in[2], in[1], in[0]};
+    }
     data.planes = computeFeaturePlanes(data.image);
     frames.push_back(std::move(data));
   }
@@ -127,15 +141,19 @@ RegionClassifier labellingShell(const std::vector<ClassEntry>& classes) {
 }
 
 // One frame cut by `params`, with both descriptors and the class make-up of
-// its regions.
+// its regions. The regions are those extractRegions gives (from the
+// components' roots, described on the frame's planes); its work files and
+// the colour picture are not needed here, and the final training run leaves
+// the work files of the chosen settings anyway.
 SegmentedFrame segmentFrame(const FrameData& data, const SegmentationParams& params,
                             const TrainingOptions& options, int classCount) {
   SegmentedFrame s;
-  s.regions = extractRegions(data.image, {.segmentation = params,
-                                          .descriptor = DescriptorKind::Covariance,
-                                          .workDir = options.workDir,
-                                          .turn = nullptr})
-                  .regions;
+  int segmentCount = 0;
+  std::vector<std::int32_t> roots;
+  segmentImage(data.rgb, params, segmentCount, nullptr, nullptr, &roots);
+  const cv::Mat rootImage(data.image.rows, data.image.cols, CV_32SC1, roots.data());
+  s.regions = buildRegionSet(data.planes, rootImage, DescriptorKind::Covariance);
+  s.regions.segmentCount = segmentCount;
   s.embeddings =
       buildRegionSet(data.planes, s.regions.indexImage, DescriptorKind::Embedding).statistics;
   s.histograms =
@@ -146,23 +164,48 @@ SegmentedFrame segmentFrame(const FrameData& data, const SegmentationParams& par
 }
 
 // Columns: every pure region of every frame, with their distances to each
-// other (one symmetric matrix). The few impure regions are only ever tested,
-// so they get their distances to the columns apart, fold by fold.
+// other (one symmetric matrix). The few impure regions are only ever tested;
+// impureD[f] holds the distances from those of frame f to the columns.
 struct DistanceTable {
   std::vector<CovarianceDescriptor> columns;
   std::vector<int> columnFrame;
   std::vector<int> columnClass;
   std::vector<std::vector<int>> columnOf;                 // per frame and region: its column, or -1
   std::vector<std::vector<CovarianceDescriptor>> impure;  // per frame
-  Eigen::MatrixXd D;
+  std::vector<int> frameStart;           // first column of each frame, then the column count
+  Eigen::MatrixXd D;                     // entries no fold reads stay 0
+  std::vector<Eigen::MatrixXd> impureD;  // per frame: its impure regions × columns
 };
 
+// The bits the distance kernels read, as a key: descriptors with equal keys
+// give equal distances.
+std::string descriptorKey(const CovarianceDescriptor& d) {
+  std::string key(reinterpret_cast<const char*>(&d.dimension), sizeof d.dimension);
+  for (const Eigen::MatrixXd* m : {&d.covariance, &d.inverseSqrt}) {
+    const Eigen::Index shape[2] = {m->rows(), m->cols()};
+    key.append(reinterpret_cast<const char*>(shape), sizeof shape);
+    key.append(reinterpret_cast<const char*>(m->data()),
+               static_cast<std::size_t>(m->size()) * sizeof(double));
+  }
+  return key;
+}
+
+// A fold reads two kinds of entries: from a held-out region to the columns
+// of the other frames, and between columns of one class (its bandwidth).
+// Two columns of one frame but different classes meet in neither, nor does
+// an impure region meet its own frame's columns; those are never computed.
+// Each entry is the distance from the lower column (or the impure region) to
+// the other, as over the whole matrix. Regions that are equal bit for bit
+// (a still background in two frames) share their distances, which are
+// computed once.
 DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
                             DescriptorKind descriptor) {
   DistanceTable table;
-  table.columnOf.resize(segmented.size());
-  table.impure.resize(segmented.size());
-  for (std::size_t f = 0; f < segmented.size(); ++f) {
+  const std::size_t frameCount = segmented.size();
+  table.columnOf.resize(frameCount);
+  table.impure.resize(frameCount);
+  table.frameStart.push_back(0);
+  for (std::size_t f = 0; f < frameCount; ++f) {
     const SegmentedFrame& s = segmented[f];
     const auto& described =
         descriptor == DescriptorKind::Embedding ? s.embeddings : s.regions.statistics;
@@ -178,8 +221,88 @@ DistanceTable distanceTable(const std::vector<SegmentedFrame>& segmented,
       table.columnFrame.push_back(static_cast<int>(f));
       table.columnClass.push_back(pure - 1);
     }
+    table.frameStart.push_back(static_cast<int>(table.columns.size()));
   }
-  table.D = pairwiseSquaredDistances(table.columns);
+
+  std::unordered_map<std::string, int> index;
+  std::vector<const CovarianceDescriptor*> unique;
+  const auto intern = [&](const CovarianceDescriptor& d) {
+    const auto [it, fresh] = index.try_emplace(descriptorKey(d), static_cast<int>(unique.size()));
+    if (fresh) unique.push_back(&d);
+    return it->second;
+  };
+  const int n = static_cast<int>(table.columns.size());
+  std::vector<int> columnUnique;
+  for (const CovarianceDescriptor& d : table.columns) columnUnique.push_back(intern(d));
+  std::vector<std::vector<int>> impureUnique(frameCount);
+  for (std::size_t f = 0; f < frameCount; ++f)
+    for (const CovarianceDescriptor& d : table.impure[f]) impureUnique[f].push_back(intern(d));
+  const auto u = static_cast<std::size_t>(unique.size());
+
+  // wanted[a·u + b]: the distance from unique descriptor a to b is read.
+  std::vector<char> wanted(u * u, 0);
+  const auto want = [&](int a, int b) {
+    wanted[static_cast<std::size_t>(a) * u + static_cast<std::size_t>(b)] = 1;
+  };
+  const auto read = [&](int i, int j) {
+    return table.columnFrame[static_cast<std::size_t>(i)] !=
+               table.columnFrame[static_cast<std::size_t>(j)] ||
+           table.columnClass[static_cast<std::size_t>(i)] ==
+               table.columnClass[static_cast<std::size_t>(j)];
+  };
+  for (int i = 0; i < n; ++i)
+    for (int j = i + 1; j < n; ++j)
+      if (read(i, j))
+        want(columnUnique[static_cast<std::size_t>(i)], columnUnique[static_cast<std::size_t>(j)]);
+  for (std::size_t f = 0; f < frameCount; ++f)
+    for (int r : impureUnique[f])
+      for (int j = 0; j < n; ++j)
+        if (table.columnFrame[static_cast<std::size_t>(j)] != static_cast<int>(f))
+          want(r, columnUnique[static_cast<std::size_t>(j)]);
+
+  // Each value goes straight to every entry it stands for; an entry has one
+  // pair of unique descriptors, so one row writes it.
+  std::vector<std::vector<int>> columnsOf(u);
+  for (int i = 0; i < n; ++i)
+    columnsOf[static_cast<std::size_t>(columnUnique[static_cast<std::size_t>(i)])].push_back(i);
+  std::vector<std::vector<std::pair<std::size_t, int>>> impureOf(u);  // (frame, row)
+  table.D = Eigen::MatrixXd::Zero(n, n);
+  for (std::size_t f = 0; f < frameCount; ++f) {
+    const auto& rows = impureUnique[f];
+    for (std::size_t r = 0; r < rows.size(); ++r)
+      impureOf[static_cast<std::size_t>(rows[r])].emplace_back(f, static_cast<int>(r));
+    table.impureD.push_back(Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(rows.size()), n));
+  }
+  const auto doRow = [&](std::size_t a) {
+    std::vector<const CovarianceDescriptor*> seconds;
+    std::vector<std::size_t> which;
+    for (std::size_t b = 0; b < u; ++b) {
+      if (wanted[a * u + b] == 0) continue;
+      seconds.push_back(unique[b]);
+      which.push_back(b);
+    }
+    std::vector<double> out(seconds.size());
+    squaredDistancesFrom(*unique[a], seconds, out);
+    for (std::size_t q = 0; q < out.size(); ++q) {
+      const std::vector<int>& to = columnsOf[which[q]];
+      for (int i : columnsOf[a])
+        for (int j : to)
+          if (i < j && read(i, j)) table.D(i, j) = table.D(j, i) = out[q];
+      for (const auto& [f, r] : impureOf[a])
+        for (int j : to)
+          if (table.columnFrame[static_cast<std::size_t>(j)] != static_cast<int>(f))
+            table.impureD[f](r, j) = out[q];
+    }
+  };
+  // Low rows hold the most pairs; a unit takes row a and row u-1-a, so units
+  // cost about the same.
+  parallelFor(static_cast<long>((u + 1) / 2), [&](long begin, long end) {
+    for (long unit = begin; unit < end; ++unit) {
+      const auto low = static_cast<std::size_t>(unit);
+      doRow(low);
+      if (u - 1 - low != low) doRow(u - 1 - low);
+    }
+  });
   return table;
 }
 
@@ -238,13 +361,12 @@ void scoreFold(const DistanceTable& table, const SegmentedFrame& s, int held,
                DescriptorKind descriptor, int maxPerClass, TuningCandidate& on,
                TuningCandidate& off) {
   const int k = static_cast<int>(classes.size());
-  const Eigen::MatrixXd impureDistances =
-      crossSquaredDistances(table.impure[static_cast<std::size_t>(held)], table.columns);
+  const Eigen::MatrixXd& impure = table.impureD[static_cast<std::size_t>(held)];
   Eigen::MatrixXd logp(s.regions.count, k);
   for (int c = 0; c < k; ++c) {
     logp.col(c) =
-        foldClassLogDensities(table, s, impureDistances, held, c,
-                              classes[static_cast<std::size_t>(c)].name, descriptor, maxPerClass);
+        foldClassLogDensities(table, s, impure, held, c, classes[static_cast<std::size_t>(c)].name,
+                              descriptor, maxPerClass);
   }
   const std::vector<SegmentPrediction> predictions = RegionClassifier::classifyLogDensities(logp);
   for (TuningCandidate* candidate : {&on, &off}) {

@@ -97,6 +97,19 @@ TEST(RiemannianDistance, FastKernelAgreesWithPlainSolve) {
   EXPECT_GE(compared, 1000);
   EXPECT_LT(worst, 1e-9);
 
+  // From one descriptor to any picked, reordered set: the matrix's bits,
+  // and a set of another order is refused.
+  std::vector<const CovarianceDescriptor*> picked;
+  for (int j = 63; j >= 0; j -= 5) picked.push_back(&descriptors[static_cast<std::size_t>(j)]);
+  std::vector<double> from(picked.size());
+  squaredDistancesFrom(descriptors[7], picked, from);
+  for (std::size_t q = 0; q < picked.size(); ++q)
+    EXPECT_EQ(from[q], D(7, 63 - 5 * static_cast<int>(q)));
+  const auto other = randomDescriptors(1, 3, 15);
+  picked.push_back(&other[0]);
+  from.resize(picked.size());
+  EXPECT_THROW(squaredDistancesFrom(descriptors[7], picked, from), std::invalid_argument);
+
   // Widely spread scales and near-diagonal matrices still agree.
   std::mt19937_64 generator(12);
   std::uniform_real_distribution<double> exponent(-3.0, 3.0);
