@@ -93,4 +93,5 @@ BENCHMARK(BM_RegionStage)
     ->Args({1280, 720, 300})
     ->Args({1280, 720, 2000})
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();

@@ -23,6 +23,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -204,6 +205,30 @@ RegionRuns regionRuns(const RegionSet& regions) {
   return result;
 }
 
+// Copies the samples of the runs [begin, end) to `column` (d values a
+// pixel, one pixel after another) and adds each plane's values to sums[p].
+// D > 0 is d known at compile time: the sums then stay in registers.
+template <int D>
+void gather(const std::vector<cv::Mat>& planes, int d, const Run* begin, const Run* end,
+            double* column, double* sums) {
+  if constexpr (D > 0) d = D;
+  std::vector<const float*> rowOf(d);
+  double fixedSums[D > 0 ? D : 1];
+  double* total = D > 0 ? fixedSums : sums;
+  for (int p = 0; p < d; ++p) total[p] = sums[p];
+  for (const Run* run = begin; run != end; ++run) {
+    for (int p = 0; p < d; ++p) rowOf[p] = planes[p].ptr<float>(run->y) + run->x;
+    for (int x = 0; x < run->length; ++x, column += d) {
+      for (int p = 0; p < d; ++p) {
+        const double value = rowOf[p][x];
+        column[p] = value;
+        total[p] += value;
+      }
+    }
+  }
+  for (int p = 0; p < d; ++p) sums[p] = total[p];
+}
+
 // Pass 2 for regions [first, last): each region's samples are copied, from
 // its runs, into one buffer that every region of the range reuses, with the
 // row sums taken on the way, then described in place.
@@ -213,27 +238,22 @@ void describeRange(const std::vector<cv::Mat>& planes, const RegionRuns& runs, R
   const int d = regions.planeCount;
   int largest = 0;
   for (int i = first; i < last; ++i) largest = std::max(largest, regions.pixelCounts[i]);
-  std::vector<double> buffer(static_cast<std::size_t>(d) * largest);
-  std::vector<const float*> rowOf(d);
+  const auto buffer =
+      std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(d) * largest);
   Eigen::VectorXd sums(d);
   for (int i = first; i < last; ++i) {
     // -0 + v is v for every v, -0 and +0 included, so the sums are those of a
     // loop that starts from column 0's value.
     sums.setConstant(-0.0);
-    double* column = buffer.data();
-    for (int r = runs.start[i]; r < runs.start[i + 1]; ++r) {
-      const Run& run = runs.runs[r];
-      for (int p = 0; p < d; ++p) rowOf[p] = planes[p].ptr<float>(run.y) + run.x;
-      for (int x = 0; x < run.length; ++x, column += d) {
-        for (int p = 0; p < d; ++p) {
-          const double value = rowOf[p][x];
-          column[p] = value;
-          sums[p] += value;
-        }
-      }
+    const Run* begin = runs.runs.data() + runs.start[i];
+    const Run* end = runs.runs.data() + runs.start[i + 1];
+    if (d == 10) {  // the ten feature planes
+      gather<10>(planes, d, begin, end, buffer.get(), sums.data());
+    } else {
+      gather<0>(planes, d, begin, end, buffer.get(), sums.data());
     }
     regions.statistics[i].computeFromSums(
-        Eigen::Map<Eigen::MatrixXd>(buffer.data(), d, regions.pixelCounts[i]), sums,
+        Eigen::Map<Eigen::MatrixXd>(buffer.get(), d, regions.pixelCounts[i]), sums,
         regions.descriptor);
   }
 }
