@@ -88,7 +88,10 @@ void BM_RegionStage(benchmark::State& state) {
 BENCHMARK(BM_RegionStage)
     ->Args({640, 480, 300})
     ->Args({640, 480, 2000})
+    ->Args({768, 576, 50})
+    ->Args({768, 576, 400})
     ->Args({1280, 720, 300})
     ->Args({1280, 720, 2000})
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();

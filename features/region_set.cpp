@@ -6,11 +6,13 @@
 //   1. labelling: codes become indices 0..n-1 in raster order of their first
 //      pixel (region 0 holds the top-left pixel), with pixel counts and
 //      bounding boxes, into a 32-bit index image;
-//   2. samples: column k of region i's matrix is its k-th pixel in raster
-//      order, planes widened to double;
+//   2. samples: region by region, column k of the region's matrix is its
+//      k-th pixel in raster order, planes widened to double, copied from
+//      the region's row runs into one buffer that serves every region of a
+//      worker (no frame-sized sample matrix);
 //   3. shape: exact integer moment sums per region.
 // Masks are disjoint by construction, so the overlap matrix stays empty.
-// Descriptors are gathered and computed in parallel over ranges of regions;
+// Descriptors are computed in parallel over ranges of regions;
 // each one depends only on its own samples, so the thread count never changes
 // a result.
 #include "features/region_set.hpp"
@@ -21,6 +23,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -164,44 +167,103 @@ void label(const cv::Mat& labelImage, RegionSet& regions) {
     regions.boxes[i] = cv::Rect(minX[i], minY[i], maxX[i] - minX[i] + 1, maxY[i] - minY[i] + 1);
 }
 
-// Pass 2 for regions [first, last): their samples, gathered by one scan of
-// the rows their boxes cover, then their descriptors.
-void describeRange(const std::vector<cv::Mat>& planes, RegionSet& regions, int first, int last) {
+// A row segment of one region: pixels x .. x + length - 1 of row y.
+struct Run {
+  int y, x, length;
+};
+
+// The runs of every region, region after region, each region's in raster
+// order: runs[start[i]] .. runs[start[i + 1] - 1] are region i's.
+struct RegionRuns {
+  std::vector<Run> runs;
+  std::vector<int> start;
+};
+
+RegionRuns regionRuns(const RegionSet& regions) {
+  RegionRuns result;
+  std::vector<int>& start = result.start;
+  start.assign(regions.count + 1, 0);
+  const int width = regions.size.width;
+  for (int y = 0; y < regions.size.height; ++y) {
+    const std::int32_t* indices = regions.indexImage.ptr<std::int32_t>(y);
+    for (int x = 0; x < width; ++x)
+      if (x == 0 || indices[x] != indices[x - 1]) ++start[indices[x] + 1];
+  }
+  for (int i = 0; i < regions.count; ++i) start[i + 1] += start[i];
+  result.runs.resize(start[regions.count]);
+  std::vector<int> next(start.begin(), start.end() - 1);
+  for (int y = 0; y < regions.size.height; ++y) {
+    const std::int32_t* indices = regions.indexImage.ptr<std::int32_t>(y);
+    for (int x = 0; x < width;) {
+      const int i = indices[x];
+      int end = x + 1;
+      while (end < width && indices[end] == i) ++end;
+      result.runs[next[i]++] = Run{y, x, end - x};
+      x = end;
+    }
+  }
+  return result;
+}
+
+// Copies the samples of the runs [begin, end) to `column` (d values a
+// pixel, one pixel after another) and adds each plane's values to sums[p].
+// D > 0 is d known at compile time: the sums then stay in registers.
+template <int D>
+void gather(const std::vector<cv::Mat>& planes, int d, const Run* begin, const Run* end,
+            double* column, double* sums) {
+  if constexpr (D > 0) d = D;
+  std::vector<const float*> rowOf(d);
+  double fixedSums[D > 0 ? D : 1];
+  double* total = D > 0 ? fixedSums : sums;
+  for (int p = 0; p < d; ++p) total[p] = sums[p];
+  for (const Run* run = begin; run != end; ++run) {
+    for (int p = 0; p < d; ++p) rowOf[p] = planes[p].ptr<float>(run->y) + run->x;
+    for (int x = 0; x < run->length; ++x, column += d) {
+      for (int p = 0; p < d; ++p) {
+        const double value = rowOf[p][x];
+        column[p] = value;
+        total[p] += value;
+      }
+    }
+  }
+  for (int p = 0; p < d; ++p) sums[p] = total[p];
+}
+
+// Pass 2 for regions [first, last): each region's samples are copied, from
+// its runs, into one buffer that every region of the range reuses, with the
+// row sums taken on the way, then described in place.
+void describeRange(const std::vector<cv::Mat>& planes, const RegionRuns& runs, RegionSet& regions,
+                   int first, int last) {
   if (first >= last) return;
   const int d = regions.planeCount;
-  std::vector<Eigen::MatrixXd> samples(last - first);
-  int top = regions.size.height, bottom = 0;
+  int largest = 0;
+  for (int i = first; i < last; ++i) largest = std::max(largest, regions.pixelCounts[i]);
+  const auto buffer =
+      std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(d) * largest);
+  Eigen::VectorXd sums(d);
   for (int i = first; i < last; ++i) {
-    samples[i - first].resize(d, regions.pixelCounts[i]);
-    top = std::min(top, regions.boxes[i].y);
-    bottom = std::max(bottom, regions.boxes[i].y + regions.boxes[i].height);
-  }
-  std::vector<long> filled(last - first, 0);
-  std::vector<const float*> rowOf(d);
-  for (int y = top; y < bottom; ++y) {
-    for (int p = 0; p < d; ++p) rowOf[p] = planes[p].ptr<float>(y);
-    const std::int32_t* indices = regions.indexImage.ptr<std::int32_t>(y);
-    for (int x = 0; x < regions.size.width; ++x) {
-      const int i = indices[x] - first;
-      if (i < 0 || i >= last - first) continue;
-      double* column = samples[i].data() + filled[i]++ * d;
-      for (int p = 0; p < d; ++p) column[p] = rowOf[p][x];
-    }
-  }
-  for (int i = first; i < last; ++i) {
-    if (regions.descriptor == DescriptorKind::Embedding) {
-      regions.statistics[i].computeEmbeddingFromSamples(std::move(samples[i - first]));
+    // -0 + v is v for every v, -0 and +0 included, so the sums are those of a
+    // loop that starts from column 0's value.
+    sums.setConstant(-0.0);
+    const Run* begin = runs.runs.data() + runs.start[i];
+    const Run* end = runs.runs.data() + runs.start[i + 1];
+    if (d == 10) {  // the ten feature planes
+      gather<10>(planes, d, begin, end, buffer.get(), sums.data());
     } else {
-      regions.statistics[i].computeFromSamples(std::move(samples[i - first]));
+      gather<0>(planes, d, begin, end, buffer.get(), sums.data());
     }
+    regions.statistics[i].computeFromSums(
+        Eigen::Map<Eigen::MatrixXd>(buffer.get(), d, regions.pixelCounts[i]), sums,
+        regions.descriptor);
   }
 }
 
 // Pass 2: one descriptor per region. The regions are cut into one range per
-// worker with about equal pixel totals; each worker gathers and describes its
-// own range, so every descriptor sees the same samples whatever the split.
+// worker with about equal pixel totals; each worker describes its own range,
+// and every descriptor sees the same samples whatever the split.
 void describe(const std::vector<cv::Mat>& planes, RegionSet& regions) {
   regions.statistics.assign(regions.count, CovarianceDescriptor());
+  const RegionRuns runs = regionRuns(regions);
   const int chunks = std::max(1, std::min(threadCount(), regions.count));
   const long total = static_cast<long>(regions.size.area());
   std::vector<int> firstOf(chunks + 1, regions.count);
@@ -213,7 +275,8 @@ void describe(const std::vector<cv::Mat>& planes, RegionSet& regions) {
     while (chunk < chunks && covered >= total * chunk / chunks) firstOf[chunk++] = i + 1;
   }
   parallelFor(chunks, [&](long begin, long end) {
-    for (long c = begin; c < end; ++c) describeRange(planes, regions, firstOf[c], firstOf[c + 1]);
+    for (long c = begin; c < end; ++c)
+      describeRange(planes, runs, regions, firstOf[c], firstOf[c + 1]);
   });
   regions.regularizedCount =
       static_cast<int>(std::count_if(regions.statistics.begin(), regions.statistics.end(),

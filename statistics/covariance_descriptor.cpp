@@ -92,48 +92,55 @@ CovarianceDescriptor::CovarianceDescriptor(const Eigen::MatrixXd& sigma, int n) 
 
 namespace {
 
-// Population mean and covariance of d×n samples (centred in place); n = 0
-// gives zeros.
-void meanAndCovariance(Eigen::MatrixXd& samples, Eigen::VectorXd& mu, Eigen::MatrixXd& covariance) {
-  const Eigen::Index d = samples.rows();
-  const Eigen::Index n = samples.cols();
-  mu = Eigen::VectorXd::Zero(d);
-  if (n == 0) {
-    covariance = Eigen::MatrixXd::Zero(d, d);
-    return;
-  }
-  for (Eigen::Index r = 0; r < d; ++r) {
-    const double mean = samples.row(r).sum() / static_cast<double>(n);
-    mu[r] = mean;
-    samples.row(r).array() -= mean;
-  }
-  // Lower triangle only, then mirrored: Σ is exactly symmetric whatever
-  // summation order the product kernel picks.
-  Eigen::MatrixXd sigma = Eigen::MatrixXd::Zero(d, d);
-  sigma.selfadjointView<Eigen::Lower>().rankUpdate(samples);
-  sigma /= static_cast<double>(n);
-  covariance = sigma.selfadjointView<Eigen::Lower>();
+// Sum of every row, column 0 first.
+Eigen::VectorXd rowSums(const Eigen::MatrixXd& samples) {
+  Eigen::VectorXd sums(samples.rows());
+  for (Eigen::Index r = 0; r < samples.rows(); ++r) sums[r] = samples.row(r).sum();
+  return sums;
 }
 
 }  // namespace
 
 void CovarianceDescriptor::computeFromSamples(Eigen::MatrixXd samples) {
-  dimension = static_cast<int>(samples.rows());
-  sampleCount = static_cast<int>(samples.cols());
-  embedding = false;
-  Eigen::VectorXd mu;
-  meanAndCovariance(samples, mu, covariance);
-  derive();
+  const Eigen::VectorXd sums = rowSums(samples);
+  computeFromSums(samples, sums, DescriptorKind::Covariance);
 }
 
 void CovarianceDescriptor::computeEmbeddingFromSamples(Eigen::MatrixXd samples) {
+  const Eigen::VectorXd sums = rowSums(samples);
+  computeFromSums(samples, sums, DescriptorKind::Embedding);
+}
+
+void CovarianceDescriptor::computeFromSums(Eigen::Ref<Eigen::MatrixXd> samples,
+                                           const Eigen::VectorXd& rowSums, DescriptorKind kind) {
   const Eigen::Index d = samples.rows();
+  const Eigen::Index n = samples.cols();
+  if (rowSums.size() != d)
+    throw std::invalid_argument("covariance descriptor: " + std::to_string(rowSums.size()) +
+                                " row sums given for " + std::to_string(d) + " features");
+  sampleCount = static_cast<int>(n);
+  // Population mean and covariance; n = 0 gives zeros.
+  Eigen::VectorXd mu = Eigen::VectorXd::Zero(d);
+  Eigen::MatrixXd sigma = Eigen::MatrixXd::Zero(d, d);
+  if (n > 0) {
+    mu = rowSums / static_cast<double>(n);
+    samples.colwise() -= mu;
+    // Lower triangle only, then mirrored: Σ is exactly symmetric whatever
+    // summation order the product kernel picks.
+    Eigen::MatrixXd lower = Eigen::MatrixXd::Zero(d, d);
+    lower.selfadjointView<Eigen::Lower>().rankUpdate(samples);
+    lower /= static_cast<double>(n);
+    sigma = lower.selfadjointView<Eigen::Lower>();
+  }
+  if (kind == DescriptorKind::Covariance) {
+    dimension = static_cast<int>(d);
+    embedding = false;
+    covariance = std::move(sigma);
+    derive();
+    return;
+  }
   dimension = static_cast<int>(d + 1);
-  sampleCount = static_cast<int>(samples.cols());
   embedding = true;
-  Eigen::VectorXd mu;
-  Eigen::MatrixXd sigma;
-  meanAndCovariance(samples, mu, sigma);
   const Eigen::VectorXd b = kEmbeddingScale * mu;
   covariance.resize(d + 1, d + 1);
   covariance.topLeftCorner(d, d) = sigma + b * b.transpose();

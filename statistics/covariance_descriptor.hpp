@@ -68,6 +68,12 @@ public:
   // and population covariance of d×n samples; n = 0 gives a zero mean and
   // the zero covariance (then the ridge).
   void computeEmbeddingFromSamples(Eigen::MatrixXd samples);
+  // computeFromSamples (kind Covariance) or computeEmbeddingFromSamples
+  // (kind Embedding), to the last bit, without a copy: `samples` (d×n) is
+  // centred in place, and `rowSums` holds the sum of every row, added up from
+  // column 0 onwards as a plain loop does (as the copying forms sum them).
+  void computeFromSums(Eigen::Ref<Eigen::MatrixXd> samples, const Eigen::VectorXd& rowSums,
+                       DescriptorKind kind);
   // The first d(d+1)/2 values fill the lower triangle row by row:
   // (0,0), (1,0), (1,1), (2,0), ... Further values are ignored.
   void setFromPacked(const Eigen::VectorXd& values, int d);
