@@ -98,6 +98,11 @@ Options:
                          by leave-one-frame-out cross-validation over the
                          labelled frames (at least 2), print the table of
                          what was tried, then train with the best
+  --tune-margin POINTS   with --tune: among the settings whose mean accuracy
+                         is within POINTS percentage points of the best (a
+                         number such as 0.5), take those whose frames cost
+                         least to classify (regions times samples, shown in
+                         the table)
   --workdir DIR          where inpimage.ppm and outimage.ppm are written
                          (default: the working directory)
   -q, --quiet            print only errors on standard error (no class
@@ -115,9 +120,10 @@ tool (please report it).
 struct TrainCommand {
   TrainingOptions options;
   Verbosity verbosity = Verbosity::Normal;
-  bool tune = false;      // --tune
-  bool temporal = false;  // --temporal: runs filter the labels through the frames
-  bool chosen = false;    // a setting --tune would choose was given
+  bool tune = false;                 // --tune
+  std::optional<double> tuneMargin;  // --tune-margin POINTS
+  bool temporal = false;             // --temporal: runs filter the labels through the frames
+  bool chosen = false;               // a setting --tune would choose was given
 };
 
 // Sets option `arg` of `command`, taking its value from `value` when it
@@ -147,6 +153,12 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
     options.ignoreUnknown = true;
   } else if (arg == "--tune") {
     command.tune = true;
+  } else if (arg == "--tune-margin") {
+    const std::string range = "a number of percentage points from 0 to 100, such as 0.5";
+    const auto points = parseNumber<double>(value(range));
+    if (!points || !std::isfinite(*points) || *points < 0.0 || *points > 100.0)
+      throw UsageError("--tune-margin takes " + range);
+    command.tuneMargin = *points;
   } else if (arg == "--temporal") {
     command.temporal = true;
   } else if (arg == "--no-vehicle-rule") {
@@ -211,6 +223,7 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
     }
     options.frames.push_back(LabelledFrame{*frame, pair.substr(colon + 1)});
   }
+  if (command.tuneMargin && !command.tune) return "--tune-margin is an option of --tune";
   if (command.tune && options.frames.size() < 2) {
     return "--tune needs at least 2 labelled frames (it holds out one at a time)";
   }
@@ -270,9 +283,10 @@ fs::path checkOutputs(const TrainingOptions& options) {
 // --tune: chooses the descriptor, the segmentation and the vehicle rule by
 // cross-validation, prints the table of what was tried, and records the
 // winner in `options` and `settings`.
-void tune(TrainingOptions& options, ModelSettings& settings) {
+void tune(TrainingOptions& options, ModelSettings& settings, std::optional<double> margin) {
   const bool terminal = ::isatty(STDERR_FILENO) == 1 && showsMessages(std::cerr, Verbosity::Normal);
-  const TuningResult tuning = tuneSettings(options, terminal ? &std::cerr : nullptr);
+  TuningResult tuning = tuneSettings(options, terminal ? &std::cerr : nullptr);
+  if (margin) chooseWithinMargin(tuning, *margin);
   if (showsMessages(std::cerr, Verbosity::Normal)) {
     printTuningTable(tuning, options.frames, std::cerr);
   }
@@ -332,7 +346,7 @@ int train(TrainCommand& command) {
   TrainingOptions& options = command.options;
   const fs::path settingsPath = checkOutputs(options);
   ModelSettings settings;
-  if (command.tune) tune(options, settings);
+  if (command.tune) tune(options, settings, command.tuneMargin);
   settings.temporal.on = command.temporal;
   const bool verbose = command.verbosity == Verbosity::Verbose;
   if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;

@@ -422,7 +422,14 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
     for (const DescriptorKind descriptor :
          {DescriptorKind::Covariance, DescriptorKind::Embedding}) {
       const DistanceTable table = distanceTable(segmented, descriptor);
-      TuningCandidate on{{descriptor, params, true, {}, {}}, regionTotal / frameCount, {}, 0.0};
+      double samples = 0.0;  // the whole model's, thinned per class as training thins them
+      for (int c = 0; c < k; ++c) {
+        const auto n = std::count(table.columnClass.begin(), table.columnClass.end(), c);
+        samples +=
+            static_cast<double>(evenSubsample(static_cast<int>(n), options.maxPerClass).size());
+      }
+      TuningCandidate on{
+          {descriptor, params, true, {}, {}}, regionTotal / frameCount, samples, {}, 0.0};
       TuningCandidate off = on;
       off.vehicleRule = false;
       for (int held = 0; held < frameCount; ++held) {
@@ -442,11 +449,30 @@ TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress
   return result;
 }
 
+void chooseWithinMargin(TuningResult& result, double points) {
+  std::size_t top = 0;
+  for (std::size_t i = 1; i < result.tried.size(); ++i) {
+    if (better(result.tried[i], result.tried[top])) top = i;
+  }
+  const double floor = result.tried[top].meanAccuracy - points / 100.0 - 1e-9;
+  result.best = top;
+  for (std::size_t i = 0; i < result.tried.size(); ++i) {
+    const TuningCandidate& c = result.tried[i];
+    const TuningCandidate& b = result.tried[result.best];
+    if (c.meanAccuracy < floor) continue;
+    if (distancesPerFrame(c) < distancesPerFrame(b) ||
+        (distancesPerFrame(c) == distancesPerFrame(b) && better(c, b)))
+      result.best = i;
+  }
+  result.margin = points;
+}
+
 void printTuningTable(const TuningResult& result, const std::vector<LabelledFrame>& frames,
                       std::ostream& out) {
   out << "Tuning by leave-one-frame-out cross-validation (pixel accuracy on the held-out frame):"
       << std::endl;
   out << "  descriptor  sigma      k  min size  vehicle rule  regions/frame    mean";
+  if (result.margin) out << "  distances/frame";
   for (const LabelledFrame& frame : frames) {
     std::string name = "f";
     name += std::to_string(frame.frame);
@@ -461,11 +487,18 @@ void printTuningTable(const TuningResult& result, const std::vector<LabelledFram
         << std::setw(14) << (c.vehicleRule ? "on" : "off") << std::fixed << std::setprecision(1)
         << std::setw(15) << c.regionsPerFrame << std::setprecision(4) << std::setw(8)
         << c.meanAccuracy;
+    if (result.margin) out << std::setprecision(0) << std::setw(17) << distancesPerFrame(c);
+    out << std::setprecision(4);
     for (double score : c.frameScores) out << std::setw(8) << score;
     out.unsetf(std::ios::floatfield);
     out << std::setprecision(6) << std::endl;
   }
   const TuningCandidate& best = result.tried[result.best];
+  if (result.margin) {
+    out << "margin: " << *result.margin
+        << " points of mean accuracy below the best; the fewest distances a frame within it wins"
+        << std::endl;
+  }
   out << "chosen: " << descriptorName(best.descriptor) << " descriptor, sigma "
       << best.segmentation.sigma << ", k " << best.segmentation.k << ", min size "
       << best.segmentation.minSize << ", vehicle rule " << (best.vehicleRule ? "on" : "off")

@@ -10,6 +10,7 @@
 #include "tools/training_builder.hpp"
 
 #include <iosfwd>
+#include <optional>
 #include <vector>
 
 namespace rovelin {
@@ -17,6 +18,7 @@ namespace rovelin {
 // The run settings tried, and how they scored.
 struct TuningCandidate : RunSettings {
   double regionsPerFrame = 0.0;     // mean region count of the frames at this segmentation
+  double samples = 0.0;             // samples of the model trained on every labelled frame
   std::vector<double> frameScores;  // held-out pixel accuracy, one per labelled frame
   double meanAccuracy = 0.0;        // mean of frameScores
 };
@@ -24,7 +26,20 @@ struct TuningCandidate : RunSettings {
 struct TuningResult {
   std::vector<TuningCandidate> tried;  // in the order they were scored
   std::size_t best = 0;                // index of the winner in `tried`
+  // With a margin (chooseWithinMargin): how many points of mean accuracy
+  // the winner may give up for a cheaper classification.
+  std::optional<double> margin;
 };
+
+// A frame's classification cost of a candidate: its regions times the
+// samples each is compared with.
+inline double distancesPerFrame(const TuningCandidate& c) { return c.regionsPerFrame * c.samples; }
+
+// Among the candidates whose mean accuracy is within `points` percentage
+// points of the most accurate one's, makes the one with the fewest
+// distances a frame the winner (then the most accurate), and records the
+// margin.
+void chooseWithinMargin(TuningResult& result, double points);
 
 // The segmentations tried for frames scaled by `factor`: sigma in {0.5, 0.8,
 // 1}, each with (k, minimum size) in (500, 500), (300, 200), (200, 100),
@@ -41,7 +56,8 @@ std::vector<SegmentationParams> tuningSegmentations(double factor);
 // not null. Throws TrainingBuildError for unusable inputs.
 TuningResult tuneSettings(const TrainingOptions& options, std::ostream* progress);
 
-// The table of what was tried, the winner marked with '*'.
+// The table of what was tried, the winner marked with '*'; with a margin,
+// a column of distances a frame and a line naming the margin.
 void printTuningTable(const TuningResult& result, const std::vector<LabelledFrame>& frames,
                       std::ostream& out);
 
