@@ -42,7 +42,7 @@ _rovelin_option_argument() {
 _rovelin_complete_value() {
   local kind=$1 cur=$2 option=$3
   case $kind in
-    N | P | LIST | WxH | COUNT | SIZE | SIGMA | K | I/N | PX | T | A | W) return ;;
+    N | P | LIST | WxH | COUNT | SIZE | SIGMA | K | I/N | PX | T | A | W | POINTS) return ;;
     DIR)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
