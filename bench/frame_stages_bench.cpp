@@ -10,6 +10,7 @@
 #include "driver/frame_outputs.hpp"
 #include "features/feature_planes.hpp"
 #include "features/region_set.hpp"
+#include "pipeline/region_extraction.hpp"
 #include "segmentation/segment_image.hpp"
 #include "util/clock.hpp"
 #include "util/parallel.hpp"
@@ -37,17 +38,6 @@ struct FrameStageTotals {
 };
 
 constexpr std::initializer_list<int> kTrainingFrames = {0, 4, 8, 16, 20};
-
-// The frame's samples in r, g, b order, as the segmentation takes them.
-GridImage<RgbPixel> rgbPicture(const cv::Mat& bgr) {
-  GridImage<RgbPixel> picture(bgr.cols, bgr.rows, false);
-  for (int y = 0; y < bgr.rows; ++y) {
-    const std::uint8_t* in = bgr.ptr<std::uint8_t>(y);
-    RgbPixel* out = picture.row(y);
-    for (int x = 0; x < bgr.cols; ++x, in += 3) out[x] = RgbPixel{in[2], in[1], in[0]};
-  }
-  return picture;
-}
 
 // Argument 0: the default run (covariance model, default segmentation);
 // 1: the fine one of BM_Annotation768x576/1 (sigma 0.5, k 100, minimum size
@@ -117,10 +107,7 @@ void BM_FrameStages768x576(benchmark::State& state) {
     total.segmentation.smallComponents += times.smallComponents;
     total.segmentation.colouring += times.colouring;
 
-    cv::Mat segmented;
-    cv::cvtColor(
-        cv::Mat(output.height(), output.width(), CV_8UC3, const_cast<RgbPixel*>(output.data())),
-        segmented, cv::COLOR_RGB2BGR);
+    const cv::Mat segmented = bgrPicture(output);
     total.conversions += lap();
 
     const cv::Mat rootImage(f.frame.rows, f.frame.cols, CV_32SC1, roots.data());

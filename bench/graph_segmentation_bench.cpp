@@ -10,6 +10,7 @@
 // thread alone (cv::setNumThreads(1)), as segmentImage does, so processor
 // time compares like with like.
 #include "bench/demo_scene_fixture.hpp"
+#include "pipeline/region_extraction.hpp"
 #include "segmentation/segment_image.hpp"
 #include "util/clock.hpp"
 
@@ -30,15 +31,7 @@ SegmentationParams benchParams(std::int64_t which) {
 struct SegmentationFixture {
   bench::DemoSceneFolder scene{DemoSceneOptions{768, 576, 24}};
   cv::Mat frame = scene.frame(12);  // BGR, as OpenCV takes it
-  GridImage<RgbPixel> picture = [this] {
-    GridImage<RgbPixel> rgb(frame.cols, frame.rows, false);
-    for (int y = 0; y < frame.rows; ++y) {
-      const std::uint8_t* in = frame.ptr<std::uint8_t>(y);
-      RgbPixel* out = rgb.row(y);
-      for (int x = 0; x < frame.cols; ++x, in += 3) out[x] = RgbPixel{in[2], in[1], in[0]};
-    }
-    return rgb;
-  }();
+  GridImage<RgbPixel> picture = rgbPicture(frame);
 };
 
 const SegmentationFixture& fixture() {

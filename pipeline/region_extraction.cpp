@@ -75,6 +75,20 @@ void writeSegmentationFile(const GridImage<RgbPixel>& segmentation, const fs::pa
   }
 }
 
+// Segments `input`; gives the segmentation, its segment count, every
+// pixel's root and the calling thread's processor seconds spent.
+GridImage<RgbPixel> segment(const GridImage<RgbPixel>& input,
+                            const SegmentationParams& segmentation, const ColourDrawTurn* turn,
+                            int& segmentCount, std::vector<std::int32_t>& roots, float& seconds) {
+  const double t0 = threadProcessorSeconds();
+  GridImage<RgbPixel> output =
+      segmentImage(input, segmentation, segmentCount, nullptr, turn, &roots);
+  seconds = static_cast<float>(threadProcessorSeconds() - t0);
+  return output;
+}
+
+}  // namespace
+
 // The samples of an 8-bit BGR picture in r, g, b order, as a PPM file carries them.
 GridImage<RgbPixel> rgbPicture(const cv::Mat& bgr) {
   GridImage<RgbPixel> picture(bgr.cols, bgr.rows, false);
@@ -94,20 +108,6 @@ cv::Mat bgrPicture(const GridImage<RgbPixel>& picture) {
       bgr, cv::COLOR_RGB2BGR);
   return bgr;
 }
-
-// Segments `input`; gives the segmentation, its segment count, every
-// pixel's root and the calling thread's processor seconds spent.
-GridImage<RgbPixel> segment(const GridImage<RgbPixel>& input,
-                            const SegmentationParams& segmentation, const ColourDrawTurn* turn,
-                            int& segmentCount, std::vector<std::int32_t>& roots, float& seconds) {
-  const double t0 = threadProcessorSeconds();
-  GridImage<RgbPixel> output =
-      segmentImage(input, segmentation, segmentCount, nullptr, turn, &roots);
-  seconds = static_cast<float>(threadProcessorSeconds() - t0);
-  return output;
-}
-
-}  // namespace
 
 Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request) {
   checkArguments(frame, request.segmentation);

@@ -51,6 +51,13 @@ struct Extraction {
 // cause when a work file cannot be written.
 Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request);
 
+// The samples of an 8-bit BGR picture in r, g, b order, as the segmentation
+// and a PPM file take them.
+GridImage<RgbPixel> rgbPicture(const cv::Mat& bgr);
+
+// A segmentation's picture as an 8-bit BGR image, as OpenCV takes it.
+cv::Mat bgrPicture(const GridImage<RgbPixel>& picture);
+
 // Writes `frame` to workDir/"inpimage.ppm" and `segmented` (BGR) to
 // workDir/"outimage.ppm", the two work files extractRegions leaves behind.
 // Throws Error (or pnm_error) naming the file that cannot be
