@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // The demo scene in a temporary folder of its own (removed afterwards), and
-// models trained on its frames as rovelin-train trains them.
+// models trained on its frames as rovelin-train trains them; the stage
+// counters the benchmarks share.
 #pragma once
 
 #include "pipeline/video_frame_source.hpp"
+#include "segmentation/segment_image.hpp"
 #include "tools/demo_scene.hpp"
 #include "tools/training_builder.hpp"
+
+#include <benchmark/benchmark.h>
 
 #include <filesystem>
 #include <initializer_list>
@@ -15,6 +19,20 @@
 #include <system_error>
 
 namespace rovelin::bench {
+
+// The stages of `total`, summed over the benchmark's iterations, as
+// counters of milliseconds per iteration.
+inline void addStageCounters(benchmark::State& state, const SegmentationStageTimes& total) {
+  const auto avgMs = [](double seconds) {
+    return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
+  };
+  state.counters["smooth_ms"] = avgMs(total.smoothing);
+  state.counters["edges_ms"] = avgMs(total.edges);
+  state.counters["sort_ms"] = avgMs(total.sort);
+  state.counters["merge_ms"] = avgMs(total.merge);
+  state.counters["small_ms"] = avgMs(total.smallComponents);
+  state.counters["colour_ms"] = avgMs(total.colouring);
+}
 
 struct DemoSceneFolder {
   std::filesystem::path dir;

@@ -100,12 +100,7 @@ void BM_FrameStages768x576(benchmark::State& state) {
     const GridImage<RgbPixel> output =
         segmentImage(input, settings.segmentation, segmentCount, &times, nullptr, &roots);
     total.segmentCall += lap();
-    total.segmentation.smoothing += times.smoothing;
-    total.segmentation.edges += times.edges;
-    total.segmentation.sort += times.sort;
-    total.segmentation.merge += times.merge;
-    total.segmentation.smallComponents += times.smallComponents;
-    total.segmentation.colouring += times.colouring;
+    total.segmentation += times;
 
     const cv::Mat segmented = bgrPicture(output);
     total.conversions += lap();
@@ -136,13 +131,7 @@ void BM_FrameStages768x576(benchmark::State& state) {
   const auto avgMs = [](double seconds) {
     return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
   };
-  const SegmentationStageTimes& s = total.segmentation;
-  state.counters["smooth_ms"] = avgMs(s.smoothing);
-  state.counters["edges_ms"] = avgMs(s.edges);
-  state.counters["sort_ms"] = avgMs(s.sort);
-  state.counters["merge_ms"] = avgMs(s.merge);
-  state.counters["small_ms"] = avgMs(s.smallComponents);
-  state.counters["colour_ms"] = avgMs(s.colouring);
+  bench::addStageCounters(state, total.segmentation);
   state.counters["segment_ms"] = avgMs(total.segmentCall);
   state.counters["convert_ms"] = avgMs(total.conversions);
   state.counters["regions_ms"] = avgMs(total.regions);

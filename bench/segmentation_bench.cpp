@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "bench/demo_scene_fixture.hpp"
 #include "segmentation/segment_image.hpp"
 #include "segmentation/smoothing.hpp"
 
@@ -84,23 +85,10 @@ void BM_SegmentImage(benchmark::State& state) {
     GridImage<RgbPixel> out =
         rovelin::segmentImage(frame, rovelin::SegmentationParams{}, num_ccs, &times);
     benchmark::DoNotOptimize(out.data());
-    total.smoothing += times.smoothing;
-    total.edges += times.edges;
-    total.sort += times.sort;
-    total.merge += times.merge;
-    total.smallComponents += times.smallComponents;
-    total.colouring += times.colouring;
+    total += times;
   }
-  const auto avgMs = [&](double seconds) {
-    return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
-  };
   state.counters["segments"] = num_ccs;
-  state.counters["smooth_ms"] = avgMs(total.smoothing);
-  state.counters["edges_ms"] = avgMs(total.edges);
-  state.counters["sort_ms"] = avgMs(total.sort);
-  state.counters["merge_ms"] = avgMs(total.merge);
-  state.counters["small_ms"] = avgMs(total.smallComponents);
-  state.counters["colour_ms"] = avgMs(total.colouring);
+  rovelin::bench::addStageCounters(state, total);
 }
 
 template <typename Sort>

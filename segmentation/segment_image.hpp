@@ -31,6 +31,16 @@ struct SegmentationStageTimes {
   double merge = 0.0;            // adaptive-threshold merging
   double smallComponents = 0.0;  // joining components below the minimum size
   double colouring = 0.0;        // random colours and the output picture
+
+  SegmentationStageTimes& operator+=(const SegmentationStageTimes& other) {
+    smoothing += other.smoothing;
+    edges += other.edges;
+    sort += other.sort;
+    merge += other.merge;
+    smallComponents += other.smallComponents;
+    colouring += other.colouring;
+    return *this;
+  }
 };
 
 // Runs `draws`, the colour draws of one segmentImage call, when it is that
