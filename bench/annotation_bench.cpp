@@ -25,14 +25,15 @@ constexpr std::initializer_list<int> kTrainingFrames = {0, 4, 8, 16, 20};
 // One annotation per iteration of `frame` against `model`.
 void annotate(benchmark::State& state, const bench::DemoSceneFolder& scene, const cv::Mat& frame,
               const RegionClassifier& model, const SegmentationParams& segmentation = {},
-              DescriptorKind descriptor = DescriptorKind::Covariance, bool vehicleRule = true) {
+              DescriptorKind descriptor = DescriptorKind::Covariance, bool vehicleRule = true,
+              double densityTolerance = 0.0) {
   for (auto _ : state) {
     const RegionSet seg = extractRegions(frame, {.segmentation = segmentation,
                                                  .descriptor = descriptor,
                                                  .workDir = scene.dir,
                                                  .turn = nullptr})
                               .regions;
-    std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+    std::vector<SegmentPrediction> predictions = model.classify(seg.statistics, densityTolerance);
     const Eigen::VectorXd labels = model.labelSegments(predictions, seg, vehicleRule);
     benchmark::DoNotOptimize(labels.data());
     state.counters["regions"] = seg.count;
@@ -54,7 +55,8 @@ BENCHMARK(BM_Annotation640x480)->Unit(benchmark::kMillisecond)->UseRealTime();
 // A 768×576 demo frame annotated two ways, side by side: the default run
 // (covariance model, default segmentation) and the fine one (about 400
 // regions a frame, a model of 500 embedding samples, vehicle rule off).
-// Argument 0: the default run; 1: the fine run.
+// Argument 0: the default run; 1: the fine run; 2: the fine run with the
+// density tolerance rovelin-train --tune records.
 void BM_Annotation768x576(benchmark::State& state) {
   struct Fixture {
     bench::DemoSceneFolder scene{DemoSceneOptions{768, 576, 24}};
@@ -70,8 +72,9 @@ void BM_Annotation768x576(benchmark::State& state) {
     cv::Mat frame = scene.frame(12);
   };
   static const Fixture f;
-  if (state.range(0) == 1) {
-    annotate(state, f.scene, f.frame, f.fineModel, f.fine, DescriptorKind::Embedding, false);
+  if (state.range(0) >= 1) {
+    annotate(state, f.scene, f.frame, f.fineModel, f.fine, DescriptorKind::Embedding, false,
+             state.range(0) == 2 ? kTunedDensityTolerance : 0.0);
   } else {
     annotate(state, f.scene, f.frame, f.defaultModel);
   }
@@ -79,6 +82,7 @@ void BM_Annotation768x576(benchmark::State& state) {
 BENCHMARK(BM_Annotation768x576)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();

@@ -41,7 +41,9 @@ constexpr std::initializer_list<int> kTrainingFrames = {0, 4, 8, 16, 20};
 
 // Argument 0: the default run (covariance model, default segmentation);
 // 1: the fine one of BM_Annotation768x576/1 (sigma 0.5, k 100, minimum size
-// 100, embedding descriptors, vehicle rule off). One thread, so the calling
+// 100, embedding descriptors, vehicle rule off); 2: the fine one with the
+// density tolerance of a tuned model (counter computed_pairs: the fraction
+// of region-sample distances computed). One thread, so the calling
 // thread's clock sees all the work.
 void BM_FrameStages768x576(benchmark::State& state) {
   struct Fixture {
@@ -74,8 +76,11 @@ void BM_FrameStages768x576(benchmark::State& state) {
     }
   };
   static const Fixture f;
-  const bool fine = state.range(0) == 1;
-  const RunSettings settings = fine ? f.fine : RunSettings{};
+  const bool fine = state.range(0) >= 1;
+  const double tolerance = state.range(0) == 2 ? kTunedDensityTolerance : 0.0;
+  RunSettings settings = fine ? f.fine : RunSettings{};
+  settings.densityTolerance = tolerance;
+  PruningCounts counts;
   const RegionClassifier& model = fine ? f.fineModel : f.defaultModel;
   const int threads = threadCount();
   setThreadCount(1);
@@ -110,7 +115,8 @@ void BM_FrameStages768x576(benchmark::State& state) {
     seg.segmentCount = segmentCount;
     total.regions += lap();
 
-    const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+    const std::vector<SegmentPrediction> predictions =
+        model.classify(seg.statistics, tolerance, &counts);
     total.classification += lap();
 
     std::vector<SegmentPrediction> relabelled = predictions;
@@ -140,10 +146,14 @@ void BM_FrameStages768x576(benchmark::State& state) {
   state.counters["json_ms"] = avgMs(total.json);
   state.counters["regions"] = regionCount;
   state.counters["json_bytes"] = static_cast<double>(jsonBytes);
+  state.counters["computed_pairs"] =
+      counts.pairs > 0 ? static_cast<double>(counts.computed) / static_cast<double>(counts.pairs)
+                       : 0;
 }
 BENCHMARK(BM_FrameStages768x576)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();

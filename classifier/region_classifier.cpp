@@ -113,7 +113,8 @@ RegionClassifier RegionClassifier::load(std::istream& in, const std::string& nam
 }
 
 std::vector<SegmentPrediction> RegionClassifier::classify(
-    std::span<const CovarianceDescriptor> test) const {
+    std::span<const CovarianceDescriptor> test, double densityTolerance,
+    PruningCounts* counts) const {
   if (!classes || static_cast<int>(classes->size()) != classCount || classCount < 1) {
     throw std::logic_error("classify: the model is not loaded");
   }
@@ -125,6 +126,9 @@ std::vector<SegmentPrediction> RegionClassifier::classify(
                                   " has a descriptor of order " + std::to_string(t.dimension) +
                                   ", the model's samples have order " + std::to_string(dimension));
     }
+  }
+  if (densityTolerance != 0.0 || counts != nullptr) {
+    return classifyLogDensities(prunedLogDensities(*classes, test, densityTolerance, counts));
   }
   const Eigen::Index m = static_cast<Eigen::Index>(test.size());
   Eigen::MatrixXd logp(m, classCount);

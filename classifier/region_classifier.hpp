@@ -4,6 +4,7 @@
 // matrix, and the rules that turn predictions into one label per region.
 #pragma once
 
+#include "classifier/density_pruning.hpp"
 #include "classifier/segment_prediction.hpp"
 #include "classifier/training_class.hpp"
 #include "classifier/training_file.hpp"
@@ -62,8 +63,12 @@ public:
   // One ranked prediction per test descriptor. Posteriors are computed in the
   // log domain, so they are defined even where every kernel value underflows.
   // A descriptor whose log density is -inf under every class (only possible
-  // with non-finite distances) gets equal probabilities.
-  std::vector<SegmentPrediction> classify(std::span<const CovarianceDescriptor> test) const;
+  // with non-finite distances) gets equal probabilities. densityTolerance
+  // 0 computes every pair; a positive one skips the pairs that cannot
+  // matter to within it (prunedLogDensities states the bound).
+  std::vector<SegmentPrediction> classify(std::span<const CovarianceDescriptor> test,
+                                          double densityTolerance = 0.0,
+                                          PruningCounts* counts = nullptr) const;
   // The same from per-class log densities (one row per region, one column per class).
   static std::vector<SegmentPrediction> classifyLogDensities(const Eigen::MatrixXd& logp);
 

@@ -37,6 +37,16 @@ constexpr double kStartFactor = 1.1236;
 constexpr double kStartExponent = 0.4;
 constexpr int kParallelColumns = 64;
 
+std::span<const CovarianceDescriptor> classSamples(const TrainingClass& c) {
+  if (c.sampleCount < 0 || static_cast<std::size_t>(c.sampleCount) != c.samples.size()) {
+    throw std::logic_error("training class '" + c.name +
+                           "': sampleCount does not match its samples");
+  }
+  return {c.samples.data(), c.samples.size()};
+}
+
+}  // namespace
+
 // log Σ exp(a_j) over the finite entries; -inf when there are none. A
 // distance that is +inf or NaN gives a kernel value of 0, that is a term of
 // -inf here, and is therefore left out.
@@ -52,16 +62,6 @@ double logSumExp(const Eigen::Ref<const Eigen::RowVectorXd>& a) {
   }
   return top + std::log(sum);
 }
-
-std::span<const CovarianceDescriptor> classSamples(const TrainingClass& c) {
-  if (c.sampleCount < 0 || static_cast<std::size_t>(c.sampleCount) != c.samples.size()) {
-    throw std::logic_error("training class '" + c.name +
-                           "': sampleCount does not match its samples");
-  }
-  return {c.samples.data(), c.samples.size()};
-}
-
-}  // namespace
 
 double initialBandwidth(int n) {
   return kStartFactor * std::pow(static_cast<double>(n), kStartExponent);

@@ -18,6 +18,9 @@ namespace rovelin {
 // samples: 1.1236 · n^0.4.
 double initialBandwidth(int n);
 
+// log Σ exp(a_j) over the finite entries of `a`; -inf when there are none.
+double logSumExp(const Eigen::Ref<const Eigen::RowVectorXd>& a);
+
 // What preparing a class computes from its samples, as a cache keeps it.
 struct PreparedClass {
   Eigen::MatrixXd distances;    // n×n squared distances

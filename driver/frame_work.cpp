@@ -196,7 +196,8 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   const RegionSet& seg = result.regions;
 
   auto start = std::chrono::steady_clock::now();
-  const std::vector<SegmentPrediction> predictions = model.classify(seg.statistics);
+  const std::vector<SegmentPrediction> predictions =
+      model.classify(seg.statistics, settings.densityTolerance);
   result.times.classification = secondsSince(start);
 
   start = std::chrono::steady_clock::now();

@@ -100,6 +100,7 @@ json runSettingsJson(const RunSettings& settings) {
                        {"alpha_min", settings.temporal.alphaMin},
                        {"warmup", settings.temporal.warmup}};
   }
+  if (settings.densityTolerance != 0.0) doc["density_tolerance"] = settings.densityTolerance;
   return doc;
 }
 
@@ -173,6 +174,13 @@ ModelSettings parseSettings(const std::string& text, const std::string& name) {
   if (const auto temporal = doc.find("temporal"); temporal != doc.end()) {
     if (!temporal->is_boolean()) damaged(name, "\"temporal\" is not true or false");
     settings.temporal.on = temporal->get<bool>();
+  }
+  if (const auto tolerance = doc.find("density_tolerance"); tolerance != doc.end()) {
+    const double value = tolerance->is_number() ? tolerance->get<double>() : -1.0;
+    if (!(value >= 0.0 && value <= kMaxDensityTolerance)) {
+      damaged(name, "\"density_tolerance\" must be a number from 0 to 0.001");
+    }
+    settings.densityTolerance = value;
   }
 
   if (const auto classes = doc.find("classes"); classes != doc.end()) {
@@ -343,6 +351,7 @@ RunSettings resolveRunSettings(const std::string& trainingFile, const SettingsOv
     run.segmentation = stored->segmentation;
     run.vehicleRule = stored->vehicleRule;
     run.temporal.on = stored->temporal.on;
+    run.densityTolerance = stored->densityTolerance;
   } else if (run.descriptor == DescriptorKind::Embedding) {
     throw SettingsError(trainingFile + " is an embedding model (matrices of order 11), and its " +
                         "settings file " + path.string() +

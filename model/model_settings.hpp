@@ -49,6 +49,10 @@ struct RunSettings {
   // it was written with (a run refuses settings left by an earlier
   // training); in a run, that of the bytes the run loaded.
   std::string model;
+  // Classification may skip the pairs that cannot change a class density by
+  // more than this (prunedLogDensities); 0, and every file without the
+  // field, computes every pair. rovelin-train --tune records it.
+  double densityTolerance = 0.0;
 };
 
 struct LabelledFrame {
@@ -84,7 +88,8 @@ std::filesystem::path legacySettingsPathFor(const std::filesystem::path& model);
 
 // The run settings as the settings file spells them: "descriptor",
 // "segmentation" {"sigma", "k", "min_size"} and "vehicle_rule", then, only
-// when the temporal filter is on, "temporal" {"tau", "alpha_min", "warmup"}.
+// when the temporal filter is on, "temporal" {"tau", "alpha_min", "warmup"},
+// and "density_tolerance" when it is not 0.
 // Each frame's JSON records them, so a resumed batch can tell whose output
 // it finds.
 nlohmann::ordered_json runSettingsJson(const RunSettings& settings);

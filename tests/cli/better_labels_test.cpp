@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 
@@ -171,6 +173,76 @@ TEST_F(BetterLabels, SettingsTravelWithTheModelAndOptionsOverrideThem) {
       "or train again)!\n");
 }
 
+// A tuned model's density tolerance skips distances, and changes the
+// outputs only within its bound: the same labels, the same two leading
+// classes and their probabilities to 1e-11, every other probability to
+// 1e-12. A settings file without it computes every pair, as before.
+TEST_F(BetterLabels, ADensityToleranceKeepsTheLabelsAndBoundsTheProbabilities) {
+  const fs::path here = folder("tolerance");
+  const auto trained =
+      runTool(kTrain,
+              {"--classes", "classes.txt", "--descriptor", "embedding", "--sigma", "0.5", "--k",
+               "100", "--min-size", "25", "--no-vehicle-rule", "-o", "fine.txt", "demo.avi", "1",
+               "0:" + (*dir / "labels_0.png").string(), "4:" + (*dir / "labels_4.png").string(),
+               "8:" + (*dir / "labels_8.png").string()},
+              here);
+  ASSERT_EQ(trained.status, 0) << trained.err;
+  const fs::path settingsFile = here / "fine.txt.settings.json";
+  const std::string exactSettings = readFile(settingsFile);
+  ASSERT_THAT(exactSettings, Not(HasSubstr("density_tolerance")));
+  const auto run = [&here](const std::string& name) {
+    return runTool(kRovelin,
+                   {"--no-gui", "--json", name + ".json", "--label-map", name + ".png", "demo.avi",
+                    "6", "1", "fine.txt"},
+                   here);
+  };
+  const auto exact = run("exact");
+  ASSERT_EQ(exact.status, 0) << exact.err;
+  auto settings = nlohmann::ordered_json::parse(exactSettings);
+  settings["density_tolerance"] = 1e-12;
+  { std::ofstream(settingsFile) << settings.dump(2) << "\n"; }
+  const auto pruned = run("pruned");
+  ASSERT_EQ(pruned.status, 0) << pruned.err;
+
+  EXPECT_EQ(withoutTime(pruned.out), withoutTime(exact.out));
+  EXPECT_EQ(readFile(here / "pruned.png"), readFile(here / "exact.png"));
+  const auto a = nlohmann::json::parse(readFile(here / "exact.json"));
+  const auto b = nlohmann::json::parse(readFile(here / "pruned.json"));
+  EXPECT_FALSE(a["settings"].contains("density_tolerance"));
+  EXPECT_EQ(b["settings"]["density_tolerance"], 1e-12);
+  ASSERT_EQ(a["regions"].size(), b["regions"].size());
+  ASSERT_GT(a["regions"].size(), 20u);
+  for (std::size_t i = 0; i < a["regions"].size(); ++i) {
+    const auto& x = a["regions"][i];
+    const auto& y = b["regions"][i];
+    EXPECT_EQ(x["label"], y["label"]);
+    std::map<std::string, double> others;
+    for (std::size_t r = 0; r < x["probabilities"].size(); ++r) {
+      const auto& p = x["probabilities"][r];
+      if (r < 2) {
+        EXPECT_EQ(p["class"], y["probabilities"][r]["class"]) << "region " << i;
+        EXPECT_NEAR(p["probability"].get<double>(),
+                    y["probabilities"][r]["probability"].get<double>(), 1e-11);
+      } else {
+        others[p["class"].get<std::string>()] = p["probability"].get<double>();
+      }
+    }
+    for (std::size_t r = 2; r < y["probabilities"].size(); ++r) {
+      const auto& q = y["probabilities"][r];
+      EXPECT_NEAR(others.at(q["class"].get<std::string>()), q["probability"].get<double>(), 1e-12);
+    }
+  }
+
+  // A value that is no tolerance is refused before any work.
+  settings["density_tolerance"] = -1;
+  { std::ofstream(settingsFile) << settings.dump(2) << "\n"; }
+  const auto refused = run("refused");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "Error : settings file fine.txt.settings.json is damaged: \"density_tolerance\" must "
+            "be a number from 0 to 0.001!\n");
+}
+
 // A model and its settings are one unit: each model file name has its own
 // settings, a failed retrain leaves the old pair as it was, and a settings
 // name that is a pipe is refused rather than waited on.
@@ -326,6 +398,7 @@ TEST(Tuning, ChoosesTheEmbeddingWhenOnlyTheMeanTellsClassesApart) {
   EXPECT_THAT(tuned.err, HasSubstr("chosen: embedding descriptor"));
   const auto settings = nlohmann::json::parse(readFile(dir / "model.txt.settings.json"));
   EXPECT_EQ(settings["descriptor"], "embedding");
+  EXPECT_EQ(settings["density_tolerance"], 1e-12);
   EXPECT_GT(settings["training"]["cross_validated_accuracy"].get<double>(), 0.95);
   // The covariance alone does no better than chance on some candidate's fold.
   std::smatch match;

@@ -13,6 +13,7 @@ namespace rovelin {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 TEST(ModelSettings, RoundTripNamesAndRefusals) {
@@ -31,8 +32,13 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   settings.factor = 0.5;
   settings.frames = {{0, "labels_0.png"}, {40, "labels_40.json"}};
   settings.crossValidatedAccuracy = 0.9625;
+  // No tolerance: the file holds no such field, as before it existed.
+  EXPECT_THAT(formatSettings(settings), Not(HasSubstr("density_tolerance")));
+  EXPECT_EQ(parseSettings(formatSettings(settings), "m.settings.json").densityTolerance, 0.0);
+  settings.densityTolerance = 1e-12;
   const std::string text = formatSettings(settings);
   EXPECT_THAT(text, HasSubstr("\"sigma\": 0.8,"));
+  EXPECT_THAT(text, HasSubstr("\"density_tolerance\": 1e-12"));
   const ModelSettings back = parseSettings(text, "m.settings.json");
   EXPECT_EQ(back.descriptor, DescriptorKind::Embedding);
   EXPECT_EQ(back.segmentation, settings.segmentation);
@@ -47,6 +53,7 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   EXPECT_EQ(back.frames.size(), 2u);
   EXPECT_EQ(back.frames[1].labels, "labels_40.json");
   EXPECT_EQ(back.crossValidatedAccuracy, 0.9625);
+  EXPECT_EQ(back.densityTolerance, 1e-12);
 
   const auto error = [](const std::string& damaged) {
     try {
@@ -71,6 +78,15 @@ TEST(ModelSettings, RoundTripNamesAndRefusals) {
   EXPECT_THAT(
       error(R"({"descriptor": "covariance", "segmentation": {"sigma": 1, "k": 5, "min_size": 9}})"),
       HasSubstr("\"vehicle_rule\" is missing"));
+  for (const char* tolerance : {"-1e-12", "0.5", "\"1e-12\"", "null"}) {
+    EXPECT_EQ(
+        error(std::string(R"({"descriptor": "embedding", "segmentation": {"sigma": 1, "k": 5,
+                          "min_size": 9}, "vehicle_rule": true, "density_tolerance": )") +
+              tolerance + "}"),
+        "settings file m.settings.json is damaged: \"density_tolerance\" must be a number from 0 "
+        "to 0.001")
+        << tolerance;
+  }
 
   // Command-line values: refused as the file's are.
   SegmentationParams params;
