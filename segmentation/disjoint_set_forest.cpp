@@ -3,9 +3,9 @@
 //
 // Edges are visited in ascending weight; equal weights keep their order of
 // construction (a stable order), so a run gives the same components with any
-// compiler and standard library. The order comes from an LSD radix sort on
-// the float bits, which gives exactly the stable order and costs a few
-// linear passes instead of a comparison sort.
+// compiler and standard library. The order comes from a radix sort on the
+// float bits, which gives exactly the stable order and costs a few linear
+// passes instead of a comparison sort.
 #include "segmentation/disjoint_set_forest.hpp"
 
 #include <memory>

@@ -5,7 +5,8 @@
 // Each edge is kept in 8 bytes: the order-preserving key of its weight and a
 // 32-bit identifier (pixel index * 4 + direction), from which its end points
 // follow. Edges are radix-sorted by weight; edges of equal weight keep their
-// construction order (the sort is stable).
+// construction order (the sort is stable). The small-component pass visits
+// only the edges the merge left between components.
 // The colours are not kept in an array of their own: a root's colour is
 // parked in its own output pixel. One rand() triple is drawn per pixel, in
 // pixel order, and a component takes the triple drawn at its root; the
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "segmentation/rand_sequence.hpp"
 #include "segmentation/smoothing.hpp"
@@ -41,41 +43,67 @@ inline float distanceBetween(float r1, float g1, float b1, float r2, float g2, f
   return static_cast<float>(std::sqrt(static_cast<double>(sum)));
 }
 
+// Element-wise distanceBetween of two runs of n pixels, vectorised where the
+// processor allows: the same operations in the same precisions, so the same
+// values as one call per pixel (the clones are built without fused
+// multiply-adds).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void runDistances(
+    const float* __restrict r1, const float* __restrict g1, const float* __restrict b1,
+    const float* __restrict r2, const float* __restrict g2, const float* __restrict b2,
+    float* __restrict out, int n) {
+  for (int x = 0; x < n; ++x) out[x] = distanceBetween(r1[x], g1[x], b1[x], r2[x], g2[x], b2[x]);
+}
+
 // Calls emit(weight, p, direction, q) for every edge in construction order;
-// directions 0..3 are right, below, below right, above right.
+// directions 0..3 are right, below, below right, above right. Each row's
+// weights are computed a direction at a time, then emitted pixel by pixel.
 template <typename Emit>
 void forEachGraphEdge(const GridImage<float>& red, const GridImage<float>& green,
                       const GridImage<float>& blue, Emit emit) {
   const int w = red.width();
   const int h = red.height();
+  std::vector<float> weights(4 * static_cast<std::size_t>(w));
+  float* right = weights.data();
+  float* below = right + w;
+  float* belowRight = below + w;
+  float* aboveRight = belowRight + w;
   for (int y = 0; y < h; ++y) {
     const float* r0 = red.row(y);
     const float* g0 = green.row(y);
     const float* b0 = blue.row(y);
     const bool hasBelow = y < h - 1;
     const bool hasAbove = y > 0;
-    const float* r1 = hasBelow ? red.row(y + 1) : r0;
-    const float* g1 = hasBelow ? green.row(y + 1) : g0;
-    const float* b1 = hasBelow ? blue.row(y + 1) : b0;
-    const float* ru = hasAbove ? red.row(y - 1) : r0;
-    const float* gu = hasAbove ? green.row(y - 1) : g0;
-    const float* bu = hasAbove ? blue.row(y - 1) : b0;
+    runDistances(r0, g0, b0, r0 + 1, g0 + 1, b0 + 1, right, w - 1);
+    if (hasBelow) {
+      const float* r1 = red.row(y + 1);
+      const float* g1 = green.row(y + 1);
+      const float* b1 = blue.row(y + 1);
+      runDistances(r0, g0, b0, r1, g1, b1, below, w);
+      runDistances(r0, g0, b0, r1 + 1, g1 + 1, b1 + 1, belowRight, w - 1);
+    }
+    if (hasAbove) {
+      runDistances(r0, g0, b0, red.row(y - 1) + 1, green.row(y - 1) + 1, blue.row(y - 1) + 1,
+                   aboveRight, w - 1);
+    }
     const int rowStart = y * w;
+    if (hasBelow && hasAbove) {  // the rows between the first and the last
+      for (int x = 0; x < w - 1; ++x) {
+        const int p = rowStart + x;
+        emit(right[x], p, 0, p + 1);
+        emit(below[x], p, 1, p + w);
+        emit(belowRight[x], p, 2, p + w + 1);
+        emit(aboveRight[x], p, 3, p - w + 1);
+      }
+      emit(below[w - 1], rowStart + w - 1, 1, rowStart + 2 * w - 1);
+      continue;
+    }
     for (int x = 0; x < w; ++x) {
       const int p = rowStart + x;
       const bool hasRight = x < w - 1;
-      if (hasRight) {
-        emit(distanceBetween(r0[x], g0[x], b0[x], r0[x + 1], g0[x + 1], b0[x + 1]), p, 0, p + 1);
-      }
-      if (hasBelow) emit(distanceBetween(r0[x], g0[x], b0[x], r1[x], g1[x], b1[x]), p, 1, p + w);
-      if (hasRight && hasBelow) {
-        emit(distanceBetween(r0[x], g0[x], b0[x], r1[x + 1], g1[x + 1], b1[x + 1]), p, 2,
-             p + w + 1);
-      }
-      if (hasRight && hasAbove) {
-        emit(distanceBetween(r0[x], g0[x], b0[x], ru[x + 1], gu[x + 1], bu[x + 1]), p, 3,
-             p - w + 1);
-      }
+      if (hasRight) emit(right[x], p, 0, p + 1);
+      if (hasBelow) emit(below[x], p, 1, p + w);
+      if (hasRight && hasBelow) emit(belowRight[x], p, 2, p + w + 1);
+      if (hasRight && hasAbove) emit(aboveRight[x], p, 3, p - w + 1);
     }
   }
 }
@@ -107,26 +135,33 @@ GridImage<float> colourPlane(const GridImage<RgbPixel>& input, unsigned char Rgb
   return plane;
 }
 
-// The segmentation's own forest. Everything the merging loop reads about an
-// end point (parent, rank, size, threshold) lies in one 16-byte node, so an
-// edge touches two cache lines instead of four. Queries halve the path they
-// walk. Neither changes which element becomes a root: unions see the same
-// roots and the same ranks as with DisjointSetForest, so the components and
-// their roots (which pick the colours) are the same.
-struct alignas(16) PixelNode {
+// The segmentation's own forest. What the merging loop reads about an end
+// point on every edge (parent, threshold) lies in one 8-byte node; size and
+// rank, read only when two components unite, lie in a second array. Queries
+// halve the path they walk. Neither changes which element becomes a root:
+// unions see the same roots and the same ranks as with DisjointSetForest, so
+// the components and their roots (which pick the colours) are the same.
+struct PixelNode {
   int parent;
-  int rank;
+  float threshold;  // meaningful at roots only
+};
+
+struct RootTally {
   int size;
-  float threshold;
+  int rank;
 };
 
 class PixelForest {
 public:
   PixelForest(int n, float threshold)
       : nodes_(std::make_unique_for_overwrite<PixelNode[]>(static_cast<std::size_t>(n))),
+        tallies_(std::make_unique_for_overwrite<RootTally[]>(static_cast<std::size_t>(n))),
         n_(n),
         count_(n) {
-    for (int i = 0; i < n; ++i) nodes_[i] = PixelNode{i, 0, 1, threshold};
+    for (int i = 0; i < n; ++i) {
+      nodes_[i] = PixelNode{i, threshold};
+      tallies_[i] = RootTally{1, 0};
+    }
   }
 
   int findRoot(int x) noexcept {
@@ -142,17 +177,17 @@ public:
   // Unites two distinct roots as DisjointSetForest::unite does; returns the
   // root of the union.
   int unite(int x, int y) noexcept {
-    PixelNode& nx = nodes_[x];
-    PixelNode& ny = nodes_[y];
+    RootTally& tx = tallies_[x];
+    RootTally& ty = tallies_[y];
     --count_;
-    if (nx.rank > ny.rank) {
-      ny.parent = x;
-      nx.size += ny.size;
+    if (tx.rank > ty.rank) {
+      nodes_[y].parent = x;
+      tx.size += ty.size;
       return x;
     }
-    nx.parent = y;
-    ny.size += nx.size;
-    if (nx.rank == ny.rank) ++ny.rank;
+    nodes_[x].parent = y;
+    ty.size += tx.size;
+    if (tx.rank == ty.rank) ++ty.rank;
     return y;
   }
 
@@ -162,11 +197,13 @@ public:
   }
 
   PixelNode& operator[](int x) noexcept { return nodes_[x]; }
+  int size(int root) const noexcept { return tallies_[root].size; }
   void prefetch(int x) const noexcept { __builtin_prefetch(nodes_.get() + x); }
   int componentCount() const noexcept { return count_; }
 
 private:
   std::unique_ptr<PixelNode[]> nodes_;
+  std::unique_ptr<RootTally[]> tallies_;
   int n_;
   int count_;
 };
@@ -189,9 +226,13 @@ inline void prefetchEnds(PixelForest& forest, Ends ends, std::size_t i, std::siz
   }
 }
 
-// The adaptive-threshold merge over edges in ascending order.
-template <typename Ends, typename WeightOf>
-void mergeEdges(PixelForest& forest, std::size_t count, Ends ends, WeightOf weightOf, float k) {
+// The adaptive-threshold merge over edges in ascending order. Every edge
+// between two components that it does not join is passed to kept(i), in
+// order: only those can join anything in the small-component pass, since an
+// edge within one component stays within one.
+template <typename Ends, typename WeightOf, typename Kept>
+void mergeEdges(PixelForest& forest, std::size_t count, Ends ends, WeightOf weightOf, float k,
+                Kept kept) {
   for (std::size_t i = 0; i < count; ++i) {
     prefetchEnds(forest, ends, i, count);
     const auto [a0, b0] = ends(i);
@@ -202,7 +243,9 @@ void mergeEdges(PixelForest& forest, std::size_t count, Ends ends, WeightOf weig
     if (weight <= forest[a].threshold && weight <= forest[b].threshold) {
       const int root = forest.unite(a, b);
       forest[root].threshold = static_cast<float>(static_cast<double>(weight) +
-                                                  static_cast<double>(k) / forest[root].size);
+                                                  static_cast<double>(k) / forest.size(root));
+    } else {
+      kept(i);
     }
   }
 }
@@ -213,15 +256,15 @@ void mergeEdges(PixelForest& forest, std::size_t count, Ends ends, WeightOf weig
 template <typename Ends>
 void mergeSmall(PixelForest& forest, int pixels, std::size_t count, Ends ends, int minSize) {
   long small = 0;
-  for (int i = 0; i < pixels; ++i) small += forest[i].parent == i && forest[i].size < minSize;
+  for (int i = 0; i < pixels; ++i) small += forest[i].parent == i && forest.size(i) < minSize;
   for (std::size_t i = 0; i < count && small > 0; ++i) {
     prefetchEnds(forest, ends, i, count);
     const auto [a0, b0] = ends(i);
     const int a = forest.findRoot(a0);
     const int b = forest.findRoot(b0);
     if (a == b) continue;
-    const int sizeA = forest[a].size;
-    const int sizeB = forest[b].size;
+    const int sizeA = forest.size(a);
+    const int sizeB = forest.size(b);
     if (sizeA < minSize || sizeB < minSize) {
       forest.unite(a, b);
       small -= (sizeA < minSize) + (sizeB < minSize) - (sizeA + sizeB < minSize);
@@ -306,11 +349,12 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, const Segment
 
   const std::size_t edgeCount = graphEdgeCount(w, h);
   auto edges = std::make_unique_for_overwrite<PackedEdge[]>(edgeCount);
-  auto counts = std::make_unique<RadixCounts>();
+  auto counts = std::make_unique<TopDigitCounts>();
+  counts->fill(0);
   std::size_t filled = 0;
   forEachGraphEdge(red, green, blue, [&](float weight, int p, int direction, int) {
     const std::uint32_t key = weightSortKey(weight);
-    countRadixDigits(*counts, key);
+    countTopDigit(*counts, key);
     edges[filled++] =
         PackedEdge{key, static_cast<std::uint32_t>(p) * 4u + static_cast<std::uint32_t>(direction)};
   });
@@ -330,23 +374,30 @@ GridImage<RgbPixel> segmentImage(const GridImage<RgbPixel>& input, const Segment
   stages.mark(&SegmentationStageTimes::sort);
 
   const int offset[4] = {1, w, w + 1, 1 - w};
-  const PackedEdge* sorted = edges.get();
-  const auto ends = [sorted, &offset](std::size_t i) {
-    const std::uint32_t id = sorted[i].id;
+  const auto endsOf = [&offset](std::uint32_t id) {
     const int a = static_cast<int>(id >> 2);
     return std::pair<int, int>{a, a + offset[id & 3u]};
   };
-  const auto weightOf = [sorted](std::size_t i) { return weightFromSortKey(sorted[i].key); };
+  const PackedEdge* sorted = edges.get();
   const int pixels = static_cast<int>(n);
   // A one-element component tolerates k / 1.
   PixelForest forest(pixels, static_cast<float>(static_cast<double>(params.k) / 1.0));
+  // The edges the merge leaves between components, by identifier, in order.
+  auto between = std::make_unique_for_overwrite<std::uint32_t[]>(ordered);
+  std::size_t betweenCount = 0;
   // NaN weights are sorted last and fail both threshold comparisons anyway.
-  mergeEdges(forest, ordered, ends, weightOf, params.k);
+  mergeEdges(
+      forest, ordered, [&](std::size_t i) { return endsOf(sorted[i].id); },
+      [sorted](std::size_t i) { return weightFromSortKey(sorted[i].key); }, params.k,
+      [&](std::size_t i) { between[betweenCount++] = sorted[i].id; });
+  edges.reset();
   forest.flatten();
   stages.mark(&SegmentationStageTimes::merge);
 
-  mergeSmall(forest, pixels, ordered, ends, params.minSize);
-  edges.reset();
+  mergeSmall(
+      forest, pixels, betweenCount, [&](std::size_t i) { return endsOf(between[i]); },
+      params.minSize);
+  between.reset();
   num_ccs = forest.componentCount();
   forest.flatten();
   stages.mark(&SegmentationStageTimes::smallComponents);

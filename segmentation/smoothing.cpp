@@ -59,9 +59,10 @@ inline float addTap(float sum, double weight, float left, float right) {
 // On processors with AVX2 the interior loop runs four doubles at a time.
 // The clone is built without FMA: a fused multiply-add would round
 // differently, and the result must not depend on the processor.
-__attribute__((target_clones("avx2", "default"))) void convolveRow(const float* row, float* out,
-                                                                   int w, const float* mask,
-                                                                   int n) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void convolveRow(const float* row,
+                                                                              float* out, int w,
+                                                                              const float* mask,
+                                                                              int n) {
   const int last = w - 1;
   for (int x = 0; x < w; ++x) out[x] = row[x] * mask[0];
   for (int i = 1; i < n; ++i) {

@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -179,6 +180,41 @@ TEST(RegionSet, ShapeFollowsTheBinaryMomentsOfTheMask) {
     EXPECT_NEAR(got.mu03, expected.mu03, 1e-6 * scale * 50) << i;
     EXPECT_NEAR(got.nu20, expected.nu20, 1e-9) << i;
     EXPECT_NEAR(got.nu30, expected.nu30, 1e-9) << i;
+  }
+}
+
+TEST(RegionSet, RawMomentsAreThePixelSumsExactly) {
+  // Runs of random lengths across a wide picture: each row adds its runs at
+  // once, which must give the integers of a pixel-by-pixel sum.
+  cv::Mat codes(6, 4001, CV_32SC1);
+  cv::RNG rng(3);
+  for (int y = 0; y < codes.rows; ++y) {
+    for (int x = 0; x < codes.cols;) {
+      const int run = rng.uniform(1, 40);
+      const int code = rng.uniform(0, 4);
+      for (int k = 0; k < run && x < codes.cols; ++k, ++x) codes.at<std::int32_t>(y, x) = code;
+    }
+  }
+  const RegionSet regions = buildRegionSet(constantPlanes(codes.size()), codes);
+  std::vector<std::array<long double, 10>> sums(static_cast<std::size_t>(regions.count));
+  for (int y = 0; y < codes.rows; ++y) {
+    for (int x = 0; x < codes.cols; ++x) {
+      auto& s = sums[static_cast<std::size_t>(regions.indexImage.at<std::int32_t>(y, x))];
+      const long double X = x;
+      const long double Y = y;
+      const long double terms[10] = {1,     X,         Y,         X * X,     X * Y,
+                                     Y * Y, X * X * X, X * X * Y, X * Y * Y, Y * Y * Y};
+      for (int t = 0; t < 10; ++t) s[static_cast<std::size_t>(t)] += terms[t];
+    }
+  }
+  for (int i = 0; i < regions.count; ++i) {
+    const cv::Moments& m = regions.moments[static_cast<std::size_t>(i)];
+    const double got[10] = {m.m00, m.m10, m.m01, m.m20, m.m11, m.m02, m.m30, m.m21, m.m12, m.m03};
+    for (int t = 0; t < 10; ++t) {
+      EXPECT_EQ(got[t],
+                static_cast<double>(sums[static_cast<std::size_t>(i)][static_cast<std::size_t>(t)]))
+          << "region " << i << ", moment " << t;
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <random>
 #include <vector>
@@ -90,11 +91,18 @@ TEST(SortEdgesByWeight, SameOrderAsStableSortWithTiesAndSpecialValues) {
     }
     return std::isnan(q.weight) || p.weight < q.weight;
   };
-  for (std::size_t n : {0u, 1u, 2u, 100u, 50000u}) {
+  // The last size puts most weights within one top 16-bit digit (1 plus up
+  // to 2^16 - 1 units in the last place), far more than one group of the
+  // sort holds, with ties among them.
+  for (std::size_t n : {0u, 1u, 2u, 100u, 50000u, 300000u}) {
     std::vector<GraphEdge> edges(n);
     for (std::size_t i = 0; i < n; ++i) {
       const unsigned pick = random() % 10;
       edges[i].weight = pick < 8 ? specials[pick] : static_cast<float>(random() % 300) / 8.0f;
+      if (n == 300000u && pick < 9) {
+        edges[i].weight =
+            std::bit_cast<float>(0x3F800000u + static_cast<unsigned>(random() % 65536));
+      }
       edges[i].a = static_cast<int>(i);
       edges[i].b = static_cast<int>(n - i);
     }
