@@ -7,7 +7,6 @@
 #include "driver/frame_writer.hpp"
 #include "driver/progress.hpp"
 #include "driver/temporal_labels.hpp"
-#include "labels/evaluation.hpp"
 #include "labels/label_map.hpp"
 #include "pipeline/output_names.hpp"
 #include "pipeline/region_extraction.hpp"
@@ -90,13 +89,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     if (temporal) {
       temporal->apply(result, run.model->classCount);
       if (result.warmup) return;
-      const PixelLabelling& filtered = *result.filtered;
-      writePixelOutputs(run, result, filtered.regions, filtered.labels);
-      if (!result.truth.empty()) {
-        std::vector<int> regionClass(filtered.labels.begin(), filtered.labels.end());
-        result.evaluation = evaluateLabels(result.truth, filtered.regions.indexImage, regionClass,
-                                           run.classes->names);
-      }
+      writePixelOutputs(run, result, result.filtered->regions, result.filtered->labels);
     }
     runFiles.add(result);
     writer.emit(std::move(result));

@@ -139,8 +139,7 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
   if (!options.labelmePath.empty()) {
     const std::string target = frameOutputName(options.labelmePath, result.frameNumber);
     const std::string image = labelmeImageName(target);
-    RegionLabels frame{result.frameNumber, seg.indexImage, {}};
-    for (int i = 0; i < seg.count; ++i) frame.regionClass.push_back(static_cast<int>(labels[i]));
+    const RegionLabels frame{result.frameNumber, seg.indexImage, {labels.begin(), labels.end()}};
     LabelmeFile file =
         writeLabelmeJson(frame, classes.names, std::filesystem::path(image).filename().string(),
                          options.polygonTolerance);
@@ -152,6 +151,10 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
   if (result.pendingJson) {
     writeFrameJson(run, result, std::move(*result.pendingJson));
     result.pendingJson.reset();
+  }
+  if (!result.truth.empty()) {
+    result.evaluation =
+        evaluateLabels(result.truth, seg.indexImage, {labels.begin(), labels.end()}, classes.names);
   }
 }
 
@@ -167,6 +170,7 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.position = job.position;
   result.frameNumber = job.frameNumber;
   result.times.grab = job.grabSeconds;
+  result.truth = std::move(job.truth);
   TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
 
   auto write = [&](const std::string& target, std::function<void()> writeIt) {
@@ -224,15 +228,6 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
     }
   }
   result.warmup = job.warmup;
-  if (settings.temporal.on) {
-    result.truth = std::move(job.truth);  // scored against the filtered labels
-  } else if (!job.truth.empty()) {
-    std::vector<int> regionClass(static_cast<std::size_t>(seg.count));
-    for (int i = 0; i < seg.count; ++i) {
-      regionClass[static_cast<std::size_t>(i)] = static_cast<int>(result.labels[i]);
-    }
-    result.evaluation = evaluateLabels(job.truth, seg.indexImage, regionClass, classes.names);
-  }
   return result;
 }
 
