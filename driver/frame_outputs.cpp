@@ -16,7 +16,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -338,34 +337,6 @@ namespace {
 
 using ordered_json = nlohmann::ordered_json;
 
-// The same value with its members in the order they are stored (sorted).
-ordered_json inOrder(const nlohmann::json& value) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::object: {
-      ordered_json object = ordered_json::object();
-      for (auto it = value.begin(); it != value.end(); ++it) object[it.key()] = inOrder(*it);
-      return object;
-    }
-    case nlohmann::json::value_t::array: {
-      ordered_json array = ordered_json::array();
-      for (const nlohmann::json& item : value) array.push_back(inOrder(item));
-      return array;
-    }
-    case nlohmann::json::value_t::string:
-      return value.get<std::string>();
-    case nlohmann::json::value_t::boolean:
-      return value.get<bool>();
-    case nlohmann::json::value_t::number_integer:
-      return value.get<std::int64_t>();
-    case nlohmann::json::value_t::number_unsigned:
-      return value.get<std::uint64_t>();
-    case nlohmann::json::value_t::number_float:
-      return value.get<double>();
-    default:
-      return nullptr;
-  }
-}
-
 bool isUtf8(const std::string& text) {
   try {
     (void)ordered_json(text).dump();
@@ -396,7 +367,7 @@ std::string escapedBytes(const std::string& text) {
 }  // namespace
 
 std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings, bool compact) {
-  ordered_json doc = inOrder(run);
+  ordered_json doc = run;  // the members in the order they are stored (sorted)
   doc["model"] = settings.model;
   doc["settings"] = runSettingsJson(settings);
   ordered_json raw = ordered_json::object();
