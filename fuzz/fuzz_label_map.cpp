@@ -55,11 +55,21 @@ void checkMap(const cv::Mat& map, cv::Size wanted) {
   }
 }
 
-std::filesystem::path scratchPng() {
-  static const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                            ("rovelin-fuzz-" + std::to_string(::getpid()) + ".png");
-  return path;
-}
+// `bytes` in a file of this process named with `extension`, removed again
+// however the reader ends.
+struct ScratchFile {
+  ScratchFile(const std::string& bytes, const char* extension)
+      : path(std::filesystem::temp_directory_path() /
+             ("rovelin-fuzz-" + std::to_string(::getpid()) + extension)) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~ScratchFile() {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+  const std::filesystem::path path;
+};
 
 }  // namespace
 
@@ -81,18 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 1: {
-        const std::filesystem::path path = scratchPng();
-        {
-          std::ofstream out(path, std::ios::binary | std::ios::trunc);
-          out.write(body.data(), static_cast<std::streamsize>(body.size()));
-        }
-        try {
-          checkMap(rovelin::readLabelMap(path, fuzzClasses(), kFrame, kScaled), kScaled);
-        } catch (...) {
-          std::filesystem::remove(path);
-          throw;
-        }
-        std::filesystem::remove(path);
+        const ScratchFile file(body, ".png");
+        checkMap(rovelin::readLabelMap(file.path, fuzzClasses(), kFrame, kScaled), kScaled);
         break;
       }
       case 3:
@@ -114,20 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 6: {
-        const std::filesystem::path path = scratchPng().string() + ".zip";
-        {
-          std::ofstream out(path, std::ios::binary | std::ios::trunc);
-          out.write(body.data(), static_cast<std::streamsize>(body.size()));
-        }
-        try {
-          for (const rovelin::ImportedFrame& f :
-               rovelin::readCvatMasks(path, fuzzClasses(), {kFrame, kScaled}, true))
-            checkMap(f.classNumbers, f.classNumbers.size());
-        } catch (...) {
-          std::filesystem::remove(path);
-          throw;
-        }
-        std::filesystem::remove(path);
+        const ScratchFile file(body, ".png.zip");
+        for (const rovelin::ImportedFrame& f :
+             rovelin::readCvatMasks(file.path, fuzzClasses(), {kFrame, kScaled}, true))
+          checkMap(f.classNumbers, f.classNumbers.size());
         break;
       }
       case 2: {
