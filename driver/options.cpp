@@ -239,10 +239,6 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
          "; it reads as " + reading;
 }
 
-}  // namespace
-
-namespace {
-
 // Sets the on/off option `name`; false when it is not one.
 bool applyFlag(const std::string& name, Options& options) {
   if (name == "-v" || name == "--verbose") {
@@ -392,14 +388,11 @@ std::string applyValue(const std::string& name, const std::optional<std::string>
 bool readPositionals(const std::vector<const char*>& args, Command& command) {
   Options& options = command.options;
   const std::size_t count = args.size();
-  if (options.countFrames && count >= 1 && count < 4) {
-    options.videoName = args[0];
-    if (count >= 2) options.frameNumber = clampedAtoi(args[1]);
-    return true;
-  }
-  if (count < 4) return false;
+  // --count-frames needs only VIDEO.
+  if (count < (options.countFrames ? 1 : 4)) return false;
   options.videoName = args[0];
-  options.frameNumber = clampedAtoi(args[1]);
+  if (count >= 2) options.frameNumber = clampedAtoi(args[1]);
+  if (count < 4) return true;
   options.resizeFactor = std::strtod(args[2], nullptr);  // atof
   options.overrides.factor = options.resizeFactor;
   options.trainingFile = args[3];

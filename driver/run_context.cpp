@@ -27,23 +27,18 @@ ClassTable makeClassTable(const RegionClassifier& model, const std::string& clas
 void ColourTurns::take(std::size_t position, const std::function<void()>& draws) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return next_ == position; });
-  // The turn is held while drawing: no other frame draws in between.
-  try {
-    draws();
-  } catch (...) {
-    ++next_;
-    changed_.notify_all();
-    throw;
-  }
-  ++next_;
-  changed_.notify_all();
+  // The turn is held while drawing: no other frame draws in between. It
+  // passes on however the draws end.
+  struct PassOn {
+    ColourTurns& turns;
+    ~PassOn() {
+      ++turns.next_;
+      turns.changed_.notify_all();
+    }
+  } passOn{*this};
+  if (draws) draws();
 }
 
-void ColourTurns::pass(std::size_t position) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return next_ == position; });
-  ++next_;
-  changed_.notify_all();
-}
+void ColourTurns::pass(std::size_t position) { take(position, {}); }
 
 }  // namespace rovelin

@@ -42,21 +42,16 @@ void FlickerMeter::add(int frameNumber, const cv::Mat& frame, const cv::Mat& lab
   if (!follows) {
     close();
     current_.firstFrame = frameNumber;
-    current_.frames = 1;
     moved_ = cv::Mat::zeros(frame.size(), CV_8UC1);
     changed_ = cv::Mat::zeros(frame.size(), CV_8UC1);
-    blurred_ = blurred;
-    labels_ = labels.clone();
-    last_ = frameNumber;
-    return;
+  } else {
+    cv::Mat difference;
+    cv::absdiff(blurred, blurred_, difference);
+    std::vector<cv::Mat> channels;
+    cv::split(difference, channels);
+    moved_ |= cv::max(cv::max(channels[0], channels[1]), channels[2]) > kStaticChange;
+    changed_ |= labels != labels_;
   }
-  cv::Mat difference;
-  cv::absdiff(blurred, blurred_, difference);
-  std::vector<cv::Mat> channels;
-  cv::split(difference, channels);
-  cv::Mat largest = cv::max(cv::max(channels[0], channels[1]), channels[2]);
-  moved_ |= largest > kStaticChange;
-  changed_ |= labels != labels_;
   blurred_ = blurred;
   labels_ = labels.clone();
   last_ = frameNumber;
