@@ -41,11 +41,6 @@ namespace rovelin {
 
 namespace {
 
-// Clears a progress line before anything else is written on the terminal.
-void clearProgress(std::ostream& err, bool progress) {
-  if (progress) clearTerminalLine(err);
-}
-
 // The annotated video holds the frames this process writes: a resume would
 // give a video of the redone frames only, and the parts of a sharded run
 // would each write the whole video under one name. Says why, or "".
@@ -260,14 +255,14 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   try {
     std::string fingerprint;
     model = loadModel(options.modelSource(), err, &outcome, &fingerprint);
-    clearProgress(err, progress);
+    if (progress) clearTerminalLine(err);
     settings = resolveRunSettings(options.trainingFile, options.overrides, model, fingerprint, err);
   } catch (const TrainingFileUnreadable&) {
-    clearProgress(err, progress);
+    if (progress) clearTerminalLine(err);
     plainLine(err, Verbosity::Quiet) << "unable to open file";
     return reportException(err);
   } catch (const std::exception&) {
-    clearProgress(err, progress);
+    if (progress) clearTerminalLine(err);
     return reportException(err);
   }
   detailLine(err) << "the model " << options.trainingFile << ": " << model.classCount

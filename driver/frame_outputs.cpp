@@ -39,11 +39,12 @@ void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
     extension = ".png";
   }
   std::vector<unsigned char> encoded;
+  bool known = false;
   try {
-    if (extension.empty() || !cv::imencode(extension, image, encoded)) {
-      throw FileWriteError(target, "no image format is known for its name (use .png, .jpg, ...)");
-    }
+    known = !extension.empty() && cv::imencode(extension, image, encoded);
   } catch (const cv::Exception&) {
+  }
+  if (!known) {
     throw FileWriteError(target, "no image format is known for its name (use .png, .jpg, ...)");
   }
   writeOutputFile(target,

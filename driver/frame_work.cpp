@@ -118,23 +118,21 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
   const Options& options = *run.options;
   const ClassTable& classes = *run.classes;
   const bool keepOverlay = run.overlayVideo != nullptr;
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    deliver(run, result, target, std::move(writeIt));
-  };
   if (!options.overlayPath.empty() || keepOverlay) {
     cv::Mat overlay = renderOverlay(result.image, seg, labels, classes.names, classes.palette);
     if (!options.overlayPath.empty()) {
       const std::string target = frameOutputName(options.overlayPath, result.frameNumber);
-      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
+      deliver(run, result, target, [target, overlay] { writeImageAtomically(target, overlay); });
     }
     if (keepOverlay) result.overlay = std::move(overlay);
   }
   if (!options.labelMapPath.empty()) {
     const std::string target = frameOutputName(options.labelMapPath, result.frameNumber);
     const cv::Mat map = labelMapImage(seg, labels, run.model->classCount);
-    write(target, [target, map, palette = classes.palette, n = run.model->classCount] {
-      writeLabelMapAtomically(target, map, palette, n);
-    });
+    deliver(run, result, target,
+            [target, map, palette = classes.palette, n = run.model->classCount] {
+              writeLabelMapAtomically(target, map, palette, n);
+            });
   }
   if (!options.labelmePath.empty()) {
     const std::string target = frameOutputName(options.labelmePath, result.frameNumber);
@@ -145,8 +143,10 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
                          options.polygonTolerance);
     result.labelmeMismatch = file.mismatch;
     // The picture first: a labelme file in place has its picture.
-    write(image, [image, picture = result.image] { writeImageAtomically(image, picture); });
-    write(target, [target, text = std::move(file.json)] { writeTextAtomically(target, text); });
+    deliver(run, result, image,
+            [image, picture = result.image] { writeImageAtomically(image, picture); });
+    deliver(run, result, target,
+            [target, text = std::move(file.json)] { writeTextAtomically(target, text); });
   }
   if (result.pendingJson) {
     writeFrameJson(run, result, std::move(*result.pendingJson));
@@ -173,13 +173,10 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.truth = std::move(job.truth);
   TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
 
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    deliver(run, result, target, std::move(writeIt));
-  };
   if (!options.saveFramePath.empty() && !job.warmup) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
     const cv::Mat image = job.image;
-    write(target, [target, image] { writeImageAtomically(target, image); });
+    deliver(run, result, target, [target, image] { writeImageAtomically(target, image); });
   }
 
   ExtractionRequest request;

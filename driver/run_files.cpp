@@ -13,9 +13,6 @@
 
 namespace rovelin {
 
-RunFiles::RunFiles(const Options& options, const ClassTable& classes)
-    : options_(options), classes_(classes) {}
-
 void RunFiles::add(const FrameResult& frame) {
   if (!options_.framesDir.empty()) {
     writeImageAtomically(

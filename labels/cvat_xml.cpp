@@ -20,23 +20,15 @@ namespace rovelin {
 namespace {
 
 std::string escaped(const std::string& text) {
+  static const std::map<char, std::string> kEntities = {
+      {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
   std::string out;
   for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
+    const auto entity = kEntities.find(c);
+    if (entity != kEntities.end()) {
+      out += entity->second;
+    } else {
+      out += c;
     }
   }
   return out;
