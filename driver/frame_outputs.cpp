@@ -13,7 +13,6 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -152,9 +151,7 @@ cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int c
 
 void writeLabelMapAtomically(const fs::path& target, const cv::Mat& classNumbers,
                              const std::vector<std::optional<cv::Vec3b>>& palette, int classCount) {
-  std::string extension = target.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerCase(target.extension().string());
   if (!extension.empty() && extension != ".png") {
     cv::Mat narrow;
     classNumbers.convertTo(narrow, classCount > 255 ? CV_16U : CV_8U);

@@ -2,6 +2,7 @@
 #include "driver/options.hpp"
 
 #include "classifier/temporal_filter.hpp"
+#include "labels/class_list.hpp"
 #include "model/model_settings.hpp"
 
 #include "util/output_file.hpp"
@@ -323,9 +324,7 @@ bool losslessLabelMapName(const std::string& name) {
   const std::size_t slash = name.find_last_of('/');
   const std::size_t dot = name.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return true;
-  std::string extension = name.substr(dot);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerCase(name.substr(dot));
   return extension == ".png" || extension == ".tif" || extension == ".tiff";
 }
 

@@ -101,11 +101,6 @@ Members folderMembers(const std::filesystem::path& dir) {
   return members;
 }
 
-std::uint32_t packed(int r, int g, int b) {
-  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
-         static_cast<std::uint32_t>(b);
-}
-
 // labelmap.txt: colour -> class number (0 for background and skipped labels).
 std::unordered_map<std::uint32_t, int> colourClasses(const std::string& text,
                                                      const std::vector<ClassEntry>& classes,
@@ -138,7 +133,7 @@ std::unordered_map<std::uint32_t, int> colourClasses(const std::string& text,
     } else if (name != "background" && !ignoreUnknown) {
       throw LabelMapError(source, "label \"" + name + "\" is not in the class list");
     }
-    result[packed(r, g, b)] = value;
+    result[packRgb(r, g, b)] = value;
   }
   return result;
 }
@@ -261,7 +256,7 @@ std::vector<ImportedFrame> readCvatMasks(const std::filesystem::path& path,
     for (int y = 0; y < size.height; ++y) {
       for (int x = 0; x < size.width; ++x) {
         const cv::Vec3b c = bgr.at<cv::Vec3b>(y, x);
-        const auto it = colours.find(packed(c[2], c[1], c[0]));
+        const auto it = colours.find(packRgb(c[2], c[1], c[0]));
         if (it == colours.end()) {
           throw LabelMapError(where, "colour (" + std::to_string(c[2]) + ", " +
                                          std::to_string(c[1]) + ", " + std::to_string(c[0]) +
