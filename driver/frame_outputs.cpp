@@ -50,30 +50,9 @@ void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
                   std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
-namespace {
-
-// --coco, --cvat and --frames-dir: checked like every output, before any work.
-void checkRunFileOutputs(const Options& options, const std::string& video,
-                         std::vector<std::pair<std::string, std::string>>& outputs) {
-  for (const auto& [option, name] :
-       {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
-        {"--cvat", &options.cvatPath},
-        {"--cvat-masks", &options.cvatMasksPath}}) {
-    if (name->empty()) continue;
-    outputs.emplace_back(option, expandVideoPattern(*name, video));
-    checkOutputPath(outputs.back().second);
-  }
-  if (!options.framesDir.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(options.framesDir, ec))
-      throw Error("--frames-dir \"" + options.framesDir + "\" is not a directory");
-  }
-}
-
-}  // namespace
-
 void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   const std::string& video = options.videoName;  // {video} and {videopath} come from it
+  std::error_code ec;
   std::vector<std::pair<std::string, std::string>> inputs = {
       {"the video", options.videoName},
       {"the training file", options.trainingFile},
@@ -106,7 +85,18 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   if (!options.overlayVideoPath.empty()) {
     outputs.emplace_back("--overlay-video", expandVideoPattern(options.overlayVideoPath, video));
   }
-  checkRunFileOutputs(options, video, outputs);
+  // --coco, --cvat and --frames-dir: checked like every output, before any work.
+  for (const auto& [option, name] :
+       {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
+        {"--cvat", &options.cvatPath},
+        {"--cvat-masks", &options.cvatMasksPath}}) {
+    if (name->empty()) continue;
+    outputs.emplace_back(option, expandVideoPattern(*name, video));
+    checkOutputPath(outputs.back().second);
+  }
+  if (!options.framesDir.empty() && !fs::is_directory(options.framesDir, ec)) {
+    throw Error("--frames-dir \"" + options.framesDir + "\" is not a directory");
+  }
   const std::string cache = modelCachePath(options.modelSource());
   if (options.useCache) {
     // Nothing but a cache may ever be replaced by one.
@@ -118,11 +108,8 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
     outputs.emplace_back("the model cache", cache);
   }
   checkDistinctOutputs(outputs, inputs);
-  if (!options.workDir.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(options.workDir, ec)) {
-      throw Error("--workdir \"" + options.workDir + "\" is not a directory");
-    }
+  if (!options.workDir.empty() && !fs::is_directory(options.workDir, ec)) {
+    throw Error("--workdir \"" + options.workDir + "\" is not a directory");
   }
 }
 

@@ -528,12 +528,8 @@ Command parseCommandLine(int argc, const char* const* argv) {
     }
     if (flags.empty()) flags.push_back(name);
     for (const std::string& flag : flags) {
-      if (flag == "-h" || flag == "--help") {
-        command.kind = CommandKind::Help;
-        return command;
-      }
-      if (flag == "--version" && !value) {
-        command.kind = CommandKind::Version;
+      if (flag == "-h" || flag == "--help" || (flag == "--version" && !value)) {
+        command.kind = flag == "--version" ? CommandKind::Version : CommandKind::Help;
         return command;
       }
       quiet = quiet || (!value && (flag == "-q" || flag == "--quiet"));

@@ -46,10 +46,6 @@ bool safeMemberName(const std::string& name) {
 // The members that matter, by name.
 using Members = std::map<std::string, std::string>;
 
-bool wanted(const std::string& name) {
-  return name == "labelmap.txt" || name.rfind("SegmentationClass/", 0) == 0;
-}
-
 Members zipMembers(const std::string& data, const std::string& source) {
   zip_error_t error;
   zip_error_init(&error);
@@ -71,7 +67,8 @@ Members zipMembers(const std::string& data, const std::string& source) {
     const std::string name = st.name;
     if (!safeMemberName(name))
       throw LabelMapError(source, "zip member \"" + name + "\" points outside the archive");
-    if (!wanted(name) || name.back() == '/') continue;
+    const bool wanted = name == "labelmap.txt" || name.rfind("SegmentationClass/", 0) == 0;
+    if (!wanted || name.back() == '/') continue;
     if (!(st.valid & ZIP_STAT_SIZE) || st.size > kMaxMemberBytes ||
         total + st.size > kMaxArchiveBytes)
       throw LabelMapError(source, "zip member \"" + name + "\" is too large");

@@ -180,17 +180,15 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
   const int value = cls->second;
   // Clip one pixel beyond the outermost pixel centres.
   const double x0 = -1.0, y0 = -1.0, x1 = map.cols, y1 = map.rows;
+  if (type != "polygon" && poly.size() != 2) {
+    throw LabelMapError(source, where + " is a " + type + " with " + std::to_string(poly.size()) +
+                                    " points instead of 2");
+  }
   if (type == "circle") {
-    if (poly.size() != 2)
-      throw LabelMapError(source, where + " is a circle with " + std::to_string(poly.size()) +
-                                      " points instead of 2");
     drawCircle(map, poly, value);
     return;
   }
   if (type == "rectangle") {
-    if (poly.size() != 2)
-      throw LabelMapError(source, where + " is a rectangle with " + std::to_string(poly.size()) +
-                                      " points instead of 2");
     const double lx = std::clamp(std::min(poly[0].x, poly[1].x), x0, x1);
     const double hx = std::clamp(std::max(poly[0].x, poly[1].x), x0, x1);
     const double ly = std::clamp(std::min(poly[0].y, poly[1].y), y0, y1);
