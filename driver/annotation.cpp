@@ -345,13 +345,11 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const auto start = std::chrono::steady_clock::now();
   RegionClassifier model;
   RunSettings settings;
-  if (modelLoaded) {
+  auto load = [&] {
     setThreads(options.threads);
-    if (const std::optional<int> failed =
-            loadModelAndSettings(options, progress, err, model, settings)) {
-      return *failed;
-    }
-  }
+    return loadModelAndSettings(options, progress, err, model, settings);
+  };
+  if (const std::optional<int> failed = modelLoaded ? load() : std::nullopt) return *failed;
   if (const std::optional<int> refused =
           skipFinishedFrames(resolved, settings, schedule, skipped, err)) {
     return *refused;
@@ -370,14 +368,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     reportCounts();
     return kExitSuccess;
   }
-  setThreads(options.threads);
-
-  if (!modelLoaded) {
-    if (const std::optional<int> failed =
-            loadModelAndSettings(options, progress, err, model, settings)) {
-      return *failed;
-    }
-  }
+  if (const std::optional<int> failed = modelLoaded ? std::nullopt : load()) return *failed;
   const double modelSeconds = secondsSince(start);
   const ClassTable classes =
       makeClassTable(model, options.classListPath, classesBeside(options.trainingFile));
