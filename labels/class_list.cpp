@@ -65,6 +65,10 @@ std::vector<ClassEntry> readClassList(const std::string& text, const std::string
   return classes;
 }
 
+std::string sizeText(cv::Size size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;

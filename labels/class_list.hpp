@@ -55,6 +55,9 @@ inline std::uint32_t packRgb(int r, int g, int b) {
          static_cast<std::uint32_t>(b);
 }
 
+// A size as the messages give it: "640x480".
+std::string sizeText(cv::Size size);
+
 // `text` with its ASCII letters in lower case, as file extensions are compared.
 std::string lowerCase(std::string text);
 

@@ -234,8 +234,7 @@ std::vector<ImportedFrame> readCvatXml(std::string_view text, const std::string&
     const cv::Size size(intAttribute(*image, "width", where, source),
                         intAttribute(*image, "height", where, source));
     if (std::find(allowedSizes.begin(), allowedSizes.end(), size) == allowedSizes.end()) {
-      throw LabelMapError(source, where + " is " + std::to_string(size.width) + "x" +
-                                      std::to_string(size.height) +
+      throw LabelMapError(source, where + " is " + sizeText(size) +
                                       ", not the size of the video's frames at the factor");
     }
     int frame = id;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "labels/flicker.hpp"
 
+#include "labels/class_list.hpp"
 #include "labels/indexed_png.hpp"
 #include "util/error.hpp"
 #include "util/file_io.hpp"
@@ -31,8 +32,7 @@ void FlickerMeter::close() {
 void FlickerMeter::add(int frameNumber, const cv::Mat& frame, const cv::Mat& labels) {
   if (frame.type() != CV_8UC3 || labels.type() != CV_32SC1 || frame.size() != labels.size()) {
     throw Error("frame " + std::to_string(frameNumber) + ": the label map is " +
-                std::to_string(labels.cols) + "x" + std::to_string(labels.rows) + ", the frame " +
-                std::to_string(frame.cols) + "x" + std::to_string(frame.rows));
+                sizeText(labels.size()) + ", the frame " + sizeText(frame.size()));
   }
   cv::Mat blurred;
   frame.convertTo(blurred, CV_32FC3);

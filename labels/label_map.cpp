@@ -31,10 +31,6 @@ namespace {
 constexpr std::size_t kMaxJsonBytes = 256u << 20;
 constexpr std::size_t kMaxPngBytes = 256u << 20;
 
-std::string sizeText(cv::Size s) {
-  return std::to_string(s.width) + "x" + std::to_string(s.height);
-}
-
 void checkSizes(cv::Size frameSize, cv::Size scaledSize, const std::string& source) {
   for (const cv::Size s : {frameSize, scaledSize}) {
     if (s.width <= 0 || s.height <= 0 || s.width > kMaxLabelMapSide ||

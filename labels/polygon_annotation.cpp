@@ -21,10 +21,6 @@ namespace {
 // Sub-pixel bits of the polygon vertices handed to cv::fillPoly.
 constexpr int kSubpixelBits = 8;
 
-std::string sizeText(cv::Size s) {
-  return std::to_string(s.width) + "x" + std::to_string(s.height);
-}
-
 // The annotation as a JSON object.
 nlohmann::json parseAnnotation(std::istream& in, const std::string& source) {
   nlohmann::json doc;

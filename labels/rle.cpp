@@ -33,16 +33,14 @@ cv::Mat maskFromRuns(const std::vector<std::int64_t>& runs, cv::Size size, bool 
   for (const std::int64_t r : runs) {
     if (r < 0) throw LabelMapError(source, "a run length is negative");
     if (r > total - sum) {
-      throw LabelMapError(source, "the run lengths add up to more than the " +
-                                      std::to_string(size.width) + "x" +
-                                      std::to_string(size.height) + " pixels of the mask");
+      throw LabelMapError(source, "the run lengths add up to more than the " + sizeText(size) +
+                                      " pixels of the mask");
     }
     sum += r;
   }
   if (sum != total) {
     throw LabelMapError(source, "the run lengths add up to " + std::to_string(sum) + ", not the " +
-                                    std::to_string(total) + " pixels of the " +
-                                    std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                    std::to_string(total) + " pixels of the " + sizeText(size) +
                                     " mask");
   }
   cv::Mat mask(size, CV_8UC1, cv::Scalar(0));
