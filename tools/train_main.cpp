@@ -122,7 +122,6 @@ struct TrainCommand {
   Verbosity verbosity = Verbosity::Normal;
   bool tune = false;                 // --tune
   std::optional<double> tuneMargin;  // --tune-margin POINTS
-  bool temporal = false;             // --temporal: runs filter the labels through the frames
   bool chosen = false;               // a setting --tune would choose was given
 };
 
@@ -160,7 +159,7 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
       throw UsageError("--tune-margin takes " + range);
     command.tuneMargin = *points;
   } else if (arg == "--temporal") {
-    command.temporal = true;
+    options.temporal.on = true;  // runs filter the labels through the frames
   } else if (arg == "--no-vehicle-rule") {
     options.vehicleRule = false;
     command.chosen = true;
@@ -321,14 +320,10 @@ void printClassTable(const TrainingSet& set, std::ostream& err) {
 // that rovelin would refuse.
 void writeModel(const TrainingOptions& options, const std::string& text,
                 const fs::path& settingsPath, ModelSettings settings) {
-  settings.descriptor = options.descriptor;
-  settings.segmentation = options.segmentation;
-  settings.vehicleRule = options.vehicleRule;
+  static_cast<RunSettings&>(settings) = options;     // descriptor, segmentation, rules, temporal
+  static_cast<TrainingSource&>(settings) = options;  // video, factor and labelled frames
   settings.classes = trainingClasses(options);
   settings.model = modelFingerprint(text);
-  settings.video = options.video;
-  settings.factor = options.factor;
-  settings.frames = options.frames;
   const std::string settingsText = formatSettings(settings);
   const auto loads = [](const fs::path& written) {
     try {
@@ -347,7 +342,6 @@ int train(TrainCommand& command) {
   const fs::path settingsPath = checkOutputs(options);
   ModelSettings settings;
   if (command.tune) tune(options, settings, command.tuneMargin);
-  settings.temporal.on = command.temporal;
   const bool verbose = command.verbosity == Verbosity::Verbose;
   if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;
   const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);
