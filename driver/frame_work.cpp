@@ -31,25 +31,13 @@ std::string frameOutputName(const std::string& pattern, int frame) {
 
 // Passes the frame's colour turn on if the frame fails before it drew, so
 // the frames after it are not kept waiting.
-class TurnGuard {
-public:
-  TurnGuard(ColourTurns* turns, std::size_t position) : turns_(turns), position_(position) {}
+struct TurnGuard {
+  ColourTurns* turns;  // null when the frame takes no turn (the work files)
+  std::size_t position;
+  bool taken = false;
   ~TurnGuard() {
-    if (turns_ != nullptr && !taken_) turns_->pass(position_);
+    if (turns != nullptr && !taken) turns->pass(position);
   }
-  TurnGuard(const TurnGuard&) = delete;
-  TurnGuard& operator=(const TurnGuard&) = delete;
-  ColourDrawTurn turn() {
-    return [this](const std::function<void()>& draws) {
-      taken_ = true;
-      turns_->take(position_, draws);
-    };
-  }
-
-private:
-  ColourTurns* turns_;
-  std::size_t position_;
-  bool taken_ = false;
 };
 
 // Outputs that are not plain files (standard output, a descriptor, a device
@@ -171,7 +159,7 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.frameNumber = job.frameNumber;
   result.times.grab = job.grabSeconds;
   result.truth = std::move(job.truth);
-  TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
+  TurnGuard guard{workFiles ? nullptr : &run.turns, job.position};
 
   if (!options.saveFramePath.empty() && !job.warmup) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
@@ -182,7 +170,10 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   ExtractionRequest request;
   request.segmentation = settings.segmentation;
   request.descriptor = settings.descriptor;
-  const ColourDrawTurn turn = workFiles ? ColourDrawTurn{} : guard.turn();
+  const ColourDrawTurn turn = [&guard](const std::function<void()>& draws) {
+    guard.taken = true;
+    guard.turns->take(guard.position, draws);
+  };
   if (workFiles) {
     request.workDir = options.workDir;
   } else {
