@@ -193,19 +193,21 @@ bool isRunFile(const std::string& word, std::size_t colon) {
   return ext == ".xml" || ext == ".json" || ext == ".zip" || fs::is_directory(word, ec);
 }
 
-// VIDEO FACTOR FRAME:LABELS...: returns why they are refused, or "".
-std::string readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
+// VIDEO FACTOR FRAME:LABELS...; throws UsageError saying why they are refused.
+void readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
   TrainingOptions& options = command.options;
-  if (options.output.empty()) return "no output file: give -o MODEL.txt";
+  if (options.output.empty()) throw UsageError("no output file: give -o MODEL.txt");
   if (command.tune && command.chosen) {
-    return "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
-           "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule";
+    throw UsageError(
+        "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
+        "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
   }
-  if (positional.size() < 3) return "VIDEO, FACTOR and at least one FRAME:LABELS are needed";
+  if (positional.size() < 3)
+    throw UsageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
   options.video = positional[0];
   const auto factor = parseNumber<double>(positional[1]);
   if (!factor || !(*factor > 0.0)) {
-    return "FACTOR must be a positive number, not '" + positional[1] + "'";
+    throw UsageError("FACTOR must be a positive number, not '" + positional[1] + "'");
   }
   options.factor = *factor;
   for (std::size_t p = 2; p < positional.size(); ++p) {
@@ -218,15 +220,14 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
     const auto frame =
         colon == std::string::npos ? std::nullopt : parseNumber<int>(pair.substr(0, colon));
     if (!frame || *frame < 0 || colon + 1 == pair.size()) {
-      return "'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)";
+      throw UsageError("'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)");
     }
     options.frames.push_back(LabelledFrame{*frame, pair.substr(colon + 1)});
   }
-  if (command.tuneMargin && !command.tune) return "--tune-margin is an option of --tune";
+  if (command.tuneMargin && !command.tune) throw UsageError("--tune-margin is an option of --tune");
   if (command.tune && options.frames.size() < 2) {
-    return "--tune needs at least 2 labelled frames (it holds out one at a time)";
+    throw UsageError("--tune needs at least 2 labelled frames (it holds out one at a time)");
   }
-  return "";
 }
 
 // Reads the command line into `command`. Returns the exit status when the
@@ -239,11 +240,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command
   auto option = [&](const std::string& arg, const OptionValue& value) {
     return applyOption(arg, value, command);
   };
-  auto finish = [&] {
-    if (const std::string problem = readPositionals(parsed.positional, command); !problem.empty()) {
-      throw UsageError(problem);
-    }
-  };
+  auto finish = [&] { readPositionals(parsed.positional, command); };
   const std::optional<int> status = readCommandLine(argc, argv, program, option, parsed, finish);
   command.verbosity = parsed.verbosity;
   return status;
