@@ -34,7 +34,6 @@
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace rovelin {

@@ -16,7 +16,6 @@
 #include "util/report.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <future>

@@ -13,17 +13,11 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
-#include <map>
-#include <stdexcept>
 #include <system_error>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace rovelin {
 

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <sstream>
 #include <system_error>
 
 namespace rovelin {

@@ -4,7 +4,6 @@
 #include "driver/options.hpp"
 #include "fuzz/fuzz_check.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <numeric>
 #include <stdexcept>
 #include <utility>
 

@@ -5,7 +5,6 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace rovelin {
 

@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <optional>

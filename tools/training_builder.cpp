@@ -17,7 +17,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 
 namespace rovelin {
 
