@@ -2,8 +2,6 @@
 #include "driver/batch.hpp"
 #include "driver/run_files.hpp"
 
-#include "driver/annotation.hpp"
-#include "driver/frame_outputs.hpp"
 #include "driver/frame_writer.hpp"
 #include "driver/progress.hpp"
 #include "driver/temporal_labels.hpp"
