@@ -243,20 +243,15 @@ cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
   Skipped skipped;
   for (std::size_t i = 0; i < shapes.size(); ++i)
     drawShape(map, shapes[i], i, classOfName, sourceName, reading.ignoreUnknown, skipped);
-  auto joined = [](const std::vector<std::string>& items) {
+  auto warn = [&](int shapes, const char* which, const std::vector<std::string>& items) {
+    if (!reading.warnings || shapes == 0) return;
     std::string text;
     for (const std::string& item : items) text += (text.empty() ? "\"" : ", \"") + item + "\"";
-    return text;
+    *reading.warnings << "Warning : " << sourceName << ": skipped " << shapes << " shape(s) "
+                      << which << " (" << text << ")\n";
   };
-  if (reading.warnings && skipped.shapes > 0) {
-    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.shapes
-                      << " shape(s) without an area (" << joined(skipped.types) << ")\n";
-  }
-  if (reading.warnings && skipped.unknownShapes > 0) {
-    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.unknownShapes
-                      << " shape(s) of labels not in the class list (" << joined(skipped.labels)
-                      << ")\n";
-  }
+  warn(skipped.shapes, "without an area", skipped.types);
+  warn(skipped.unknownShapes, "of labels not in the class list", skipped.labels);
   return map;
 }
 
