@@ -136,27 +136,19 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
   } else if (arg == "--workdir") {
     options.workDir = value("a directory");
   } else if (arg == "--purity") {
-    const std::string range = "a number above 0 and at most 1";
-    const auto purity = parseNumber<double>(value(range));
-    if (!purity || !(*purity > 0.0) || *purity > 1.0) {
-      throw UsageError("--purity takes " + range);
-    }
-    options.purity = *purity;
+    options.purity = value.number<double>("a number above 0 and at most 1",
+                                          [](double p) { return p > 0.0 && p <= 1.0; });
   } else if (arg == "--max-per-class") {
-    const std::string range = "a whole number of at least 2";
-    const auto most = parseNumber<int>(value(range));
-    if (!most || *most < 2) throw UsageError("--max-per-class takes " + range);
-    options.maxPerClass = *most;
+    options.maxPerClass =
+        value.number<int>("a whole number of at least 2", [](int most) { return most >= 2; });
   } else if (arg == "--ignore-unknown") {
     options.ignoreUnknown = true;
   } else if (arg == "--tune") {
     command.tune = true;
   } else if (arg == "--tune-margin") {
-    const std::string range = "a number of percentage points from 0 to 100, such as 0.5";
-    const auto points = parseNumber<double>(value(range));
-    if (!points || !std::isfinite(*points) || *points < 0.0 || *points > 100.0)
-      throw UsageError("--tune-margin takes " + range);
-    command.tuneMargin = *points;
+    command.tuneMargin =
+        value.number<double>("a number of percentage points from 0 to 100, such as 0.5",
+                             [](double points) { return points >= 0.0 && points <= 100.0; });
   } else if (arg == "--temporal") {
     options.temporal.on = true;  // runs filter the labels through the frames
   } else if (arg == "--no-vehicle-rule") {
