@@ -40,22 +40,6 @@ namespace rovelin {
 
 namespace {
 
-// The annotated video holds the frames this process writes: a resume would
-// give a video of the redone frames only, and the parts of a sharded run
-// would each write the whole video under one name. Says why, or "".
-std::string overlayVideoRefusal(const Options& options) {
-  if (options.overlayVideoPath.empty()) return "";
-  if (options.skipExisting) {
-    return "--overlay-video cannot be combined with --skip-existing: the video would hold only "
-           "the redone frames";
-  }
-  if (options.shard && options.overlayVideoPath.find("{shard}") == std::string::npos) {
-    return "with --shard, the --overlay-video name must hold {shard} ('" +
-           options.overlayVideoPath + "' would be written by every part)";
-  }
-  return "";
-}
-
 // Refuses, before any work, a run whose outputs cannot be written: names
 // that several frames would share, missing directories, an annotated video
 // this build cannot encode. Returns the exit status, or nullopt when all is
@@ -82,8 +66,18 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
       return kExitBadOption;
     }
   }
-  if (const std::string refusal = overlayVideoRefusal(options); !refusal.empty()) {
-    errorLine(err) << refusal;
+  // The annotated video holds the frames this process writes: a resume would
+  // give a video of the redone frames only, and the parts of a sharded run
+  // would each write the whole video under one name.
+  if (!options.overlayVideoPath.empty() && options.skipExisting) {
+    errorLine(err) << "--overlay-video cannot be combined with --skip-existing: the video would "
+                      "hold only the redone frames";
+    return kExitBadOption;
+  }
+  if (options.shard && options.overlayVideoPath.find("{shard}") == std::string::npos &&
+      !options.overlayVideoPath.empty()) {
+    errorLine(err) << "with --shard, the --overlay-video name must hold {shard} ('"
+                   << options.overlayVideoPath << "' would be written by every part)";
     return kExitBadOption;
   }
   const std::string& video = options.videoName;  // {video} and {videopath} come from it
@@ -243,10 +237,22 @@ constexpr const char* kCacheOutcomes[] = {"prepared without the cache", "read fr
                                           "prepared, and its cache written",
                                           "prepared, its cache not written"};
 
-// Loads the model and the settings of the run into `model` and `settings`,
-// with a progress note on a terminal. Returns the exit status on failure.
+// Gives every pool --threads workers.
+void setThreads(int threads) {
+  if (threads <= 0) return;
+  setThreadCount(threads);
+  // The image library's pool never gets more threads than cores: its
+  // thread library complains on standard error about a larger request.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  cv::setNumThreads(cores > 0 ? std::min(threads, cores) : threads);
+}
+
+// Gives every pool --threads workers, then loads the model and the settings
+// of the run into `model` and `settings`, with a progress note on a
+// terminal. Returns the exit status on failure.
 std::optional<int> loadModelAndSettings(const Options& options, bool progress, std::ostream& err,
                                         RegionClassifier& model, RunSettings& settings) {
+  setThreads(options.threads);
   if (progress) {
     err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
   }
@@ -302,16 +308,6 @@ std::optional<int> skipFinishedFrames(const Options& resolved, const RunSettings
   return std::nullopt;
 }
 
-// Gives every pool --threads workers.
-void setThreads(int threads) {
-  if (threads <= 0) return;
-  setThreadCount(threads);
-  // The image library's pool never gets more threads than cores: its
-  // thread library complains on standard error about a larger request.
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
-  cv::setNumThreads(cores > 0 ? std::min(threads, cores) : threads);
-}
-
 }  // namespace
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
@@ -344,10 +340,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const auto start = std::chrono::steady_clock::now();
   RegionClassifier model;
   RunSettings settings;
-  auto load = [&] {
-    setThreads(options.threads);
-    return loadModelAndSettings(options, progress, err, model, settings);
-  };
+  auto load = [&] { return loadModelAndSettings(options, progress, err, model, settings); };
   if (const std::optional<int> failed = modelLoaded ? load() : std::nullopt) return *failed;
   if (const std::optional<int> refused =
           skipFinishedFrames(resolved, settings, schedule, skipped, err)) {
