@@ -473,12 +473,8 @@ int summarize(const SummaryCommand& command) {
   detailLine(std::cerr) << records.added() + static_cast<std::size_t>(unreadable)
                         << " frame files found, " << frames << " frames in the table";
 
-  if (command.flicker) {
-    const int status = flicker(command, records);
-    return complete ? status : kExitFailure;
-  }
-  if (command.suggest > 0) {
-    const int status = suggest(command, suggester);
+  if (!table) {
+    const int status = command.flicker ? flicker(command, records) : suggest(command, suggester);
     return complete ? status : kExitFailure;
   }
   for (const ManifestCheck& check : checks) {
