@@ -161,11 +161,10 @@ int runWithOverlayVideo(RunContext& run, std::ostream& out, std::ostream& err) {
 // The output names of a run with {video} filled in; {frame} stays.
 Options withVideoName(const Options& options) {
   Options resolved = options;
-  const std::string& video = options.videoName;  // {video} and {videopath} come from it
   for (std::string* pattern :
        {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
         &resolved.groundTruthPath, &resolved.overlayVideoPath, &resolved.labelmePath}) {
-    *pattern = expandVideoPattern(*pattern, video);
+    *pattern = expandVideoPattern(*pattern, options.videoName);  // {video} and {videopath}
   }
   resolved.overlayVideoPath = expandShardPattern(resolved.overlayVideoPath, options.shard);
   return resolved;
