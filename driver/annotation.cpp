@@ -261,12 +261,11 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
     model = loadModel(options.modelSource(), err, &outcome, &fingerprint);
     if (progress) clearTerminalLine(err);
     settings = resolveRunSettings(options.trainingFile, options.overrides, model, fingerprint, err);
-  } catch (const TrainingFileUnreadable&) {
+  } catch (const std::exception& e) {
     if (progress) clearTerminalLine(err);
-    plainLine(err, Verbosity::Quiet) << "unable to open file";
-    return reportException(err);
-  } catch (const std::exception&) {
-    if (progress) clearTerminalLine(err);
+    if (dynamic_cast<const TrainingFileUnreadable*>(&e) != nullptr) {
+      plainLine(err, Verbosity::Quiet) << "unable to open file";
+    }
     return reportException(err);
   }
   detailLine(err) << "the model " << options.trainingFile << ": " << model.classCount

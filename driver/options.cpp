@@ -213,7 +213,6 @@ namespace {
 // atoi without its undefined behaviour on overflow: leading blanks, an
 // optional sign, digits, anything after them ignored, clamped to int.
 int clampedAtoi(const char* text) {
-  errno = 0;
   const long value = std::strtol(text, nullptr, 10);
   if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
   if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
