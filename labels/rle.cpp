@@ -47,14 +47,10 @@ cv::Mat maskFromRuns(const std::vector<std::int64_t>& runs, cv::Size size, bool 
   std::int64_t at = 0;
   for (std::size_t k = 0; k < runs.size(); ++k) {
     if (k % 2 == 1) {
+      const int inner = columnMajor ? size.height : size.width;
       for (std::int64_t p = at; p < at + runs[k]; ++p) {
-        const int a = static_cast<int>(p / (columnMajor ? size.height : size.width));
-        const int b = static_cast<int>(p % (columnMajor ? size.height : size.width));
-        if (columnMajor) {
-          mask.at<unsigned char>(b, a) = 1;
-        } else {
-          mask.at<unsigned char>(a, b) = 1;
-        }
+        const int outer = static_cast<int>(p / inner), along = static_cast<int>(p % inner);
+        mask.at<unsigned char>(columnMajor ? along : outer, columnMajor ? outer : along) = 1;
       }
     }
     at += runs[k];
