@@ -108,8 +108,7 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
 }
 
 std::string labelmeImageName(const std::string& json) {
-  fs::path image(json);
-  return image.replace_extension(".png").string();
+  return fs::path(json).replace_extension(".png").string();
 }
 
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount) {
@@ -144,8 +143,7 @@ void writeLabelMapAtomically(const fs::path& target, const cv::Mat& classNumbers
     const cv::Vec3b bgr = classColour(k, palette);
     rgb.emplace_back(bgr[2], bgr[1], bgr[0]);
   }
-  const std::string bytes = encodeLabelMapPng(classNumbers, rgb);
-  writeOutputFile(target, bytes);
+  writeOutputFile(target, encodeLabelMapPng(classNumbers, rgb));
 }
 
 cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palette) {
