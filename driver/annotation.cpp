@@ -34,33 +34,11 @@
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace rovelin {
 
 namespace {
-
-// Clears a progress line before anything else is written on the terminal.
-void clearProgress(std::ostream& err, bool progress) {
-  if (progress) clearTerminalLine(err);
-}
-
-// The annotated video holds the frames this process writes: a resume would
-// give a video of the redone frames only, and the parts of a sharded run
-// would each write the whole video under one name. Says why, or "".
-std::string overlayVideoRefusal(const Options& options) {
-  if (options.overlayVideoPath.empty()) return "";
-  if (options.skipExisting) {
-    return "--overlay-video cannot be combined with --skip-existing: the video would hold only "
-           "the redone frames";
-  }
-  if (options.shard && options.overlayVideoPath.find("{shard}") == std::string::npos) {
-    return "with --shard, the --overlay-video name must hold {shard} ('" +
-           options.overlayVideoPath + "' would be written by every part)";
-  }
-  return "";
-}
 
 // Refuses, before any work, a run whose outputs cannot be written: names
 // that several frames would share, missing directories, an annotated video
@@ -88,8 +66,18 @@ std::optional<int> checkOutputs(const Options& options, const FrameSchedule& sch
       return kExitBadOption;
     }
   }
-  if (const std::string refusal = overlayVideoRefusal(options); !refusal.empty()) {
-    errorLine(err) << refusal;
+  // The annotated video holds the frames this process writes: a resume would
+  // give a video of the redone frames only, and the parts of a sharded run
+  // would each write the whole video under one name.
+  if (!options.overlayVideoPath.empty() && options.skipExisting) {
+    errorLine(err) << "--overlay-video cannot be combined with --skip-existing: the video would "
+                      "hold only the redone frames";
+    return kExitBadOption;
+  }
+  if (options.shard && options.overlayVideoPath.find("{shard}") == std::string::npos &&
+      !options.overlayVideoPath.empty()) {
+    errorLine(err) << "with --shard, the --overlay-video name must hold {shard} ('"
+                   << options.overlayVideoPath << "' would be written by every part)";
     return kExitBadOption;
   }
   const std::string& video = options.videoName;  // {video} and {videopath} come from it
@@ -173,11 +161,10 @@ int runWithOverlayVideo(RunContext& run, std::ostream& out, std::ostream& err) {
 // The output names of a run with {video} filled in; {frame} stays.
 Options withVideoName(const Options& options) {
   Options resolved = options;
-  const std::string& video = options.videoName;  // {video} and {videopath} come from it
   for (std::string* pattern :
        {&resolved.overlayPath, &resolved.labelMapPath, &resolved.jsonPath, &resolved.saveFramePath,
         &resolved.groundTruthPath, &resolved.overlayVideoPath, &resolved.labelmePath}) {
-    *pattern = expandVideoPattern(*pattern, video);
+    *pattern = expandVideoPattern(*pattern, options.videoName);  // {video} and {videopath}
   }
   resolved.overlayVideoPath = expandShardPattern(resolved.overlayVideoPath, options.shard);
   return resolved;
@@ -249,10 +236,22 @@ constexpr const char* kCacheOutcomes[] = {"prepared without the cache", "read fr
                                           "prepared, and its cache written",
                                           "prepared, its cache not written"};
 
-// Loads the model and the settings of the run into `model` and `settings`,
-// with a progress note on a terminal. Returns the exit status on failure.
+// Gives every pool --threads workers.
+void setThreads(int threads) {
+  if (threads <= 0) return;
+  setThreadCount(threads);
+  // The image library's pool never gets more threads than cores: its
+  // thread library complains on standard error about a larger request.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  cv::setNumThreads(cores > 0 ? std::min(threads, cores) : threads);
+}
+
+// Gives every pool --threads workers, then loads the model and the settings
+// of the run into `model` and `settings`, with a progress note on a
+// terminal. Returns the exit status on failure.
 std::optional<int> loadModelAndSettings(const Options& options, bool progress, std::ostream& err,
                                         RegionClassifier& model, RunSettings& settings) {
+  setThreads(options.threads);
   if (progress) {
     err << "rovelin: preparing the model from " << options.trainingFile << " ..." << std::flush;
   }
@@ -260,14 +259,13 @@ std::optional<int> loadModelAndSettings(const Options& options, bool progress, s
   try {
     std::string fingerprint;
     model = loadModel(options.modelSource(), err, &outcome, &fingerprint);
-    clearProgress(err, progress);
+    if (progress) clearTerminalLine(err);
     settings = resolveRunSettings(options.trainingFile, options.overrides, model, fingerprint, err);
-  } catch (const TrainingFileUnreadable&) {
-    clearProgress(err, progress);
-    plainLine(err, Verbosity::Quiet) << "unable to open file";
-    return reportException(err);
-  } catch (const std::exception&) {
-    clearProgress(err, progress);
+  } catch (const std::exception& e) {
+    if (progress) clearTerminalLine(err);
+    if (dynamic_cast<const TrainingFileUnreadable*>(&e) != nullptr) {
+      plainLine(err, Verbosity::Quiet) << "unable to open file";
+    }
     return reportException(err);
   }
   detailLine(err) << "the model " << options.trainingFile << ": " << model.classCount
@@ -308,16 +306,6 @@ std::optional<int> skipFinishedFrames(const Options& resolved, const RunSettings
   return std::nullopt;
 }
 
-// Gives every pool --threads workers.
-void setThreads(int threads) {
-  if (threads <= 0) return;
-  setThreadCount(threads);
-  // The image library's pool never gets more threads than cores: its
-  // thread library complains on standard error about a larger request.
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
-  cv::setNumThreads(cores > 0 ? std::min(threads, cores) : threads);
-}
-
 }  // namespace
 
 int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) {
@@ -350,13 +338,8 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
   const auto start = std::chrono::steady_clock::now();
   RegionClassifier model;
   RunSettings settings;
-  if (modelLoaded) {
-    setThreads(options.threads);
-    if (const std::optional<int> failed =
-            loadModelAndSettings(options, progress, err, model, settings)) {
-      return *failed;
-    }
-  }
+  auto load = [&] { return loadModelAndSettings(options, progress, err, model, settings); };
+  if (const std::optional<int> failed = modelLoaded ? load() : std::nullopt) return *failed;
   if (const std::optional<int> refused =
           skipFinishedFrames(resolved, settings, schedule, skipped, err)) {
     return *refused;
@@ -375,14 +358,7 @@ int runAnnotation(const Options& options, std::ostream& out, std::ostream& err) 
     reportCounts();
     return kExitSuccess;
   }
-  setThreads(options.threads);
-
-  if (!modelLoaded) {
-    if (const std::optional<int> failed =
-            loadModelAndSettings(options, progress, err, model, settings)) {
-      return *failed;
-    }
-  }
+  if (const std::optional<int> failed = modelLoaded ? std::nullopt : load()) return *failed;
   const double modelSeconds = secondsSince(start);
   const ClassTable classes =
       makeClassTable(model, options.classListPath, classesBeside(options.trainingFile));

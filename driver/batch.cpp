@@ -2,12 +2,9 @@
 #include "driver/batch.hpp"
 #include "driver/run_files.hpp"
 
-#include "driver/annotation.hpp"
-#include "driver/frame_outputs.hpp"
 #include "driver/frame_writer.hpp"
 #include "driver/progress.hpp"
 #include "driver/temporal_labels.hpp"
-#include "labels/evaluation.hpp"
 #include "labels/label_map.hpp"
 #include "pipeline/output_names.hpp"
 #include "pipeline/region_extraction.hpp"
@@ -17,7 +14,6 @@
 #include "util/report.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <future>
@@ -35,23 +31,16 @@ namespace {
 // the last key frame before it.
 constexpr int kReadForwardLimit = 64;
 
-// Reads frame `number`, the one at `position` of the run: a run to the end
-// reads on from the frame it read last, whatever the frame count says; any
-// other frame is reached by number. False when it cannot be read.
-bool readFrame(VideoFrameSource& video, const FrameSchedule& schedule, std::size_t position,
-               int number, int lastRead) {
-  if (schedule.toEnd() && position > 0) return video.readAhead(number - lastRead - 1);
-  return video.grabFrame(number);
-}
-
-}  // namespace
-
+// The number of frames in flight for `threads` worker threads: as many,
+// but at most one per core.
 std::size_t framesInFlight(int threads) {
   // More frames than cores would not finish sooner, and each one holds a few
   // hundred bytes per pixel, so the window is at most one frame per core.
   const int cores = static_cast<int>(std::thread::hardware_concurrency());
   return static_cast<std::size_t>(std::max(1, cores > 0 ? std::min(threads, cores) : threads));
 }
+
+}  // namespace
 
 int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
   const Options& options = *run.options;
@@ -90,13 +79,7 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
     if (temporal) {
       temporal->apply(result, run.model->classCount);
       if (result.warmup) return;
-      const PixelLabelling& filtered = *result.filtered;
-      writePixelOutputs(run, result, filtered.regions, filtered.labels);
-      if (!result.truth.empty()) {
-        std::vector<int> regionClass(filtered.labels.begin(), filtered.labels.end());
-        result.evaluation = evaluateLabels(result.truth, filtered.regions.indexImage, regionClass,
-                                           run.classes->names);
-      }
+      writePixelOutputs(run, result, result.filtered->regions, result.filtered->labels);
     }
     runFiles.add(result);
     writer.emit(std::move(result));
@@ -136,7 +119,10 @@ int runFrames(const RunContext& run, std::ostream& out, std::ostream& err) {
       bool read = false;
       {
         const WorkerSlot decoding;
-        read = readFrame(video, schedule, jobs, number, lastRead);
+        // A run to the end reads on from the frame it read last, whatever the
+        // frame count says; any other frame is reached by number.
+        read = schedule.toEnd() && jobs > 0 ? video.readAhead(number - lastRead - 1)
+                                            : video.grabFrame(number);
         if (read) job.image = video.output.clone();
       }
       if (!read) {

@@ -6,7 +6,6 @@
 
 #include "driver/run_context.hpp"
 
-#include <cstddef>
 #include <iosfwd>
 
 namespace rovelin {
@@ -14,9 +13,5 @@ namespace rovelin {
 // Runs the frames of `run`'s schedule and writes their outputs in frame
 // order. Returns the exit status; throws on data errors.
 int runFrames(const RunContext& run, std::ostream& out, std::ostream& err);
-
-// The number of frames in flight for `threads` worker threads: as many,
-// but at most one per core.
-std::size_t framesInFlight(int threads);
 
 }  // namespace rovelin

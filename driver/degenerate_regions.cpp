@@ -39,12 +39,8 @@ std::string DegenerateRegions::runText() const {
   std::ostringstream text;
   text << affected_ << " of " << frames_
        << " frames have regions with a degenerate covariance (flat or too few pixels), ";
-  if (fewest_ == most_) {
-    text << most_;
-  } else {
-    text << fewest_ << " to " << most_;
-  }
-  text << " per frame; " << ridgeText() << " (-v names the frames)";
+  if (fewest_ != most_) text << fewest_ << " to ";
+  text << most_ << " per frame; " << ridgeText() << " (-v names the frames)";
   return text.str();
 }
 

@@ -13,19 +13,11 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <iostream>
-#include <map>
-#include <stdexcept>
 #include <system_error>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace rovelin {
 
@@ -40,41 +32,21 @@ void writeImageAtomically(const fs::path& target, const cv::Mat& image) {
     extension = ".png";
   }
   std::vector<unsigned char> encoded;
+  bool known = false;
   try {
-    if (extension.empty() || !cv::imencode(extension, image, encoded)) {
-      throw FileWriteError(target, "no image format is known for its name (use .png, .jpg, ...)");
-    }
+    known = !extension.empty() && cv::imencode(extension, image, encoded);
   } catch (const cv::Exception&) {
+  }
+  if (!known) {
     throw FileWriteError(target, "no image format is known for its name (use .png, .jpg, ...)");
   }
   writeOutputFile(target,
                   std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
-namespace {
-
-// --coco, --cvat and --frames-dir: checked like every output, before any work.
-void checkRunFileOutputs(const Options& options, const std::string& video,
-                         std::vector<std::pair<std::string, std::string>>& outputs) {
-  for (const auto& [option, name] :
-       {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
-        {"--cvat", &options.cvatPath},
-        {"--cvat-masks", &options.cvatMasksPath}}) {
-    if (name->empty()) continue;
-    outputs.emplace_back(option, expandVideoPattern(*name, video));
-    checkOutputPath(outputs.back().second);
-  }
-  if (!options.framesDir.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(options.framesDir, ec))
-      throw Error("--frames-dir \"" + options.framesDir + "\" is not a directory");
-  }
-}
-
-}  // namespace
-
 void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   const std::string& video = options.videoName;  // {video} and {videopath} come from it
+  std::error_code ec;
   std::vector<std::pair<std::string, std::string>> inputs = {
       {"the video", options.videoName},
       {"the training file", options.trainingFile},
@@ -107,7 +79,18 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
   if (!options.overlayVideoPath.empty()) {
     outputs.emplace_back("--overlay-video", expandVideoPattern(options.overlayVideoPath, video));
   }
-  checkRunFileOutputs(options, video, outputs);
+  // --coco, --cvat and --frames-dir: checked like every output, before any work.
+  for (const auto& [option, name] :
+       {std::pair<const char*, const std::string*>{"--coco", &options.cocoPath},
+        {"--cvat", &options.cvatPath},
+        {"--cvat-masks", &options.cvatMasksPath}}) {
+    if (name->empty()) continue;
+    outputs.emplace_back(option, expandVideoPattern(*name, video));
+    checkOutputPath(outputs.back().second);
+  }
+  if (!options.framesDir.empty() && !fs::is_directory(options.framesDir, ec)) {
+    throw Error("--frames-dir \"" + options.framesDir + "\" is not a directory");
+  }
   const std::string cache = modelCachePath(options.modelSource());
   if (options.useCache) {
     // Nothing but a cache may ever be replaced by one.
@@ -119,17 +102,13 @@ void checkRunFiles(const Options& options, const std::vector<int>& frames) {
     outputs.emplace_back("the model cache", cache);
   }
   checkDistinctOutputs(outputs, inputs);
-  if (!options.workDir.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(options.workDir, ec)) {
-      throw Error("--workdir \"" + options.workDir + "\" is not a directory");
-    }
+  if (!options.workDir.empty() && !fs::is_directory(options.workDir, ec)) {
+    throw Error("--workdir \"" + options.workDir + "\" is not a directory");
   }
 }
 
 std::string labelmeImageName(const std::string& json) {
-  fs::path image(json);
-  return image.replace_extension(".png").string();
+  return fs::path(json).replace_extension(".png").string();
 }
 
 cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int classCount) {
@@ -152,9 +131,7 @@ cv::Mat labelMapImage(const RegionSet& seg, const Eigen::VectorXd& labels, int c
 
 void writeLabelMapAtomically(const fs::path& target, const cv::Mat& classNumbers,
                              const std::vector<std::optional<cv::Vec3b>>& palette, int classCount) {
-  std::string extension = target.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerCase(target.extension().string());
   if (!extension.empty() && extension != ".png") {
     cv::Mat narrow;
     classNumbers.convertTo(narrow, classCount > 255 ? CV_16U : CV_8U);
@@ -166,8 +143,7 @@ void writeLabelMapAtomically(const fs::path& target, const cv::Mat& classNumbers
     const cv::Vec3b bgr = classColour(k, palette);
     rgb.emplace_back(bgr[2], bgr[1], bgr[0]);
   }
-  const std::string bytes = encodeLabelMapPng(classNumbers, rgb);
-  writeOutputFile(target, bytes);
+  writeOutputFile(target, encodeLabelMapPng(classNumbers, rgb));
 }
 
 cv::Vec3b classColour(int k, const std::vector<std::optional<cv::Vec3b>>& palette) {
@@ -338,34 +314,6 @@ namespace {
 
 using ordered_json = nlohmann::ordered_json;
 
-// The same value with its members in the order they are stored (sorted).
-ordered_json inOrder(const nlohmann::json& value) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::object: {
-      ordered_json object = ordered_json::object();
-      for (auto it = value.begin(); it != value.end(); ++it) object[it.key()] = inOrder(*it);
-      return object;
-    }
-    case nlohmann::json::value_t::array: {
-      ordered_json array = ordered_json::array();
-      for (const nlohmann::json& item : value) array.push_back(inOrder(item));
-      return array;
-    }
-    case nlohmann::json::value_t::string:
-      return value.get<std::string>();
-    case nlohmann::json::value_t::boolean:
-      return value.get<bool>();
-    case nlohmann::json::value_t::number_integer:
-      return value.get<std::int64_t>();
-    case nlohmann::json::value_t::number_unsigned:
-      return value.get<std::uint64_t>();
-    case nlohmann::json::value_t::number_float:
-      return value.get<double>();
-    default:
-      return nullptr;
-  }
-}
-
 bool isUtf8(const std::string& text) {
   try {
     (void)ordered_json(text).dump();
@@ -396,7 +344,7 @@ std::string escapedBytes(const std::string& text) {
 }  // namespace
 
 std::string formatFrameJson(const nlohmann::json& run, const RunSettings& settings, bool compact) {
-  ordered_json doc = inOrder(run);
+  ordered_json doc = run;  // the members in the order they are stored (sorted)
   doc["model"] = settings.model;
   doc["settings"] = runSettingsJson(settings);
   ordered_json raw = ordered_json::object();

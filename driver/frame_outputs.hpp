@@ -16,11 +16,8 @@
 #include <opencv2/core.hpp>
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 namespace rovelin {

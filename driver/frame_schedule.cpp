@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <stdexcept>
 
 namespace rovelin {
 
@@ -63,12 +62,10 @@ void FrameSchedule::listToCount(std::optional<int> frameCount) {
 }
 
 void FrameSchedule::keepPart(const Shard& part) {
-  if (!ranged_) {
+  // A part of a range that does not exist is refused as a list would refuse it.
+  if (!ranged_ || part.count < 1 || part.index < 0 || part.index >= part.count) {
     frames_ = shardFrames(frames_, part);
     return;
-  }
-  if (part.count < 1 || part.index < 0 || part.index >= part.count) {
-    frames_ = shardFrames(frames_, part);  // refuses the part as a list would
   }
   const auto size = static_cast<long long>(rangeLength_);
   const long long begin = size * part.index / part.count;

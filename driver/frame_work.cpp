@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <sstream>
 #include <system_error>
 
 namespace rovelin {
@@ -31,25 +30,13 @@ std::string frameOutputName(const std::string& pattern, int frame) {
 
 // Passes the frame's colour turn on if the frame fails before it drew, so
 // the frames after it are not kept waiting.
-class TurnGuard {
-public:
-  TurnGuard(ColourTurns* turns, std::size_t position) : turns_(turns), position_(position) {}
+struct TurnGuard {
+  ColourTurns* turns;  // null when the frame takes no turn (the work files)
+  std::size_t position;
+  bool taken = false;
   ~TurnGuard() {
-    if (turns_ != nullptr && !taken_) turns_->pass(position_);
+    if (turns != nullptr && !taken) turns->pass(position);
   }
-  TurnGuard(const TurnGuard&) = delete;
-  TurnGuard& operator=(const TurnGuard&) = delete;
-  ColourDrawTurn turn() {
-    return [this](const std::function<void()>& draws) {
-      taken_ = true;
-      turns_->take(position_, draws);
-    };
-  }
-
-private:
-  ColourTurns* turns_;
-  std::size_t position_;
-  bool taken_ = false;
 };
 
 // Outputs that are not plain files (standard output, a descriptor, a device
@@ -118,40 +105,43 @@ void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionS
   const Options& options = *run.options;
   const ClassTable& classes = *run.classes;
   const bool keepOverlay = run.overlayVideo != nullptr;
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    deliver(run, result, target, std::move(writeIt));
-  };
   if (!options.overlayPath.empty() || keepOverlay) {
     cv::Mat overlay = renderOverlay(result.image, seg, labels, classes.names, classes.palette);
     if (!options.overlayPath.empty()) {
       const std::string target = frameOutputName(options.overlayPath, result.frameNumber);
-      write(target, [target, overlay] { writeImageAtomically(target, overlay); });
+      deliver(run, result, target, [target, overlay] { writeImageAtomically(target, overlay); });
     }
     if (keepOverlay) result.overlay = std::move(overlay);
   }
   if (!options.labelMapPath.empty()) {
     const std::string target = frameOutputName(options.labelMapPath, result.frameNumber);
     const cv::Mat map = labelMapImage(seg, labels, run.model->classCount);
-    write(target, [target, map, palette = classes.palette, n = run.model->classCount] {
-      writeLabelMapAtomically(target, map, palette, n);
-    });
+    deliver(run, result, target,
+            [target, map, palette = classes.palette, n = run.model->classCount] {
+              writeLabelMapAtomically(target, map, palette, n);
+            });
   }
   if (!options.labelmePath.empty()) {
     const std::string target = frameOutputName(options.labelmePath, result.frameNumber);
     const std::string image = labelmeImageName(target);
-    RegionLabels frame{result.frameNumber, seg.indexImage, {}};
-    for (int i = 0; i < seg.count; ++i) frame.regionClass.push_back(static_cast<int>(labels[i]));
+    const RegionLabels frame{result.frameNumber, seg.indexImage, {labels.begin(), labels.end()}};
     LabelmeFile file =
         writeLabelmeJson(frame, classes.names, std::filesystem::path(image).filename().string(),
                          options.polygonTolerance);
     result.labelmeMismatch = file.mismatch;
     // The picture first: a labelme file in place has its picture.
-    write(image, [image, picture = result.image] { writeImageAtomically(image, picture); });
-    write(target, [target, text = std::move(file.json)] { writeTextAtomically(target, text); });
+    deliver(run, result, image,
+            [image, picture = result.image] { writeImageAtomically(image, picture); });
+    deliver(run, result, target,
+            [target, text = std::move(file.json)] { writeTextAtomically(target, text); });
   }
   if (result.pendingJson) {
     writeFrameJson(run, result, std::move(*result.pendingJson));
     result.pendingJson.reset();
+  }
+  if (!result.truth.empty()) {
+    result.evaluation =
+        evaluateLabels(result.truth, seg.indexImage, {labels.begin(), labels.end()}, classes.names);
   }
 }
 
@@ -167,21 +157,22 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
   result.position = job.position;
   result.frameNumber = job.frameNumber;
   result.times.grab = job.grabSeconds;
-  TurnGuard guard(workFiles ? nullptr : &run.turns, job.position);
+  result.truth = std::move(job.truth);
+  TurnGuard guard{workFiles ? nullptr : &run.turns, job.position};
 
-  auto write = [&](const std::string& target, std::function<void()> writeIt) {
-    deliver(run, result, target, std::move(writeIt));
-  };
   if (!options.saveFramePath.empty() && !job.warmup) {
     const std::string target = frameOutputName(options.saveFramePath, job.frameNumber);
     const cv::Mat image = job.image;
-    write(target, [target, image] { writeImageAtomically(target, image); });
+    deliver(run, result, target, [target, image] { writeImageAtomically(target, image); });
   }
 
   ExtractionRequest request;
   request.segmentation = settings.segmentation;
   request.descriptor = settings.descriptor;
-  const ColourDrawTurn turn = workFiles ? ColourDrawTurn{} : guard.turn();
+  const ColourDrawTurn turn = [&guard](const std::function<void()>& draws) {
+    guard.taken = true;
+    guard.turns->take(guard.position, draws);
+  };
   if (workFiles) {
     request.workDir = options.workDir;
   } else {
@@ -225,15 +216,6 @@ FrameResult processFrame(const RunContext& run, FrameJob job) {
     }
   }
   result.warmup = job.warmup;
-  if (settings.temporal.on) {
-    result.truth = std::move(job.truth);  // scored against the filtered labels
-  } else if (!job.truth.empty()) {
-    std::vector<int> regionClass(static_cast<std::size_t>(seg.count));
-    for (int i = 0; i < seg.count; ++i) {
-      regionClass[static_cast<std::size_t>(i)] = static_cast<int>(result.labels[i]);
-    }
-    result.evaluation = evaluateLabels(job.truth, seg.indexImage, regionClass, classes.names);
-  }
   return result;
 }
 

@@ -70,7 +70,7 @@ struct FrameResult {
   // the per-pixel outputs are drawn from, which the ordered writer fills.
   std::vector<float> posteriors;
   std::optional<PixelLabelling> filtered;
-  cv::Mat truth;  // with --temporal and --ground-truth, scored after the filter
+  cv::Mat truth;  // FrameJob::truth, scored by writePixelOutputs (with --temporal, filtered)
   // With --labelme: the share of pixels its polygons miss, which --json
   // reports. With --temporal the frame's JSON waits for it: `pendingJson`
   // holds the JSON's fields until writePixelOutputs writes it.
@@ -90,7 +90,8 @@ FrameResult processFrame(const RunContext& run, FrameJob job);
 
 // Writes the frame's per-pixel outputs (--overlay, --label-map, --labelme,
 // and the overlay kept for the annotated video) from `labelling`, and the
-// frame's JSON when it waited for them.
+// frame's JSON when it waited for them; scores the labels against the
+// frame's ground truth, if any.
 void writePixelOutputs(const RunContext& run, FrameResult& result, const RegionSet& regions,
                        const Eigen::VectorXd& labels);
 

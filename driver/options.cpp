@@ -2,6 +2,7 @@
 #include "driver/options.hpp"
 
 #include "classifier/temporal_filter.hpp"
+#include "labels/class_list.hpp"
 #include "model/model_settings.hpp"
 
 #include "util/output_file.hpp"
@@ -212,7 +213,6 @@ namespace {
 // atoi without its undefined behaviour on overflow: leading blanks, an
 // optional sign, digits, anything after them ignored, clamped to int.
 int clampedAtoi(const char* text) {
-  errno = 0;
   const long value = std::strtol(text, nullptr, 10);
   if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
   if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
@@ -239,65 +239,82 @@ std::optional<std::string> lenientReadingWarning(const char* what, const char* t
          "; it reads as " + reading;
 }
 
-}  // namespace
+// Every long option, in the order a near miss in a typo is matched against
+// them: an on/off option with what it sets, an option that takes a file
+// name with where the name goes, and the options applyValue reads.
+struct LongOption {
+  const char* name;
+  void (*set)(Options&) = nullptr;
+  std::string Options::*file = nullptr;
+  bool value = false;
+};
+constexpr LongOption kLongOptions[] = {
+    {"--no-gui", [](Options& o) { o.gui = false; }},
+    {"--frames", nullptr, nullptr, true},
+    {"--overlay", nullptr, &Options::overlayPath},
+    {"--label-map", nullptr, &Options::labelMapPath},
+    {"--json", nullptr, &Options::jsonPath},
+    {"--save-frame", nullptr, &Options::saveFramePath},
+    {"--overlay-video", nullptr, &Options::overlayVideoPath},
+    {"--ground-truth", nullptr, &Options::groundTruthPath},
+    {"--classes", nullptr, &Options::classListPath},
+    {"--sigma", nullptr, nullptr, true},
+    {"--k", nullptr, nullptr, true},
+    {"--min-size", nullptr, nullptr, true},
+    {"--no-vehicle-rule", [](Options& o) { o.overrides.vehicleRule = false; }},
+    {"--vehicle-rule", [](Options& o) { o.overrides.vehicleRule = true; }},
+    {"--temporal", [](Options& o) { o.overrides.temporal = true; }},
+    {"--no-temporal", [](Options& o) { o.overrides.temporal = false; }},
+    {"--temporal-tau", nullptr, nullptr, true},
+    {"--temporal-alpha-min", nullptr, nullptr, true},
+    {"--temporal-warmup", nullptr, nullptr, true},
+    {"--coco", nullptr, &Options::cocoPath},
+    {"--cvat", nullptr, &Options::cvatPath},
+    {"--cvat-masks", nullptr, &Options::cvatMasksPath},
+    {"--cvat-shapes", nullptr, nullptr, true},
+    {"--labelme", nullptr, &Options::labelmePath},
+    {"--polygon-tolerance", nullptr, nullptr, true},
+    {"--frames-dir", nullptr, &Options::framesDir},
+    {"--shard", nullptr, nullptr, true},
+    {"--skip-existing", [](Options& o) { o.skipExisting = true; }},
+    {"--count-frames", [](Options& o) { o.countFrames = true; }},
+    {"--timings", [](Options& o) { o.timings = true; }},
+    {"--threads", nullptr, nullptr, true},
+    {"--cache", nullptr, &Options::cachePath},
+    {"--no-cache", [](Options& o) { o.useCache = false; }},
+    {"--prepare-cache", nullptr, &Options::trainingFile},
+    {"--workdir", nullptr, &Options::workDir},
+    {"--quiet", [](Options& o) { o.verbosity = Verbosity::Quiet; }},
+    {"--verbose", [](Options& o) { o.verbosity = Verbosity::Verbose; }},
+    {"--help"},
+    {"--version"}};
 
-namespace {
-
-// Sets the on/off option `name`; false when it is not one.
-bool applyFlag(const std::string& name, Options& options) {
-  if (name == "-v" || name == "--verbose") {
-    options.verbosity = Verbosity::Verbose;
-  } else if (name == "-q" || name == "--quiet") {
-    options.verbosity = Verbosity::Quiet;
-  } else if (name == "--no-gui") {
-    options.gui = false;
-  } else if (name == "--timings") {
-    options.timings = true;
-  } else if (name == "--no-cache") {
-    options.useCache = false;
-  } else if (name == "--no-vehicle-rule") {
-    options.overrides.vehicleRule = false;
-  } else if (name == "--vehicle-rule") {
-    options.overrides.vehicleRule = true;
-  } else if (name == "--temporal") {
-    options.overrides.temporal = true;
-  } else if (name == "--no-temporal") {
-    options.overrides.temporal = false;
-  } else if (name == "--skip-existing") {
-    options.skipExisting = true;
-  } else if (name == "--count-frames") {
-    options.countFrames = true;
-  } else {
-    return false;
+const LongOption* longOption(const std::string& name) {
+  for (const LongOption& option : kLongOptions) {
+    if (name == option.name) return &option;
   }
-  return true;
-}
-
-// The options that take a file name, and where each one goes.
-std::string* fileOption(const std::string& name, Options& options) {
-  if (name == "--overlay") return &options.overlayPath;
-  if (name == "--label-map") return &options.labelMapPath;
-  if (name == "--json") return &options.jsonPath;
-  if (name == "--ground-truth") return &options.groundTruthPath;
-  if (name == "--classes") return &options.classListPath;
-  if (name == "--cache") return &options.cachePath;
-  if (name == "--save-frame") return &options.saveFramePath;
-  if (name == "--overlay-video") return &options.overlayVideoPath;
-  if (name == "--workdir") return &options.workDir;
-  if (name == "--prepare-cache") return &options.trainingFile;
-  if (name == "--coco") return &options.cocoPath;
-  if (name == "--cvat") return &options.cvatPath;
-  if (name == "--cvat-masks") return &options.cvatMasksPath;
-  if (name == "--frames-dir") return &options.framesDir;
-  if (name == "--labelme") return &options.labelmePath;
   return nullptr;
 }
 
-bool takesValue(const std::string& name, Options& options) {
-  return name == "--sigma" || name == "--k" || name == "--min-size" || name == "--shard" ||
-         name == "--threads" || name == "--frames" || name == "--temporal-tau" ||
-         name == "--temporal-alpha-min" || name == "--temporal-warmup" || name == "--cvat-shapes" ||
-         name == "--polygon-tolerance" || fileOption(name, options) != nullptr;
+// Sets the on/off option `name` (-q and -v included); false when it is not one.
+bool applyFlag(const std::string& name, Options& options) {
+  const LongOption* option = longOption(name == "-q"   ? "--quiet"
+                                        : name == "-v" ? "--verbose"
+                                                       : name);
+  if (option == nullptr || option->set == nullptr) return false;
+  option->set(options);
+  return true;
+}
+
+// Where the file name of option `name` goes; null when it takes none.
+std::string* fileOption(const std::string& name, Options& options) {
+  const LongOption* option = longOption(name);
+  return option != nullptr && option->file != nullptr ? &(options.*(option->file)) : nullptr;
+}
+
+bool takesValue(const std::string& name) {
+  const LongOption* option = longOption(name);
+  return option != nullptr && (option->value || option->file != nullptr);
 }
 
 // A label map holds class numbers: only a lossless format keeps them. A
@@ -306,9 +323,7 @@ bool losslessLabelMapName(const std::string& name) {
   const std::size_t slash = name.find_last_of('/');
   const std::size_t dot = name.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return true;
-  std::string extension = name.substr(dot);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerCase(name.substr(dot));
   return extension == ".png" || extension == ".tif" || extension == ".tiff";
 }
 
@@ -392,14 +407,11 @@ std::string applyValue(const std::string& name, const std::optional<std::string>
 bool readPositionals(const std::vector<const char*>& args, Command& command) {
   Options& options = command.options;
   const std::size_t count = args.size();
-  if (options.countFrames && count >= 1 && count < 4) {
-    options.videoName = args[0];
-    if (count >= 2) options.frameNumber = clampedAtoi(args[1]);
-    return true;
-  }
-  if (count < 4) return false;
+  // --count-frames needs only VIDEO.
+  if (count < (options.countFrames ? 1 : 4)) return false;
   options.videoName = args[0];
-  options.frameNumber = clampedAtoi(args[1]);
+  if (count >= 2) options.frameNumber = clampedAtoi(args[1]);
+  if (count < 4) return true;
   options.resizeFactor = std::strtod(args[2], nullptr);  // atof
   options.overrides.factor = options.resizeFactor;
   options.trainingFile = args[3];
@@ -434,47 +446,6 @@ bool looksLikeOption(const std::string& arg) {
   return end == arg.c_str() || *end != '\0';
 }
 
-// The long option names, for a near miss in a typo.
-constexpr const char* kLongOptions[] = {"--no-gui",
-                                        "--frames",
-                                        "--overlay",
-                                        "--label-map",
-                                        "--json",
-                                        "--save-frame",
-                                        "--overlay-video",
-                                        "--ground-truth",
-                                        "--classes",
-                                        "--sigma",
-                                        "--k",
-                                        "--min-size",
-                                        "--no-vehicle-rule",
-                                        "--vehicle-rule",
-                                        "--temporal",
-                                        "--no-temporal",
-                                        "--temporal-tau",
-                                        "--temporal-alpha-min",
-                                        "--temporal-warmup",
-                                        "--coco",
-                                        "--cvat",
-                                        "--cvat-masks",
-                                        "--cvat-shapes",
-                                        "--labelme",
-                                        "--polygon-tolerance",
-                                        "--frames-dir",
-                                        "--shard",
-                                        "--skip-existing",
-                                        "--count-frames",
-                                        "--timings",
-                                        "--threads",
-                                        "--cache",
-                                        "--no-cache",
-                                        "--prepare-cache",
-                                        "--workdir",
-                                        "--quiet",
-                                        "--verbose",
-                                        "--help",
-                                        "--version"};
-
 std::size_t editDistance(const std::string& a, const std::string& b) {
   std::vector<std::size_t> row(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -494,11 +465,11 @@ std::string unknownOption(const std::string& arg, const std::string& name) {
   std::string message = "unknown option '" + arg + "'";
   const char* closest = nullptr;
   std::size_t best = 3;  // at most two edits away
-  for (const char* known : kLongOptions) {
-    const std::size_t distance = editDistance(name, known);
+  for (const LongOption& known : kLongOptions) {
+    const std::size_t distance = editDistance(name, known.name);
     if (distance < best) {
       best = distance;
-      closest = known;
+      closest = known.name;
     }
   }
   if (closest != nullptr) return message + "; did you mean `" + closest + "`?";
@@ -556,12 +527,8 @@ Command parseCommandLine(int argc, const char* const* argv) {
     }
     if (flags.empty()) flags.push_back(name);
     for (const std::string& flag : flags) {
-      if (flag == "-h" || flag == "--help") {
-        command.kind = CommandKind::Help;
-        return command;
-      }
-      if (flag == "--version" && !value) {
-        command.kind = CommandKind::Version;
+      if (flag == "-h" || flag == "--help" || (flag == "--version" && !value)) {
+        command.kind = flag == "--version" ? CommandKind::Version : CommandKind::Help;
         return command;
       }
       quiet = quiet || (!value && (flag == "-q" || flag == "--quiet"));
@@ -572,7 +539,7 @@ Command parseCommandLine(int argc, const char* const* argv) {
       continue;
     }
     if (Options scratch; value && applyFlag(name, scratch)) return fail(name + " takes no value");
-    if (!takesValue(name, options)) return fail(unknownOption(arg, name));
+    if (!takesValue(name)) return fail(unknownOption(arg, name));
     if (!value && i + 1 < argc) value = argv[i + 1];
     if (std::string problem = applyValue(name, value, options); !problem.empty()) {
       return fail(problem);

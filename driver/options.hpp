@@ -72,8 +72,7 @@ struct Command {
   CommandKind kind = CommandKind::Run;
   Options options;
   std::string error;
-  std::vector<std::string>
-      warnings;  // lines for standard error, such as a FRAME that is not a number
+  std::vector<std::string> warnings;  // for standard error, such as a FRAME that is no number
 };
 
 Command parseCommandLine(int argc, const char* const* argv);

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver/overlay_video.hpp"
 
+#include "labels/class_list.hpp"
 #include "util/error.hpp"
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -18,9 +17,7 @@ namespace rovelin {
 namespace fs = std::filesystem;
 
 int overlayVideoCodec(const fs::path& path) {
-  std::string extension = path.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerCase(path.extension().string());
   if (extension == ".avi" || extension == ".mkv") {
     return cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
   }

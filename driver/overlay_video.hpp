@@ -33,7 +33,6 @@ public:
   void write(const cv::Mat& frame);
   // Closes the file; false when nothing usable was written.
   bool finish();
-  int framesWritten() const { return frames_; }
 
 private:
   std::filesystem::path file_;

@@ -13,9 +13,6 @@
 
 namespace rovelin {
 
-RunFiles::RunFiles(const Options& options, const ClassTable& classes)
-    : options_(options), classes_(classes) {}
-
 void RunFiles::add(const FrameResult& frame) {
   if (!options_.framesDir.empty()) {
     writeImageAtomically(
@@ -26,10 +23,7 @@ void RunFiles::add(const FrameResult& frame) {
   // With --temporal, the filtered labels.
   const RegionSet& regions = frame.filtered ? frame.filtered->regions : frame.regions;
   const Eigen::VectorXd& classes = frame.filtered ? frame.filtered->labels : frame.labels;
-  RegionLabels labels{frame.frameNumber, regions.indexImage, {}};
-  for (int i = 0; i < regions.count; ++i)
-    labels.regionClass.push_back(static_cast<int>(classes[i]));
-  frames_.push_back(std::move(labels));
+  frames_.push_back({frame.frameNumber, regions.indexImage, {classes.begin(), classes.end()}});
 }
 
 void RunFiles::finish() const {

@@ -16,7 +16,8 @@ namespace rovelin {
 
 class RunFiles {
 public:
-  RunFiles(const Options& options, const ClassTable& classes);
+  RunFiles(const Options& options, const ClassTable& classes)
+      : options_(options), classes_(classes) {}
   // Keeps the frame's regions and labels, and writes its picture to
   // --frames-dir. Throws FileWriteError.
   void add(const FrameResult& frame);

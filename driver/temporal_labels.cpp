@@ -44,10 +44,9 @@ void TemporalLabels::apply(FrameResult& result, int classCount) {
   }
   labelling.regions.count = static_cast<int>(classOf.size());
   labelling.regions.segmentCount = seg.segmentCount;
-  labelling.labels.resize(static_cast<Eigen::Index>(classOf.size()));
-  for (std::size_t i = 0; i < classOf.size(); ++i) {
-    labelling.labels[static_cast<Eigen::Index>(i)] = classOf[i];
-  }
+  labelling.labels =
+      Eigen::Map<const Eigen::VectorXi>(classOf.data(), static_cast<Eigen::Index>(classOf.size()))
+          .cast<double>();
   result.filtered = std::move(labelling);
 }
 

@@ -2,8 +2,8 @@
 // Fuzz target: the command line of rovelin. The input is split at newlines
 // into argv[1..]; the first line is also handed to parseFrameList alone.
 #include "driver/options.hpp"
+#include "fuzz/fuzz_check.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,22 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   if (const auto frames = rovelin::parseFrameList(words.front())) {
-    if (frames->empty() || frames->size() > 1'000'001) {
-      std::abort();
-    }
+    rovelin::abortIf(frames->empty() || frames->size() > 1'000'001);
     for (int f : *frames) {
-      if (f < 0) {
-        std::abort();  // a frame list never names a negative frame
-      }
+      rovelin::abortIf(f < 0);  // a frame list never names a negative frame
     }
   }
 
   int firstFrame = -1;
   int frameStep = 0;
-  if (rovelin::parseOpenEndedFrames(words.front(), firstFrame, frameStep) &&
-      (firstFrame < 0 || frameStep < 1)) {
-    std::abort();  // a run to the end starts at a frame and moves forward
-  }
+  // A run to the end starts at a frame and moves forward.
+  rovelin::abortIf(rovelin::parseOpenEndedFrames(words.front(), firstFrame, frameStep) &&
+                   (firstFrame < 0 || frameStep < 1));
 
   // argv strings end at the first NUL, as they would from a shell.
   std::vector<std::string> args{"rovelin"};
@@ -52,17 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       rovelin::parseCommandLine(static_cast<int>(args.size()), argv.data());
   switch (command.kind) {
     case rovelin::CommandKind::Error:
-      if (command.error.empty()) std::abort();  // an error must say what is wrong
+      rovelin::abortIf(command.error.empty());  // an error must say what is wrong
       break;
     case rovelin::CommandKind::Run: {
       const rovelin::Options& o = command.options;
-      if (o.threads < 0 || o.threads > 1024) std::abort();
+      rovelin::abortIf(o.threads < 0 || o.threads > 1024);
       for (int f : o.frames.list) {
-        if (f < 0) std::abort();
+        rovelin::abortIf(f < 0);
       }
-      if (o.frames.toEnd && (!o.frames.list.empty() || o.frames.start < 0 || o.frames.step < 1)) {
-        std::abort();
-      }
+      rovelin::abortIf(o.frames.toEnd &&
+                       (!o.frames.list.empty() || o.frames.start < 0 || o.frames.step < 1));
       break;
     }
     default:

@@ -8,6 +8,7 @@
 //   4: a CVAT for images 1.1 XML,
 //   5: COCO compressed counts decoded into a mask of the scaled size,
 //   6: a CVAT segmentation-mask zip archive read from a file.
+#include "fuzz/fuzz_check.hpp"
 #include "labels/coco.hpp"
 #include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
@@ -42,24 +43,30 @@ const std::vector<rovelin::ClassEntry>& fuzzClasses() {
 
 // Every class number in a map must name a class of the list, or be 0.
 void checkMap(const cv::Mat& map, cv::Size wanted) {
-  if (map.type() != CV_32SC1 || map.size() != wanted) {
-    std::abort();
-  }
+  rovelin::abortIf(map.type() != CV_32SC1 || map.size() != wanted);
   for (int y = 0; y < map.rows; ++y) {
     const int* row = map.ptr<int>(y);
     for (int x = 0; x < map.cols; ++x) {
-      if (row[x] < 0 || row[x] > static_cast<int>(fuzzClasses().size())) {
-        std::abort();
-      }
+      rovelin::abortIf(row[x] < 0 || row[x] > static_cast<int>(fuzzClasses().size()));
     }
   }
 }
 
-std::filesystem::path scratchPng() {
-  static const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                            ("rovelin-fuzz-" + std::to_string(::getpid()) + ".png");
-  return path;
-}
+// `bytes` in a file of this process named with `extension`, removed again
+// however the reader ends.
+struct ScratchFile {
+  ScratchFile(const std::string& bytes, const char* extension)
+      : path(std::filesystem::temp_directory_path() /
+             ("rovelin-fuzz-" + std::to_string(::getpid()) + extension)) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~ScratchFile() {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+  const std::filesystem::path path;
+};
 
 }  // namespace
 
@@ -74,25 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::istringstream in(body);
         const cv::Mat map =
             rovelin::rasteriseJsonAnnotation(in, "fuzz.json", fuzzClasses(), {kFrame, kScaled});
-        if (map.size() != kFrame && map.size() != kScaled) {
-          std::abort();
-        }
+        rovelin::abortIf(map.size() != kFrame && map.size() != kScaled);
         checkMap(map, map.size());
         break;
       }
       case 1: {
-        const std::filesystem::path path = scratchPng();
-        {
-          std::ofstream out(path, std::ios::binary | std::ios::trunc);
-          out.write(body.data(), static_cast<std::streamsize>(body.size()));
-        }
-        try {
-          checkMap(rovelin::readLabelMap(path, fuzzClasses(), kFrame, kScaled), kScaled);
-        } catch (...) {
-          std::filesystem::remove(path);
-          throw;
-        }
-        std::filesystem::remove(path);
+        const ScratchFile file(body, ".png");
+        checkMap(rovelin::readLabelMap(file.path, fuzzClasses(), kFrame, kScaled), kScaled);
         break;
       }
       case 3:
@@ -110,35 +105,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 5: {
         const cv::Mat mask =
             rovelin::maskFromRuns(rovelin::decompressCocoRuns(body, "fuzz"), kScaled, true, "fuzz");
-        if (mask.size() != kScaled) std::abort();
+        rovelin::abortIf(mask.size() != kScaled);
         break;
       }
       case 6: {
-        const std::filesystem::path path = scratchPng().string() + ".zip";
-        {
-          std::ofstream out(path, std::ios::binary | std::ios::trunc);
-          out.write(body.data(), static_cast<std::streamsize>(body.size()));
-        }
-        try {
-          for (const rovelin::ImportedFrame& f :
-               rovelin::readCvatMasks(path, fuzzClasses(), {kFrame, kScaled}, true))
-            checkMap(f.classNumbers, f.classNumbers.size());
-        } catch (...) {
-          std::filesystem::remove(path);
-          throw;
-        }
-        std::filesystem::remove(path);
+        const ScratchFile file(body, ".png.zip");
+        for (const rovelin::ImportedFrame& f :
+             rovelin::readCvatMasks(file.path, fuzzClasses(), {kFrame, kScaled}, true))
+          checkMap(f.classNumbers, f.classNumbers.size());
         break;
       }
       case 2: {
         const std::vector<rovelin::ClassEntry> classes = rovelin::readClassList(body, "fuzz.txt");
-        if (classes.empty() || classes.size() > rovelin::kMaxClassCount) {
-          std::abort();
-        }
+        rovelin::abortIf(classes.empty() || classes.size() > rovelin::kMaxClassCount);
         for (const rovelin::ClassEntry& entry : classes) {
-          if (entry.name.empty() || (entry.colour && *entry.colour == cv::Vec3b(0, 0, 0))) {
-            std::abort();
-          }
+          rovelin::abortIf(entry.name.empty() ||
+                           (entry.colour && *entry.colour == cv::Vec3b(0, 0, 0)));
         }
         break;
       }

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the P6 reader through its stream entry point.
+#include "fuzz/fuzz_check.hpp"
 #include "segmentation/grid_image.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -42,10 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::istringstream in(text);
   try {
     const rovelin::GridImage<rovelin::RgbPixel> image = rovelin::readPpm(in, "fuzz.ppm");
-    if (image.width() <= 0 || image.height() <= 0 ||
-        image.pixelCount() > static_cast<std::size_t>(rovelin::kMaxPpmPixels)) {
-      std::abort();  // a picture without pixels must have been refused
-    }
+    // A picture without pixels must have been refused.
+    rovelin::abortIf(image.width() <= 0 || image.height() <= 0 ||
+                     image.pixelCount() > static_cast<std::size_t>(rovelin::kMaxPpmPixels));
     // Touch the first and last pixel so a short allocation shows up.
     volatile unsigned char sink = image.data()[0].r;
     sink = image.data()[image.pixelCount() - 1].b;
@@ -55,16 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rovelin::writePpm(image, out, "fuzz.ppm");
     std::istringstream back(out.str());
     const rovelin::GridImage<rovelin::RgbPixel> again = rovelin::readPpm(back, "round trip");
-    if (again.width() != image.width() || again.height() != image.height()) {
-      std::abort();
-    }
-    for (std::size_t i = 0; i < image.pixelCount(); ++i) {
-      const rovelin::RgbPixel a = image.data()[i];
-      const rovelin::RgbPixel b = again.data()[i];
-      if (a.r != b.r || a.g != b.g || a.b != b.b) {
-        std::abort();
-      }
-    }
+    rovelin::abortIf(again.width() != image.width() || again.height() != image.height());
+    rovelin::abortIf(std::memcmp(image.data(), again.data(),
+                                 image.pixelCount() * sizeof(rovelin::RgbPixel)) != 0);
   } catch (const rovelin::pnm_error&) {
   }
   return 0;

@@ -3,6 +3,7 @@
 // order the loader expects (2, the small test layout, or 10, the system's
 // own); the rest is the file.
 #include "classifier/region_classifier.hpp"
+#include "fuzz/fuzz_check.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -23,27 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const rovelin::RegionClassifier model =
         rovelin::RegionClassifier::load(in, "fuzz.txt", expected);
     // A model the loader accepts must be whole and usable.
-    if (model.dimension != expected || model.classCount < 2 || !model.classes ||
-        static_cast<int>(model.classes->size()) != model.classCount) {
-      std::abort();
-    }
+    rovelin::abortIf(model.dimension != expected || model.classCount < 2 || !model.classes ||
+                     static_cast<int>(model.classes->size()) != model.classCount);
     int samples = 0;
     for (int c = 0; c < model.classCount; ++c) {
       const double h = model.trainingClass(c).bandwidth;
-      if (!(h > 0.0) || !std::isfinite(h)) {
-        std::abort();
-      }
+      rovelin::abortIf(!(h > 0.0) || !std::isfinite(h));
       samples += static_cast<int>(model.trainingClass(c).samples.size());
     }
-    if (samples != model.sampleCount) {
-      std::abort();
-    }
+    rovelin::abortIf(samples != model.sampleCount);
     const std::vector<rovelin::SegmentPrediction> predictions = model.classify(
         std::span<const rovelin::CovarianceDescriptor>(model.trainingClass(0).samples.data(), 1));
-    if (predictions.size() != 1 || !predictions[0].probs.allFinite() ||
-        std::abs(predictions[0].probs.sum() - 1.0) > 1e-9) {
-      std::abort();  // probabilities must stay defined and sum to one
-    }
+    // Probabilities must stay defined and sum to one.
+    rovelin::abortIf(predictions.size() != 1 || !predictions[0].probs.allFinite() ||
+                     std::abs(predictions[0].probs.sum() - 1.0) > 1e-9);
   } catch (const rovelin::TrainingDataError&) {
   }
   return 0;

@@ -4,6 +4,7 @@
 #include "util/file_io.hpp"
 #include "util/parse_number.hpp"
 
+#include <cctype>
 #include <cstdint>
 #include <sstream>
 #include <unordered_map>
@@ -48,8 +49,9 @@ std::vector<ClassEntry> readClassList(const std::string& text, const std::string
       }
       if (rgb == cv::Vec3b(0, 0, 0))
         throw LabelMapError(sourceName, where + "colour 0 0 0 is reserved for unlabelled pixels");
-      const std::uint32_t packed = (rgb[0] << 16) | (rgb[1] << 8) | rgb[2];
-      if (const auto [it, fresh] = lineOfColour.emplace(packed, lineNumber); !fresh) {
+      if (const auto [it, fresh] =
+              lineOfColour.emplace(packRgb(rgb[0], rgb[1], rgb[2]), lineNumber);
+          !fresh) {
         throw LabelMapError(sourceName,
                             where + "colour already used on line " + std::to_string(it->second));
       }
@@ -61,6 +63,15 @@ std::vector<ClassEntry> readClassList(const std::string& text, const std::string
   }
   if (classes.empty()) throw LabelMapError(sourceName, "class list names no classes");
   return classes;
+}
+
+std::string sizeText(cv::Size size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 std::string quotedSource(const std::filesystem::path& path) {

@@ -21,6 +21,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -47,6 +48,18 @@ struct ClassEntry {
 // Reads the class list `text`. `sourceName` is the name used in error messages.
 std::vector<ClassEntry> readClassList(const std::string& text, const std::string& sourceName);
 std::vector<ClassEntry> readClassList(const std::filesystem::path& path);
+
+// A colour as one number, red in the high byte, for looking colours up.
+inline std::uint32_t packRgb(int r, int g, int b) {
+  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
+         static_cast<std::uint32_t>(b);
+}
+
+// A size as the messages give it: "640x480".
+std::string sizeText(cv::Size size);
+
+// `text` with its ASCII letters in lower case, as file extensions are compared.
+std::string lowerCase(std::string text);
 
 // `path` in single quotes, the source name of a file in LabelMapError messages.
 std::string quotedSource(const std::filesystem::path& path);

@@ -254,8 +254,7 @@ std::vector<ImportedFrame> readCocoJson(std::istream& in, const std::string& sou
     const cv::Size size(integerMember(image, "width", where, source),
                         integerMember(image, "height", where, source));
     if (std::find(allowedSizes.begin(), allowedSizes.end(), size) == allowedSizes.end()) {
-      throw LabelMapError(source, where + " is " + std::to_string(size.width) + "x" +
-                                      std::to_string(size.height) +
+      throw LabelMapError(source, where + " is " + sizeText(size) +
                                       ", not the size of the video's frames at the factor");
     }
     const int frame = frameOfImage(image, id);

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <regex>
@@ -46,10 +45,6 @@ bool safeMemberName(const std::string& name) {
 // The members that matter, by name.
 using Members = std::map<std::string, std::string>;
 
-bool wanted(const std::string& name) {
-  return name == "labelmap.txt" || name.rfind("SegmentationClass/", 0) == 0;
-}
-
 Members zipMembers(const std::string& data, const std::string& source) {
   zip_error_t error;
   zip_error_init(&error);
@@ -71,7 +66,8 @@ Members zipMembers(const std::string& data, const std::string& source) {
     const std::string name = st.name;
     if (!safeMemberName(name))
       throw LabelMapError(source, "zip member \"" + name + "\" points outside the archive");
-    if (!wanted(name) || name.back() == '/') continue;
+    const bool wanted = name == "labelmap.txt" || name.rfind("SegmentationClass/", 0) == 0;
+    if (!wanted || name.back() == '/') continue;
     if (!(st.valid & ZIP_STAT_SIZE) || st.size > kMaxMemberBytes ||
         total + st.size > kMaxArchiveBytes)
       throw LabelMapError(source, "zip member \"" + name + "\" is too large");
@@ -99,11 +95,6 @@ Members folderMembers(const std::filesystem::path& dir) {
   }
   if (ec) throw LabelMapError(quotedSource(dir), "no SegmentationClass folder");
   return members;
-}
-
-std::uint32_t packed(int r, int g, int b) {
-  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
-         static_cast<std::uint32_t>(b);
 }
 
 // labelmap.txt: colour -> class number (0 for background and skipped labels).
@@ -138,7 +129,7 @@ std::unordered_map<std::uint32_t, int> colourClasses(const std::string& text,
     } else if (name != "background" && !ignoreUnknown) {
       throw LabelMapError(source, "label \"" + name + "\" is not in the class list");
     }
-    result[packed(r, g, b)] = value;
+    result[packRgb(r, g, b)] = value;
   }
   return result;
 }
@@ -261,7 +252,7 @@ std::vector<ImportedFrame> readCvatMasks(const std::filesystem::path& path,
     for (int y = 0; y < size.height; ++y) {
       for (int x = 0; x < size.width; ++x) {
         const cv::Vec3b c = bgr.at<cv::Vec3b>(y, x);
-        const auto it = colours.find(packed(c[2], c[1], c[0]));
+        const auto it = colours.find(packRgb(c[2], c[1], c[0]));
         if (it == colours.end()) {
           throw LabelMapError(where, "colour (" + std::to_string(c[2]) + ", " +
                                          std::to_string(c[1]) + ", " + std::to_string(c[0]) +

@@ -20,23 +20,15 @@ namespace rovelin {
 namespace {
 
 std::string escaped(const std::string& text) {
+  static const std::map<char, std::string> kEntities = {
+      {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
   std::string out;
   for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
+    const auto entity = kEntities.find(c);
+    if (entity != kEntities.end()) {
+      out += entity->second;
+    } else {
+      out += c;
     }
   }
   return out;
@@ -242,8 +234,7 @@ std::vector<ImportedFrame> readCvatXml(std::string_view text, const std::string&
     const cv::Size size(intAttribute(*image, "width", where, source),
                         intAttribute(*image, "height", where, source));
     if (std::find(allowedSizes.begin(), allowedSizes.end(), size) == allowedSizes.end()) {
-      throw LabelMapError(source, where + " is " + std::to_string(size.width) + "x" +
-                                      std::to_string(size.height) +
+      throw LabelMapError(source, where + " is " + sizeText(size) +
                                       ", not the size of the video's frames at the factor");
     }
     int frame = id;

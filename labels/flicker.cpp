@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "labels/flicker.hpp"
 
+#include "labels/class_list.hpp"
 #include "labels/indexed_png.hpp"
 #include "util/error.hpp"
 #include "util/file_io.hpp"
@@ -31,8 +32,7 @@ void FlickerMeter::close() {
 void FlickerMeter::add(int frameNumber, const cv::Mat& frame, const cv::Mat& labels) {
   if (frame.type() != CV_8UC3 || labels.type() != CV_32SC1 || frame.size() != labels.size()) {
     throw Error("frame " + std::to_string(frameNumber) + ": the label map is " +
-                std::to_string(labels.cols) + "x" + std::to_string(labels.rows) + ", the frame " +
-                std::to_string(frame.cols) + "x" + std::to_string(frame.rows));
+                sizeText(labels.size()) + ", the frame " + sizeText(frame.size()));
   }
   cv::Mat blurred;
   frame.convertTo(blurred, CV_32FC3);
@@ -42,21 +42,16 @@ void FlickerMeter::add(int frameNumber, const cv::Mat& frame, const cv::Mat& lab
   if (!follows) {
     close();
     current_.firstFrame = frameNumber;
-    current_.frames = 1;
     moved_ = cv::Mat::zeros(frame.size(), CV_8UC1);
     changed_ = cv::Mat::zeros(frame.size(), CV_8UC1);
-    blurred_ = blurred;
-    labels_ = labels.clone();
-    last_ = frameNumber;
-    return;
+  } else {
+    cv::Mat difference;
+    cv::absdiff(blurred, blurred_, difference);
+    std::vector<cv::Mat> channels;
+    cv::split(difference, channels);
+    moved_ |= cv::max(cv::max(channels[0], channels[1]), channels[2]) > kStaticChange;
+    changed_ |= labels != labels_;
   }
-  cv::Mat difference;
-  cv::absdiff(blurred, blurred_, difference);
-  std::vector<cv::Mat> channels;
-  cv::split(difference, channels);
-  cv::Mat largest = cv::max(cv::max(channels[0], channels[1]), channels[2]);
-  moved_ |= largest > kStaticChange;
-  changed_ |= labels != labels_;
   blurred_ = blurred;
   labels_ = labels.clone();
   last_ = frameNumber;

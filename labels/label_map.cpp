@@ -19,8 +19,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -32,17 +30,6 @@ namespace {
 // JSON annotations may embed the image itself as base64.
 constexpr std::size_t kMaxJsonBytes = 256u << 20;
 constexpr std::size_t kMaxPngBytes = 256u << 20;
-
-std::string sizeText(cv::Size s) {
-  return std::to_string(s.width) + "x" + std::to_string(s.height);
-}
-
-std::string lowerExtension(const std::filesystem::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
-}
 
 void checkSizes(cv::Size frameSize, cv::Size scaledSize, const std::string& source) {
   for (const cv::Size s : {frameSize, scaledSize}) {
@@ -99,11 +86,6 @@ cv::Mat classNumbersFromGrey(const cv::Mat& grey, std::size_t classCount,
     }
   }
   return numbers;
-}
-
-std::uint32_t packRgb(int r, int g, int b) {
-  return (static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
-         static_cast<std::uint32_t>(b);
 }
 
 // `bgr` is CV_8UC3 or CV_8UC4 as OpenCV decodes it (blue first).
@@ -178,7 +160,7 @@ cv::Mat readLabelMap(const std::filesystem::path& path, const std::vector<ClassE
   checkSizes(frameSize, scaledSize, source);
   if (classes.size() > kMaxClassCount)
     throw LabelMapError(source, "more than " + std::to_string(kMaxClassCount) + " classes");
-  const std::string ext = lowerExtension(path);
+  const std::string ext = lowerCase(path.extension().string());
   if (ext == ".png")
     return scaleToTarget(readPngLabelMap(path, classes, frameSize, scaledSize), scaledSize);
   if (ext == ".json") {

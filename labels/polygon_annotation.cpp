@@ -21,10 +21,6 @@ namespace {
 // Sub-pixel bits of the polygon vertices handed to cv::fillPoly.
 constexpr int kSubpixelBits = 8;
 
-std::string sizeText(cv::Size s) {
-  return std::to_string(s.width) + "x" + std::to_string(s.height);
-}
-
 // The annotation as a JSON object.
 nlohmann::json parseAnnotation(std::istream& in, const std::string& source) {
   nlohmann::json doc;
@@ -180,17 +176,15 @@ void drawShape(cv::Mat& map, const nlohmann::json& shape, std::size_t index,
   const int value = cls->second;
   // Clip one pixel beyond the outermost pixel centres.
   const double x0 = -1.0, y0 = -1.0, x1 = map.cols, y1 = map.rows;
+  if (type != "polygon" && poly.size() != 2) {
+    throw LabelMapError(source, where + " is a " + type + " with " + std::to_string(poly.size()) +
+                                    " points instead of 2");
+  }
   if (type == "circle") {
-    if (poly.size() != 2)
-      throw LabelMapError(source, where + " is a circle with " + std::to_string(poly.size()) +
-                                      " points instead of 2");
     drawCircle(map, poly, value);
     return;
   }
   if (type == "rectangle") {
-    if (poly.size() != 2)
-      throw LabelMapError(source, where + " is a rectangle with " + std::to_string(poly.size()) +
-                                      " points instead of 2");
     const double lx = std::clamp(std::min(poly[0].x, poly[1].x), x0, x1);
     const double hx = std::clamp(std::max(poly[0].x, poly[1].x), x0, x1);
     const double ly = std::clamp(std::min(poly[0].y, poly[1].y), y0, y1);
@@ -249,20 +243,15 @@ cv::Mat rasteriseJsonAnnotation(std::istream& in, const std::string& sourceName,
   Skipped skipped;
   for (std::size_t i = 0; i < shapes.size(); ++i)
     drawShape(map, shapes[i], i, classOfName, sourceName, reading.ignoreUnknown, skipped);
-  auto joined = [](const std::vector<std::string>& items) {
+  auto warn = [&](int shapes, const char* which, const std::vector<std::string>& items) {
+    if (!reading.warnings || shapes == 0) return;
     std::string text;
     for (const std::string& item : items) text += (text.empty() ? "\"" : ", \"") + item + "\"";
-    return text;
+    *reading.warnings << "Warning : " << sourceName << ": skipped " << shapes << " shape(s) "
+                      << which << " (" << text << ")\n";
   };
-  if (reading.warnings && skipped.shapes > 0) {
-    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.shapes
-                      << " shape(s) without an area (" << joined(skipped.types) << ")\n";
-  }
-  if (reading.warnings && skipped.unknownShapes > 0) {
-    *reading.warnings << "Warning : " << sourceName << ": skipped " << skipped.unknownShapes
-                      << " shape(s) of labels not in the class list (" << joined(skipped.labels)
-                      << ")\n";
-  }
+  warn(skipped.shapes, "without an area", skipped.types);
+  warn(skipped.unknownShapes, "of labels not in the class list", skipped.labels);
   return map;
 }
 

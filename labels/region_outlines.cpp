@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <numeric>
 #include <stdexcept>
 #include <utility>
 
@@ -226,8 +225,7 @@ std::vector<RegionOutline> regionOutlines(const cv::Mat& regionIndex, int count,
     std::vector<cv::Point> points = simplified(t.points, tolerance);
     for (double wider = std::max(2 * tolerance, 0.5); points.size() > maxPoints; wider *= 2)
       points = simplified(t.points, wider);
-    if (points.size() == 1) points.push_back(points[0]);
-    if (points.size() == 2) points.push_back(points[0]);
+    while (points.size() < 3) points.push_back(points[0]);
     outlines.push_back({pieces.region[static_cast<std::size_t>(t.piece)], std::move(points)});
   }
   return outlines;

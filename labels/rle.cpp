@@ -33,30 +33,24 @@ cv::Mat maskFromRuns(const std::vector<std::int64_t>& runs, cv::Size size, bool 
   for (const std::int64_t r : runs) {
     if (r < 0) throw LabelMapError(source, "a run length is negative");
     if (r > total - sum) {
-      throw LabelMapError(source, "the run lengths add up to more than the " +
-                                      std::to_string(size.width) + "x" +
-                                      std::to_string(size.height) + " pixels of the mask");
+      throw LabelMapError(source, "the run lengths add up to more than the " + sizeText(size) +
+                                      " pixels of the mask");
     }
     sum += r;
   }
   if (sum != total) {
     throw LabelMapError(source, "the run lengths add up to " + std::to_string(sum) + ", not the " +
-                                    std::to_string(total) + " pixels of the " +
-                                    std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                    std::to_string(total) + " pixels of the " + sizeText(size) +
                                     " mask");
   }
   cv::Mat mask(size, CV_8UC1, cv::Scalar(0));
   std::int64_t at = 0;
   for (std::size_t k = 0; k < runs.size(); ++k) {
     if (k % 2 == 1) {
+      const int inner = columnMajor ? size.height : size.width;
       for (std::int64_t p = at; p < at + runs[k]; ++p) {
-        const int a = static_cast<int>(p / (columnMajor ? size.height : size.width));
-        const int b = static_cast<int>(p % (columnMajor ? size.height : size.width));
-        if (columnMajor) {
-          mask.at<unsigned char>(b, a) = 1;
-        } else {
-          mask.at<unsigned char>(a, b) = 1;
-        }
+        const int outer = static_cast<int>(p / inner), along = static_cast<int>(p % inner);
+        mask.at<unsigned char>(columnMajor ? along : outer, columnMajor ? outer : along) = 1;
       }
     }
     at += runs[k];

@@ -4,8 +4,6 @@
 #include "labels/cvat_masks.hpp"
 #include "labels/cvat_xml.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <sstream>
 
 namespace rovelin {
@@ -20,9 +18,7 @@ std::vector<ImportedFrame> readRunAnnotations(const std::filesystem::path& path,
                                               const std::vector<cv::Size>& allowedSizes,
                                               bool ignoreUnknown) {
   const std::string source = quotedSource(path);
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string ext = lowerCase(path.extension().string());
   std::error_code ec;
   if (ext == ".zip" || std::filesystem::is_directory(path, ec))
     return readCvatMasks(path, classes, allowedSizes, ignoreUnknown);

@@ -18,7 +18,6 @@
 #include "classifier/region_classifier.hpp"
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -7,16 +7,6 @@
 
 namespace rovelin {
 
-namespace {
-
-bool parseInt(const std::string& text, int& value) {
-  const std::optional<int> number = parseNumber<int>(text);
-  if (number) value = *number;
-  return number.has_value();
-}
-
-}  // namespace
-
 bool parseOpenEndedFrames(const std::string& text, int& start, int& step) {
   if (text == "all") {
     start = 0;
@@ -25,15 +15,13 @@ bool parseOpenEndedFrames(const std::string& text, int& start, int& step) {
   }
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos || colon == 0) return false;
-  int first = 0;
-  if (!parseInt(text.substr(0, colon), first) || first < 0) return false;
-  const std::string rest = text.substr(colon + 1);
-  int every = 1;
-  if (!rest.empty()) {
-    if (rest[0] != ':' || !parseInt(rest.substr(1), every) || every < 1) return false;
-  }
-  start = first;
-  step = every;
+  const std::optional<int> first = parseNumber<int>(std::string_view(text).substr(0, colon));
+  const std::string_view rest = std::string_view(text).substr(colon + 1);
+  std::optional<int> every = 1;
+  if (!rest.empty()) every = rest[0] == ':' ? parseNumber<int>(rest.substr(1)) : std::nullopt;
+  if (!first || *first < 0 || !every || *every < 1) return false;
+  start = *first;
+  step = *every;
   return true;
 }
 
@@ -44,26 +32,23 @@ std::optional<std::vector<int>> parseFrameList(const std::string& text) {
   while (start <= text.size()) {
     std::size_t comma = text.find(',', start);
     if (comma == std::string::npos) comma = text.size();
-    const std::string item = text.substr(start, comma - start);
+    const std::string_view item = std::string_view(text).substr(start, comma - start);
     const std::size_t colon = item.find(':');
     if (colon == std::string::npos) {
-      int value = 0;
-      if (!parseInt(item, value) || value < 0) return std::nullopt;
-      frames.push_back(value);
+      const std::optional<int> frame = parseNumber<int>(item);
+      if (!frame || *frame < 0) return std::nullopt;
+      frames.push_back(*frame);
     } else {
       const std::size_t colon2 = item.find(':', colon + 1);
-      int first = 0;
-      int last = 0;
-      int step = 1;
-      if (!parseInt(item.substr(0, colon), first) ||
-          !parseInt(item.substr(colon + 1, colon2 == std::string::npos ? std::string::npos
-                                                                       : colon2 - colon - 1),
-                    last) ||
-          (colon2 != std::string::npos && !parseInt(item.substr(colon2 + 1), step))) {
+      const std::optional<int> first = parseNumber<int>(item.substr(0, colon));
+      const std::optional<int> last = parseNumber<int>(item.substr(
+          colon + 1, colon2 == std::string::npos ? std::string::npos : colon2 - colon - 1));
+      const std::optional<int> step =
+          colon2 == std::string::npos ? 1 : parseNumber<int>(item.substr(colon2 + 1));
+      if (!first || !last || !step || *first < 0 || *last < *first || *step < 1) {
         return std::nullopt;
       }
-      if (first < 0 || last < first || step < 1) return std::nullopt;
-      for (long long f = first; f < last; f += step) {
+      for (long long f = *first; f < *last; f += *step) {
         frames.push_back(static_cast<int>(f));
         if (frames.size() > 1'000'000) return std::nullopt;
       }

@@ -5,7 +5,6 @@
 #include "util/output_file.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace rovelin {
 
@@ -26,11 +25,12 @@ std::string safeName(std::string name) {
   return name;
 }
 
-void replaceAll(std::string& text, const std::string& key, const std::string& value) {
+std::string replaceAll(std::string text, const std::string& key, const std::string& value) {
   for (std::size_t at = text.find(key); at != std::string::npos;
        at = text.find(key, at + value.size())) {
     text.replace(at, key.size(), value);
   }
+  return text;
 }
 
 }  // namespace
@@ -60,14 +60,8 @@ std::string videoPathOutputName(const std::string& videoPath) {
 }
 
 std::string expandVideoPattern(const std::string& pattern, const std::string& videoPath) {
-  std::string result = pattern;
-  if (result.find("{videopath}") != std::string::npos) {
-    replaceAll(result, "{videopath}", videoPathOutputName(videoPath));
-  }
-  if (result.find("{video}") != std::string::npos) {
-    replaceAll(result, "{video}", videoOutputName(videoPath));
-  }
-  return result;
+  return replaceAll(replaceAll(pattern, "{videopath}", videoPathOutputName(videoPath)), "{video}",
+                    videoOutputName(videoPath));
 }
 
 fs::path fixedOutputDirectory(const std::string& pattern) {
@@ -114,16 +108,13 @@ void checkOutputName(const std::string& pattern, const fs::path& target) {
 }
 
 std::string expandShardPattern(const std::string& pattern, const std::optional<Shard>& shard) {
-  std::string result = pattern;
-  replaceAll(result, "{shard}",
-             shard ? std::to_string(shard->index) + "-of-" + std::to_string(shard->count) : "all");
-  return result;
+  return replaceAll(
+      pattern, "{shard}",
+      shard ? std::to_string(shard->index) + "-of-" + std::to_string(shard->count) : "all");
 }
 
 std::string expandFramePattern(const std::string& pattern, int frame) {
-  std::string result = pattern;
-  replaceAll(result, "{frame}", std::to_string(frame));
-  return result;
+  return replaceAll(pattern, "{frame}", std::to_string(frame));
 }
 
 }  // namespace rovelin

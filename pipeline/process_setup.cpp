@@ -14,12 +14,6 @@ extern "C" {
 
 namespace rovelin {
 
-namespace {
-
-void dropMessage(void*, int, const char*, va_list) {}
-
-}  // namespace
-
 void setUpProcess(Verbosity verbosity) {
   // Every frame allocates and frees the same few hundred bytes per pixel.
   // With the allocator's defaults the larger buffers are mapped and unmapped
@@ -38,7 +32,7 @@ void setUpProcess(Verbosity verbosity) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   // A callback rather than a log level: the capture library sets the level
   // itself when it opens its first video, but leaves the callback alone.
-  if (verbosity != Verbosity::Verbose) av_log_set_callback(dropMessage);
+  if (verbosity != Verbosity::Verbose) av_log_set_callback([](void*, int, const char*, va_list) {});
 }
 
 }  // namespace rovelin

@@ -25,13 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void checkArguments(const cv::Mat& frame, const SegmentationParams& segmentation) {
-  if (frame.empty() || frame.type() != CV_8UC3)
-    throw std::invalid_argument(
-        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
-  checkSegmentationParams(segmentation);
-}
-
 // The work files are left for whoever wants to look at them, each written
 // whole under a private name and renamed into place (never through a link).
 // A run segments its own bytes and keeps its own result, so runs sharing a
@@ -110,7 +103,10 @@ cv::Mat bgrPicture(const GridImage<RgbPixel>& picture) {
 }
 
 Extraction extractRegions(const cv::Mat& frame, const ExtractionRequest& request) {
-  checkArguments(frame, request.segmentation);
+  if (frame.empty() || frame.type() != CV_8UC3)
+    throw std::invalid_argument(
+        "extractRegions: the frame must be a non-empty 8-bit 3-channel image");
+  checkSegmentationParams(request.segmentation);
   Extraction result;
   const auto segmentationStart = std::chrono::steady_clock::now();
   int segmentCount = 0;

@@ -25,7 +25,6 @@ VideoFrameSource::VideoFrameSource(const std::string& name, double factor) : vid
       ok = opened->open(name, cv::CAP_ANY) && opened->isOpened();
     }
   } catch (const cv::Exception&) {
-    ok = false;
   }
   if (!ok) throw VideoOpenError("Video file could not be opened");
   capture = std::move(opened);
@@ -130,7 +129,6 @@ bool VideoFrameSource::skipFrames(long count) {
     try {
       grabbed = capture->grab();
     } catch (const cv::Exception&) {
-      grabbed = false;
     }
     if (!grabbed) {
       frame.release();

@@ -35,8 +35,8 @@ public:
 
   std::string videoName;                      // the file name given to the constructor
   std::unique_ptr<cv::VideoCapture> capture;  // the open capture; null after release
-  cv::Mat
-      frame;  // the frame most recently read; empty before the first grab and after a failed read
+  // The frame most recently read; empty before the first grab and after a failed read.
+  cv::Mat frame;
   int frameWidth = 0;   // capture property 3, truncated
   int frameHeight = 0;  // capture property 4, truncated
   int frameCount = 0;   // capture property 7, truncated; -1 when the stream gives no usable count

@@ -2,7 +2,6 @@
 // rovelin-demo-scene: writes the synthetic demo video with its class list and
 // exact label maps. Exit status: 0 done, 2 bad command line, 1 failure.
 
-#include <exception>
 #include <iostream>
 #include <string>
 #include <string_view>

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <sstream>
@@ -166,9 +165,7 @@ FrameRecord readFrameRecord(const fs::path& path) {
   return record;
 }
 
-namespace {
-
-void walkFrameFiles(const fs::path& folder, const std::function<void(const fs::path&)>& visit) {
+void forEachFrameFile(const fs::path& folder, const std::function<void(const fs::path&)>& visit) {
   // Sorted paths compare element by element, so walking each folder's
   // entries in sorted order gives the order of the whole sorted list.
   std::vector<fs::directory_entry> entries{fs::directory_iterator(folder),
@@ -181,17 +178,11 @@ void walkFrameFiles(const fs::path& folder, const std::function<void(const fs::p
     const std::string name = entry.path().filename().string();
     if (!name.empty() && name[0] == '.') continue;
     if (entry.is_directory()) {
-      if (!entry.is_symlink()) walkFrameFiles(entry.path(), visit);
+      if (!entry.is_symlink()) forEachFrameFile(entry.path(), visit);
       continue;
     }
     if (entry.path().extension() == ".json") visit(entry.path());
   }
-}
-
-}  // namespace
-
-void forEachFrameFile(const fs::path& root, const std::function<void(const fs::path&)>& visit) {
-  walkFrameFiles(root, visit);
 }
 
 namespace {
@@ -225,10 +216,22 @@ void writeTemporary(int fd, std::string& bytes) {
   bytes.clear();
 }
 
-void appendRecord(std::string& out, std::string_view record) {
-  const auto size = static_cast<std::uint32_t>(record.size());
-  out.append(reinterpret_cast<const char*>(&size), sizeof size);
-  out.append(record);
+template <class T>
+void put(std::string& out, T value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void putText(std::string& out, std::string_view text) {
+  put(out, static_cast<std::uint32_t>(text.size()));
+  out += text;
+}
+
+// Appends `record` of a run to `out`, counting its bytes in `written`; a
+// full block goes to the temporary file `fd`.
+void appendRecord(int fd, std::string& out, std::string_view record, long long& written) {
+  putText(out, record);
+  written += static_cast<long long>(sizeof(std::uint32_t) + record.size());
+  if (out.size() >= kWriteBytes) writeTemporary(fd, out);
 }
 
 // Reads one sorted run back, a window at a time.
@@ -283,16 +286,6 @@ private:
   std::string window_;
   std::size_t at_ = 0;
 };
-
-template <class T>
-void put(std::string& out, T value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-void putText(std::string& out, const std::string& text) {
-  put(out, static_cast<std::uint32_t>(text.size()));
-  out += text;
-}
 
 template <class T>
 T load(std::string_view bytes, std::size_t at) {
@@ -354,11 +347,7 @@ void ExternalSorter::spill() {
   if (fd_ < 0) fd_ = makeUnnamedTemporary();
   std::string out;
   long long bytes = 0;
-  for (std::string_view record : records) {
-    appendRecord(out, record);
-    bytes += static_cast<long long>(sizeof(std::uint32_t) + record.size());
-    if (out.size() >= kWriteBytes) writeTemporary(fd_, out);
-  }
+  for (std::string_view record : records) appendRecord(fd_, out, record, bytes);
   writeTemporary(fd_, out);
   runs_.push_back({fileBytes_, bytes});
   fileBytes_ += bytes;
@@ -419,9 +408,7 @@ void ExternalSorter::forEach(const std::function<bool(std::string_view)>& visit)
                                                              first + kFanIn, runs_.size())));
             const long long start = written;
             merge(fd_, group, [&](std::string_view record) {
-              appendRecord(out, record);
-              written += static_cast<long long>(sizeof(std::uint32_t) + record.size());
-              if (out.size() >= kWriteBytes) writeTemporary(merged, out);
+              appendRecord(merged, out, record, written);
               return true;
             });
             writeTemporary(merged, out);
@@ -447,7 +434,7 @@ void ExternalSorter::forEach(const std::function<bool(std::string_view)>& visit)
   merge(fd_, runs_, visit);
 }
 
-std::uint32_t SortedFrameRecords::Names::of(const std::string& name) {
+std::uint32_t NameIds::of(const std::string& name) {
   const auto [it, added] = id.emplace(name, static_cast<std::uint32_t>(text.size()));
   if (added) text.push_back(name);
   return it->second;
@@ -552,26 +539,19 @@ FrameSuggester::FrameSuggester(std::size_t memoryBytes)
               return videos_[pathA] < videos_[pathB];
             const auto frameA = load<std::int32_t>(a, 12), frameB = load<std::int32_t>(b, 12);
             if (frameA != frameB) return frameA < frameB;
-            return pathA != pathB && paths_[pathA] < paths_[pathB];
+            return pathA != pathB && paths_.text[pathA] < paths_.text[pathB];
           },
           memoryBytes) {}
 
 void FrameSuggester::offer(const FrameRecord& record) {
   if (!record.uncertainty) return;
-  const auto [path, newPath] =
-      pathId_.emplace(record.videoPath, static_cast<std::uint32_t>(paths_.size()));
-  if (newPath) {
-    paths_.push_back(record.videoPath);
-    videos_.push_back(record.video);
-  }
-  const auto [least, newClass] =
-      classId_.emplace(record.leastCertainClass, static_cast<std::uint32_t>(classes_.size()));
-  if (newClass) classes_.push_back(record.leastCertainClass);
+  const std::uint32_t path = paths_.of(record.videoPath);
+  if (path == videos_.size()) videos_.push_back(record.video);
   std::string bytes;
   put(bytes, *record.uncertainty);
-  put(bytes, path->second);
+  put(bytes, path);
   put(bytes, static_cast<std::int32_t>(record.frame));
-  put(bytes, least->second);
+  put(bytes, classes_.of(record.leastCertainClass));
   sorter_.add(bytes);
 }
 
@@ -584,10 +564,10 @@ std::vector<FrameRecord> FrameSuggester::pick(
     FrameRecord c;
     c.uncertainty = in.get<double>();
     const auto path = in.get<std::uint32_t>();
-    c.videoPath = paths_.at(path);
+    c.videoPath = paths_.text.at(path);
     c.video = videos_.at(path);
     c.frame = in.get<std::int32_t>();
-    c.leastCertainClass = classes_.at(in.get<std::uint32_t>());
+    c.leastCertainClass = classes_.text.at(in.get<std::uint32_t>());
     const int gap = minGap(c);
     bool near = false;
     for (const FrameRecord& p : picked)
@@ -614,14 +594,12 @@ std::string csvField(const std::string& text) {
 }  // namespace
 
 void SummaryTable::see(const FrameRecord& record) {
-  for (const std::string& name : record.classes) {
-    if (column_.emplace(name, classes_.size()).second) classes_.push_back(name);
-  }
+  for (const std::string& name : record.classes) classes_.of(name);
 }
 
 std::string SummaryTable::header() const {
   std::string text = "video,frame,segment_count";
-  for (const std::string& name : classes_) {
+  for (const std::string& name : classes_.text) {
     text += ',';
     text += csvField(name);
   }
@@ -629,10 +607,10 @@ std::string SummaryTable::header() const {
 }
 
 std::string SummaryTable::row(const FrameRecord& record) const {
-  std::vector<long long> pixels(classes_.size(), 0);
+  std::vector<long long> pixels(classes_.text.size(), 0);
   long long total = 0;
   for (std::size_t k = 0; k < record.classes.size(); ++k) {
-    pixels[column_.at(record.classes[k])] += record.classPixels[k];
+    pixels[classes_.id.at(record.classes[k])] += record.classPixels[k];
     total += record.classPixels[k];
   }
   std::string text = csvField(record.video) + "," + std::to_string(record.frame) + "," +

@@ -104,6 +104,13 @@ private:
   bool finished_ = false;
 };
 
+// Names numbered in the order they first come.
+struct NameIds {
+  std::vector<std::string> text;
+  std::unordered_map<std::string, std::uint32_t> id;
+  std::uint32_t of(const std::string& name);  // a new name takes the next number
+};
+
 // The frame records of a tree in the table's order: by video, then video
 // path, then frame, then the order they were added (the order of their
 // files), only the first of two records of one frame of one video. Each is
@@ -124,16 +131,11 @@ public:
   std::size_t runsWritten() const { return sorter_.runsWritten(); }
 
 private:
-  struct Names {
-    std::vector<std::string> text;
-    std::unordered_map<std::string, std::uint32_t> id;
-    std::uint32_t of(const std::string& name);
-  };
   void decode(std::string_view bytes, FrameRecord& record) const;
 
-  Names paths_;                      // video paths
+  NameIds paths_;                    // video paths
   std::vector<std::string> videos_;  // the output name of each path
-  Names classes_;
+  NameIds classes_;
   ExternalSorter sorter_;
 };
 
@@ -149,11 +151,9 @@ public:
   std::vector<FrameRecord> pick(int count, const std::function<int(const FrameRecord&)>& minGap);
 
 private:
-  std::vector<std::string> paths_;
+  NameIds paths_;
   std::vector<std::string> videos_;
-  std::unordered_map<std::string, std::uint32_t> pathId_;
-  std::vector<std::string> classes_;
-  std::unordered_map<std::string, std::uint32_t> classId_;
+  NameIds classes_;
   ExternalSorter sorter_;
 };
 
@@ -169,8 +169,7 @@ public:
   std::string row(const FrameRecord& record) const;
 
 private:
-  std::vector<std::string> classes_;
-  std::map<std::string, std::size_t> column_;
+  NameIds classes_;  // the columns
 };
 
 // Ascending frame numbers as closed ranges (first, last), none touching.

@@ -114,11 +114,10 @@ std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& comma
   ParsedArguments parsed;
   auto option = [&](const std::string& arg, const OptionValue& value) {
     if (arg == "--suggest" || arg == "--min-gap") {
-      const std::string what =
-          arg == "--suggest" ? "a whole number of at least 1" : "a whole number";
-      const auto n = parseNumber<int>(value(what));
-      if (!n || *n < (arg == "--suggest" ? 1 : 0)) throw UsageError(arg + " takes " + what);
-      (arg == "--suggest" ? command.suggest : command.minGap) = *n;
+      const int least = arg == "--suggest" ? 1 : 0;
+      (least == 1 ? command.suggest : command.minGap) =
+          value.number<int>(least == 1 ? "a whole number of at least 1" : "a whole number",
+                            [least](int n) { return n >= least; });
       return true;
     }
     if (arg == "--json" || arg == "--flicker") {
@@ -126,9 +125,8 @@ std::optional<int> parseCommandLine(int argc, char** argv, SummaryCommand& comma
       return true;
     }
     if (arg == "--window") {
-      const auto n = parseNumber<int>(value("a whole number of at least 2"));
-      if (!n || *n < 2) throw UsageError("--window takes a whole number of at least 2");
-      command.window = *n;
+      command.window =
+          value.number<int>("a whole number of at least 2", [](int n) { return n >= 2; });
       return true;
     }
     if (arg != "--manifest" && arg != "-o") return false;
@@ -475,12 +473,8 @@ int summarize(const SummaryCommand& command) {
   detailLine(std::cerr) << records.added() + static_cast<std::size_t>(unreadable)
                         << " frame files found, " << frames << " frames in the table";
 
-  if (command.flicker) {
-    const int status = flicker(command, records);
-    return complete ? status : kExitFailure;
-  }
-  if (command.suggest > 0) {
-    const int status = suggest(command, suggester);
+  if (!table) {
+    const int status = command.flicker ? flicker(command, records) : suggest(command, suggester);
     return complete ? status : kExitFailure;
   }
   for (const ManifestCheck& check : checks) {

@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -122,7 +121,6 @@ struct TrainCommand {
   Verbosity verbosity = Verbosity::Normal;
   bool tune = false;                 // --tune
   std::optional<double> tuneMargin;  // --tune-margin POINTS
-  bool temporal = false;             // --temporal: runs filter the labels through the frames
   bool chosen = false;               // a setting --tune would choose was given
 };
 
@@ -138,29 +136,21 @@ bool applyOption(const std::string& arg, const OptionValue& value, TrainCommand&
   } else if (arg == "--workdir") {
     options.workDir = value("a directory");
   } else if (arg == "--purity") {
-    const std::string range = "a number above 0 and at most 1";
-    const auto purity = parseNumber<double>(value(range));
-    if (!purity || !(*purity > 0.0) || *purity > 1.0) {
-      throw UsageError("--purity takes " + range);
-    }
-    options.purity = *purity;
+    options.purity = value.number<double>("a number above 0 and at most 1",
+                                          [](double p) { return p > 0.0 && p <= 1.0; });
   } else if (arg == "--max-per-class") {
-    const std::string range = "a whole number of at least 2";
-    const auto most = parseNumber<int>(value(range));
-    if (!most || *most < 2) throw UsageError("--max-per-class takes " + range);
-    options.maxPerClass = *most;
+    options.maxPerClass =
+        value.number<int>("a whole number of at least 2", [](int most) { return most >= 2; });
   } else if (arg == "--ignore-unknown") {
     options.ignoreUnknown = true;
   } else if (arg == "--tune") {
     command.tune = true;
   } else if (arg == "--tune-margin") {
-    const std::string range = "a number of percentage points from 0 to 100, such as 0.5";
-    const auto points = parseNumber<double>(value(range));
-    if (!points || !std::isfinite(*points) || *points < 0.0 || *points > 100.0)
-      throw UsageError("--tune-margin takes " + range);
-    command.tuneMargin = *points;
+    command.tuneMargin =
+        value.number<double>("a number of percentage points from 0 to 100, such as 0.5",
+                             [](double points) { return points >= 0.0 && points <= 100.0; });
   } else if (arg == "--temporal") {
-    command.temporal = true;
+    options.temporal.on = true;  // runs filter the labels through the frames
   } else if (arg == "--no-vehicle-rule") {
     options.vehicleRule = false;
     command.chosen = true;
@@ -194,19 +184,21 @@ bool isRunFile(const std::string& word, std::size_t colon) {
   return ext == ".xml" || ext == ".json" || ext == ".zip" || fs::is_directory(word, ec);
 }
 
-// VIDEO FACTOR FRAME:LABELS...: returns why they are refused, or "".
-std::string readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
+// VIDEO FACTOR FRAME:LABELS...; throws UsageError saying why they are refused.
+void readPositionals(const std::vector<std::string>& positional, TrainCommand& command) {
   TrainingOptions& options = command.options;
-  if (options.output.empty()) return "no output file: give -o MODEL.txt";
+  if (options.output.empty()) throw UsageError("no output file: give -o MODEL.txt");
   if (command.tune && command.chosen) {
-    return "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
-           "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule";
+    throw UsageError(
+        "--tune chooses the descriptor, the segmentation and the vehicle rule itself; "
+        "leave out --descriptor, --sigma, --k, --min-size and --no-vehicle-rule");
   }
-  if (positional.size() < 3) return "VIDEO, FACTOR and at least one FRAME:LABELS are needed";
+  if (positional.size() < 3)
+    throw UsageError("VIDEO, FACTOR and at least one FRAME:LABELS are needed");
   options.video = positional[0];
   const auto factor = parseNumber<double>(positional[1]);
   if (!factor || !(*factor > 0.0)) {
-    return "FACTOR must be a positive number, not '" + positional[1] + "'";
+    throw UsageError("FACTOR must be a positive number, not '" + positional[1] + "'");
   }
   options.factor = *factor;
   for (std::size_t p = 2; p < positional.size(); ++p) {
@@ -219,15 +211,14 @@ std::string readPositionals(const std::vector<std::string>& positional, TrainCom
     const auto frame =
         colon == std::string::npos ? std::nullopt : parseNumber<int>(pair.substr(0, colon));
     if (!frame || *frame < 0 || colon + 1 == pair.size()) {
-      return "'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)";
+      throw UsageError("'" + pair + "' is not FRAME:LABELS (for example 12:labels_12.png)");
     }
     options.frames.push_back(LabelledFrame{*frame, pair.substr(colon + 1)});
   }
-  if (command.tuneMargin && !command.tune) return "--tune-margin is an option of --tune";
+  if (command.tuneMargin && !command.tune) throw UsageError("--tune-margin is an option of --tune");
   if (command.tune && options.frames.size() < 2) {
-    return "--tune needs at least 2 labelled frames (it holds out one at a time)";
+    throw UsageError("--tune needs at least 2 labelled frames (it holds out one at a time)");
   }
-  return "";
 }
 
 // Reads the command line into `command`. Returns the exit status when the
@@ -240,11 +231,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, TrainCommand& command
   auto option = [&](const std::string& arg, const OptionValue& value) {
     return applyOption(arg, value, command);
   };
-  auto finish = [&] {
-    if (const std::string problem = readPositionals(parsed.positional, command); !problem.empty()) {
-      throw UsageError(problem);
-    }
-  };
+  auto finish = [&] { readPositionals(parsed.positional, command); };
   const std::optional<int> status = readCommandLine(argc, argv, program, option, parsed, finish);
   command.verbosity = parsed.verbosity;
   return status;
@@ -322,14 +309,10 @@ void printClassTable(const TrainingSet& set, std::ostream& err) {
 // that rovelin would refuse.
 void writeModel(const TrainingOptions& options, const std::string& text,
                 const fs::path& settingsPath, ModelSettings settings) {
-  settings.descriptor = options.descriptor;
-  settings.segmentation = options.segmentation;
-  settings.vehicleRule = options.vehicleRule;
+  static_cast<RunSettings&>(settings) = options;     // descriptor, segmentation, rules, temporal
+  static_cast<TrainingSource&>(settings) = options;  // video, factor and labelled frames
   settings.classes = trainingClasses(options);
   settings.model = modelFingerprint(text);
-  settings.video = options.video;
-  settings.factor = options.factor;
-  settings.frames = options.frames;
   const std::string settingsText = formatSettings(settings);
   const auto loads = [](const fs::path& written) {
     try {
@@ -348,7 +331,6 @@ int train(TrainCommand& command) {
   const fs::path settingsPath = checkOutputs(options);
   ModelSettings settings;
   if (command.tune) tune(options, settings, command.tuneMargin);
-  settings.temporal.on = command.temporal;
   const bool verbose = command.verbosity == Verbosity::Verbose;
   if (showsMessages(std::cerr, Verbosity::Normal)) options.warnings = &std::cerr;
   const TrainingSet set = collectTrainingSet(options, verbose ? &std::cerr : nullptr);

@@ -11,13 +11,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 
 namespace rovelin {
 
@@ -260,10 +260,8 @@ TrainingSet collectTrainingSet(const TrainingOptions& options, std::ostream* log
         regionClassHistograms(seg.indexImage, seg.count, labels, k);
     for (int i = 0; i < seg.count; ++i) {
       const auto& histogram = histograms[static_cast<std::size_t>(i)];
-      long long labelledPixels = 0;
-      for (std::size_t c = 1; c < histogram.size(); ++c) labelledPixels += histogram[c];
       const int cls = pureClass(histogram, options.purity);
-      if (labelledPixels == 0) {
+      if (std::all_of(histogram.begin() + 1, histogram.end(), [](long long n) { return n == 0; })) {
         ++set.unlabelledRegions;
       } else if (cls == 0) {
         ++set.impureRegions;

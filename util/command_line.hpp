@@ -5,6 +5,7 @@
 // status 2. A word of '-' and a digit is an argument (a frame, a number).
 #pragma once
 
+#include "util/parse_number.hpp"
 #include "util/report.hpp"
 
 #include <functional>
@@ -35,6 +36,14 @@ public:
   OptionValue(const std::string& option, int& index, int argc, char** argv)
       : option_(option), index_(index), argc_(argc), argv_(argv) {}
   std::string operator()(const std::string& what = "a value") const;
+  // The value as a number of type T for which `fits` holds; throws
+  // UsageError("OPTION takes WHAT") for any other word.
+  template <typename T, typename Fits>
+  T number(const std::string& what, Fits fits) const {
+    const std::optional<T> value = parseNumber<T>((*this)(what));
+    if (!value || !fits(*value)) throw UsageError(option_ + " takes " + what);
+    return *value;
+  }
 
 private:
   const std::string& option_;
