@@ -282,7 +282,7 @@ void tune(TrainingOptions& options, ModelSettings& settings, std::optional<doubl
   options.segmentation = best.segmentation;
   options.vehicleRule = best.vehicleRule;
   settings.crossValidatedAccuracy = best.meanAccuracy;
-  settings.densityTolerance = kTunedDensityTolerance;
+  options.densityTolerance = kTunedDensityTolerance;
   // The model is then built as a separate run with these settings would
   // build it, from the same random-colour sequence.
   colourSequence().reseed(1);
