@@ -20,12 +20,15 @@
 
 namespace rovelin::bench {
 
+// A counter of milliseconds per iteration from seconds summed over the
+// benchmark's iterations.
+inline benchmark::Counter avgMs(double seconds) {
+  return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
+}
+
 // The stages of `total`, summed over the benchmark's iterations, as
 // counters of milliseconds per iteration.
 inline void addStageCounters(benchmark::State& state, const SegmentationStageTimes& total) {
-  const auto avgMs = [](double seconds) {
-    return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
-  };
   state.counters["smooth_ms"] = avgMs(total.smoothing);
   state.counters["edges_ms"] = avgMs(total.edges);
   state.counters["sort_ms"] = avgMs(total.sort);

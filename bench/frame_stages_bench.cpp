@@ -134,9 +134,7 @@ void BM_FrameStages768x576(benchmark::State& state) {
     jsonBytes = text.size();
   }
   setThreadCount(threads);
-  const auto avgMs = [](double seconds) {
-    return benchmark::Counter(seconds * 1e3, benchmark::Counter::kAvgIterations);
-  };
+  using bench::avgMs;
   bench::addStageCounters(state, total.segmentation);
   state.counters["segment_ms"] = avgMs(total.segmentCall);
   state.counters["convert_ms"] = avgMs(total.conversions);

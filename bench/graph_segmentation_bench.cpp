@@ -106,9 +106,8 @@ void BM_SegmentationVsXimgproc768x576(benchmark::State& state) {
     ours += ourSegmentation(f, p, segments);
     theirs += ximgprocSegmentation(f, *segmenter, labels);
   }
-  state.counters["ours_ms"] = benchmark::Counter(ours * 1e3, benchmark::Counter::kAvgIterations);
-  state.counters["ximgproc_ms"] =
-      benchmark::Counter(theirs * 1e3, benchmark::Counter::kAvgIterations);
+  state.counters["ours_ms"] = bench::avgMs(ours);
+  state.counters["ximgproc_ms"] = bench::avgMs(theirs);
   state.counters["ratio"] = theirs > 0 ? ours / theirs : 0.0;
 }
 
